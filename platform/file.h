@@ -1,0 +1,44 @@
+// Operating-system files: open, read, write, seek, length, flush, close.
+//
+// A FileHandle is an opaque number; kInvalidFile marks a failed open. Every call that fails
+// returns its failure value and leaves the Win32 error number in platform::LastError().
+// Paths are Windows paths: `\` and `/` both separate, a leading drive letter names the
+// platform's root, and a missing component is looked up without regard to case (see
+// docs/ARCHITECTURE.md). Calls may come from any thread; a handle is used by one at a time.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+using FileHandle = intptr_t;
+inline constexpr FileHandle kInvalidFile = -1;
+
+enum class FileAccess { kRead, kWrite, kReadWrite };
+
+enum class FileDisposition {
+  kOpenExisting,  // fails with 2 (or 3) when the file is missing
+  kCreateAlways,  // creates, or truncates an existing file
+  kOpenAlways,    // creates when missing, keeps an existing file's contents
+};
+
+// Share modes are accepted for the Win32 backend; POSIX has no mandatory sharing and ignores
+// them (documented in docs/ARCHITECTURE.md).
+enum class FileShare { kNone, kRead, kWrite, kReadWrite };
+
+FileHandle FileOpen(const char* path, FileAccess access, FileShare share,
+                    FileDisposition disposition, bool inheritable);
+// Bytes transferred, or -1. A read at the end gives 0. Short transfers are completed inside.
+int64_t FileRead(FileHandle file, void* buffer, int64_t count);
+int64_t FileWrite(FileHandle file, const void* buffer, int64_t count);
+
+enum class SeekFrom { kBegin, kCurrent, kEnd };
+// The new position, or -1 (a negative resulting position is error 131 on Win32, 87 here).
+int64_t FileSeek(FileHandle file, int64_t offset, SeekFrom from);
+// Length in bytes, or -1.
+int64_t FileLength(FileHandle file);
+// The data is on the disk when this returns true (fsync / FlushFileBuffers).
+bool FileFlush(FileHandle file);
+bool FileClose(FileHandle file);
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+// File-system operations other than file contents: find with wildcards, file status,
+// directories, delete and rename, free disk space.
+//
+// Paths are Windows paths, translated as platform/file.h describes. Failures leave the Win32
+// error number in platform::LastError(). Behaviour follows the Win32 calls and run-time
+// routines the system was written against: Rename fails when the target exists, Remove and
+// DeleteFile delete files only, never directories.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+inline constexpr uint32_t kAttributeReadOnly = 0x01;
+inline constexpr uint32_t kAttributeDirectory = 0x10;
+inline constexpr uint32_t kAttributeArchive = 0x20;
+inline constexpr uint32_t kAttributeNormal = 0x80;
+
+struct FileStatus {
+  int64_t creation_time = 0;  // seconds since 1970; the last-write time where none is kept
+  int64_t last_write_time = 0;
+  int64_t last_access_time = 0;
+  uint64_t size = 0;
+  uint32_t attributes = 0;
+};
+
+struct FoundEntry {
+  std::string name;  // the entry's own name, without its directory
+  FileStatus status;
+};
+
+// Entries whose name matches the last component of `pattern` (`*` and `?`, case-insensitive;
+// "*.*" matches every name) in the order the system lists them, at most `limit` of them
+// (0: no limit). Without wildcards the pattern names one entry. "." and ".." are never listed.
+// An empty result leaves 2 or 3 in LastError.
+std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit = 0);
+
+// Attributes of a path (GetFileAttributes); false when it does not exist.
+bool GetAttributes(const char* path, uint32_t* attributes);
+
+bool MakeDirectory(const char* path);    // fails with 183 when it exists, 3 when its parent is missing
+bool RemoveDirectory(const char* path);  // empty directories only (145 otherwise)
+bool DeleteFile(const char* path);       // files only; a directory gives 5
+bool RenameFile(const char* from, const char* to);  // fails with 183 when `to` exists
+
+// Free bytes available to the caller, total bytes and total free bytes of the volume that
+// holds `path`.
+bool DiskFreeSpace(const char* path, uint64_t* free_to_caller, uint64_t* total,
+                   uint64_t* total_free);
+
+// The platform's native form of a Windows path, with missing components resolved without
+// regard to case. Exposed for the tests and for messages; other code passes Windows paths.
+std::string NativePath(const char* path);
+
+}  // namespace platform

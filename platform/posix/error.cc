@@ -1,0 +1,110 @@
+// Last-error storage and the errno mapping of the POSIX backend.
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/error.h"
+#include "platform/posix/posix_error.h"
+
+namespace platform {
+namespace {
+
+thread_local uint32_t t_last_error = kErrorSuccess;
+
+struct ErrorText {
+  uint32_t code;
+  const char* text;
+};
+
+// The texts Windows gives for the numbers this system meets, so that messages read alike.
+constexpr ErrorText kTexts[] = {
+    {kErrorSuccess, "The operation completed successfully."},
+    {kErrorInvalidFunction, "Incorrect function."},
+    {kErrorFileNotFound, "The system cannot find the file specified."},
+    {kErrorPathNotFound, "The system cannot find the path specified."},
+    {kErrorTooManyOpenFiles, "The system cannot open the file."},
+    {kErrorAccessDenied, "Access is denied."},
+    {kErrorInvalidHandle, "The handle is invalid."},
+    {kErrorNotEnoughMemory, "Not enough storage is available to process this command."},
+    {kErrorNotSameDevice, "The system cannot move the file to a different disk drive."},
+    {kErrorGenFailure, "A device attached to the system is not functioning."},
+    {kErrorSharingViolation,
+     "The process cannot access the file because it is being used by another process."},
+    {kErrorHandleEof, "Reached the end of the file."},
+    {kErrorNotSupported, "The request is not supported."},
+    {kErrorFileExists, "The file exists."},
+    {kErrorInvalidParameter, "The parameter is incorrect."},
+    {kErrorDiskFull, "There is not enough space on the disk."},
+    {kErrorDirNotEmpty, "The directory is not empty."},
+    {kErrorBusy, "The requested resource is in use."},
+    {kErrorAlreadyExists, "Cannot create a file when that file already exists."},
+    {kErrorFilenameTooLong, "The filename or extension is too long."},
+    {kErrorDirectory, "The directory name is invalid."},
+};
+
+}  // namespace
+
+uint32_t LastError() {
+  return t_last_error;
+}
+
+void SetLastError(uint32_t code) {
+  t_last_error = code;
+}
+
+const char* SystemErrorText(uint32_t code) {
+  for (const ErrorText& entry : kTexts) {
+    if (entry.code == code) return entry.text;
+  }
+  thread_local char unknown[64];
+  std::snprintf(unknown, sizeof unknown, "Unknown error %u.", code);
+  return unknown;
+}
+
+uint32_t Win32ErrorFromErrno(int err) {
+  switch (err) {
+    case 0:
+      return kErrorSuccess;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return kErrorAccessDenied;
+    case EBADF:
+      return kErrorInvalidHandle;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case EXDEV:
+      return kErrorNotSameDevice;
+    case ETXTBSY:
+    case EBUSY:
+      return kErrorSharingViolation;
+    case EEXIST:
+      return kErrorAlreadyExists;
+    case EINVAL:
+      return kErrorInvalidParameter;
+    case ENOSPC:
+    case EDQUOT:
+      return kErrorDiskFull;
+    case ENOTEMPTY:
+      return kErrorDirNotEmpty;
+    case ENAMETOOLONG:
+      return kErrorFilenameTooLong;
+    case ENOTSUP:
+      return kErrorNotSupported;
+    default:
+      return kErrorGenFailure;  // EIO and anything unexpected: a failing device
+  }
+}
+
+void SetLastErrorFromErrno(int err) {
+  SetLastError(Win32ErrorFromErrno(err));
+}
+
+}  // namespace platform

@@ -1,0 +1,66 @@
+// Process facts on Linux: /proc/self/exe, getcwd/chdir, malloc as the process heap, gettid.
+#include <limits.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/posix/posix_error.h"
+#include "platform/process.h"
+
+namespace platform {
+
+std::string ProgramPath() {
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n < 0) {
+    SetLastErrorFromErrno(errno);
+    return std::string();
+  }
+  return std::string(path, static_cast<size_t>(n));
+}
+
+std::string CurrentDirectory() {
+  char path[PATH_MAX];
+  if (getcwd(path, sizeof path) == nullptr) {
+    SetLastErrorFromErrno(errno);
+    return std::string();
+  }
+  return std::string(path);
+}
+
+bool SetCurrentDirectory(const char* path) {
+  if (chdir(path) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string TempDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string result = (dir != nullptr && dir[0] != '\0') ? dir : "/tmp";
+  if (result.back() != '/') result += '/';
+  return result;
+}
+
+void* HeapAllocate(size_t size) {
+  return std::malloc(size);
+}
+
+void* HeapReallocate(void* block, size_t size) {
+  return std::realloc(block, size);
+}
+
+bool HeapRelease(void* block) {
+  std::free(block);
+  return true;
+}
+
+uint64_t CurrentThreadId() {
+  thread_local uint64_t id = static_cast<uint64_t>(syscall(SYS_gettid));
+  return id;
+}
+
+}  // namespace platform

@@ -1,0 +1,27 @@
+// The process: its executable's path, the current directory, its heap and thread ids.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Full path of the running executable (GetModuleFileName).
+std::string ProgramPath();
+std::string CurrentDirectory();
+bool SetCurrentDirectory(const char* path);
+// The directory for diagnostics dumps that the system writes outside its program directory
+// (c:\temp\ on Windows), with a final separator. It is not created.
+std::string TempDirectory();
+
+// The process heap. HeapAllocate and HeapReallocate give null when memory runs out;
+// HeapRelease gives false when the block was not the heap's.
+void* HeapAllocate(size_t size);
+void* HeapReallocate(void* block, size_t size);
+bool HeapRelease(void* block);
+
+// The calling thread's id, stable for its life and unique among live threads.
+uint64_t CurrentThreadId();
+
+}  // namespace platform

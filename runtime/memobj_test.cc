@@ -1,0 +1,100 @@
+#include "runtime/memobj.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/process.h"
+#include "runtime/dumpstack.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(Heap, ZeroSizeAndNullReallocate) {
+  uint64_t before = Heap::AllocationCount();
+  EXPECT_EQ(Heap::Allocate(0), nullptr);
+  EXPECT_EQ(Heap::AllocationCount(), before);
+  char* block = static_cast<char*>(Heap::Reallocate(nullptr, 16));
+  ASSERT_NE(block, nullptr);
+  std::memcpy(block, "0123456789abcdef", 16);
+  block = static_cast<char*>(Heap::Reallocate(block, 1 << 20));
+  EXPECT_EQ(std::memcmp(block, "0123456789abcdef", 16), 0);
+  Heap::Release(block);
+  Heap::Release(nullptr);
+  EXPECT_EQ(Heap::AllocationCount(), before + 2);
+}
+
+TEST(AppendToLog, AppendsCreatesOrTruncates) {
+  TempDir dir;
+  std::string path = dir / "x.log";
+  AppendToLog(path.c_str(), "one\n", true);
+  AppendToLog(path.c_str(), "two\n", true);
+  EXPECT_EQ(ReadAll(path), "one\ntwo\n");
+  AppendToLog(path.c_str(), "three\n", false);
+  EXPECT_EQ(ReadAll(path), "three\n");
+  AppendToLog("", "nothing", true);
+  AppendToLog((dir / "missing/dir/x.log").c_str(), "nothing", true);  // skipped silently
+}
+
+TEST(BaseObject, CheckThreadFollowsTheBoundThread) {
+  BaseObject object;
+  EXPECT_EQ(object.CheckThread(), 1);
+  int other_result = -1;
+  testing::internal::CaptureStdout();
+  std::thread other([&] { other_result = object.CheckThread(); });
+  other.join();
+  std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(other_result, 0);
+  EXPECT_EQ(printed.rfind("not same thread:", 0), 0u) << printed;
+  std::thread rebind([&] { other_result = object.BindThread() + object.CheckThread(); });
+  rebind.join();
+  EXPECT_EQ(other_result, 2);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(object.CheckThread(), 0);
+  testing::internal::GetCapturedStdout();
+}
+
+TEST(BaseObject, ErrorTraceWritesAStampedEntryOnlyWhenTracing) {
+  std::string before = ReadAll(ErrorTracePath());
+  BaseObject object;
+  testing::internal::CaptureStdout();
+  object.ErrorTrace("first trace text");
+  object.set_trace(0);
+  object.ErrorTrace("silent trace text");
+  std::string printed = testing::internal::GetCapturedStdout();
+  std::string added = ReadAll(ErrorTracePath()).substr(before.size());
+  EXPECT_EQ(added, printed);
+  // "[YYYY-MM-DD hh:mm:ss]-------\r\n" + text + "\r\n\r\n"
+  ASSERT_EQ(added.size(), 1 + 19 + 9 + 16 + 4);
+  EXPECT_EQ(added[0], '[');
+  EXPECT_EQ(added.substr(20), "]-------\r\nfirst trace text\r\n\r\n");
+}
+
+TEST(InternalErrorDeathTest, AppendsItsLineToTheErrorLogAndEnds) {
+  // "fast" forks, so the dying child shares this test's temporary current directory.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  TempDir dir;
+  std::string previous = platform::CurrentDirectory();
+  ASSERT_TRUE(platform::SetCurrentDirectory(dir.path().c_str()));
+  InternalError(true, false, "PellaryMng", 28);  // a holding condition returns
+  InternalError(false, true, "PellaryMng", 28);
+  EXPECT_DEATH(InternalError(false, false, "PellaryMng", 29), "");
+  EXPECT_EQ(ReadAll(dir / "corvexaerror.log"), "internal error:PellaryMng 29\n");
+  testing::internal::CaptureStdout();
+  InternalNotice(false, false, "PellaryMng", 29);
+  InternalNotice(true, false, "PellaryMng", 30);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "internal error:PellaryMng 29 occured\n");
+  platform::SetCurrentDirectory(previous.c_str());
+}
+
+}  // namespace

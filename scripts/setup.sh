@@ -1,0 +1,28 @@
+# Sourced by run.sh and test.sh: installs the Debian packages the build needs when they are
+# missing and we are root (a fresh machine), then configures the given CMake preset.
+set -euo pipefail
+
+PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev)
+
+install_missing_packages() {
+  local missing=()
+  for package in "${PACKAGES[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]} (run as root or install them with apt-get)" >&2
+    exit 1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+}
+
+configure_preset() {
+  local preset=$1
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -- -j"$(nproc)"
+}
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+install_missing_packages

@@ -1,0 +1,32 @@
+// A fresh directory under the system's temporary directory for one test, removed with its
+// contents when the test ends. Tests only; production code reaches the OS through platform/.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "pellary-test-XXXXXX").string();
+    char* made = ::mkdtemp(pattern.data());
+    if (made == nullptr) std::abort();
+    path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // `name` below the directory, joined with '/'.
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
