@@ -16,8 +16,12 @@ bool IsAsciiSpace(unsigned char ch) {
   return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
 }
 
-char AsciiLower(char ch) { return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + 32) : ch; }
-char AsciiUpper(char ch) { return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 32) : ch; }
+char AsciiLower(char ch) {
+  return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + 32) : ch;
+}
+char AsciiUpper(char ch) {
+  return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 32) : ch;
+}
 
 int ClampedLength(const char* text) {
   return text == nullptr ? 0 : static_cast<int>(std::strlen(text));
@@ -42,11 +46,17 @@ std::string TranslateFormat(const char* format) {
 
 }  // namespace
 
-CString::CString(const char* text) { Assign(text, ClampedLength(text)); }
+CString::CString(const char* text) {
+  Assign(text, ClampedLength(text));
+}
 
-CString::CString(const char* bytes, int length) { Assign(bytes, length); }
+CString::CString(const char* bytes, int length) {
+  Assign(bytes, length);
+}
 
-CString::CString(const CString& other) { Assign(other.data_, other.length_); }
+CString::CString(const CString& other) {
+  Assign(other.data_, other.length_);
+}
 
 CString::CString(CString&& other) noexcept
     : data_(other.data_), length_(other.length_), capacity_(other.capacity_) {
@@ -54,7 +64,9 @@ CString::CString(CString&& other) noexcept
   other.length_ = other.capacity_ = 0;
 }
 
-CString::~CString() { Heap::Release(data_); }
+CString::~CString() {
+  Heap::Release(data_);
+}
 
 CString& CString::operator=(const CString& other) {
   if (this != &other) Assign(other.data_, other.length_);
@@ -145,9 +157,13 @@ CString CString::Mid(int start, int count) const {
   return CString(GetString() + start, count);
 }
 
-CString CString::Mid(int start) const { return Mid(start, length_); }
+CString CString::Mid(int start) const {
+  return Mid(start, length_);
+}
 
-CString CString::Left(int count) const { return Mid(0, count); }
+CString CString::Left(int count) const {
+  return Mid(0, count);
+}
 
 CString CString::Right(int count) const {
   if (count > length_) count = length_;
@@ -164,7 +180,9 @@ int CString::Find(const char* text, int start) const {
   return -1;
 }
 
-int CString::Find(char ch, int start) const { return Find(CString(&ch, 1), start); }
+int CString::Find(char ch, int start) const {
+  return Find(CString(&ch, 1), start);
+}
 
 int CString::ReverseFind(char ch) const {
   for (int i = length_ - 1; i >= 0; --i) {
@@ -221,7 +239,9 @@ int CString::Compare(const char* text) const {
   return std::strcmp(GetString(), text != nullptr ? text : "");
 }
 
-int CString::CompareNoCase(const char* text) const { return StrICmp(GetString(), text); }
+int CString::CompareNoCase(const char* text) const {
+  return StrICmp(GetString(), text);
+}
 
 void CString::Format(const char* format, ...) {
   va_list args;
@@ -287,7 +307,9 @@ CString operator+(const char* a, const CString& b) {
   return result;
 }
 
-bool operator==(const CString& a, const char* b) { return a.Compare(b) == 0; }
+bool operator==(const CString& a, const char* b) {
+  return a.Compare(b) == 0;
+}
 
 bool operator==(const CString& a, const CString& b) {
   return a.GetLength() == b.GetLength() &&

@@ -54,4 +54,6 @@ CString DateTimeText(const char* pattern, const platform::LocalTime& time) {
   return out;
 }
 
-CString NowText(const char* pattern) { return DateTimeText(pattern, platform::GetLocalTime()); }
+CString NowText(const char* pattern) {
+  return DateTimeText(pattern, platform::GetLocalTime());
+}

@@ -17,7 +17,9 @@ int CompareStrings(const void* a, const void* b) {
 
 }  // namespace
 
-YArray::~YArray() { Heap::Release(items_); }
+YArray::~YArray() {
+  Heap::Release(items_);
+}
 
 void* YArray::GetAt(int index) const {
   FATAL_CHECK(index >= 0 && index < count_);
@@ -55,7 +57,9 @@ void* YArray::RemoveAt(int index) {
   return removed;
 }
 
-void YArray::RemoveAll() { count_ = 0; }
+void YArray::RemoveAll() {
+  count_ = 0;
+}
 
 void YArray::Sort(bool force) {
   if (sorted_ && !force) return;
@@ -66,9 +70,13 @@ void YArray::Sort(bool force) {
   sorted_ = true;
 }
 
-YStringArray::YStringArray() { SetCompare(CompareStrings); }
+YStringArray::YStringArray() {
+  SetCompare(CompareStrings);
+}
 
-YStringArray::~YStringArray() { Clear(); }
+YStringArray::~YStringArray() {
+  Clear();
+}
 
 const CString& YStringArray::GetAt(int index) const {
   return *static_cast<const CString*>(YArray::GetAt(index));
@@ -79,9 +87,13 @@ void YStringArray::SetAt(int index, const char* text) {
   MarkUnsorted();
 }
 
-int YStringArray::Add(const char* text) { return YArray::Add(new CString(text)); }
+int YStringArray::Add(const char* text) {
+  return YArray::Add(new CString(text));
+}
 
-void YStringArray::RemoveAt(int index) { delete static_cast<CString*>(YArray::RemoveAt(index)); }
+void YStringArray::RemoveAt(int index) {
+  delete static_cast<CString*>(YArray::RemoveAt(index));
+}
 
 void YStringArray::Clear() {
   for (int i = 0; i < GetCount(); ++i) delete static_cast<CString*>(YArray::GetAt(i));
@@ -92,7 +104,8 @@ void YStringArray::Split(const char* text, char separator) {
   const char* start = text != nullptr ? text : "";
   for (;;) {
     const char* end = std::strchr(start, separator);
-    int length = end != nullptr ? static_cast<int>(end - start) : static_cast<int>(std::strlen(start));
+    int length =
+        end != nullptr ? static_cast<int>(end - start) : static_cast<int>(std::strlen(start));
     CString piece(start, length);
     piece.Trim();
     if (!(separator == ' ' && piece.IsEmpty())) Add(piece);

@@ -37,7 +37,6 @@ class YArray : public BaseObject {
  protected:
   void MarkUnsorted() { sorted_ = false; }
 
-
  private:
   CompareRoutine compare_ = nullptr;
   void** items_ = nullptr;

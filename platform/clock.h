@@ -8,9 +8,9 @@ namespace platform {
 // The fields of the Win32 SYSTEMTIME, in local time.
 struct LocalTime {
   int year = 0;
-  int month = 0;  // 1-12
+  int month = 0;        // 1-12
   int day_of_week = 0;  // 0 = Sunday
-  int day = 0;    // 1-31
+  int day = 0;          // 1-31
   int hour = 0;
   int minute = 0;
   int second = 0;

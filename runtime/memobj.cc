@@ -58,7 +58,9 @@ void Heap::Release(void* block) {
   if (block != nullptr && !platform::HeapRelease(block)) std::printf("Warnning free failed!\n");
 }
 
-uint64_t Heap::AllocationCount() { return g_allocations.load(std::memory_order_relaxed); }
+uint64_t Heap::AllocationCount() {
+  return g_allocations.load(std::memory_order_relaxed);
+}
 
 void AppendToLog(const char* path, const char* text, bool append) {
   if (path == nullptr || path[0] == '\0') return;

@@ -75,7 +75,7 @@ TEST(BaseObject, ErrorTraceWritesAStampedEntryOnlyWhenTracing) {
   std::string added = ReadAll(ErrorTracePath()).substr(before.size());
   EXPECT_EQ(added, printed);
   // "[YYYY-MM-DD hh:mm:ss]-------\r\n" + text + "\r\n\r\n"
-  ASSERT_EQ(added.size(), 1 + 19 + 9 + 16 + 4);
+  ASSERT_EQ(added.size(), 1 + 19 + 10 + 16 + 4);
   EXPECT_EQ(added[0], '[');
   EXPECT_EQ(added.substr(20), "]-------\r\nfirst trace text\r\n\r\n");
 }
