@@ -40,9 +40,10 @@ std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit = 0);
 // Attributes of a path (GetFileAttributes); false when it does not exist.
 bool GetAttributes(const char* path, uint32_t* attributes);
 
-bool MakeDirectory(const char* path);    // fails with 183 when it exists, 3 when its parent is missing
-bool RemoveDirectory(const char* path);  // empty directories only (145 otherwise)
-bool DeleteFile(const char* path);       // files only; a directory gives 5
+bool MakeDirectory(
+    const char* path);  // fails with 183 when it exists, 3 when its parent is missing
+bool RemoveDirectory(const char* path);             // empty directories only (145 otherwise)
+bool DeleteFile(const char* path);                  // files only; a directory gives 5
 bool RenameFile(const char* from, const char* to);  // fails with 183 when `to` exists
 
 // Free bytes available to the caller, total bytes and total free bytes of the volume that

@@ -91,6 +91,7 @@ uint32_t Win32ErrorFromErrno(int err) {
       return kErrorInvalidParameter;
     case ENOSPC:
     case EDQUOT:
+    case EFBIG:  // a write past the largest file the volume takes
       return kErrorDiskFull;
     case ENOTEMPTY:
       return kErrorDirNotEmpty;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/posix/path.h"
 #include "platform/posix/posix_error.h"
 #include "platform/process.h"
 
@@ -31,8 +32,9 @@ std::string CurrentDirectory() {
 }
 
 bool SetCurrentDirectory(const char* path) {
-  if (chdir(path) != 0) {
-    SetLastErrorFromErrno(errno);
+  std::string native = ToNativePath(path);
+  if (chdir(native.c_str()) != 0) {
+    SetLastErrorForPath(errno, native);
     return false;
   }
   return true;

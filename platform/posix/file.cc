@@ -1,0 +1,150 @@
+// Files on POSIX file descriptors with the behaviour of the Win32 file calls: a directory
+// cannot be opened as a file (5), reads and writes are complete unless an error or the end of
+// the file stops them, and every failure leaves a Win32 number in LastError. Share modes are
+// not enforced: POSIX has no mandatory sharing. The handle is the descriptor itself.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/posix/path.h"
+#include "platform/posix/posix_error.h"
+
+namespace platform {
+namespace {
+
+int OpenFlags(FileAccess access, FileDisposition disposition, bool inheritable) {
+  int flags = access == FileAccess::kRead    ? O_RDONLY
+              : access == FileAccess::kWrite ? O_WRONLY
+                                             : O_RDWR;
+  if (disposition == FileDisposition::kCreateAlways) flags |= O_CREAT | O_TRUNC;
+  if (disposition == FileDisposition::kOpenAlways) flags |= O_CREAT;
+  if (!inheritable) flags |= O_CLOEXEC;
+  return flags;
+}
+
+int OpenRetrying(const std::string& native, int flags) {
+  int fd;
+  do {
+    fd = open(native.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Windows refuses to open a directory as a file; POSIX lets O_RDONLY through.
+bool IsDirectory(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int Descriptor(FileHandle file) {
+  return static_cast<int>(file);
+}
+
+// Stores errno as the last error and gives `failure` back for the caller to return.
+template <typename T>
+T Failed(T failure) {
+  SetLastErrorFromErrno(errno);
+  return failure;
+}
+
+// A descriptor open without the access a transfer needs gives EBADF on POSIX but "access
+// denied" on Windows; only a descriptor that is not open at all is an invalid handle.
+int64_t TransferFailed(int fd) {
+  if (errno == EBADF && fcntl(fd, F_GETFD) != -1) {
+    SetLastError(kErrorAccessDenied);
+    return -1;
+  }
+  return Failed<int64_t>(-1);
+}
+
+// Repeats `transfer(done, left)` (a read or a write on `fd`) until `count` bytes moved, the
+// end of the file, or an error; the bytes moved, or -1.
+template <typename Transfer>
+int64_t Complete(int fd, int64_t count, Transfer transfer) {
+  if (count < 0) {
+    SetLastError(kErrorInvalidParameter);
+    return -1;
+  }
+  int64_t done = 0;
+  while (done < count) {
+    ssize_t n = transfer(done, static_cast<size_t>(count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return TransferFailed(fd);
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+}  // namespace
+
+FileHandle FileOpen(const char* path, FileAccess access, FileShare /*share*/,
+                    FileDisposition disposition, bool inheritable) {
+  std::string native = ToNativePath(path);
+  int fd = OpenRetrying(native, OpenFlags(access, disposition, inheritable));
+  if (fd < 0) {
+    SetLastErrorForPath(errno, native);
+    return kInvalidFile;
+  }
+  if (IsDirectory(fd)) {
+    close(fd);
+    SetLastError(kErrorAccessDenied);
+    return kInvalidFile;
+  }
+  return fd;
+}
+
+int64_t FileRead(FileHandle file, void* buffer, int64_t count) {
+  int fd = Descriptor(file);
+  char* bytes = static_cast<char*>(buffer);
+  return Complete(fd, count,
+                  [&](int64_t done, size_t left) { return read(fd, bytes + done, left); });
+}
+
+int64_t FileWrite(FileHandle file, const void* buffer, int64_t count) {
+  int fd = Descriptor(file);
+  const char* bytes = static_cast<const char*>(buffer);
+  int64_t written =
+      Complete(fd, count, [&](int64_t done, size_t left) { return write(fd, bytes + done, left); });
+  if (written >= 0 && written < count) {
+    // write() gives 0 only when nothing more fits.
+    SetLastError(kErrorDiskFull);
+    return -1;
+  }
+  return written;
+}
+
+int64_t FileSeek(FileHandle file, int64_t offset, SeekFrom from) {
+  int whence = from == SeekFrom::kBegin     ? SEEK_SET
+               : from == SeekFrom::kCurrent ? SEEK_CUR
+                                            : SEEK_END;
+  off_t position = lseek(Descriptor(file), static_cast<off_t>(offset), whence);
+  if (position < 0) return Failed<int64_t>(-1);
+  return position;
+}
+
+int64_t FileLength(FileHandle file) {
+  struct stat st;
+  if (fstat(Descriptor(file), &st) != 0) return Failed<int64_t>(-1);
+  return st.st_size;
+}
+
+bool FileFlush(FileHandle file) {
+  int rc;
+  do {
+    rc = fsync(Descriptor(file));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 || Failed(false);
+}
+
+bool FileClose(FileHandle file) {
+  // Linux releases the descriptor even when close is interrupted: never retry it.
+  if (close(Descriptor(file)) != 0 && errno != EINTR) return Failed(false);
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,151 @@
+// Translation of Windows paths to native ones, with case-insensitive lookup of missing
+// components (contract in platform/posix/path.h).
+#include "platform/posix/path.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "platform/posix/posix_error.h"
+
+namespace platform {
+namespace {
+
+bool IsSeparator(char ch) {
+  return ch == '/' || ch == '\\';
+}
+
+bool HasDriveLetter(std::string_view path) {
+  if (path.size() < 2 || path[1] != ':') return false;
+  char letter = FoldAscii(path[0]);
+  return letter >= 'a' && letter <= 'z';
+}
+
+// Separators and the drive letter only; no look-up.
+std::string Spelled(std::string_view path) {
+  std::string native;
+  if (HasDriveLetter(path)) {
+    path.remove_prefix(2);
+    native = "/";
+    if (!path.empty() && IsSeparator(path[0])) path.remove_prefix(1);
+  }
+  for (char ch : path) native += IsSeparator(ch) ? '/' : ch;
+  return native;
+}
+
+// The first entry of `native_dir` equal to `name` without regard to case, or "".
+std::string MatchInDirectory(const std::string& native_dir, std::string_view name) {
+  std::string match;
+  ForEachEntry(native_dir, [&](const char* entry, int) {
+    if (!EqualNoCase(entry, name)) return true;
+    match = entry;
+    return false;
+  });
+  return match;
+}
+
+std::string Join(const std::string& dir, std::string_view name) {
+  if (dir.empty()) return std::string(name);
+  std::string joined = dir;
+  if (joined.back() != '/') joined += '/';
+  joined += name;
+  return joined;
+}
+
+// Walks `native` from its start, replacing each missing component by its case-insensitive
+// match while the directories along the way exist.
+std::string Resolve(const std::string& native) {
+  std::string resolved = native[0] == '/' ? "/" : "";
+  bool looking = true;
+  size_t pos = 0;
+  while (pos < native.size()) {
+    size_t end = native.find('/', pos);
+    if (end == std::string::npos) end = native.size();
+    std::string_view component(native.data() + pos, end - pos);
+    pos = end + 1;
+    if (component.empty()) continue;
+    std::string candidate = Join(resolved, component);
+    if (looking && !NativeExists(candidate)) {
+      std::string match = MatchInDirectory(resolved.empty() ? "." : resolved, component);
+      if (match.empty()) {
+        looking = false;  // nothing below a missing directory can exist
+      } else {
+        candidate = Join(resolved, match);
+      }
+    }
+    resolved = std::move(candidate);
+  }
+  if (native.back() == '/' && resolved.back() != '/') resolved += '/';
+  return resolved;
+}
+
+bool DirectoryMissing(const std::string& native) {
+  std::string_view path(native);
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  if (path.empty()) return true;
+  size_t start = LastComponentStart(path);
+  if (start == 0) return false;  // the current directory
+  struct stat st;
+  std::string dir(path.substr(0, start));
+  return stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+}  // namespace
+
+std::string ToNativePath(const char* path) {
+  std::string native = Spelled(path != nullptr ? path : "");
+  if (native.empty() || NativeExists(native)) return native;
+  return Resolve(native);
+}
+
+std::string NativePath(const char* path) {
+  return ToNativePath(path);
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+size_t LastComponentStart(std::string_view path) {
+  size_t last = path.find_last_of("/\\");
+  if (last != std::string_view::npos) return last + 1;
+  return HasDriveLetter(path) ? 2 : 0;
+}
+
+bool NativeExists(const std::string& native) {
+  struct stat st;
+  return lstat(native.c_str(), &st) == 0;
+}
+
+bool ForEachEntry(const std::string& native_dir,
+                  const std::function<bool(const char* name, int directory_fd)>& visit) {
+  std::unique_ptr<DIR, DirCloser> dir(opendir(native_dir.c_str()));
+  if (dir == nullptr) return false;
+  int fd = dirfd(dir.get());
+  while (const struct dirent* entry = readdir(dir.get())) {
+    if (!visit(entry->d_name, fd)) break;
+  }
+  return true;
+}
+
+void SetLastErrorForPath(int err, const std::string& native) {
+  if (err == ENOENT && DirectoryMissing(native)) {
+    SetLastError(kErrorPathNotFound);
+  } else {
+    SetLastErrorFromErrno(err);
+  }
+}
+
+}  // namespace platform
