@@ -1,0 +1,941 @@
+// Value cells and their pools, NetValueList, PackBuffer and the value encoding.
+//
+// Per-type behaviour (log form, encoding) lives in one table, kTypeFacts; per-tag decoding in
+// kTagRules. Adding a type means adding a row, not a case to several switches.
+#include "values/netdat.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "foundation/datetime.h"
+#include "runtime/dumpstack.h"
+#include "runtime/mt.h"
+#include "values/nettable.h"
+
+namespace {
+
+constexpr char kUnit[] = "netdat";
+
+constexpr int kCellStripes = 4;
+constexpr int kCellsKept = 100;
+constexpr int kBlockStripes = 2;
+constexpr int kBlocksKept = 20;
+
+}  // namespace
+
+struct NetValueCell {
+  uint8_t type = NET_BYTE | NET_NULL;
+  // Scalars, the DateTimeRecord, the table/list/raw pointer, or the binary pool block.
+  unsigned char slot[10] = {};
+  int32_t owned = 0;
+  int32_t binary_length = 0;  // bytes in the pool block
+  CString text;               // NET_STRING, NET_LSTRING, a NET_BINARY longer than a block
+};
+
+namespace {
+
+template <class T>
+T Load(const NetValueCell& cell) {
+  static_assert(sizeof(T) <= sizeof cell.slot);
+  T value;
+  std::memcpy(&value, cell.slot, sizeof value);
+  return value;
+}
+
+template <class T>
+void Store(NetValueCell& cell, const T& value) {
+  static_assert(sizeof(T) <= sizeof cell.slot);
+  std::memcpy(cell.slot, &value, sizeof value);
+}
+
+// ---- Pools ---------------------------------------------------------------------------------
+
+// Bounded stacks of free objects, striped so that lists on different threads rarely meet on
+// one lock. Only pointers move under the lock; objects are made and destroyed outside it.
+template <int kStripes, int kKeep>
+class FreeLists {
+ public:
+  void* Pop(int stripe) {
+    Stripe& s = stripes_[stripe];
+    ScopedLock lock(s.lock, kUnit, __LINE__);
+    return s.count > 0 ? s.items[--s.count] : nullptr;
+  }
+  // False when the stripe is full: the caller destroys the item.
+  bool Push(int stripe, void* item) {
+    Stripe& s = stripes_[stripe];
+    ScopedLock lock(s.lock, kUnit, __LINE__);
+    if (s.count == kKeep) return false;
+    s.items[s.count++] = item;
+    return true;
+  }
+  int Count(int stripe) {
+    Stripe& s = stripes_[stripe];
+    ScopedLock lock(s.lock, kUnit, __LINE__);
+    return s.count;
+  }
+
+ private:
+  struct Stripe {
+    CCriticalSection lock;
+    void* items[kKeep] = {};
+    int count = 0;
+  };
+  Stripe stripes_[kStripes];
+};
+
+// The pools live for the whole process and are never destroyed, so that lists destroyed
+// during exit can still return their cells.
+FreeLists<kCellStripes, kCellsKept>& CellPool() {
+  static auto* pool = new FreeLists<kCellStripes, kCellsKept>();
+  return *pool;
+}
+
+FreeLists<kBlockStripes, kBlocksKept>& BlockPool() {
+  static auto* pool = new FreeLists<kBlockStripes, kBlocksKept>();
+  return *pool;
+}
+
+// Objects are at least 8-aligned, so the low address bits are always 0: the stripe comes
+// from the bits above them, or every list would share stripe 0.
+int StripeOf(const void* owner, int stripes) {
+  return static_cast<int>((reinterpret_cast<uintptr_t>(owner) >> 4) % stripes);
+}
+
+// Cells live in Heap memory like every other buffer of the values, so that one allocation
+// counter sees them all.
+NetValueCell* TakeCell(const void* owner) {
+  void* cell = CellPool().Pop(StripeOf(owner, kCellStripes));
+  if (cell != nullptr) return static_cast<NetValueCell*>(cell);
+  return new (Heap::Allocate(sizeof(NetValueCell))) NetValueCell();
+}
+
+void DestroyCell(NetValueCell* cell) {
+  cell->~NetValueCell();
+  Heap::Release(cell);
+}
+
+// The payload must already be released.
+void GiveCell(const void* owner, NetValueCell* cell) {
+  cell->type = NET_BYTE | NET_NULL;
+  std::memset(cell->slot, 0, sizeof cell->slot);
+  cell->owned = 0;
+  cell->binary_length = 0;
+  // A pooled cell keeps its text's storage for the next string, unless it is large.
+  if (cell->text.GetLength() > kBinaryBlockSize) {
+    cell->text = CString();
+  } else {
+    cell->text.Empty();
+  }
+  if (!CellPool().Push(StripeOf(owner, kCellStripes), cell)) DestroyCell(cell);
+}
+
+void* TakeBlock(const void* owner) {
+  void* block = BlockPool().Pop(StripeOf(owner, kBlockStripes));
+  return block != nullptr ? block : Heap::Allocate(kBinaryBlockSize);
+}
+
+void GiveBlock(const void* owner, void* block) {
+  if (!BlockPool().Push(StripeOf(owner, kBlockStripes), block)) Heap::Release(block);
+}
+
+// ---- Writers and readers -------------------------------------------------------------------
+
+// One tagged value: tag, head, body; all or nothing. With is_null only the NULL tag.
+int PutValue(PackBuffer& out, char tag, const void* head, int head_length, const void* body,
+             int body_length, int is_null) {
+  if (is_null != 0) {
+    unsigned char null_tag = static_cast<unsigned char>(tag) | NET_NULL;
+    return out.Write(&null_tag, 1);
+  }
+  if (out.Reserve(1 + head_length + body_length) == 0) return 0;
+  out.Write(&tag, 1);
+  out.Write(head, head_length);
+  out.Write(body, body_length);
+  return 1;
+}
+
+int PutCounted(PackBuffer& out, char tag, const void* bytes, int length, int is_null) {
+  if (length < 0) length = 0;
+  FATAL_CHECK(bytes != nullptr || length == 0 || is_null != 0);
+  unsigned char count[4];
+  PutBigEndian(count, static_cast<uint32_t>(length), 4);
+  return PutValue(out, tag, count, 4, bytes, length, is_null);
+}
+
+int PutNumberText(PackBuffer& out, char tag, double value, int is_null) {
+  char text[80];
+  int length = std::snprintf(text, sizeof text, "%.48e", value);
+  return PutValue(out, tag, text, length + 1, nullptr, 0, is_null);
+}
+
+// Copies n bytes, or, when fewer are left, consumes the rest and gives false with zeroes.
+bool TakeBytes(PackBuffer& in, unsigned char* out, int n) {
+  if (in.Remaining() < n) {
+    in.Skip(in.Remaining());
+    std::memset(out, 0, static_cast<size_t>(n));
+    return false;
+  }
+  in.Read(out, n);
+  return true;
+}
+
+// The text at the position: up to its NUL or the end. Moves behind the NUL.
+const char* TakeText(PackBuffer& in, int* length, bool* terminated) {
+  int left = in.Remaining();
+  const char* text = left > 0 ? in.Current() : "";
+  const void* nul = left > 0 ? std::memchr(text, 0, static_cast<size_t>(left)) : nullptr;
+  *terminated = nul != nullptr || left == 0;
+  *length = nul != nullptr ? static_cast<int>(static_cast<const char*>(nul) - text) : left;
+  in.Skip(*length + (nul != nullptr ? 1 : 0));
+  return *length > 0 || nul != nullptr ? text : "";
+}
+
+double TextToDouble(PackBuffer& in) {
+  int length;
+  bool terminated;
+  const char* text = TakeText(in, &length, &terminated);
+  if (terminated) return std::atof(text);
+  // Cut at the end of the data: convert a bounded, terminated copy.
+  char copy[128];
+  int n = length < static_cast<int>(sizeof copy) - 1 ? length : static_cast<int>(sizeof copy) - 1;
+  std::memcpy(copy, text, static_cast<size_t>(n));
+  copy[n] = '\0';
+  return std::atof(copy);
+}
+
+}  // namespace
+
+bool operator==(const DateTimeRecord& a, const DateTimeRecord& b) {
+  return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
+         a.minute == b.minute && a.second == b.second && a.milliseconds == b.milliseconds;
+}
+
+// ---- PackBuffer ----------------------------------------------------------------------------
+
+void PackBuffer::Wrap(void* bytes, int length) {
+  FATAL_CHECK(bytes != nullptr || length <= 0);
+  Free();
+  data_ = static_cast<char*>(bytes);
+  capacity_ = size_ = length > 0 ? length : 0;
+  borrowed_ = 1;
+}
+
+void PackBuffer::Wrap(const void* bytes, int length) {
+  Wrap(const_cast<void*>(bytes), length);
+  read_only_ = true;
+}
+
+int PackBuffer::Reserve(int n) {
+  if (read_only_ || n < 0) return 0;
+  int64_t need = static_cast<int64_t>(position_) + n;
+  if (need <= capacity_) return 1;
+  if (borrowed_ != 0 || need > INT_MAX) return 0;
+  // A first small buffer gets 1 KiB; later ones a third more than needed.
+  int64_t grown = (capacity_ == 0 && need < 1024) ? 1024 : need + need / 3;
+  if (grown > INT_MAX) grown = INT_MAX;
+  data_ = static_cast<char*>(Heap::Reallocate(data_, static_cast<size_t>(grown)));
+  capacity_ = static_cast<int>(grown);
+  return 1;
+}
+
+int PackBuffer::Write(const void* bytes, int n) {
+  if (n <= 0) return 0;
+  FATAL_CHECK(bytes != nullptr);
+  if (Reserve(n) == 0) return 0;
+  std::memcpy(data_ + position_, bytes, static_cast<size_t>(n));
+  position_ += n;
+  if (position_ > size_) size_ = position_;
+  return n;
+}
+
+int PackBuffer::Read(void* bytes, int n) {
+  int count = n < Remaining() ? n : Remaining();
+  if (count <= 0) return 0;
+  std::memcpy(bytes, data_ + position_, static_cast<size_t>(count));
+  position_ += count;
+  return count;
+}
+
+int PackBuffer::Patch(int offset, const void* bytes, int n) {
+  if (read_only_ || offset < 0 || n <= 0 || n > size_ - offset) return 0;
+  std::memcpy(data_ + offset, bytes, static_cast<size_t>(n));
+  return n;
+}
+
+void PackBuffer::Seek(int position) {
+  if (position >= 0 && position < size_) position_ = position;
+}
+
+void PackBuffer::Skip(int n) {
+  if (n > 0) position_ += n < Remaining() ? n : Remaining();
+}
+
+int PackBuffer::SetSize(int n) {
+  if (n < 0 || borrowed_ != 0) return 0;
+  if (n > capacity_) {
+    data_ = static_cast<char*>(Heap::Reallocate(data_, static_cast<size_t>(n)));
+    capacity_ = n;
+  }
+  if (n > size_) std::memset(data_ + size_, 0, static_cast<size_t>(n - size_));
+  size_ = n;
+  if (position_ > n) position_ = n;
+  return 1;
+}
+
+void PackBuffer::Free() {
+  if (borrowed_ == 0) Heap::Release(data_);
+  data_ = nullptr;
+  capacity_ = size_ = position_ = borrowed_ = 0;
+  read_only_ = false;
+}
+
+// ---- Value writers -------------------------------------------------------------------------
+
+int PutLong(PackBuffer& out, int32_t value, int is_null) {
+  unsigned char bytes[4];
+  PutBigEndian(bytes, static_cast<uint32_t>(value), 4);
+  return PutValue(out, 'i', bytes, 4, nullptr, 0, is_null);
+}
+
+int PutSuperLong(PackBuffer& out, int64_t value, int is_null) {
+  // Low byte first, unlike every other number of the encoding.
+  unsigned char bytes[8];
+  uint64_t bits = static_cast<uint64_t>(value);
+  for (int i = 0; i < 8; ++i, bits >>= 8) bytes[i] = static_cast<unsigned char>(bits);
+  return PutValue(out, 'l', bytes, 8, nullptr, 0, is_null);
+}
+
+int PutFloat(PackBuffer& out, float value, int is_null) {
+  return PutNumberText(out, 'f', static_cast<double>(value), is_null);
+}
+
+int PutDouble(PackBuffer& out, double value, int is_null) {
+  return PutNumberText(out, 'd', value, is_null);
+}
+
+int PutDateTime(PackBuffer& out, const DateTimeRecord& value, int is_null) {
+  unsigned char bytes[10] = {};
+  PutBigEndian(bytes, value.year, 2);
+  bytes[2] = value.month;
+  bytes[3] = value.day;
+  bytes[4] = value.hour;
+  bytes[5] = value.minute;
+  bytes[6] = value.second;
+  PutBigEndian(bytes + 8, value.milliseconds, 2);
+  return PutValue(out, 't', bytes, 10, nullptr, 0, is_null);
+}
+
+int PutString(PackBuffer& out, const char* text, int is_null) {
+  if (text == nullptr) text = "";
+  return PutValue(out, 's', text, static_cast<int>(std::strlen(text)) + 1, nullptr, 0, is_null);
+}
+
+int PutBinary(PackBuffer& out, const void* bytes, int length, int is_null) {
+  return PutCounted(out, 'b', bytes, length, is_null);
+}
+
+int PutLString(PackBuffer& out, const void* bytes, int length, int is_null) {
+  return PutCounted(out, 'u', bytes, length, is_null);
+}
+
+int PutTableImage(PackBuffer& out, const void* bytes, int length, int is_null) {
+  return PutCounted(out, 'r', bytes, length, is_null);
+}
+
+// ---- Value readers -------------------------------------------------------------------------
+
+int ReadTag(PackBuffer& in) {
+  unsigned char tag;
+  return in.Read(&tag, 1) == 1 ? tag : -1;
+}
+
+int ReadLong(PackBuffer& in, int32_t* value) {
+  unsigned char bytes[4];
+  bool ok = TakeBytes(in, bytes, 4);
+  *value = static_cast<int32_t>(static_cast<uint32_t>(GetBigEndian(bytes, 4)));
+  return ok ? 1 : 0;
+}
+
+int ReadSuperLong(PackBuffer& in, int64_t* value) {
+  unsigned char bytes[8];
+  bool ok = TakeBytes(in, bytes, 8);
+  uint64_t bits = 0;
+  for (int i = 7; i >= 0; --i) bits = (bits << 8) | bytes[i];
+  *value = static_cast<int64_t>(bits);
+  return ok ? 1 : 0;
+}
+
+int ReadDateTime(PackBuffer& in, DateTimeRecord* value) {
+  unsigned char bytes[10];
+  bool ok = TakeBytes(in, bytes, 10);
+  value->year = static_cast<uint16_t>(GetBigEndian(bytes, 2));
+  value->month = bytes[2];
+  value->day = bytes[3];
+  value->hour = bytes[4];
+  value->minute = bytes[5];
+  value->second = bytes[6];
+  value->padding = bytes[7];
+  value->milliseconds = static_cast<uint16_t>(GetBigEndian(bytes + 8, 2));
+  return ok ? 1 : 0;
+}
+
+int ReadFloat(PackBuffer& in, float* value) {
+  double number = TextToDouble(in);
+  // Narrowing a finite double beyond the float range is undefined: saturate to infinity.
+  if (std::isfinite(number) && std::fabs(number) > 3.4028234663852886e38) {
+    number = number > 0 ? HUGE_VAL : -HUGE_VAL;
+  }
+  *value = static_cast<float>(number);
+  return 1;
+}
+
+int ReadDouble(PackBuffer& in, double* value) {
+  *value = TextToDouble(in);
+  return 1;
+}
+
+int ReadString(PackBuffer& in, const char** text, int* length) {
+  bool terminated;
+  *text = TakeText(in, length, &terminated);
+  return 1;
+}
+
+int ReadCounted(PackBuffer& in, const char** bytes, int* length) {
+  int32_t count;
+  *bytes = "";
+  *length = 0;
+  if (ReadLong(in, &count) == 0) return 0;
+  if (count < 0) count = 0;
+  if (count > in.Remaining()) count = in.Remaining();
+  if (count > 0) *bytes = in.Current();
+  *length = count;
+  in.Skip(count);
+  return 1;
+}
+
+// ---- Per-type facts ------------------------------------------------------------------------
+
+namespace {
+
+using PrintFn = void (*)(CString& out, const NetValueCell& cell);
+using PutFn = int (*)(PackBuffer& out, const NetValueList& list, int i, int is_null);
+
+int BinaryLength(const NetValueCell& cell) {
+  return Load<void*>(cell) != nullptr ? cell.binary_length : cell.text.GetLength();
+}
+
+CString DateText(const DateTimeRecord& value) {
+  platform::LocalTime time;
+  time.year = value.year;
+  time.month = value.month;
+  time.day = value.day;
+  return DateTimeText("YYYY-MM-DD", time);
+}
+
+// Log forms: as the server always wrote them; for the types that had none, NET_LSTRING shows
+// its size like a binary (it may hold any bytes), NET_HANDLE is shown like NET_POINTER and
+// NET_LIST like NET_TABLE, without content. A NULL element prints "<type name> NULL " rather
+// than whatever stale value its slot still holds. NET_CSTRING never occurs in a list.
+struct TypeFacts {
+  uint8_t type;
+  const char* name;
+  PrintFn print;
+  PutFn put;  // null: the type cannot be encoded
+};
+
+const TypeFacts kTypeFacts[] = {
+    {NET_BYTE, "NET_BYTE",
+     [](CString& o, const NetValueCell& c) { o.AppendFormat("NET_BYTE %d ", Load<uint8_t>(c)); },
+     nullptr},
+    {NET_WORD, "NET_WORD",
+     [](CString& o, const NetValueCell& c) { o.AppendFormat("NET_WORD %d ", Load<uint16_t>(c)); },
+     nullptr},
+    {NET_DWORD, "NET_DWORD",
+     [](CString& o, const NetValueCell& c) {
+       o.AppendFormat("NET_DWORD %d ", static_cast<int>(Load<uint32_t>(c)));
+     },
+     nullptr},
+    {NET_CHAR, "NET_CHAR",
+     [](CString& o, const NetValueCell& c) {
+       // A NUL character would cut the log line: it prints as nothing.
+       char ch = Load<char>(c);
+       o += "NET_CHAR ";
+       if (ch != '\0') o += ch;
+       o += " ";
+     },
+     nullptr},
+    {NET_SHORT, "NET_SHORT",
+     [](CString& o, const NetValueCell& c) { o.AppendFormat("NET_SHORT %d ", Load<int16_t>(c)); },
+     nullptr},
+    {NET_LONG, "NET_LONG",
+     [](CString& o, const NetValueCell& c) { o.AppendFormat("NET_LONG %d ", Load<int32_t>(c)); },
+     [](PackBuffer& out, const NetValueList& l, int i, int n) {
+       return PutLong(out, l.GetLong(i), n);
+     }},
+    {NET_FLOAT, "NET_FLOAT",
+     [](CString& o, const NetValueCell& c) {
+       o.AppendFormat("NET_FLOAT %f ", static_cast<double>(Load<float>(c)));
+     },
+     [](PackBuffer& out, const NetValueList& l, int i, int n) {
+       return PutFloat(out, l.GetFloat(i), n);
+     }},
+    {NET_DOUBLE, "NET_DOUBLE",
+     [](CString& o, const NetValueCell& c) { o.AppendFormat("NET_DOUBLE %f ", Load<double>(c)); },
+     [](PackBuffer& out, const NetValueList& l, int i, int n) {
+       return PutDouble(out, l.GetDouble(i), n);
+     }},
+    {NET_STRING, "NET_STRING",
+     [](CString& o, const NetValueCell& c) {
+       o.AppendFormat("NET_STRING %s ", c.text.GetString());
+     },
+     [](PackBuffer& out, const NetValueList& l, int i, int n) {
+       return PutString(out, l.GetString(i), n);
+     }},
+    {NET_BINARY, "NET_BINARY",
+     [](CString& o, const NetValueCell& c) {
+       o.AppendFormat("NET_BINARY(SIZE:%d) ", BinaryLength(c));
+     },
+     [](PackBuffer& out, const NetValueList& l, int i, int n) {
+       int length;
+       const char* bytes = l.GetBinary(i, &length);
+       return PutBinary(out, bytes, length, n);
+     }},
+    {NET_POINTER, "NET_POINTER", [](CString& o, const NetValueCell&) { o += "NET_POINTER  "; },
+     nullptr},
+    {NET_DATETIME, "NET_DATETIME",
+     [](CString& o, const NetValueCell& c) {
+       o.AppendFormat("NET_DATETIME %s", DateText(Load<DateTimeRecord>(c)).GetString());
+     },
+     [](PackBuffer& out, const NetValueList& l, int i, int n) {
+       return PutDateTime(out, l.GetDateTime(i), n);
+     }},
+    {NET_TABLE, "NET_TABLE", [](CString& o, const NetValueCell&) { o += "NET_TABLE "; },
+     [](PackBuffer& out, const NetValueList& l, int i, int n) {
+       return PutTable(out, l.GetTable(i), n);
+     }},
+    {NET_HANDLE, "NET_HANDLE", [](CString& o, const NetValueCell&) { o += "NET_HANDLE  "; },
+     nullptr},
+    {NET_LIST, "NET_LIST", [](CString& o, const NetValueCell&) { o += "NET_LIST "; }, nullptr},
+    {NET_SUPERLONG, "NET_SUPERLONG",
+     [](CString& o, const NetValueCell& c) {
+       o.AppendFormat("NET_SUPERLONG %lld ", static_cast<long long>(Load<int64_t>(c)));
+     },
+     [](PackBuffer& out, const NetValueList& l, int i, int n) {
+       return PutSuperLong(out, l.GetSuperLong(i), n);
+     }},
+    {NET_LSTRING, "NET_LSTRING",
+     [](CString& o, const NetValueCell& c) {
+       o.AppendFormat("NET_LSTRING(SIZE:%d) ", c.text.GetLength());
+     },
+     [](PackBuffer& out, const NetValueList& l, int i, int n) {
+       int length;
+       const char* text = l.GetLString(i, &length);
+       return PutLString(out, text, length, n);
+     }},
+};
+
+const TypeFacts* FactsOf(int type) {
+  for (const TypeFacts& facts : kTypeFacts) {
+    if (facts.type == type) return &facts;
+  }
+  return nullptr;
+}
+
+// ---- Decoding ------------------------------------------------------------------------------
+
+// Reads the payload after the tag into cell i → false when the payload was cut so short that
+// there is no value: the cell stays as appended and decoding ends.
+using ReadFn = bool (*)(NetValueList& list, int i, PackBuffer& in, ImageDecodeLimits& limits);
+
+struct TagRule {
+  char tag;
+  uint8_t type;
+  ReadFn read;
+};
+
+const TagRule kTagRules[] = {
+    {'b', NET_BINARY,
+     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+       const char* bytes;
+       int length;
+       return ReadCounted(in, &bytes, &length) != 0 && l.SetBinary(i, bytes, length) != 0;
+     }},
+    {'d', NET_DOUBLE,
+     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+       double value;
+       ReadDouble(in, &value);
+       return l.SetDouble(i, value) != 0;
+     }},
+    {'f', NET_FLOAT,
+     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+       float value;
+       ReadFloat(in, &value);
+       return l.SetFloat(i, value) != 0;
+     }},
+    {'i', NET_LONG,
+     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+       int32_t value;
+       return ReadLong(in, &value) != 0 && l.SetLong(i, value) != 0;
+     }},
+    {'l', NET_SUPERLONG,
+     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+       int64_t value;
+       return ReadSuperLong(in, &value) != 0 && l.SetSuperLong(i, value) != 0;
+     }},
+    {'r', NET_TABLE,
+     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits& limits) {
+       const char* bytes;
+       int length;
+       if (ReadCounted(in, &bytes, &length) == 0) return false;
+       // An empty image leaves the cell as appended; so does a spent budget.
+       if (length == 0 || !limits.Charge(sizeof(NetTable))) return true;
+       auto* table = new NetTable(100, 128);
+       table->Decode(bytes, length, limits);
+       return l.SetTable(i, table, 1) != 0;
+     }},
+    {'s', NET_STRING,
+     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+       const char* text;
+       int length;
+       ReadString(in, &text, &length);
+       return l.SetString(i, length > 0 ? text : "", length) != 0;
+     }},
+    {'t', NET_DATETIME,
+     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+       DateTimeRecord value;
+       return ReadDateTime(in, &value) != 0 && l.SetDateTime(i, value) != 0;
+     }},
+    {'u', NET_LSTRING,
+     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+       const char* text;
+       int length;
+       return ReadCounted(in, &text, &length) != 0 && l.SetLString(i, text, length) != 0;
+     }},
+};
+
+const TagRule* RuleOf(int letter) {
+  for (const TagRule& rule : kTagRules) {
+    if (rule.tag == letter) return &rule;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// ---- NetValueList --------------------------------------------------------------------------
+
+NetValueList::~NetValueList() {
+  Clear();
+  Heap::Release(cells_);
+}
+
+NetValueCell& NetValueList::At(int i) const {
+  FATAL_CHECK(i >= 0 && i < count_);
+  return *cells_[i];
+}
+
+NetValueCell& NetValueList::Typed(int i, int type) const {
+  NetValueCell& cell = At(i);
+  FATAL_CHECK((cell.type & kNetTypeMask) == type);
+  return cell;
+}
+
+void NetValueList::ReleasePayload(NetValueCell& cell) const {
+  int type = cell.type & kNetTypeMask;
+  void* held = Load<void*>(cell);
+  if (type == NET_BINARY && held != nullptr) {
+    Store<void*>(cell, nullptr);
+    cell.binary_length = 0;
+    GiveBlock(this, held);
+  }
+  if ((type == NET_TABLE || type == NET_LIST) && cell.owned != 0) {
+    // Cleared before the delete, so that nothing can reach a dead object through the cell.
+    Store<void*>(cell, nullptr);
+    cell.owned = 0;
+    if (type == NET_TABLE) {
+      delete static_cast<NetTable*>(held);
+    } else {
+      delete static_cast<NetValueList*>(held);
+    }
+  }
+}
+
+NetValueCell& NetValueList::Reset(int i, uint8_t type) {
+  NetValueCell& cell = At(i);
+  ReleasePayload(cell);
+  cell.type = type;
+  return cell;
+}
+
+template <class T>
+int NetValueList::SetScalar(int i, uint8_t type, const T& value) {
+  Store(Reset(i, type), value);
+  return 1;
+}
+
+template <class T>
+T NetValueList::GetScalar(int i, uint8_t type) const {
+  return Load<T>(Typed(i, type));
+}
+
+int NetValueList::Type(int i) const {
+  return At(i).type & kNetTypeMask;
+}
+
+int NetValueList::IsNull(int i) const {
+  return (At(i).type & NET_NULL) != 0 ? 1 : 0;
+}
+
+int NetValueList::Append(int n) {
+  if (n <= 0) return count_;
+  FATAL_CHECK(n <= INT_MAX / 2 - count_);
+  if (count_ + n > capacity_) {
+    int grown = capacity_ * 2 > count_ + n ? capacity_ * 2 : count_ + n;
+    if (grown < 8) grown = 8;
+    cells_ = static_cast<NetValueCell**>(
+        Heap::Reallocate(cells_, static_cast<size_t>(grown) * sizeof(NetValueCell*)));
+    capacity_ = grown;
+  }
+  for (int k = 0; k < n; ++k) cells_[count_++] = TakeCell(this);
+  return count_;
+}
+
+void NetValueList::SetNull(int i, int type) {
+  FATAL_CHECK(FactsOf(type) != nullptr);
+  Reset(i, static_cast<uint8_t>(type | NET_NULL));
+}
+
+int NetValueList::SetByte(int i, uint8_t value) {
+  return SetScalar(i, NET_BYTE, value);
+}
+int NetValueList::SetWord(int i, uint16_t value) {
+  return SetScalar(i, NET_WORD, value);
+}
+int NetValueList::SetDword(int i, uint32_t value) {
+  return SetScalar(i, NET_DWORD, value);
+}
+int NetValueList::SetChar(int i, char value) {
+  return SetScalar(i, NET_CHAR, value);
+}
+int NetValueList::SetShort(int i, int16_t value) {
+  return SetScalar(i, NET_SHORT, value);
+}
+int NetValueList::SetLong(int i, int32_t value) {
+  return SetScalar(i, NET_LONG, value);
+}
+int NetValueList::SetSuperLong(int i, int64_t value) {
+  return SetScalar(i, NET_SUPERLONG, value);
+}
+int NetValueList::SetFloat(int i, float value) {
+  return SetScalar(i, NET_FLOAT, value);
+}
+int NetValueList::SetDouble(int i, double value) {
+  return SetScalar(i, NET_DOUBLE, value);
+}
+int NetValueList::SetPointer(int i, void* value) {
+  return SetScalar(i, NET_POINTER, value);
+}
+int NetValueList::SetHandle(int i, void* value) {
+  return SetScalar(i, NET_HANDLE, value);
+}
+int NetValueList::SetDateTime(int i, const DateTimeRecord& value) {
+  return SetScalar(i, NET_DATETIME, value);
+}
+
+int NetValueList::SetOwned(int i, uint8_t type, void* object, int owned) {
+  NetValueCell& cell = At(i);
+  // Setting the object the cell already holds must not delete it on the way.
+  if ((cell.type & kNetTypeMask) == type && Load<void*>(cell) == object) cell.owned = 0;
+  Reset(i, type);
+  Store(cell, object);
+  cell.owned = object != nullptr && owned != 0 ? 1 : 0;
+  return 1;
+}
+
+int NetValueList::SetTable(int i, NetTable* table, int owned) {
+  return SetOwned(i, NET_TABLE, table, owned);
+}
+
+int NetValueList::SetList(int i, NetValueList* list, int owned) {
+  FATAL_CHECK(list != this);
+  return SetOwned(i, NET_LIST, list, owned);
+}
+
+int NetValueList::SetText(int i, uint8_t type, const char* text, int length) {
+  if (text == nullptr) text = "";
+  if (length <= 0) length = static_cast<int>(std::strlen(text));
+  // CString copies first when the text is a piece of itself.
+  Reset(i, type).text.Assign(text, length);
+  return 1;
+}
+
+int NetValueList::SetString(int i, const char* text, int length) {
+  return SetText(i, NET_STRING, text, length);
+}
+
+int NetValueList::SetLString(int i, const char* text, int length) {
+  return SetText(i, NET_LSTRING, text, length);
+}
+
+int NetValueList::SetBinary(int i, const void* bytes, int length) {
+  if (length < 0) length = 0;
+  FATAL_CHECK(bytes != nullptr || length == 0);
+  At(i);
+  // The new block is filled before the old payload is released: `bytes` may lie in it.
+  void* block = nullptr;
+  if (length <= kBinaryBlockSize) {
+    block = TakeBlock(this);
+    if (length > 0) std::memcpy(block, bytes, static_cast<size_t>(length));
+  }
+  NetValueCell& cell = Reset(i, NET_BINARY);
+  if (block != nullptr) {
+    Store(cell, block);
+    cell.binary_length = length;
+  } else {
+    cell.text.Assign(static_cast<const char*>(bytes), length);
+  }
+  return 1;
+}
+
+uint8_t NetValueList::GetByte(int i) const {
+  return GetScalar<uint8_t>(i, NET_BYTE);
+}
+uint16_t NetValueList::GetWord(int i) const {
+  return GetScalar<uint16_t>(i, NET_WORD);
+}
+uint32_t NetValueList::GetDword(int i) const {
+  return GetScalar<uint32_t>(i, NET_DWORD);
+}
+char NetValueList::GetChar(int i) const {
+  return GetScalar<char>(i, NET_CHAR);
+}
+int16_t NetValueList::GetShort(int i) const {
+  return GetScalar<int16_t>(i, NET_SHORT);
+}
+int32_t NetValueList::GetLong(int i) const {
+  return GetScalar<int32_t>(i, NET_LONG);
+}
+int64_t NetValueList::GetSuperLong(int i) const {
+  return GetScalar<int64_t>(i, NET_SUPERLONG);
+}
+float NetValueList::GetFloat(int i) const {
+  return GetScalar<float>(i, NET_FLOAT);
+}
+double NetValueList::GetDouble(int i) const {
+  return GetScalar<double>(i, NET_DOUBLE);
+}
+DateTimeRecord NetValueList::GetDateTime(int i) const {
+  return GetScalar<DateTimeRecord>(i, NET_DATETIME);
+}
+NetTable* NetValueList::GetTable(int i) const {
+  return GetScalar<NetTable*>(i, NET_TABLE);
+}
+NetValueList* NetValueList::GetList(int i) const {
+  return GetScalar<NetValueList*>(i, NET_LIST);
+}
+
+void* NetValueList::GetPointer(int i) const {
+  const NetValueCell& cell = At(i);
+  int type = cell.type & kNetTypeMask;
+  FATAL_CHECK(type == NET_POINTER || type == NET_HANDLE);
+  return Load<void*>(cell);
+}
+
+const char* NetValueList::GetString(int i, int* length) const {
+  const NetValueCell& cell = Typed(i, NET_STRING);
+  if (length != nullptr) *length = cell.text.GetLength();
+  return cell.text.GetString();
+}
+
+const char* NetValueList::GetLString(int i, int* length) const {
+  const NetValueCell& cell = Typed(i, NET_LSTRING);
+  if (length != nullptr) *length = cell.text.GetLength();
+  return cell.text.GetString();
+}
+
+const char* NetValueList::GetBinary(int i, int* length) const {
+  const NetValueCell& cell = Typed(i, NET_BINARY);
+  void* block = Load<void*>(cell);
+  if (length != nullptr) *length = BinaryLength(cell);
+  return block != nullptr ? static_cast<const char*>(block) : cell.text.GetString();
+}
+
+int NetValueList::IsOwned(int i) const {
+  return At(i).owned;
+}
+
+int NetValueList::RemoveAt(int i) {
+  if (count_ == 0) return 0;
+  NetValueCell& cell = At(i);
+  ReleasePayload(cell);
+  GiveCell(this, &cell);
+  std::memmove(cells_ + i, cells_ + i + 1, static_cast<size_t>(count_ - i - 1) * sizeof *cells_);
+  return --count_;
+}
+
+void NetValueList::Clear() {
+  // Cells leave the list one by one, so a payload that reaches back into this list (a nested
+  // list holding it) finds a consistent count.
+  while (count_ > 0) {
+    NetValueCell* cell = cells_[--count_];
+    ReleasePayload(*cell);
+    GiveCell(this, cell);
+  }
+}
+
+CString NetValueList::Print() const {
+  CString out;
+  for (int i = 0; i < count_; ++i) {
+    if (i > 0) out += ",";
+    const NetValueCell& cell = At(i);
+    const TypeFacts* facts = FactsOf(cell.type & kNetTypeMask);
+    if ((cell.type & NET_NULL) != 0) {
+      out.AppendFormat("%s NULL ", facts->name);
+    } else {
+      facts->print(out, cell);
+    }
+  }
+  return out;
+}
+
+int NetValueList::Encode(PackBuffer& out) const {
+  for (int i = 0; i < count_; ++i) {
+    const NetValueCell& cell = At(i);
+    const TypeFacts* facts = FactsOf(cell.type & kNetTypeMask);
+    // Only the types with a tag can travel; putting another into a sent list is a bug.
+    FATAL_CHECK(facts->put != nullptr);
+    if (facts->put(out, *this, i, cell.type & NET_NULL) == 0) return 0;
+  }
+  return 1;
+}
+
+int NetValueList::Decode(const void* bytes, int length) {
+  Clear();
+  if (length < 0) length = 0;
+  PackBuffer in;
+  in.Wrap(bytes, length);
+  ImageDecodeLimits limits = ImageDecodeLimits::For(length);
+  while (!in.AtEnd()) {
+    int tag = ReadTag(in);
+    int i = Append(1) - 1;
+    const TagRule* rule = RuleOf(tag & kNetTypeMask);
+    if (rule == nullptr) break;  // the NULL NET_BYTE stays; the argument check rejects it
+    if ((tag & NET_NULL) != 0) {
+      SetNull(i, rule->type);
+    } else if (!rule->read(*this, i, in, limits)) {
+      break;
+    }
+  }
+  return count_;
+}
+
+NetValuePoolCounts GetNetValuePoolCounts() {
+  NetValuePoolCounts counts{};
+  for (int s = 0; s < kCellStripes; ++s) counts.cells[s] = CellPool().Count(s);
+  for (int s = 0; s < kBlockStripes; ++s) counts.blocks[s] = BlockPool().Count(s);
+  return counts;
+}

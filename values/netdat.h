@@ -1,0 +1,279 @@
+// Typed values: the type codes, DateTimeRecord, NetValueList with its recycled cells, the
+// byte buffer PackBuffer and the value encoding that every SRPC packet body is made of.
+//
+// Who may call what:
+//  - A NetValueList belongs to one thread at a time and has no lock of its own.
+//  - The cell pool and the binary-block pool are shared by every thread. Each free list has
+//    its own critical section, held only while a pointer is pushed or popped; no other lock is
+//    ever taken while one is held, and objects are destroyed outside it.
+//  - Pools: cells in 4 free lists of at most 100, 64 KiB binary blocks in 2 of at most 20,
+//    each a stack; a list uses the free list of (its address / 16) modulo the count, since the
+//    low four bits of an object's address are nearly always 0. A pooled cell keeps its text's
+//    storage (up to 64 KiB) for the next string.
+//  - The value readers and the argument decoder take bytes from the network: they never read
+//    outside the bytes they were given, whatever those bytes say.
+//
+// Invariants:
+//  1. A cell's type byte holds a defined type code in bits 0-6 and the NULL flag in bit 7.
+//  2. A cell holds a binary pool block only while its type is NET_BINARY; releasing the payload
+//     (every setter, SetNull, RemoveAt, Clear) gives the block back and zeroes the pointer.
+//  3. A NET_TABLE or NET_LIST cell with the owned flag set is the only owner of its object.
+//  4. NET_POINTER and NET_HANDLE pointers are never owned.
+//  5. A NetValueList never holds a NET_CSTRING value: that type exists for table columns only.
+//  6. Index out of range, a getter of the wrong type and an unencodable type in a list that is
+//     encoded are contract violations: they fire the fatal internal error (unit "netdat").
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "foundation/cstring.h"
+#include "runtime/memobj.h"
+
+class NetTable;
+
+// Type codes: the code in bits 0-6, the NULL flag in bit 7. Codes 23 and 24 are reserved.
+enum : uint8_t {
+  NET_BYTE = 12,
+  NET_WORD = 13,
+  NET_DWORD = 14,
+  NET_CHAR = 15,
+  NET_SHORT = 16,
+  NET_LONG = 17,
+  NET_FLOAT = 18,
+  NET_DOUBLE = 19,
+  NET_STRING = 20,
+  NET_BINARY = 21,
+  NET_POINTER = 22,
+  NET_DATETIME = 25,
+  NET_TABLE = 26,
+  NET_HANDLE = 27,
+  NET_LIST = 28,
+  NET_SUPERLONG = 29,
+  NET_CSTRING = 30,
+  NET_LSTRING = 33,
+};
+constexpr uint8_t NET_NULL = 0x80;
+constexpr uint8_t kNetTypeMask = 0x7F;
+
+// Binary values up to this many bytes live in a pooled block of exactly this size.
+constexpr int kBinaryBlockSize = 0x10000;
+
+// A local date-time as cells hold it and as it travels (tag 't').
+//
+// OFFSET SIZE DESCRIPTION
+//      0    2 year, unsigned; 0 is the empty date-time (no date). Big-endian on the wire.
+//      2    1 month 1-12
+//      3    1 day 1-31
+//      4    1 hour 0-23
+//      5    1 minute
+//      6    1 second
+//      7    1 padding, no meaning; written as 0
+//      8    2 milliseconds, unsigned. Big-endian on the wire.
+struct DateTimeRecord {
+  uint16_t year = 0;
+  uint8_t month = 0;
+  uint8_t day = 0;
+  uint8_t hour = 0;
+  uint8_t minute = 0;
+  uint8_t second = 0;
+  uint8_t padding = 0;
+  uint16_t milliseconds = 0;
+};
+static_assert(sizeof(DateTimeRecord) == 10);
+static_assert(offsetof(DateTimeRecord, milliseconds) == 8);
+
+bool operator==(const DateTimeRecord& a, const DateTimeRecord& b);
+
+// Big-endian numbers of `bytes` bytes (at most 8), as counts and 'i' values travel.
+inline void PutBigEndian(unsigned char* out, uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i, value >>= 8) out[i] = static_cast<unsigned char>(value);
+}
+inline uint64_t GetBigEndian(const unsigned char* in, int bytes) {
+  uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) value = (value << 8) | in[i];
+  return value;
+}
+
+// The growable byte buffer of the value writers and readers.
+//
+// Invariants: 0 <= position <= capacity, size <= capacity; a borrowed buffer (Wrap) is never
+// enlarged and never freed; a read-only one (Wrap of const bytes) is never written either.
+// Sizes are ints: a buffer never grows past 2^31 - 1 bytes (the write is refused instead).
+class PackBuffer {
+ public:
+  PackBuffer() = default;
+  ~PackBuffer() { Free(); }
+  PackBuffer(const PackBuffer&) = delete;
+  PackBuffer& operator=(const PackBuffer&) = delete;
+
+  // Borrowed: size = capacity = length, position 0. The const form refuses every write.
+  // A null `bytes` requires length 0.
+  void Wrap(void* bytes, int length);
+  void Wrap(const void* bytes, int length);
+
+  // Copies n bytes at the position (growth rule in the .cc) → n, or 0 when nothing was written
+  // because a borrowed buffer would have to grow (or the size would pass 2^31 - 1).
+  int Write(const void* bytes, int n);
+  // Copies at most size - position bytes → the number copied.
+  int Read(void* bytes, int n);
+  // Overwrites n bytes at offset without moving the position; 0 unless they lie below Size().
+  int Patch(int offset, const void* bytes, int n);
+
+  void Seek(int position);  // ignored unless 0 <= position < Size()
+  void Skip(int n);         // moves forward by at most the bytes left
+  int Tell() const { return position_; }
+  int Size() const { return size_; }
+  int Capacity() const { return capacity_; }
+  int Remaining() const { return size_ - position_ > 0 ? size_ - position_ : 0; }
+  // Grows an owned buffer to n bytes when needed (a borrowed one gives 0), pulls the position
+  // back to n when it lay behind it.
+  int SetSize(int n);
+  // 1 when n more bytes fit at the position, after growing an owned buffer if needed.
+  int Reserve(int n);
+  const char* Current() const { return data_ + position_; }
+  const char* Data() const { return data_; }
+  bool AtEnd() const { return position_ >= size_; }
+  int borrowed() const { return borrowed_; }
+  // Frees the data unless borrowed; the buffer is then empty and owned.
+  void Free();
+
+ private:
+  char* data_ = nullptr;
+  int capacity_ = 0;
+  int size_ = 0;
+  int position_ = 0;
+  int borrowed_ = 0;
+  bool read_only_ = false;
+};
+
+// Value writers. Each appends one tagged value at the buffer's position; with is_null set only
+// the tag with bit 7 set is written. 1 when written, 0 when the buffer refused (nothing written).
+int PutLong(PackBuffer& out, int32_t value, int is_null = 0);       // 'i', big-endian
+int PutSuperLong(PackBuffer& out, int64_t value, int is_null = 0);  // 'l', little-endian
+int PutFloat(PackBuffer& out, float value, int is_null = 0);        // 'f', "%.48e" text, NUL
+int PutDouble(PackBuffer& out, double value, int is_null = 0);      // 'd', "%.48e" text, NUL
+int PutDateTime(PackBuffer& out, const DateTimeRecord& value, int is_null = 0);  // 't'
+int PutString(PackBuffer& out, const char* text, int is_null = 0);  // 's', up to and with NUL
+int PutBinary(PackBuffer& out, const void* bytes, int length, int is_null = 0);      // 'b'
+int PutLString(PackBuffer& out, const void* bytes, int length, int is_null = 0);     // 'u'
+int PutTableImage(PackBuffer& out, const void* bytes, int length, int is_null = 0);  // 'r'
+
+// Value readers: read the payload at the position and move behind it; never past Size().
+// A fixed-size payload or a count field cut short gives 0, a zero value, and moves the
+// position to the end. Texts and counted payloads are cut to the bytes present instead.
+int ReadTag(PackBuffer& in);  // the tag byte, or -1 when no byte is left
+int ReadLong(PackBuffer& in, int32_t* value);
+int ReadSuperLong(PackBuffer& in, int64_t* value);
+int ReadDateTime(PackBuffer& in, DateTimeRecord* value);
+// The text up to its NUL (or to the end) converted as atof does; always 1.
+int ReadFloat(PackBuffer& in, float* value);
+int ReadDouble(PackBuffer& in, double* value);
+// The text up to its NUL or to the end of the data; the position moves one byte behind it.
+// Always 1. The text is NUL-terminated unless it was cut at the end: use the length.
+int ReadString(PackBuffer& in, const char** text, int* length);
+// 'b', 'u', 'r' payloads: a 32-bit big-endian count, negative counts as 0, cut to the bytes
+// left. 0 only when fewer than 4 count bytes are present.
+int ReadCounted(PackBuffer& in, const char** bytes, int* length);
+
+struct NetValueCell;
+
+// The 0-based list of typed value cells in which arguments and results travel.
+class NetValueList : public BaseObject {
+ public:
+  NetValueList() = default;
+  ~NetValueList() override;
+  NetValueList(const NetValueList&) = delete;
+  NetValueList& operator=(const NetValueList&) = delete;
+
+  int Count() const { return count_; }
+  int Type(int i) const;    // without the NULL flag
+  int IsNull(int i) const;  // non-zero when the NULL flag is set
+  // Appends n cells from the pool, each a NULL NET_BYTE → the new count.
+  int Append(int n);
+  // Releases the payload, stores `type` (a defined code other than NET_CSTRING) as NULL.
+  void SetNull(int i, int type);
+
+  int SetByte(int i, uint8_t value);
+  int SetWord(int i, uint16_t value);
+  int SetDword(int i, uint32_t value);
+  int SetChar(int i, char value);
+  int SetShort(int i, int16_t value);
+  int SetLong(int i, int32_t value);
+  int SetSuperLong(int i, int64_t value);
+  int SetFloat(int i, float value);
+  int SetDouble(int i, double value);
+  int SetPointer(int i, void* value);
+  int SetHandle(int i, void* value);
+  int SetDateTime(int i, const DateTimeRecord& value);
+  // `owned` non-zero: the cell deletes the object when its payload is released.
+  int SetTable(int i, NetTable* table, int owned);
+  int SetList(int i, NetValueList* list, int owned);
+  // A null text is "". Length 0 copies up to the NUL; a positive length exactly that many
+  // bytes, NUL bytes included.
+  int SetString(int i, const char* text, int length = 0);
+  int SetLString(int i, const char* text, int length = 0);
+  // Negative length counts as 0. Up to kBinaryBlockSize bytes go into a pool block, longer
+  // values into the cell's text.
+  int SetBinary(int i, const void* bytes, int length);
+
+  // Each getter requires the cell's type to be its own; it reads the slot even when NULL.
+  uint8_t GetByte(int i) const;
+  uint16_t GetWord(int i) const;
+  uint32_t GetDword(int i) const;
+  char GetChar(int i) const;
+  int16_t GetShort(int i) const;
+  int32_t GetLong(int i) const;
+  int64_t GetSuperLong(int i) const;
+  float GetFloat(int i) const;
+  double GetDouble(int i) const;
+  DateTimeRecord GetDateTime(int i) const;
+  NetTable* GetTable(int i) const;
+  NetValueList* GetList(int i) const;
+  void* GetPointer(int i) const;  // NET_POINTER or NET_HANDLE
+  // Valid until the cell changes; `length` (when given) gets the byte count.
+  const char* GetString(int i, int* length = nullptr) const;
+  const char* GetLString(int i, int* length = nullptr) const;
+  const char* GetBinary(int i, int* length = nullptr) const;
+  int IsOwned(int i) const;
+
+  // Releases the payload, returns the cell to the pool, closes the gap → new count.
+  // On an empty list it does nothing and gives 0.
+  int RemoveAt(int i);
+  void Clear();
+  // The log form: "NET_LONG 7 ,NET_STRING a ".
+  CString Print() const;
+
+  // Appends every value as its tagged encoding. Types without a tag are a contract violation.
+  // 1, or 0 when the buffer refused a write.
+  int Encode(PackBuffer& out) const;
+  // Clears the list, then decodes values from `bytes` until all `length` bytes are used (a
+  // request's caller passes the bytes between the procedure reference and the trailer) or a
+  // tag with an unknown letter ends it: that tag's cell stays a NULL NET_BYTE. A fixed-size
+  // payload cut short also leaves its cell a NULL NET_BYTE. → the number of values.
+  int Decode(const void* bytes, int length);
+
+ private:
+  NetValueCell& At(int i) const;
+  NetValueCell& Typed(int i, int type) const;
+  // Releases the payload of cell i and stores `type` (NULL flag included) → the cell.
+  NetValueCell& Reset(int i, uint8_t type);
+  template <class T>
+  int SetScalar(int i, uint8_t type, const T& value);
+  template <class T>
+  T GetScalar(int i, uint8_t type) const;
+  int SetText(int i, uint8_t type, const char* text, int length);
+  int SetOwned(int i, uint8_t type, void* object, int owned);
+  void ReleasePayload(NetValueCell& cell) const;
+
+  NetValueCell** cells_ = nullptr;
+  int count_ = 0;
+  int capacity_ = 0;
+};
+
+// Free entries of the two pools, for diagnostics and tests.
+struct NetValuePoolCounts {
+  int cells[4];
+  int blocks[2];
+};
+NetValuePoolCounts GetNetValuePoolCounts();

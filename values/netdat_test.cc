@@ -1,0 +1,710 @@
+// Tests of the value encoding, PackBuffer, NetValueList and the value pools.
+#include "values/netdat.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "values/nettable.h"
+#include "values/values_testing.h"
+
+namespace {
+
+using values_testing::Hex;
+using values_testing::Text;
+
+std::string Bytes(std::initializer_list<int> bytes) {
+  std::string out;
+  for (int b : bytes) out += static_cast<char>(b);
+  return out;
+}
+
+// ---- Encoding ------------------------------------------------------------------------------
+
+TEST(ValueEncoding, NumbersHaveTheirByteOrders) {
+  PackBuffer out;
+  PutLong(out, -2);
+  PutLong(out, 0, 1);
+  PutLong(out, 1);
+  PutSuperLong(out, 1);
+  PutSuperLong(out, -2, 1);
+  EXPECT_EQ(Hex(out), "69 FF FF FF FE E9 69 00 00 00 01 6C 01 00 00 00 00 00 00 00 EC");
+
+  PackBuffer in;
+  in.Wrap(static_cast<const void*>(out.Data()), out.Size());
+  int32_t value;
+  int64_t wide;
+  EXPECT_EQ(ReadTag(in), 'i');
+  EXPECT_EQ(ReadLong(in, &value), 1);
+  EXPECT_EQ(value, -2);
+  in.Seek(11);
+  EXPECT_EQ(ReadTag(in), 'l');
+  EXPECT_EQ(ReadSuperLong(in, &wide), 1);
+  EXPECT_EQ(wide, 1);
+}
+
+TEST(ValueEncoding, DateTimeSendsYearAndMillisecondsBigEndianAndNoPadding) {
+  DateTimeRecord when;
+  when.year = 2024;
+  when.month = 3;
+  when.day = 5;
+  when.hour = 13;
+  when.minute = 45;
+  when.second = 30;
+  when.padding = 9;
+  when.milliseconds = 500;
+  PackBuffer out;
+  PutDateTime(out, when);
+  EXPECT_EQ(Hex(out), "74 07 E8 03 05 0D 2D 1E 00 01 F4");
+
+  PackBuffer in;
+  in.Wrap(static_cast<const void*>(out.Data() + 1), out.Size() - 1);
+  DateTimeRecord back;
+  ASSERT_EQ(ReadDateTime(in, &back), 1);
+  EXPECT_EQ(back, when);
+  EXPECT_EQ(back.padding, 0);
+}
+
+TEST(ValueEncoding, FloatingPointTravelsAsExactText) {
+  PackBuffer out;
+  PutDouble(out, 0.5);
+  // 'd', one digit, the point, 48 digits, the exponent, NUL.
+  std::string expected = "d5." + std::string(48, '0') + "e-01";
+  ASSERT_EQ(out.Size(), static_cast<int>(expected.size()) + 1);
+  EXPECT_EQ(std::string(out.Data(), expected.size()), expected);
+  EXPECT_EQ(out.Data()[out.Size() - 1], '\0');
+
+  // Any text atof accepts reads back, whatever its exponent digits.
+  for (const char* text : {"1.5e+0005", "-2.5E3", "  7", "0x10"}) {
+    std::string payload = std::string(text) + '\0';
+    PackBuffer in;
+    in.Wrap(static_cast<const void*>(payload.data()), static_cast<int>(payload.size()));
+    double value;
+    ReadDouble(in, &value);
+    EXPECT_EQ(value, std::atof(text)) << text;
+    EXPECT_TRUE(in.AtEnd());
+  }
+
+  // Widened to double on the way out, narrowed back exactly.
+  std::mt19937_64 rng(7);
+  for (int k = 0; k < 200; ++k) {
+    float f = values_testing::RandomFloat(rng);
+    double d = values_testing::RandomDouble(rng);
+    PackBuffer buffer;
+    PutFloat(buffer, f);
+    PutDouble(buffer, d);
+    buffer.Seek(0);
+    float f_back;
+    double d_back;
+    ReadTag(buffer);
+    ReadFloat(buffer, &f_back);
+    ReadTag(buffer);
+    ReadDouble(buffer, &d_back);
+    EXPECT_TRUE(values_testing::SameBits(f, f_back)) << f;
+    EXPECT_TRUE(values_testing::SameBits(d, d_back)) << d;
+  }
+}
+
+TEST(ValueEncoding, TextsAndCountedPayloads) {
+  PackBuffer out;
+  PutString(out, "ab");
+  PutString(out, nullptr, 1);
+  PutBinary(out, "\x01\x00\x02", 3);
+  PutLString(out, "a\0b", 3);
+  PutTableImage(out, nullptr, 0, 1);
+  PutBinary(out, "zz", -5);
+  EXPECT_EQ(Hex(out),
+            "73 61 62 00 F3 62 00 00 00 03 01 00 02 75 00 00 00 03 61 00 62 F2 62 00 00 00 00");
+}
+
+TEST(ValueEncoding, BorrowedBufferRefusesWholeValues) {
+  char room[6];
+  PackBuffer out;
+  out.Wrap(static_cast<void*>(room), sizeof room);
+  EXPECT_EQ(PutLong(out, 5), 1);
+  EXPECT_EQ(PutLong(out, 6), 0);  // 5 more bytes do not fit into the 1 left
+  EXPECT_EQ(out.Tell(), 5);
+  EXPECT_EQ(PutLong(out, 0, 1), 1);  // a NULL tag does
+  EXPECT_EQ(Hex(room, 6), "69 00 00 00 05 E9");
+}
+
+// ---- Readers on cut and lying payloads -----------------------------------------------------
+
+TEST(ValueReaders, CutFixedPayloadsGiveNoValue) {
+  std::string two = Bytes({0x12, 0x34});
+  PackBuffer in;
+  in.Wrap(static_cast<const void*>(two.data()), 2);
+  int32_t value = 99;
+  EXPECT_EQ(ReadLong(in, &value), 0);
+  EXPECT_EQ(value, 0);
+  EXPECT_TRUE(in.AtEnd());
+  EXPECT_EQ(ReadTag(in), -1);
+}
+
+TEST(ValueReaders, TextsStopAtTheEndOfTheData) {
+  // Exactly the bytes of the text, no NUL: nothing behind them may be read.
+  auto owned = std::make_unique<char[]>(3);
+  std::memcpy(owned.get(), "2.5", 3);
+  PackBuffer in;
+  in.Wrap(static_cast<const void*>(owned.get()), 3);
+  double value;
+  ReadDouble(in, &value);
+  EXPECT_EQ(value, 2.5);
+  EXPECT_TRUE(in.AtEnd());
+
+  std::memcpy(owned.get(), "abc", 3);
+  in.Wrap(static_cast<const void*>(owned.get()), 3);
+  const char* text;
+  int length;
+  ReadString(in, &text, &length);
+  EXPECT_EQ(Text(text, length), "abc");
+  EXPECT_EQ(ReadString(in, &text, &length), 1);
+  EXPECT_EQ(length, 0);
+  EXPECT_STREQ(text, "");
+}
+
+TEST(ValueReaders, CountedLengthsAreCutOrZeroed) {
+  std::string lying = Bytes({0x00, 0x00, 0x03, 0xE8}) + "0123456789";
+  std::string negative = Bytes({0xFF, 0xFF, 0xFF, 0xFE}) + "xy";
+  std::string short_count = Bytes({0x00, 0x00});
+  const char* bytes;
+  int length;
+  PackBuffer in;
+  in.Wrap(static_cast<const void*>(lying.data()), static_cast<int>(lying.size()));
+  ASSERT_EQ(ReadCounted(in, &bytes, &length), 1);
+  EXPECT_EQ(Text(bytes, length), "0123456789");
+  in.Wrap(static_cast<const void*>(negative.data()), static_cast<int>(negative.size()));
+  ASSERT_EQ(ReadCounted(in, &bytes, &length), 1);
+  EXPECT_EQ(length, 0);
+  EXPECT_EQ(in.Tell(), 4);
+  in.Wrap(static_cast<const void*>(short_count.data()), 2);
+  EXPECT_EQ(ReadCounted(in, &bytes, &length), 0);
+  EXPECT_EQ(length, 0);
+}
+
+// ---- PackBuffer ----------------------------------------------------------------------------
+
+TEST(PackBufferTest, GrowsByTheRule) {
+  PackBuffer out;
+  std::string block(2000, 'x');
+  out.Write(block.data(), 10);
+  EXPECT_EQ(out.Capacity(), 1024);
+  out.Write(block.data(), 1015);  // needs 1025
+  EXPECT_EQ(out.Capacity(), 1025 + 1025 / 3);
+  out.Seek(0);
+  out.Write("ab", 2);  // overwriting does not shrink the size
+  EXPECT_EQ(out.Size(), 1025);
+
+  PackBuffer big;
+  big.Write(block.data(), 2000);  // a first write of 1024 or more: need + need / 3
+  EXPECT_EQ(big.Capacity(), 2666);
+}
+
+TEST(PackBufferTest, PositionRules) {
+  PackBuffer out;
+  out.Write("abcdef", 6);
+  out.Seek(6);  // not below the size: ignored
+  EXPECT_EQ(out.Tell(), 6);
+  out.Seek(-1);
+  EXPECT_EQ(out.Tell(), 6);
+  out.Seek(2);
+  char two[8];
+  EXPECT_EQ(out.Read(two, 8), 4);
+  EXPECT_EQ(Text(two, 4), "cdef");
+  EXPECT_EQ(out.SetSize(3), 1);
+  EXPECT_EQ(out.Tell(), 3);
+  EXPECT_TRUE(out.AtEnd());
+  EXPECT_EQ(out.SetSize(5000), 1);
+  EXPECT_EQ(out.Data()[4000], '\0');
+  EXPECT_EQ(out.Patch(4998, "zz", 2), 2);
+  EXPECT_EQ(out.Patch(4999, "zz", 2), 0);
+
+  char room[4];
+  PackBuffer wrapped;
+  wrapped.Wrap(static_cast<void*>(room), 4);
+  EXPECT_EQ(wrapped.SetSize(2), 0);
+  EXPECT_EQ(wrapped.Write("abcd", 4), 4);
+  EXPECT_EQ(wrapped.Write("e", 1), 0);
+  wrapped.Free();  // not ours: only forgotten
+  EXPECT_EQ(wrapped.Size(), 0);
+
+  const char kConst[] = "xyz";
+  wrapped.Wrap(static_cast<const void*>(kConst), 3);
+  EXPECT_EQ(wrapped.Write("a", 1), 0);
+  EXPECT_EQ(wrapped.Patch(0, "a", 1), 0);
+}
+
+// ---- NetValueList --------------------------------------------------------------------------
+
+TEST(NetValueListTest, CellsStartAsNullBytes) {
+  NetValueList list;
+  EXPECT_EQ(list.Append(3), 3);
+  EXPECT_EQ(list.Append(0), 3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(list.Type(i), NET_BYTE);
+    EXPECT_NE(list.IsNull(i), 0);
+  }
+  list.SetLong(1, 42);
+  EXPECT_EQ(list.IsNull(1), 0);
+  list.SetNull(1, NET_DOUBLE);
+  EXPECT_EQ(list.Type(1), NET_DOUBLE);
+  EXPECT_NE(list.IsNull(1), 0);
+  EXPECT_EQ(list.RemoveAt(0), 2);
+  EXPECT_EQ(list.Type(0), NET_DOUBLE);
+  list.Clear();
+  EXPECT_EQ(list.RemoveAt(0), 0);  // empty: nothing, no violation
+}
+
+TEST(NetValueListTest, ScalarsKeepTheirFullRange) {
+  NetValueList list;
+  list.Append(12);
+  DateTimeRecord when;
+  when.year = 1999;
+  when.milliseconds = 999;
+  int dummy = 0;
+  list.SetByte(0, 255);
+  list.SetWord(1, 65535);
+  list.SetDword(2, 0xFFFFFFFFu);
+  list.SetChar(3, -1);
+  list.SetShort(4, -32768);
+  list.SetLong(5, INT32_MIN);
+  list.SetSuperLong(6, INT64_MIN);
+  list.SetFloat(7, -0.0f);
+  list.SetDouble(8, 1e300);
+  list.SetPointer(9, &dummy);
+  list.SetHandle(10, &list);
+  list.SetDateTime(11, when);
+  EXPECT_EQ(list.GetByte(0), 255);
+  EXPECT_EQ(list.GetWord(1), 65535);
+  EXPECT_EQ(list.GetDword(2), 0xFFFFFFFFu);
+  EXPECT_EQ(list.GetChar(3), -1);
+  EXPECT_EQ(list.GetShort(4), -32768);
+  EXPECT_EQ(list.GetLong(5), INT32_MIN);
+  EXPECT_EQ(list.GetSuperLong(6), INT64_MIN);
+  EXPECT_TRUE(std::signbit(list.GetFloat(7)));
+  EXPECT_EQ(list.GetDouble(8), 1e300);
+  EXPECT_EQ(list.GetPointer(9), &dummy);
+  EXPECT_EQ(list.GetPointer(10), &list);
+  EXPECT_EQ(list.GetDateTime(11), when);
+}
+
+TEST(NetValueListTest, StringLengthRules) {
+  NetValueList list;
+  list.Append(4);
+  int length;
+  list.SetString(0, "ab");
+  list.GetString(0, &length);
+  EXPECT_EQ(length, 2);
+  list.SetString(1, "ab", 3);  // the NUL is copied too
+  list.GetString(1, &length);
+  EXPECT_EQ(length, 3);
+  list.SetString(2, nullptr);
+  EXPECT_STREQ(list.GetString(2, &length), "");
+  list.SetLString(3, "x\0y\0", 4);
+  EXPECT_EQ(values_testing::LStringOf(list, 3), std::string("x\0y\0", 4));
+  // A text taken from the cell itself survives being set again.
+  list.SetString(0, list.GetString(0) + 1);
+  EXPECT_STREQ(list.GetString(0), "b");
+}
+
+TEST(NetValueListTest, BinaryUpToABlockAndBeyond) {
+  NetValueList list;
+  list.Append(3);
+  std::mt19937_64 rng(3);
+  std::string block(kBinaryBlockSize, '\0');
+  for (char& ch : block) ch = static_cast<char>(rng());
+  std::string larger = block + "z";
+  list.SetBinary(0, block.data(), kBinaryBlockSize);
+  list.SetBinary(1, larger.data(), kBinaryBlockSize + 1);
+  list.SetBinary(2, "abc", -4);
+  int length;
+  EXPECT_EQ(values_testing::BinaryOf(list, 0), block);
+  EXPECT_EQ(values_testing::BinaryOf(list, 1), larger);
+  list.GetBinary(2, &length);
+  EXPECT_EQ(length, 0);
+  // A binary set from its own bytes (block and text alike) keeps them.
+  const char* own = list.GetBinary(0, &length);
+  list.SetBinary(0, own + 1, 10);
+  EXPECT_EQ(values_testing::BinaryOf(list, 0), block.substr(1, 10));
+  own = list.GetBinary(1, &length);
+  list.SetBinary(1, own, length);
+  EXPECT_EQ(values_testing::BinaryOf(list, 1), larger);
+  list.SetString(1, "after");  // the large text gives way to the string
+  EXPECT_STREQ(list.GetString(1), "after");
+}
+
+TEST(NetValueListTest, OwnedObjectsLiveAsLongAsTheirCell) {
+  NetValueList list;
+  list.Append(3);
+  auto* table = new NetTable();
+  table->AddColumn("a", NET_LONG);
+  list.SetTable(0, table, 1);
+  list.SetTable(0, table, 1);  // the same table again: kept, not deleted
+  EXPECT_EQ(list.GetTable(0)->ColumnCount(), 1);
+  EXPECT_EQ(list.IsOwned(0), 1);
+  NetTable outside;
+  list.SetTable(1, &outside, 0);
+  EXPECT_EQ(list.IsOwned(1), 0);
+  auto* nested = new NetValueList();
+  nested->Append(1);
+  nested->SetString(0, "inner");
+  list.SetList(2, nested, 1);
+  EXPECT_STREQ(list.GetList(2)->GetString(0), "inner");
+  list.SetLong(0, 1);  // deletes the owned table (the leak checker sees it otherwise)
+  list.RemoveAt(1);    // leaves `outside` alone
+  EXPECT_EQ(outside.ColumnCount(), 0);
+}
+
+TEST(NetValueListTest, PrintGivesTheLogForm) {
+  NetValueList list;
+  list.Append(2);
+  list.SetLong(0, 7);
+  list.SetString(1, "a");
+  EXPECT_STREQ(list.Print(), "NET_LONG 7 ,NET_STRING a ");
+
+  DateTimeRecord when;
+  when.year = 2024;
+  when.month = 3;
+  when.day = 5;
+  when.hour = 23;
+  NetTable table;
+  list.Clear();
+  list.Append(11);
+  list.SetDateTime(0, when);
+  list.SetBinary(1, "xyz", 3);
+  list.SetFloat(2, 1.5f);
+  list.SetSuperLong(3, -5000000000);
+  list.SetChar(4, 'q');
+  list.SetChar(5, '\0');
+  list.SetPointer(6, &table);
+  list.SetTable(7, &table, 0);
+  list.SetLString(8, "a\0b", 3);
+  list.SetNull(9, NET_LONG);
+  list.SetDword(10, 7);
+  EXPECT_STREQ(list.Print(),
+               "NET_DATETIME 2024-03-05,NET_BINARY(SIZE:3) ,NET_FLOAT 1.500000 ,"
+               "NET_SUPERLONG -5000000000 ,NET_CHAR q ,NET_CHAR  ,NET_POINTER  ,NET_TABLE ,"
+               "NET_LSTRING(SIZE:3) ,NET_LONG NULL ,NET_DWORD 7 ");
+}
+
+// ---- Argument decoding ---------------------------------------------------------------------
+
+TEST(ArgumentDecoding, UnknownTagEndsTheListLeavingANullByte) {
+  std::string packet = Bytes({'s', 'a', 0, 0x01, 'i', 0, 0, 0, 5});
+  NetValueList list;
+  ASSERT_EQ(list.Decode(packet.data(), static_cast<int>(packet.size())), 2);
+  EXPECT_EQ(list.Type(0), NET_STRING);
+  EXPECT_STREQ(list.GetString(0), "a");
+  EXPECT_EQ(list.Type(1), NET_BYTE);
+  EXPECT_NE(list.IsNull(1), 0);
+}
+
+TEST(ArgumentDecoding, NullTagsKeepTheirTypes) {
+  std::string packet = Bytes({0xE9, 0xEC, 0xE6, 0xE4, 0xF3, 0xE2, 0xF4, 0xF5, 0xF2});
+  const int kTypes[] = {NET_LONG,   NET_SUPERLONG, NET_FLOAT,   NET_DOUBLE, NET_STRING,
+                        NET_BINARY, NET_DATETIME,  NET_LSTRING, NET_TABLE};
+  NetValueList list;
+  ASSERT_EQ(list.Decode(packet.data(), static_cast<int>(packet.size())), 9);
+  for (int i = 0; i < 9; ++i) {
+    EXPECT_EQ(list.Type(i), kTypes[i]) << i;
+    EXPECT_NE(list.IsNull(i), 0) << i;
+  }
+}
+
+TEST(ArgumentDecoding, EmptyTablesLyingAndCutPayloads) {
+  NetValueList list;
+  std::string empty_table = Bytes({'r', 0, 0, 0, 0, 'i', 0, 0, 0, 9});
+  ASSERT_EQ(list.Decode(empty_table.data(), static_cast<int>(empty_table.size())), 2);
+  EXPECT_NE(list.IsNull(0), 0);
+  EXPECT_EQ(list.GetLong(1), 9);
+
+  std::string lying = Bytes({'b', 0, 0, 0x03, 0xE8}) + "0123456789";
+  ASSERT_EQ(list.Decode(lying.data(), static_cast<int>(lying.size())), 1);
+  int length;
+  EXPECT_EQ(values_testing::BinaryOf(list, 0), "0123456789");
+
+  std::string negative = Bytes({'u', 0x80, 0, 0, 0, 'd'}) + "-4.25";
+  ASSERT_EQ(list.Decode(negative.data(), static_cast<int>(negative.size())), 2);
+  list.GetLString(0, &length);
+  EXPECT_EQ(length, 0);
+  EXPECT_EQ(list.GetDouble(1), -4.25);  // text cut at the end, no NUL
+
+  std::string cut = Bytes({'i', 0, 0, 0, 1, 'i', 0, 0});
+  ASSERT_EQ(list.Decode(cut.data(), static_cast<int>(cut.size())), 2);
+  EXPECT_EQ(list.GetLong(0), 1);
+  EXPECT_EQ(list.Type(1), NET_BYTE);
+  EXPECT_NE(list.IsNull(1), 0);
+
+  EXPECT_EQ(list.Decode(nullptr, 0), 0);
+}
+
+// ---- Round trips ---------------------------------------------------------------------------
+
+// One value of a list as the test means it, independent of the list.
+struct Value {
+  int type = NET_LONG;
+  bool null = false;
+  int64_t integer = 0;
+  float real = 0;
+  double number = 0;
+  std::string bytes;
+  DateTimeRecord when;
+  std::shared_ptr<NetTable> table;
+};
+
+Value RandomValue(std::mt19937_64& rng) {
+  static const int kTypes[] = {NET_LONG,   NET_SUPERLONG, NET_FLOAT,   NET_DOUBLE, NET_STRING,
+                               NET_BINARY, NET_DATETIME,  NET_LSTRING, NET_TABLE};
+  Value v;
+  v.type = kTypes[rng() % 9];
+  v.null = rng() % 6 == 0;
+  v.integer = static_cast<int64_t>(rng());
+  if (v.type == NET_LONG) v.integer = static_cast<int32_t>(v.integer);
+  v.real = values_testing::RandomFloat(rng);
+  v.number = values_testing::RandomDouble(rng);
+  v.when = values_testing::RandomDateTime(rng);
+  v.bytes = values_testing::RandomBytes(rng, 40, v.type == NET_STRING);
+  if (v.type == NET_BINARY && rng() % 8 == 0) v.bytes.resize(kBinaryBlockSize + rng() % 3 - 1);
+  if (v.type == NET_TABLE) {
+    v.table = std::make_shared<NetTable>();
+    values_testing::FillRandomTable(rng, *v.table, 2);
+  }
+  return v;
+}
+
+void Put(NetValueList& list, int i, const Value& v) {
+  if (v.null) {
+    list.SetNull(i, v.type);
+    return;
+  }
+  int length = static_cast<int>(v.bytes.size());
+  switch (v.type) {
+    case NET_LONG:
+      list.SetLong(i, static_cast<int32_t>(v.integer));
+      break;
+    case NET_SUPERLONG:
+      list.SetSuperLong(i, v.integer);
+      break;
+    case NET_FLOAT:
+      list.SetFloat(i, v.real);
+      break;
+    case NET_DOUBLE:
+      list.SetDouble(i, v.number);
+      break;
+    case NET_STRING:
+      list.SetString(i, v.bytes.c_str());
+      break;
+    case NET_BINARY:
+      list.SetBinary(i, v.bytes.data(), length);
+      break;
+    case NET_DATETIME:
+      list.SetDateTime(i, v.when);
+      break;
+    case NET_LSTRING:
+      list.SetLString(i, v.bytes.data(), length);
+      break;
+    case NET_TABLE: {
+      auto* copy = new NetTable();
+      v.table->CopyTo(*copy);
+      list.SetTable(i, copy, 1);
+      break;
+    }
+  }
+}
+
+testing::AssertionResult Holds(const NetValueList& list, int i, const Value& v) {
+  if (list.Type(i) != v.type || (list.IsNull(i) != 0) != v.null) {
+    return testing::AssertionFailure() << "element " << i << " has type " << list.Type(i);
+  }
+  if (v.null) return testing::AssertionSuccess();
+  bool same = true;
+  switch (v.type) {
+    case NET_LONG:
+      same = list.GetLong(i) == v.integer;
+      break;
+    case NET_SUPERLONG:
+      same = list.GetSuperLong(i) == v.integer;
+      break;
+    case NET_FLOAT:
+      same = values_testing::SameBits(list.GetFloat(i), v.real);
+      break;
+    case NET_DOUBLE:
+      same = values_testing::SameBits(list.GetDouble(i), v.number);
+      break;
+    case NET_STRING:
+      same = list.GetString(i) == v.bytes;
+      break;
+    case NET_BINARY:
+      same = values_testing::BinaryOf(list, i) == v.bytes;
+      break;
+    case NET_DATETIME:
+      same = list.GetDateTime(i) == v.when;
+      break;
+    case NET_LSTRING:
+      same = values_testing::LStringOf(list, i) == v.bytes;
+      break;
+    case NET_TABLE:
+      return values_testing::TablesEqual(*list.GetTable(i), *v.table);
+  }
+  if (same) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "element " << i << " differs";
+}
+
+TEST(ValueRoundTrip, RandomListsOfEveryEncodableType) {
+  std::mt19937_64 rng(20240305);
+  for (int round = 0; round < 60; ++round) {
+    std::vector<Value> model(rng() % 12);
+    for (Value& v : model) v = RandomValue(rng);
+    NetValueList list;
+    list.Append(static_cast<int>(model.size()));
+    for (size_t i = 0; i < model.size(); ++i) Put(list, static_cast<int>(i), model[i]);
+    PackBuffer out;
+    ASSERT_EQ(list.Encode(out), 1);
+    NetValueList back;
+    ASSERT_EQ(back.Decode(out.Data(), out.Size()), static_cast<int>(model.size()));
+    for (size_t i = 0; i < model.size(); ++i) {
+      EXPECT_TRUE(Holds(back, static_cast<int>(i), model[i])) << "round " << round;
+    }
+  }
+}
+
+TEST(ValueRoundTrip, EveryCutDecodesTheCompleteValuesInFront) {
+  std::mt19937_64 rng(99);
+  for (int round = 0; round < 6; ++round) {
+    std::vector<Value> model(1 + rng() % 6);
+    std::vector<int> ends;  // where each value's encoding ends
+    NetValueList list;
+    PackBuffer out;
+    for (Value& v : model) {
+      do v = RandomValue(rng);
+      while (v.bytes.size() > 1000);  // keeps every-length cutting quick
+      NetValueList one;
+      one.Append(1);
+      Put(one, 0, v);
+      one.Encode(out);
+      ends.push_back(out.Size());
+    }
+    for (int cut = 0; cut <= out.Size(); ++cut) {
+      // Copied so that the sanitizer sees any read behind the cut.
+      std::vector<char> bytes(out.Data(), out.Data() + cut);
+      NetValueList back;
+      int count = back.Decode(bytes.data(), cut);
+      int complete = 0;
+      while (complete < static_cast<int>(ends.size()) && ends[complete] <= cut) ++complete;
+      ASSERT_GE(count, complete) << "cut " << cut;
+      for (int i = 0; i < complete; ++i) EXPECT_TRUE(Holds(back, i, model[i])) << "cut " << cut;
+    }
+  }
+}
+
+// ---- Pools ---------------------------------------------------------------------------------
+
+TEST(ValuePools, SteadyStateAllocatesNothing) {
+  NetValueList list;
+  std::string block(3000, 'b');
+  auto call = [&] {
+    list.Append(10);
+    for (int i = 0; i < 10; i += 2) {
+      list.SetString(i, "a short argument text");
+      list.SetBinary(i + 1, block.data(), static_cast<int>(block.size()));
+    }
+    list.Clear();
+  };
+  call();
+  call();
+  uint64_t before = Heap::AllocationCount();
+  for (int k = 0; k < 50; ++k) call();
+  EXPECT_EQ(Heap::AllocationCount(), before);
+}
+
+TEST(ValuePools, FreeListsAreBoundedStacks) {
+  NetValueList list;
+  list.Append(300);
+  for (int i = 0; i < 30; ++i) list.SetBinary(i, "x", 1);
+  list.Clear();
+  NetValuePoolCounts counts = GetNetValuePoolCounts();
+  int most_cells = 0;
+  for (int n : counts.cells) most_cells = std::max(most_cells, n);
+  EXPECT_EQ(most_cells, 100);
+  EXPECT_EQ(std::max(counts.blocks[0], counts.blocks[1]), 20);
+
+  // The block given back last is the first taken again.
+  list.Append(1);
+  list.SetBinary(0, "a", 1);
+  const char* first = list.GetBinary(0);
+  list.SetBinary(0, "b", 1);  // takes a new block, then returns `first`
+  EXPECT_NE(list.GetBinary(0), first);
+  list.SetBinary(0, "c", 1);
+  EXPECT_EQ(list.GetBinary(0), first);
+}
+
+TEST(ValuePools, SharedByThreads) {
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      for (int k = 0; k < 500; ++k) {
+        NetValueList list;
+        list.Append(4);
+        std::string text = std::to_string(t * 100000 + k);
+        list.SetString(0, text.c_str());
+        list.SetBinary(1, text.data(), static_cast<int>(text.size()));
+        list.RemoveAt(2);
+        int length;
+        const char* bytes = list.GetBinary(1, &length);
+        if (text != list.GetString(0) || text != Text(bytes, length)) ++failures[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+// ---- Contract violations -------------------------------------------------------------------
+
+class NetValueListDeathTest : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(NetValueListDeathTest, GetterOfAnotherType) {
+  NetValueList list;
+  list.Append(2);
+  list.SetLong(0, 1);
+  list.SetHandle(1, nullptr);
+  EXPECT_DEATH(list.GetDouble(0), "");
+  EXPECT_DEATH(list.GetSuperLong(0), "");
+  EXPECT_DEATH(list.GetString(0), "");
+  EXPECT_EQ(list.GetPointer(1), nullptr);  // handles read through GetPointer
+  EXPECT_DEATH(list.GetPointer(0), "");
+}
+
+TEST_F(NetValueListDeathTest, IndexOutOfRange) {
+  NetValueList list;
+  list.Append(1);
+  EXPECT_DEATH(list.GetByte(1), "");
+  EXPECT_DEATH(list.SetLong(-1, 0), "");
+  EXPECT_DEATH(list.RemoveAt(1), "");
+  EXPECT_DEATH(list.IsNull(2), "");
+}
+
+TEST_F(NetValueListDeathTest, UnencodableTypeInASentList) {
+  NetValueList list;
+  list.Append(2);
+  list.SetLong(0, 1);
+  list.SetWord(1, 2);
+  PackBuffer out;
+  EXPECT_DEATH(list.Encode(out), "");
+  // The NULL NET_BYTE that an unknown tag leaves cannot be sent back either.
+  list.SetNull(1, NET_BYTE);
+  EXPECT_DEATH(list.Encode(out), "");
+  EXPECT_DEATH(list.SetNull(0, NET_CSTRING), "");
+  EXPECT_DEATH(list.SetNull(0, 23), "");
+}
+
+}  // namespace

@@ -1,0 +1,1024 @@
+// NetTable storage, accessors, sorting and search, the table image, and day numbers.
+//
+// Per-type facts of columns (width, image tag, how a cell is written and read) live in one
+// table, kColumnKinds; the accessors' type rules are masks of accepted types.
+#include "values/nettable.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "runtime/dumpstack.h"
+
+namespace {
+
+constexpr char kUnit[] = "nettable";
+
+constexpr uint64_t Bit(int type) {
+  return uint64_t{1} << type;
+}
+constexpr uint64_t kAnyType = ~uint64_t{0};
+constexpr uint64_t kIntegerTypes =
+    Bit(NET_CHAR) | Bit(NET_SHORT) | Bit(NET_LONG) | Bit(NET_SUPERLONG);
+constexpr uint64_t kTextTypes = Bit(NET_STRING) | Bit(NET_CSTRING);
+constexpr uint64_t kComparableTypes =
+    kIntegerTypes | kTextTypes | Bit(NET_FLOAT) | Bit(NET_DOUBLE) | Bit(NET_DATETIME);
+constexpr uint64_t kWideIntegerAccess = Bit(NET_LONG) | Bit(NET_SUPERLONG) | Bit(NET_DOUBLE);
+
+// Decoding may allocate this much cell storage for any packet, plus so much per image byte:
+// enough for tables of NULL doubles, far from what a lying size or count could ask for.
+constexpr int64_t kDecodeStorageBase = int64_t{32} << 20;
+constexpr int64_t kDecodeStoragePerByte = 8;
+
+// Row capacity after growing `capacity` to hold `needed` rows: by the step while half the
+// capacity is not above it, then by half the capacity but at most 1,000 rows a time.
+int64_t GrownCapacity(int64_t capacity, int step, int64_t needed) {
+  if (needed <= capacity) return capacity;
+  if (capacity / 2 > step) {
+    capacity += std::min<int64_t>(capacity / 2, 1000);
+  } else {
+    capacity += step;
+  }
+  if (capacity < needed) capacity = needed + 1;
+  return capacity;
+}
+
+void CutName(const char* name, char* out) {
+  size_t length = name != nullptr ? strnlen(name, 63) : 0;
+  if (length > 0) std::memcpy(out, name, length);
+  out[length] = '\0';
+}
+
+template <class T>
+T* PointerIn(const unsigned char* cell) {
+  T* pointer;
+  std::memcpy(&pointer, cell + 1, sizeof pointer);
+  return pointer;
+}
+
+template <class T>
+void StorePointer(unsigned char* cell, T* pointer) {
+  std::memcpy(cell + 1, &pointer, sizeof pointer);
+}
+
+// The object of a NET_TABLE or NET_CSTRING cell, made on first use.
+template <class T, class... Args>
+T* ObjectIn(unsigned char* cell, Args... args) {
+  T* object = PointerIn<T>(cell);
+  if (object == nullptr) {
+    object = new T(args...);
+    StorePointer(cell, object);
+  }
+  return object;
+}
+
+// Deletes an owned object of the cell and marks it NULL.
+void ReleaseCell(int type, unsigned char* cell) {
+  if (type == NET_TABLE) {
+    NetTable* table = PointerIn<NetTable>(cell);
+    StorePointer<NetTable>(cell, nullptr);
+    delete table;
+  } else if (type == NET_CSTRING) {
+    CString* text = PointerIn<CString>(cell);
+    StorePointer<CString>(cell, nullptr);
+    delete text;
+  }
+  cell[0] = 1;
+}
+
+void MarkNull(const ColumnDef& def, int64_t from, int64_t count) {
+  size_t step = static_cast<size_t>(def.width) + 1;
+  unsigned char* first = def.data + static_cast<size_t>(from) * step;
+  std::memset(first, 0, static_cast<size_t>(count) * step);
+  for (int64_t k = 0; k < count; ++k) first[static_cast<size_t>(k) * step] = 1;
+}
+
+template <class T>
+int64_t LoadAs(const unsigned char* value) {
+  T number;
+  std::memcpy(&number, value, sizeof number);
+  return number;
+}
+
+template <class T>
+void StoreAs(unsigned char* value, int64_t number) {
+  auto narrow = static_cast<T>(number);
+  std::memcpy(value, &narrow, sizeof narrow);
+}
+
+// Integer cells by their width (1, 2, 4 or 8 bytes), sign-extended on the way out and cut on
+// the way in.
+int64_t LoadSigned(const unsigned char* value, int width) {
+  switch (width) {
+    case 1:
+      return LoadAs<int8_t>(value);
+    case 2:
+      return LoadAs<int16_t>(value);
+    case 4:
+      return LoadAs<int32_t>(value);
+    default:
+      return LoadAs<int64_t>(value);
+  }
+}
+
+void StoreSigned(unsigned char* value, int width, int64_t number) {
+  switch (width) {
+    case 1:
+      return StoreAs<int8_t>(value, number);
+    case 2:
+      return StoreAs<int16_t>(value, number);
+    case 4:
+      return StoreAs<int32_t>(value, number);
+    default:
+      return StoreAs<int64_t>(value, number);
+  }
+}
+
+// Toward zero, saturated: converting a double outside int64 is undefined.
+int64_t Truncate(double number) {
+  if (std::isnan(number)) return 0;
+  if (number >= 9.2233720368547758e18) return INT64_MAX;
+  if (number <= -9.2233720368547758e18) return INT64_MIN;
+  return static_cast<int64_t>(number);
+}
+
+int64_t LoadInteger(const ColumnDef& def, const unsigned char* value, int raw_bytes) {
+  if ((Bit(def.type) & kIntegerTypes) != 0) return LoadSigned(value, def.width);
+  if (def.type == NET_DOUBLE) {
+    double number;
+    std::memcpy(&number, value, sizeof number);
+    return Truncate(number);
+  }
+  // Unchecked reads of other types see the first bytes of the value part.
+  uint64_t bits = 0;
+  std::memcpy(&bits, value, static_cast<size_t>(std::min(raw_bytes, def.width)));
+  return static_cast<int64_t>(bits);
+}
+
+}  // namespace
+
+// Cell readers and writers of the image that need the table's private side.
+struct ColumnCodec {
+  static bool ReadTable(NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits& limits) {
+    const char* bytes;
+    int length;
+    if (ReadCounted(in, &bytes, &length) == 0) return false;
+    // Too deep or over budget: the cell stays NULL, the image goes on behind the payload.
+    if (limits.depth_left <= 0 || !limits.Charge(sizeof(NetTable))) return true;
+    auto* nested = new NetTable(100, 128);
+    // Decoded straight into the cell's table: the same as decoding and copying, without
+    // the copy.
+    nested->Decode(bytes, length, limits);
+    t.AdoptTable(r, c, nested);
+    return true;
+  }
+};
+
+namespace {
+
+using PutCellFn = int (*)(PackBuffer& out, const NetTable& t, int r, int c, int is_null);
+// Reads a cell's payload after its tag → false when it was cut short (decoding ends).
+using ReadCellFn = bool (*)(NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits& l);
+
+struct ColumnKind {
+  uint8_t type;
+  char tag;    // column tag in an image; 0: a table with this column cannot be encoded
+  int width;   // bytes of the value part, or of its fixed part when sized
+  bool sized;  // width = declared size + width
+  PutCellFn put;
+  ReadCellFn read;
+};
+
+bool ReadText(NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+  const char* text;
+  int length;
+  ReadString(in, &text, &length);
+  // The count includes the NUL, so a text cut at the end is copied only as far as it goes.
+  t.SetString(r, c, text, length + 1);
+  return true;
+}
+
+int PutText(PackBuffer& out, const NetTable& t, int r, int c, int is_null) {
+  return PutString(out, t.GetString(r, c), is_null);
+}
+
+constexpr int kPointerWidth = static_cast<int>(sizeof(void*));
+
+const ColumnKind kColumnKinds[] = {
+    {NET_CHAR, 0, 1, false, nullptr, nullptr},
+    {NET_SHORT, 0, 2, false, nullptr, nullptr},
+    {NET_LONG, 'i', 4, false,
+     [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
+       return PutLong(out, t.GetLong(r, c), n);
+     },
+     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+       int32_t value;
+       return ReadLong(in, &value) != 0 && t.SetLong(r, c, value) != 0;
+     }},
+    {NET_FLOAT, 'f', 4, false,
+     [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
+       return PutFloat(out, t.GetFloat(r, c), n);
+     },
+     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+       float value;
+       ReadFloat(in, &value);
+       return t.SetFloat(r, c, value) != 0;
+     }},
+    {NET_DOUBLE, 'd', 8, false,
+     [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
+       return PutDouble(out, t.GetDouble(r, c), n);
+     },
+     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+       double value;
+       ReadDouble(in, &value);
+       return t.SetDouble(r, c, value) != 0;
+     }},
+    {NET_SUPERLONG, 'l', 8, false,
+     [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
+       return PutSuperLong(out, t.GetSuperLong(r, c), n);
+     },
+     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+       int64_t value;
+       return ReadSuperLong(in, &value) != 0 && t.SetSuperLong(r, c, value) != 0;
+     }},
+    {NET_STRING, 's', 1, true, PutText, ReadText},
+    {NET_BINARY, 'b', 4, true,
+     [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
+       int length;
+       const char* bytes = t.GetBinary(r, c, &length);
+       return PutBinary(out, bytes, length, n);
+     },
+     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+       const char* bytes;
+       int length;
+       return ReadCounted(in, &bytes, &length) != 0 && t.SetBinary(r, c, bytes, length) != 0;
+     }},
+    {NET_DATETIME, 't', 10, false,
+     [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
+       return PutDateTime(out, t.GetDateTime(r, c), n);
+     },
+     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+       DateTimeRecord value;
+       return ReadDateTime(in, &value) != 0 && t.SetDateTime(r, c, value) != 0;
+     }},
+    {NET_TABLE, 'r', kPointerWidth, false,
+     [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
+       return PutTable(out, t.GetTable(r, c), n);
+     },
+     ColumnCodec::ReadTable},
+    // Column tag 'v'; its cells travel as 's'.
+    {NET_CSTRING, 'v', kPointerWidth, false, PutText, ReadText},
+};
+
+const ColumnKind* KindOf(int type) {
+  for (const ColumnKind& kind : kColumnKinds) {
+    if (kind.type == type) return &kind;
+  }
+  return nullptr;
+}
+
+// Of a column's type, which AddColumn has checked.
+uint8_t KindIndex(int type) {
+  return static_cast<uint8_t>(KindOf(type) - kColumnKinds);
+}
+
+const ColumnKind* KindOfTag(int tag) {
+  for (const ColumnKind& kind : kColumnKinds) {
+    if (kind.tag != 0 && kind.tag == tag) return &kind;
+  }
+  return nullptr;
+}
+
+// String columns take 's' and 'v' cells alike.
+bool TagFits(const ColumnKind& kind, int tag) {
+  if ((Bit(kind.type) & kTextTypes) != 0) return tag == 's' || tag == 'v';
+  return tag == kind.tag;
+}
+
+}  // namespace
+
+// ---- Limits --------------------------------------------------------------------------------
+
+ImageDecodeLimits ImageDecodeLimits::For(int64_t image_length) {
+  int64_t length = image_length > 0 ? image_length : 0;
+  return {kDecodeStorageBase + kDecodeStoragePerByte * length, kMaxImageDepth};
+}
+
+bool ImageDecodeLimits::Charge(int64_t bytes) {
+  if (bytes > storage_left) return false;
+  storage_left -= bytes;
+  return true;
+}
+
+// ---- Columns and rows ----------------------------------------------------------------------
+
+NetTable::NetTable(int row_step, int column_capacity)
+    : column_capacity_(column_capacity), row_step_(row_step) {}
+
+NetTable::~NetTable() {
+  Clear();
+  Heap::Release(defs_);
+}
+
+const ColumnDef* NetTable::Column(int c) const {
+  return c >= 1 && c <= column_count_ ? &defs_[c - 1] : nullptr;
+}
+
+unsigned char* NetTable::CellOf(int r, int c) const {
+  const ColumnDef* def = Column(c);
+  if (def == nullptr || r < 1 || r > row_count_) return nullptr;
+  return def->data + static_cast<size_t>(r - 1) * (static_cast<size_t>(def->width) + 1);
+}
+
+unsigned char* NetTable::Checked(int r, int c, uint64_t accepted) const {
+  unsigned char* cell = CellOf(r, c);
+  if (cell != nullptr) FATAL_CHECK((accepted & Bit(Column(c)->type)) != 0);
+  return cell;
+}
+
+int NetTable::AddColumn(const char* name, int type, int size) {
+  const ColumnKind* kind = KindOf(type);
+  if (kind == nullptr) return 0;
+  if (kind->sized && (size < 0 || size > kMaxColumnSize)) return 0;
+  int limit = std::min(column_capacity_, kMaxColumns);
+  if (column_count_ >= limit) {
+    std::fputs(" max col exceed!\n", stdout);
+    return 0;
+  }
+  if (column_count_ == defs_allocated_) {
+    // Definitions are allocated as columns come, never beyond the capacity.
+    int grown = std::min(limit, std::max(8, defs_allocated_ * 2));
+    defs_ = static_cast<ColumnDef*>(
+        Heap::Reallocate(defs_, static_cast<size_t>(grown) * sizeof(ColumnDef)));
+    defs_allocated_ = grown;
+  }
+  ColumnDef& def = defs_[column_count_];
+  def = ColumnDef{};
+  CutName(name, def.name);
+  def.size = kind->sized ? size : 0;
+  def.width = kind->sized ? size + kind->width : kind->width;
+  def.type = type;
+  if (column_count_ > 0) {
+    const ColumnDef& previous = defs_[column_count_ - 1];
+    def.row_offset = previous.row_offset + previous.width + 1;
+  }
+  def.ascending = 1;
+  if (row_capacity_ > 0) {
+    def.data = static_cast<unsigned char*>(
+        Heap::Allocate(static_cast<size_t>(row_capacity_) * (static_cast<size_t>(def.width) + 1)));
+    MarkNull(def, 0, row_capacity_);
+  }
+  ++column_count_;
+  name_index_[0] = 0;
+  return 1;
+}
+
+const char* NetTable::ColumnName(int c) const {
+  const ColumnDef* def = Column(c);
+  return def != nullptr ? def->name : "";
+}
+
+int NetTable::ColumnType(int c) const {
+  const ColumnDef* def = Column(c);
+  return def != nullptr ? def->type : 0;
+}
+
+int NetTable::ColumnSize(int c) const {
+  const ColumnDef* def = Column(c);
+  return def != nullptr ? def->size : 0;
+}
+
+void NetTable::BuildNameIndex() const {
+  int n = column_count_;
+  for (int i = 0; i < n; ++i) name_index_[i] = static_cast<uint8_t>(i + 1);
+  for (int i = 0; i < n; ++i) {
+    for (int j = i + 1; j < n; ++j) {
+      if (std::strcmp(defs_[name_index_[i] - 1].name, defs_[name_index_[j] - 1].name) > 0) {
+        std::swap(name_index_[i], name_index_[j]);
+      }
+    }
+  }
+}
+
+int NetTable::FindColumn(const char* name) const {
+  if (name == nullptr || column_count_ == 0) return -1;
+  char key[64];
+  CutName(name, key);
+  if (name_index_[0] == 0) BuildNameIndex();
+  int lo = 0;
+  int hi = column_count_ - 1;
+  while (lo <= hi) {
+    int mid = lo + (hi - lo) / 2;
+    int order = std::strcmp(key, defs_[name_index_[mid] - 1].name);
+    if (order == 0) return name_index_[mid];
+    if (order < 0) {
+      hi = mid - 1;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return -1;
+}
+
+int64_t NetTable::RowBytes() const {
+  int64_t bytes = 0;
+  for (int c = 0; c < column_count_; ++c) bytes += defs_[c].width + 1;
+  return bytes;
+}
+
+void NetTable::ReserveRows(int rows) {
+  if (rows <= row_capacity_) return;
+  auto capacity = static_cast<int>(GrownCapacity(row_capacity_, row_step_, rows));
+  for (int c = 0; c < column_count_; ++c) {
+    ColumnDef& def = defs_[c];
+    def.data = static_cast<unsigned char*>(Heap::Reallocate(
+        def.data, static_cast<size_t>(capacity) * (static_cast<size_t>(def.width) + 1)));
+  }
+  row_capacity_ = capacity;
+}
+
+int NetTable::InsertRows(int at, int n) {
+  if (n <= 0) return row_count_;
+  FATAL_CHECK(n <= kMaxTableRows - row_count_);
+  at = std::clamp(at, 1, row_count_ + 1);
+  ReserveRows(row_count_ + n);
+  for (int c = 0; c < column_count_; ++c) {
+    const ColumnDef& def = defs_[c];
+    size_t step = static_cast<size_t>(def.width) + 1;
+    unsigned char* from = def.data + static_cast<size_t>(at - 1) * step;
+    std::memmove(from + static_cast<size_t>(n) * step, from,
+                 static_cast<size_t>(row_count_ - at + 1) * step);
+    MarkNull(def, at - 1, n);
+  }
+  row_count_ += n;
+  return row_count_;
+}
+
+int NetTable::AppendRow() {
+  return InsertRows(row_count_ + 1, 1);
+}
+
+int NetTable::DeleteRow(int r) {
+  FATAL_CHECK(r >= 1 && r <= row_count_);
+  for (int c = 1; c <= column_count_; ++c) {
+    const ColumnDef& def = defs_[c - 1];
+    unsigned char* cell = CellOf(r, c);
+    ReleaseCell(def.type, cell);
+    size_t step = static_cast<size_t>(def.width) + 1;
+    std::memmove(cell, cell + step, static_cast<size_t>(row_count_ - r) * step);
+  }
+  return --row_count_;
+}
+
+void NetTable::Clear() {
+  for (int c = 1; c <= column_count_; ++c) {
+    const ColumnDef& def = defs_[c - 1];
+    if (def.type == NET_TABLE || def.type == NET_CSTRING) {
+      for (int r = 1; r <= row_count_; ++r) ReleaseCell(def.type, CellOf(r, c));
+    }
+    Heap::Release(def.data);
+  }
+  column_count_ = row_count_ = row_capacity_ = sort_key_count_ = 0;
+  name_index_[0] = 0;
+}
+
+void NetTable::SwapContents(NetTable& other) {
+  std::swap(defs_, other.defs_);
+  std::swap(defs_allocated_, other.defs_allocated_);
+  std::swap(column_capacity_, other.column_capacity_);
+  std::swap(column_count_, other.column_count_);
+  std::swap(row_count_, other.row_count_);
+  std::swap(row_capacity_, other.row_capacity_);
+  std::swap(row_step_, other.row_step_);
+  std::swap(name_index_, other.name_index_);
+  std::swap(case_insensitive_, other.case_insensitive_);
+  std::swap(sort_keys_, other.sort_keys_);
+  std::swap(sort_key_count_, other.sort_key_count_);
+}
+
+// ---- Cells ---------------------------------------------------------------------------------
+
+int NetTable::IsNull(int r, int c) const {
+  const unsigned char* cell = CellOf(r, c);
+  return cell == nullptr || cell[0] != 0 ? 1 : 0;
+}
+
+int NetTable::SetNull(int r, int c) {
+  unsigned char* cell = CellOf(r, c);
+  if (cell == nullptr) return 0;
+  ReleaseCell(Column(c)->type, cell);
+  return 1;
+}
+
+int64_t NetTable::IntegerAt(int r, int c, uint64_t accepted, int raw_bytes) const {
+  const unsigned char* cell = Checked(r, c, accepted);
+  if (cell == nullptr || cell[0] != 0) return 0;
+  return LoadInteger(*Column(c), cell + 1, raw_bytes);
+}
+
+int NetTable::StoreInteger(int r, int c, int64_t value, uint64_t accepted) {
+  unsigned char* cell = Checked(r, c, accepted);
+  if (cell == nullptr) return 0;
+  const ColumnDef& def = *Column(c);
+  if ((Bit(def.type) & kIntegerTypes) == 0) return 0;  // SetLong on another type: nothing
+  StoreSigned(cell + 1, def.width, value);
+  cell[0] = 0;
+  return 1;
+}
+
+template <class T>
+T NetTable::PlainAt(int r, int c, int type) const {
+  const unsigned char* cell = Checked(r, c, Bit(type));
+  T value{};
+  if (cell != nullptr && cell[0] == 0) std::memcpy(&value, cell + 1, sizeof value);
+  return value;
+}
+
+template <class T>
+int NetTable::SetPlain(int r, int c, int type, const T& value) {
+  unsigned char* cell = Checked(r, c, Bit(type));
+  if (cell == nullptr) return 0;
+  std::memcpy(cell + 1, &value, sizeof value);
+  cell[0] = 0;
+  return 1;
+}
+
+char NetTable::GetChar(int r, int c) const {
+  return static_cast<char>(IntegerAt(r, c, kAnyType, 1));
+}
+
+int16_t NetTable::GetShort(int r, int c) const {
+  return static_cast<int16_t>(IntegerAt(r, c, kAnyType, 2));
+}
+
+int32_t NetTable::GetLong(int r, int c) const {
+  return static_cast<int32_t>(IntegerAt(r, c, kWideIntegerAccess, 0));
+}
+
+int64_t NetTable::GetSuperLong(int r, int c) const {
+  return IntegerAt(r, c, kWideIntegerAccess, 0);
+}
+
+float NetTable::GetFloat(int r, int c) const {
+  return PlainAt<float>(r, c, NET_FLOAT);
+}
+double NetTable::GetDouble(int r, int c) const {
+  return PlainAt<double>(r, c, NET_DOUBLE);
+}
+DateTimeRecord NetTable::GetDateTime(int r, int c) const {
+  return PlainAt<DateTimeRecord>(r, c, NET_DATETIME);
+}
+NetTable* NetTable::GetTable(int r, int c) const {
+  return PlainAt<NetTable*>(r, c, NET_TABLE);
+}
+CString* NetTable::GetCString(int r, int c) const {
+  return PlainAt<CString*>(r, c, NET_CSTRING);
+}
+
+const char* NetTable::GetString(int r, int c) const {
+  const unsigned char* cell = Checked(r, c, kAnyType);
+  if (cell == nullptr || cell[0] != 0) return "";
+  int type = Column(c)->type;
+  if (type == NET_STRING) return reinterpret_cast<const char*>(cell + 1);
+  if (type == NET_CSTRING) return PointerIn<CString>(cell)->GetString();
+  return "";  // other types: not text, and their bytes need not hold a NUL
+}
+
+const char* NetTable::GetBinary(int r, int c, int* length) const {
+  const unsigned char* cell = Checked(r, c, Bit(NET_BINARY));
+  int32_t stored = 0;
+  if (cell != nullptr && cell[0] == 0) std::memcpy(&stored, cell + 1, sizeof stored);
+  if (length != nullptr) *length = stored;
+  return cell != nullptr && cell[0] == 0 ? reinterpret_cast<const char*>(cell + 5) : nullptr;
+}
+
+int NetTable::SetChar(int r, int c, char value) {
+  return StoreInteger(r, c, value, Bit(NET_CHAR) | Bit(NET_SUPERLONG));
+}
+
+int NetTable::SetShort(int r, int c, int16_t value) {
+  return StoreInteger(r, c, value, Bit(NET_SHORT) | Bit(NET_SUPERLONG));
+}
+
+int NetTable::SetLong(int r, int c, int32_t value) {
+  return StoreInteger(r, c, value, kAnyType);
+}
+
+int NetTable::SetSuperLong(int r, int c, int64_t value) {
+  return StoreInteger(r, c, value, Bit(NET_SUPERLONG) | Bit(NET_LONG));
+}
+
+int NetTable::SetFloat(int r, int c, float value) {
+  return SetPlain(r, c, NET_FLOAT, value);
+}
+int NetTable::SetDouble(int r, int c, double value) {
+  return SetPlain(r, c, NET_DOUBLE, value);
+}
+int NetTable::SetDateTime(int r, int c, const DateTimeRecord& value) {
+  return SetPlain(r, c, NET_DATETIME, value);
+}
+int NetTable::SetDateTime(int r, int c, double day_number) {
+  return SetDateTime(r, c, DayNumberToDateTime(day_number));
+}
+
+int NetTable::SetString(int r, int c, const char* text, int length) {
+  unsigned char* cell = Checked(r, c, kTextTypes);
+  if (cell == nullptr) return 0;
+  if (text == nullptr) text = "";
+  const ColumnDef& def = *Column(c);
+  // The count includes the NUL: at most count - 1 characters, stopping at the text's NUL.
+  int64_t count = length > 0 ? length : static_cast<int64_t>(std::strlen(text)) + 1;
+  if (def.type == NET_STRING) count = std::min<int64_t>(count, def.width);
+  size_t chars = strnlen(text, static_cast<size_t>(std::min<int64_t>(count - 1, INT_MAX)));
+  if (def.type == NET_STRING) {
+    std::memmove(cell + 1, text, chars);
+    cell[1 + chars] = '\0';
+  } else {
+    ObjectIn<CString>(cell)->Assign(text, static_cast<int>(chars));
+  }
+  cell[0] = 0;
+  return 1;
+}
+
+int NetTable::SetBinary(int r, int c, const void* bytes, int length) {
+  unsigned char* cell = Checked(r, c, Bit(NET_BINARY));
+  if (cell == nullptr) return 0;
+  int32_t stored = std::clamp(length, 0, Column(c)->size);
+  FATAL_CHECK(bytes != nullptr || stored == 0);
+  std::memcpy(cell + 1, &stored, sizeof stored);
+  if (stored > 0) std::memmove(cell + 5, bytes, static_cast<size_t>(stored));
+  cell[0] = 0;
+  return 1;
+}
+
+int NetTable::SetTable(int r, int c, const NetTable* table) {
+  unsigned char* cell = Checked(r, c, Bit(NET_TABLE));
+  if (cell == nullptr) return 0;
+  NetTable* own = ObjectIn<NetTable>(cell, 100, 128);
+  if (own != table) {
+    // Copied aside first: `table` may live inside the cell's own table, which the copy
+    // replaces. The old contents go with `copy`.
+    NetTable copy(own->row_step_, own->column_capacity_);
+    if (table != nullptr) table->CopyTo(copy);
+    own->SwapContents(copy);
+  }
+  cell[0] = 0;
+  return 1;
+}
+
+int NetTable::SetCString(int r, int c, const CString& value) {
+  unsigned char* cell = Checked(r, c, Bit(NET_CSTRING));
+  if (cell == nullptr) return 0;
+  *ObjectIn<CString>(cell) = value;
+  cell[0] = 0;
+  return 1;
+}
+
+void NetTable::AdoptTable(int r, int c, NetTable* table) {
+  unsigned char* cell = CellOf(r, c);
+  ReleaseCell(NET_TABLE, cell);
+  StorePointer(cell, table);
+  cell[0] = 0;
+}
+
+// ---- Sorting and search --------------------------------------------------------------------
+
+double NetTable::NumberAt(int r, int c) const {
+  switch (Column(c)->type) {
+    case NET_FLOAT:
+      return GetFloat(r, c);
+    case NET_DOUBLE:
+      return GetDouble(r, c);
+    default:
+      return DateTimeToDayNumber(GetDateTime(r, c));
+  }
+}
+
+int NetTable::CompareCells(int c, int a, int b) const {
+  int type = Column(c)->type;
+  if ((Bit(type) & kIntegerTypes) != 0) {
+    int64_t x = IntegerAt(a, c, kAnyType, 0);
+    int64_t y = IntegerAt(b, c, kAnyType, 0);
+    return (x > y) - (x < y);
+  }
+  if ((Bit(type) & kTextTypes) != 0) {
+    const char* x = GetString(a, c);
+    const char* y = GetString(b, c);
+    return case_insensitive_ != 0 ? StrICmp(x, y) : std::strcmp(x, y);
+  }
+  double x = NumberAt(a, c);
+  double y = NumberAt(b, c);
+  return (x > y) - (x < y);
+}
+
+int NetTable::Compare(int a, int b) const {
+  for (int k = 0; k < sort_key_count_; ++k) {
+    int c = sort_keys_[k];
+    int order = CompareCells(c, a, b);
+    if (defs_[c - 1].ascending == 0) order = -order;
+    if (order != 0) return order;
+  }
+  return 0;
+}
+
+void NetTable::SwapRows(int a, int b) {
+  // Raw exchange of whole cells: values, NULL flags and owned pointers move together.
+  for (int c = 1; c <= column_count_; ++c) {
+    unsigned char* x = CellOf(a, c);
+    std::swap_ranges(x, x + defs_[c - 1].width + 1, CellOf(b, c));
+  }
+}
+
+void NetTable::QuickSort(int lo, int hi) {
+  // Each partition is the classic pivot-walking one; the smaller side recurses and the
+  // larger one loops, so sorted input cannot exhaust a session thread's stack. The order in
+  // which the two disjoint sides are sorted does not change the result.
+  while (lo < hi) {
+    int i = lo;
+    int j = hi;
+    while (i < j) {
+      while (i < j && Compare(i, j) <= 0) --j;
+      if (i < j) SwapRows(i++, j);
+      while (i < j && Compare(i, j) <= 0) ++i;
+      if (i < j) SwapRows(i, j--);
+    }
+    if (j - 1 - lo < hi - i - 1) {
+      if (lo < j - 1) QuickSort(lo, j - 1);
+      lo = i + 1;
+    } else {
+      if (i + 1 < hi) QuickSort(i + 1, hi);
+      hi = j - 1;
+    }
+  }
+}
+
+int NetTable::SortByColumn(int c, int ascending) {
+  const ColumnDef* def = Column(c);
+  if (def == nullptr) return 0;
+  FATAL_CHECK((Bit(def->type) & kComparableTypes) != 0);
+  sort_keys_[0] = static_cast<uint8_t>(c);
+  sort_key_count_ = 1;
+  defs_[c - 1].ascending = ascending != 0 ? 1 : 0;
+  if (row_count_ > 1) QuickSort(1, row_count_);
+  return 1;
+}
+
+int NetTable::Search(int c, int64_t key, int from, int to, int* insert_at) const {
+  bool ascending = defs_[c - 1].ascending != 0;
+  int lo = from;
+  int hi = to;
+  while (lo <= hi) {
+    int mid = lo + (hi - lo) / 2;
+    int64_t value = IntegerAt(mid, c, kAnyType, 0);
+    if (value == key) return mid;
+    if (ascending ? value < key : value > key) {
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  *insert_at = lo;
+  return -1;
+}
+
+int NetTable::FindSorted(int c, int64_t key, int insert, int mode, int from, int to) const {
+  FATAL_CHECK(std::find(sort_keys_, sort_keys_ + sort_key_count_, c) !=
+              sort_keys_ + sort_key_count_);
+  FATAL_CHECK(mode >= 0 && mode <= 2);
+  int type = defs_[c - 1].type;
+  if (type != NET_LONG && type != NET_SUPERLONG) return -1;
+  if (to == -1 || to > row_count_) to = row_count_;
+  if (from < 1) from = 1;
+  int insert_at = from;
+  int found = Search(c, key, from, to, &insert_at);
+  if (found < 0) return insert != 0 ? insert_at : -1;
+  // Search again on the near side while the neighbour holds the key too.
+  while (mode == 0 && found > from && IntegerAt(found - 1, c, kAnyType, 0) == key) {
+    int again = Search(c, key, from, found - 1, &insert_at);
+    if (again < 0) break;  // rows changed since the sort
+    found = again;
+  }
+  while (mode == 1 && found < to && IntegerAt(found + 1, c, kAnyType, 0) == key) {
+    int again = Search(c, key, found + 1, to, &insert_at);
+    if (again < 0) break;
+    found = again;
+  }
+  return found;
+}
+
+// ---- Copy ----------------------------------------------------------------------------------
+
+void NetTable::CopyTo(NetTable& target) const {
+  if (&target == this) return;
+  target.Clear();
+  for (int c = 0; c < column_count_; ++c) {
+    target.AddColumn(defs_[c].name, defs_[c].type, defs_[c].size);
+  }
+  target.InsertRows(1, row_count_);
+  int columns = std::min(column_count_, target.column_count_);
+  for (int c = 1; c <= columns; ++c) {
+    const ColumnDef& def = defs_[c - 1];
+    if (def.type != NET_TABLE && def.type != NET_CSTRING) {
+      if (row_count_ == 0) continue;  // no buffer yet
+      // Fixed-width cells hold no pointers: the whole column at once.
+      std::memcpy(target.defs_[c - 1].data, def.data,
+                  static_cast<size_t>(row_count_) * (static_cast<size_t>(def.width) + 1));
+      continue;
+    }
+    for (int r = 1; r <= row_count_; ++r) {
+      if (IsNull(r, c) != 0) continue;
+      if (def.type == NET_TABLE) {
+        target.SetTable(r, c, GetTable(r, c));
+      } else {
+        target.SetCString(r, c, *GetCString(r, c));
+      }
+    }
+  }
+}
+
+// ---- Table image ---------------------------------------------------------------------------
+
+TableStream::TableStream(PackBuffer& out, uint32_t rows, int columns)
+    : out_(out), declared_(columns) {
+  unsigned char header[6];
+  PutBigEndian(header, rows, 4);
+  PutBigEndian(header + 4, static_cast<uint16_t>(columns), 2);
+  ok_ = out_.Write(header, 6) == 6 ? 1 : 0;
+}
+
+int TableStream::PutColumn(const char* name, int tag, int size) {
+  if (written_ >= declared_) return 0;
+  if (name == nullptr) name = "";
+  int name_bytes = static_cast<int>(std::strlen(name)) + 1;
+  unsigned char tail[5];
+  tail[0] = static_cast<unsigned char>(tag);
+  PutBigEndian(tail + 1, static_cast<uint32_t>(size), 4);
+  if (out_.Reserve(name_bytes + 5) == 0) {
+    ok_ = 0;
+    return 0;
+  }
+  out_.Write(name, name_bytes);
+  out_.Write(tail, 5);
+  ++written_;
+  return 1;
+}
+
+int NetTable::Encode(PackBuffer& out) const {
+  // Encoding recurses through nested tables: a byte per column keeps the frames small.
+  uint8_t kinds[kMaxColumns];
+  for (int c = 0; c < column_count_; ++c) {
+    kinds[c] = KindIndex(defs_[c].type);
+    if (kColumnKinds[kinds[c]].tag == 0) std::printf("%d\n", defs_[c].type);
+    FATAL_CHECK(kColumnKinds[kinds[c]].tag != 0);
+  }
+  TableStream stream(out, static_cast<uint32_t>(row_count_), column_count_);
+  for (int c = 0; c < column_count_; ++c) {
+    stream.PutColumn(defs_[c].name, kColumnKinds[kinds[c]].tag, defs_[c].size);
+  }
+  if (stream.ok() == 0) return 0;
+  for (int r = 1; column_count_ > 0 && r <= row_count_; ++r) {
+    for (int c = 1; c <= column_count_; ++c) {
+      if (kColumnKinds[kinds[c - 1]].put(out, *this, r, c, IsNull(r, c)) == 0) return 0;
+    }
+  }
+  return 1;
+}
+
+int PutTable(PackBuffer& out, const NetTable* table, int is_null) {
+  if (is_null != 0 || table == nullptr) return PutTableImage(out, nullptr, 0, 1);
+  // The image is written in place behind a zero count, which is then patched: no separate
+  // buffer per table, however deeply tables nest.
+  int start = out.Tell();
+  if (PutTableImage(out, nullptr, 0) == 0 || table->Encode(out) == 0) return 0;
+  unsigned char count[4];
+  PutBigEndian(count, static_cast<uint32_t>(out.Tell() - start - 5), 4);
+  return out.Patch(start + 1, count, 4) == 4 ? 1 : 0;
+}
+
+int NetTable::Decode(const void* bytes, int length) {
+  ImageDecodeLimits limits = ImageDecodeLimits::For(length);
+  return Decode(bytes, length, limits);
+}
+
+int NetTable::Decode(const void* bytes, int length, ImageDecodeLimits& limits) {
+  Clear();
+  if (limits.depth_left <= 0) return 0;
+  PackBuffer in;
+  in.Wrap(bytes, length > 0 ? length : 0);
+  --limits.depth_left;
+  int complete = DecodeImage(in, limits);
+  ++limits.depth_left;
+  return complete;
+}
+
+int NetTable::DecodeColumn(PackBuffer& in) {
+  const char* text;
+  int length;
+  ReadString(in, &text, &length);
+  char name[64];
+  int kept = std::min(length, 63);
+  std::memcpy(name, text, static_cast<size_t>(kept));
+  name[kept] = '\0';
+  int tag = ReadTag(in);
+  int32_t size;
+  if (tag < 0 || ReadLong(in, &size) == 0) return 0;
+  const ColumnKind* kind = KindOfTag(tag);
+  if (kind == nullptr || AddColumn(name, kind->type, size) == 0) {
+    std::printf("unsupport srpc type:%d ,%s\r\n", tag, name);
+    return 0;
+  }
+  return 1;
+}
+
+int NetTable::DecodeImage(PackBuffer& in, ImageDecodeLimits& limits) {
+  unsigned char header[6];
+  if (in.Read(header, 6) != 6) return 0;
+  auto declared_rows = static_cast<int64_t>(GetBigEndian(header, 4));
+  auto declared_columns = static_cast<int>(GetBigEndian(header + 4, 2));
+  for (int k = 0; k < declared_columns; ++k) {
+    if (DecodeColumn(in) == 0) return 0;
+  }
+  // A row needs at least one byte per cell, so the bytes left bound the rows worth making. A
+  // row without cells is charged one byte too: billions of empty rows cost a reader's loops.
+  int64_t rows = std::min<int64_t>(declared_rows, kMaxTableRows);
+  rows = std::min<int64_t>(rows, in.Remaining() / std::max(column_count_, 1));
+  if (!limits.Charge(GrownCapacity(0, row_step_, rows) * RowBytes())) return 0;
+  InsertRows(1, static_cast<int>(rows));
+  uint8_t kinds[kMaxColumns];
+  for (int c = 0; c < column_count_; ++c) kinds[c] = KindIndex(defs_[c].type);
+  for (int r = 1; column_count_ > 0 && r <= rows; ++r) {
+    for (int c = 1; c <= column_count_; ++c) {
+      if (in.AtEnd()) return 0;
+      int tag = ReadTag(in);
+      // A NULL tag or another column's tag: the cell stays NULL, only the tag is consumed.
+      const ColumnKind& kind = kColumnKinds[kinds[c - 1]];
+      if ((tag & NET_NULL) != 0 || !TagFits(kind, tag)) continue;
+      if (!kind.read(*this, r, c, in, limits)) return 0;
+    }
+  }
+  return rows == declared_rows ? 1 : 0;
+}
+
+// ---- Day numbers ---------------------------------------------------------------------------
+
+namespace {
+
+// Days since 1970-01-01 of a proleptic Gregorian date; any field values are safe.
+int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
+  year -= month <= 2 ? 1 : 0;
+  int64_t era = (year >= 0 ? year : year - 399) / 400;
+  int64_t year_of_era = year - era * 400;
+  int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;
+}
+
+void CivilFromDays(int64_t days, DateTimeRecord* out) {
+  days += 719468;
+  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  int64_t day_of_era = days - era * 146097;
+  int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  int64_t mp = (5 * day_of_year + 2) / 153;
+  int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  out->year = static_cast<uint16_t>(year_of_era + era * 400 + (month <= 2 ? 1 : 0));
+  out->month = static_cast<uint8_t>(month);
+  out->day = static_cast<uint8_t>(day_of_year - (153 * mp + 2) / 5 + 1);
+}
+
+const int64_t kDayNumberEpoch = DaysFromCivil(1899, 12, 30);
+constexpr int64_t kMillisecondsPerDay = 86400000;
+
+}  // namespace
+
+double DateTimeToDayNumber(const DateTimeRecord& value) {
+  if (value.year == 0) return 0;
+  auto days =
+      static_cast<double>(DaysFromCivil(value.year, value.month, value.day) - kDayNumberEpoch);
+  double fraction = (value.hour * 3600 + value.minute * 60 + value.second) / 86400.0;
+  // Before the epoch the fraction still counts forward from midnight: -1.25 is 06:00.
+  return days >= 0 ? days + fraction : days - fraction;
+}
+
+DateTimeRecord DayNumberToDateTime(double day_number) {
+  DateTimeRecord record;
+  // Years 100 to 9999; NaN fails both comparisons.
+  if (!(day_number > -657435.0 && day_number < 2958466.0)) return record;
+  double whole = std::trunc(day_number);
+  auto days = static_cast<int64_t>(whole);
+  int64_t ms = std::llround(std::fabs(day_number - whole) * kMillisecondsPerDay);
+  if (ms >= kMillisecondsPerDay) {
+    ms -= kMillisecondsPerDay;
+    ++days;  // the time of day always runs forward, before the epoch as well
+  }
+  CivilFromDays(days + kDayNumberEpoch, &record);
+  record.hour = static_cast<uint8_t>(ms / 3600000);
+  record.minute = static_cast<uint8_t>(ms / 60000 % 60);
+  record.second = static_cast<uint8_t>(ms / 1000 % 60);
+  record.milliseconds = static_cast<uint16_t>(ms % 1000);
+  return record;
+}

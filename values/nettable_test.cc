@@ -1,0 +1,697 @@
+// Tests of NetTable: columns, rows, the accessors' type rules, sorting and search, copies,
+// the table image and day numbers.
+#include "values/nettable.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "values/values_testing.h"
+
+namespace {
+
+using values_testing::Hex;
+using values_testing::TablesEqual;
+using values_testing::Text;
+
+std::string Bytes(std::initializer_list<int> bytes) {
+  std::string out;
+  for (int b : bytes) out += static_cast<char>(b);
+  return out;
+}
+
+std::string Image(const NetTable& table) {
+  PackBuffer out;
+  EXPECT_EQ(table.Encode(out), 1);
+  return std::string(out.Data(), static_cast<size_t>(out.Size()));
+}
+
+int Decode(NetTable& table, const std::string& image) {
+  return table.Decode(image.data(), static_cast<int>(image.size()));
+}
+
+DateTimeRecord Date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+  DateTimeRecord value;
+  value.year = static_cast<uint16_t>(year);
+  value.month = static_cast<uint8_t>(month);
+  value.day = static_cast<uint8_t>(day);
+  value.hour = static_cast<uint8_t>(hour);
+  value.minute = static_cast<uint8_t>(minute);
+  value.second = static_cast<uint8_t>(second);
+  return value;
+}
+
+// One NET_LONG column "k" holding the values; INT32_MIN stands for NULL.
+void FillKeys(NetTable& table, const std::vector<int>& keys) {
+  table.AddColumn("k", NET_LONG);
+  table.InsertRows(1, static_cast<int>(keys.size()));
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] != INT32_MIN) table.SetLong(static_cast<int>(i) + 1, 1, keys[i]);
+  }
+}
+
+std::vector<int> Keys(const NetTable& table) {
+  std::vector<int> keys;
+  for (int r = 1; r <= table.RowCount(); ++r) {
+    keys.push_back(table.IsNull(r, 1) != 0 ? INT32_MIN : table.GetLong(r, 1));
+  }
+  return keys;
+}
+
+// ---- Columns -------------------------------------------------------------------------------
+
+TEST(NetTableColumns, AtMost127AndOnlyColumnTypes) {
+  NetTable table;
+  for (int c = 1; c <= 127; ++c) {
+    ASSERT_EQ(table.AddColumn(("c" + std::to_string(c)).c_str(), NET_LONG), 1);
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(table.AddColumn("c128", NET_LONG), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), " max col exceed!\n");
+  EXPECT_EQ(table.ColumnCount(), 127);
+
+  NetTable other;
+  for (int type : std::initializer_list<int>{NET_BYTE, NET_WORD, NET_DWORD, NET_POINTER, NET_HANDLE,
+                                             NET_LIST, NET_LSTRING, 23, 24, 0, 99}) {
+    EXPECT_EQ(other.AddColumn("x", type), 0) << type;
+  }
+  EXPECT_EQ(other.AddColumn("s", NET_STRING, -1), 0);
+  EXPECT_EQ(other.AddColumn("b", NET_BINARY, kMaxColumnSize + 1), 0);
+  EXPECT_EQ(other.ColumnCount(), 0);
+  EXPECT_EQ(other.AddColumn("s", NET_STRING, 10), 1);
+  EXPECT_EQ(other.AddColumn("l", NET_LONG, 10), 1);
+  EXPECT_EQ(other.ColumnSize(1), 10);
+  EXPECT_EQ(other.ColumnSize(2), 0);  // only texts and binaries keep a size
+  EXPECT_EQ(other.ColumnType(3), 0);
+  EXPECT_EQ(other.ColumnSize(0), 0);
+  EXPECT_STREQ(other.ColumnName(9), "");
+}
+
+TEST(NetTableColumns, FindColumnByName) {
+  NetTable table;
+  table.AddColumn("zeta", NET_LONG);
+  table.AddColumn("alpha", NET_LONG);
+  EXPECT_EQ(table.FindColumn("alpha"), 2);
+  EXPECT_EQ(table.FindColumn("Alpha"), -1);  // case-sensitive
+  table.AddColumn("mid", NET_LONG);          // added after a lookup: the index is rebuilt
+  EXPECT_EQ(table.FindColumn("mid"), 3);
+  EXPECT_EQ(table.FindColumn("zeta"), 1);
+  EXPECT_EQ(table.FindColumn(nullptr), -1);
+  table.AddColumn("alpha", NET_LONG);
+  int found = table.FindColumn("alpha");
+  EXPECT_TRUE(found == 2 || found == 4);
+
+  std::string long_name(80, 'n');
+  table.AddColumn(long_name.c_str(), NET_LONG);
+  EXPECT_EQ(std::string(table.ColumnName(5)), long_name.substr(0, 63));
+  EXPECT_EQ(table.FindColumn(long_name.c_str()), 5);
+  EXPECT_EQ(table.FindColumn(long_name.substr(0, 63).c_str()), 5);
+  table.Clear();
+  EXPECT_EQ(table.FindColumn("zeta"), -1);
+}
+
+TEST(NetTableColumns, ByNameAccessorsOnAMissingName) {
+  NetTable table;
+  table.AddColumn("n", NET_LONG);
+  table.AppendRow();
+  EXPECT_EQ(table.SetLong(1, "n", 5), 1);
+  EXPECT_EQ(table.GetLong(1, "n"), 5);
+  EXPECT_EQ(table.IsNull(1, "nope"), 1);
+  EXPECT_EQ(table.GetLong(1, "nope"), 0);
+  EXPECT_STREQ(table.GetString(1, "nope"), "");
+  EXPECT_EQ(table.SetLong(1, "nope", 1), 0);
+  EXPECT_EQ(table.SetString(1, "nope", "x"), 0);
+  EXPECT_EQ(table.SetNull(1, "nope"), 0);
+}
+
+// ---- Rows ----------------------------------------------------------------------------------
+
+TEST(NetTableRows, CapacityGrowsByStepThenHalfCappedAtAThousand) {
+  NetTable table(100, 128);
+  table.AddColumn("a", NET_LONG);
+  std::vector<int> capacities;
+  for (int r = 1; r <= 2278; ++r) {
+    table.AppendRow();
+    if (capacities.empty() || capacities.back() != table.RowCapacity()) {
+      capacities.push_back(table.RowCapacity());
+    }
+  }
+  EXPECT_EQ(capacities, (std::vector<int>{100, 200, 300, 450, 675, 1012, 1518, 2277, 3277}));
+
+  NetTable jump(100, 128);
+  jump.AddColumn("a", NET_LONG);
+  jump.InsertRows(1, 5000);  // one step is not enough: the need + 1
+  EXPECT_EQ(jump.RowCapacity(), 5001);
+}
+
+TEST(NetTableRows, InsertAndDeleteMoveWholeRows) {
+  NetTable table;
+  FillKeys(table, {1, 2, 3});
+  table.AddColumn("s", NET_CSTRING);  // added with rows present: all NULL
+  EXPECT_EQ(table.IsNull(2, 2), 1);
+  table.SetString(3, 2, "three");
+  EXPECT_EQ(table.InsertRows(2, 2), 5);
+  EXPECT_EQ(Keys(table), (std::vector<int>{1, INT32_MIN, INT32_MIN, 2, 3}));
+  EXPECT_STREQ(table.GetString(5, 2), "three");
+  EXPECT_EQ(table.InsertRows(-7, 1), 6);  // clamped to the front
+  EXPECT_EQ(table.InsertRows(99, 1), 7);  // clamped to the end
+  EXPECT_EQ(table.InsertRows(1, 0), 7);
+  EXPECT_EQ(table.IsNull(1, 1), 1);
+  EXPECT_EQ(table.IsNull(7, 1), 1);
+  EXPECT_EQ(table.DeleteRow(6), 6);  // releases "three"
+  EXPECT_EQ(table.DeleteRow(1), 5);
+  EXPECT_EQ(Keys(table), (std::vector<int>{1, INT32_MIN, INT32_MIN, 2, INT32_MIN}));
+  EXPECT_EQ(table.IsNull(5, 2), 1);
+}
+
+// ---- Cells and type rules ------------------------------------------------------------------
+
+TEST(NetTableCells, TextAndBinaryAreCutToTheColumn) {
+  NetTable table;
+  table.AddColumn("s", NET_STRING, 5);
+  table.AddColumn("b", NET_BINARY, 8);
+  table.AddColumn("o", NET_CSTRING);
+  table.AppendRow();
+  table.SetString(1, 1, "123456789");
+  EXPECT_STREQ(table.GetString(1, 1), "12345");
+  table.SetString(1, 1, "abc", 3);  // the count includes the NUL
+  EXPECT_STREQ(table.GetString(1, 1), "ab");
+  table.SetString(1, 1, nullptr);
+  EXPECT_STREQ(table.GetString(1, 1), "");
+  EXPECT_EQ(table.IsNull(1, 1), 0);
+
+  std::string twenty = "0123456789abcdefghij";
+  table.SetBinary(1, 2, twenty.data(), 20);
+  int length;
+  EXPECT_EQ(values_testing::BinaryOf(table, 1, 2), "01234567");
+  table.SetBinary(1, 2, "x", -3);
+  table.GetBinary(1, 2, &length);
+  EXPECT_EQ(length, 0);
+
+  std::string long_text(500, 'q');
+  table.SetString(1, 3, long_text.c_str());
+  EXPECT_EQ(std::string(table.GetString(1, 3)), long_text);
+  EXPECT_EQ(table.GetCString(1, 3)->GetLength(), 500);
+  table.SetCString(1, 3, CString("obj"));
+  EXPECT_STREQ(table.GetString(1, 3), "obj");
+}
+
+TEST(NetTableCells, NullAndMissingCellsGiveNullResults) {
+  NetTable table;
+  table.AddColumn("l", NET_LONG);
+  table.AddColumn("s", NET_STRING, 4);
+  table.AddColumn("b", NET_BINARY, 4);
+  table.AddColumn("t", NET_DATETIME);
+  table.AddColumn("r", NET_TABLE);
+  table.AppendRow();
+  int length = 7;
+  EXPECT_EQ(table.GetBinary(1, 3, &length), nullptr);
+  EXPECT_EQ(length, 0);
+  EXPECT_EQ(table.GetDateTime(1, 4), DateTimeRecord());
+  EXPECT_EQ(table.GetTable(1, 5), nullptr);
+  EXPECT_STREQ(table.GetString(1, 2), "");
+  for (auto [r, c] : {std::pair{0, 1}, {2, 1}, {1, 0}, {1, 6}}) {
+    EXPECT_EQ(table.IsNull(r, c), 1);
+    EXPECT_EQ(table.GetLong(r, c), 0);
+    EXPECT_EQ(table.SetLong(r, c, 1), 0);
+    EXPECT_EQ(table.SetNull(r, c), 0);
+  }
+  table.SetLong(1, 1, 9);
+  EXPECT_EQ(table.SetNull(1, 1), 1);
+  EXPECT_EQ(table.GetLong(1, 1), 0);
+}
+
+TEST(NetTableCells, IntegerConversions) {
+  NetTable table;
+  table.AddColumn("c", NET_CHAR);
+  table.AddColumn("s", NET_SHORT);
+  table.AddColumn("l", NET_LONG);
+  table.AddColumn("w", NET_SUPERLONG);
+  table.AddColumn("d", NET_DOUBLE);
+  table.AddColumn("f", NET_FLOAT);
+  table.AppendRow();
+
+  table.SetLong(1, 3, 0x12345678);
+  EXPECT_EQ(table.GetChar(1, 3), 0x78);  // cut to the width asked for
+  EXPECT_EQ(table.GetShort(1, 3), 0x5678);
+  table.SetDouble(1, 5, -2.7);
+  EXPECT_EQ(table.GetLong(1, 5), -2);  // toward zero
+  EXPECT_EQ(table.GetChar(1, 5), -2);
+  table.SetDouble(1, 5, 1e300);
+  EXPECT_EQ(table.GetSuperLong(1, 5), INT64_MAX);  // saturated, not undefined
+
+  EXPECT_EQ(table.SetLong(1, 4, -1), 1);  // sign-extended
+  EXPECT_EQ(table.GetSuperLong(1, 4), -1);
+  table.SetSuperLong(1, 4, 0x100000005);
+  EXPECT_EQ(table.GetLong(1, 4), 5);
+  EXPECT_EQ(table.SetLong(1, 1, 0x1FF), 1);  // cut
+  EXPECT_EQ(table.GetChar(1, 1), -1);
+  EXPECT_EQ(table.SetLong(1, 2, 70000), 1);
+  EXPECT_EQ(table.GetShort(1, 2), static_cast<int16_t>(70000));
+  EXPECT_EQ(table.SetSuperLong(1, 3, 0x7FFFFFFFFFLL), 1);  // cut to 32 bits
+  EXPECT_EQ(table.GetLong(1, 3), -1);
+  EXPECT_EQ(table.SetChar(1, 4, -3), 1);
+  EXPECT_EQ(table.GetSuperLong(1, 4), -3);
+  EXPECT_EQ(table.SetShort(1, 4, -300), 1);
+  EXPECT_EQ(table.GetSuperLong(1, 4), -300);
+
+  // SetLong on a non-integer column stores nothing.
+  EXPECT_EQ(table.SetLong(1, 6, 5), 0);
+  EXPECT_EQ(table.IsNull(1, 6), 1);
+}
+
+class NetTableDeathTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    table_.AddColumn("c", NET_CHAR);
+    table_.AddColumn("l", NET_LONG);
+    table_.AddColumn("d", NET_DOUBLE);
+    table_.AddColumn("b", NET_BINARY, 4);
+    table_.AppendRow();
+  }
+  NetTable table_;
+};
+
+TEST_F(NetTableDeathTest, AccessorsOfAnotherType) {
+  EXPECT_DEATH(table_.GetFloat(1, 3), "");
+  EXPECT_DEATH(table_.GetLong(1, 1), "");
+  EXPECT_DEATH(table_.SetChar(1, 2, 'x'), "");
+  EXPECT_DEATH(table_.SetSuperLong(1, 3, 1), "");
+  EXPECT_DEATH(table_.SetString(1, 2, "x"), "");
+  EXPECT_DEATH(table_.GetBinary(1, 2, nullptr), "");
+  EXPECT_DEATH(table_.SetTable(1, 4, nullptr), "");
+}
+
+TEST_F(NetTableDeathTest, SortSearchDeleteAndEncode) {
+  EXPECT_DEATH(table_.SortByColumn(4, 1), "");
+  EXPECT_DEATH(table_.FindSorted(2, 1, 0, 2), "");  // not a sort key
+  table_.SortByColumn(2, 1);
+  EXPECT_DEATH(table_.FindSorted(2, 1, 0, 3), "");  // no such mode
+  EXPECT_DEATH(table_.DeleteRow(2), "");
+  EXPECT_DEATH(table_.DeleteRow(0), "");
+  PackBuffer out;
+  EXPECT_DEATH(table_.Encode(out), "");  // a NET_CHAR column has no tag
+}
+
+// ---- Sorting and search --------------------------------------------------------------------
+
+TEST(NetTableSort, NullSortsAsZero) {
+  NetTable table;
+  FillKeys(table, {3, INT32_MIN, -1});
+  EXPECT_EQ(table.SortByColumn(1, 1), 1);
+  EXPECT_EQ(Keys(table), (std::vector<int>{-1, INT32_MIN, 3}));
+  table.SortByColumn(1, 0);
+  EXPECT_EQ(Keys(table), (std::vector<int>{3, INT32_MIN, -1}));
+  EXPECT_EQ(table.SortByColumn(2, 1), 0);
+}
+
+TEST(NetTableSort, RowsMoveWhole) {
+  std::mt19937_64 rng(11);
+  NetTable table;
+  table.AddColumn("key", NET_SUPERLONG);
+  table.AddColumn("id", NET_LONG);
+  table.AddColumn("text", NET_CSTRING);
+  table.AddColumn("nested", NET_TABLE);
+  const int kRows = 300;
+  std::vector<int64_t> original(kRows + 1);
+  table.InsertRows(1, kRows);
+  for (int r = 1; r <= kRows; ++r) {
+    original[r] = rng() % 5 == 0 ? 0 : static_cast<int64_t>(rng() % 50) - 25;
+    if (original[r] != 0) table.SetSuperLong(r, 1, original[r]);  // 0 stays NULL
+    table.SetLong(r, 2, r);
+    table.SetString(r, 3, std::to_string(r).c_str());
+    NetTable nested;
+    nested.AddColumn("id", NET_LONG);
+    nested.AppendRow();
+    nested.SetLong(1, 1, r);
+    table.SetTable(r, 4, &nested);
+  }
+  for (int ascending : {1, 0}) {
+    table.SortByColumn(1, ascending);
+    for (int r = 1; r <= kRows; ++r) {
+      int id = table.GetLong(r, 2);
+      ASSERT_EQ(table.GetSuperLong(r, 1), original[id]);
+      ASSERT_EQ(std::to_string(id), table.GetString(r, 3));
+      ASSERT_EQ(table.GetTable(r, 4)->GetLong(1, 1), id);
+      if (r > 1) {
+        int64_t before = table.GetSuperLong(r - 1, 1);
+        ASSERT_TRUE(ascending ? before <= original[id] : before >= original[id]) << r;
+      }
+    }
+  }
+}
+
+TEST(NetTableSort, OtherKeyTypes) {
+  NetTable table;
+  table.AddColumn("s", NET_STRING, 8);
+  table.AddColumn("d", NET_DOUBLE);
+  table.AddColumn("t", NET_DATETIME);
+  const char* kTexts[] = {"beta", "Alpha", "alpha", "", "gamma"};
+  table.InsertRows(1, 5);
+  for (int r = 1; r <= 5; ++r) {
+    table.SetString(r, 1, kTexts[r - 1]);
+    table.SetDouble(r, 2, 1.5 - r);
+    table.SetDateTime(r, 3, Date(2000 + r % 3, 1, r));
+  }
+  table.SortByColumn(1, 1);
+  std::vector<std::string> order;
+  for (int r = 1; r <= 5; ++r) order.push_back(table.GetString(r, 1));
+  EXPECT_EQ(order, (std::vector<std::string>{"", "Alpha", "alpha", "beta", "gamma"}));
+  table.set_case_insensitive(1);
+  table.SortByColumn(1, 0);
+  EXPECT_STREQ(table.GetString(1, 1), "gamma");
+  EXPECT_STREQ(table.GetString(2, 1), "beta");
+  EXPECT_STREQ(table.GetString(5, 1), "");
+  table.SortByColumn(2, 1);
+  for (int r = 2; r <= 5; ++r) EXPECT_LT(table.GetDouble(r - 1, 2), table.GetDouble(r, 2));
+  table.SortByColumn(3, 1);
+  for (int r = 2; r <= 5; ++r) {
+    EXPECT_LE(DateTimeToDayNumber(table.GetDateTime(r - 1, 3)),
+              DateTimeToDayNumber(table.GetDateTime(r, 3)));
+  }
+}
+
+TEST(NetTableSort, SortedAndEqualInput) {
+  NetTable table;
+  std::vector<int> keys(2000);
+  for (int i = 0; i < 2000; ++i) keys[i] = i / 3;
+  FillKeys(table, keys);
+  table.SortByColumn(1, 1);
+  EXPECT_EQ(Keys(table), keys);
+  table.SortByColumn(1, 0);
+  std::reverse(keys.begin(), keys.end());
+  EXPECT_EQ(Keys(table), keys);
+}
+
+TEST(NetTableSearch, FindSortedModes) {
+  NetTable table;
+  FillKeys(table, {1, 2, 2, 2, 5});
+  table.SortByColumn(1, 1);
+  EXPECT_EQ(table.FindSorted(1, 2, 0, 0), 2);
+  EXPECT_EQ(table.FindSorted(1, 2, 0, 1), 4);
+  int hit = table.FindSorted(1, 2, 0, 2);
+  EXPECT_TRUE(hit >= 2 && hit <= 4);
+  EXPECT_EQ(table.FindSorted(1, 3, 0, 0), -1);
+  EXPECT_EQ(table.FindSorted(1, 3, 1, 0), 5);
+  EXPECT_EQ(table.FindSorted(1, 9, 1, 0), 6);
+  EXPECT_EQ(table.FindSorted(1, -9, 1, 0), 1);
+  EXPECT_EQ(table.FindSorted(1, 2, 0, 0, 3, 5), 3);  // rows 3 .. 5 only
+  EXPECT_EQ(table.FindSorted(1, 2, 0, 1, 1, 3), 3);
+  EXPECT_EQ(table.FindSorted(1, 5, 0, 0, 1, 4), -1);
+
+  table.SortByColumn(1, 0);  // 5 2 2 2 1
+  EXPECT_EQ(table.FindSorted(1, 2, 0, 0), 2);
+  EXPECT_EQ(table.FindSorted(1, 2, 0, 1), 4);
+  EXPECT_EQ(table.FindSorted(1, 3, 1, 0), 2);
+  EXPECT_EQ(table.FindSorted(1, 0, 1, 0), 6);
+
+  NetTable texts;
+  texts.AddColumn("s", NET_STRING, 4);
+  texts.SortByColumn(1, 1);
+  EXPECT_EQ(texts.FindSorted(1, 0, 1, 0), -1);  // not an integer key
+}
+
+TEST(NetTableSearch, FindSortedAgreesWithAModel) {
+  std::mt19937_64 rng(5);
+  std::vector<int> keys(400);
+  for (int& k : keys) k = static_cast<int>(rng() % 60);
+  NetTable table;
+  FillKeys(table, keys);
+  table.SortByColumn(1, 1);
+  std::sort(keys.begin(), keys.end());
+  for (int key = -1; key <= 61; ++key) {
+    auto lower = std::lower_bound(keys.begin(), keys.end(), key);
+    auto upper = std::upper_bound(keys.begin(), keys.end(), key);
+    int first = static_cast<int>(lower - keys.begin()) + 1;
+    if (lower == upper) {
+      EXPECT_EQ(table.FindSorted(1, key, 0, 0), -1);
+      EXPECT_EQ(table.FindSorted(1, key, 1, 0), first);
+    } else {
+      EXPECT_EQ(table.FindSorted(1, key, 0, 0), first);
+      EXPECT_EQ(table.FindSorted(1, key, 0, 1), static_cast<int>(upper - keys.begin()));
+    }
+  }
+}
+
+// ---- Copies --------------------------------------------------------------------------------
+
+TEST(NetTableCopy, CopiesAreDeepAndIndependent) {
+  std::mt19937_64 rng(8);
+  NetTable source;
+  values_testing::FillRandomTable(rng, source, 3);
+  source.AddColumn("obj", NET_CSTRING);
+  source.AddColumn("tab", NET_TABLE);
+  source.AppendRow();
+  int row = source.RowCount();
+  source.SetString(row, source.ColumnCount() - 1, "object");
+  NetTable inner;
+  inner.AddColumn("x", NET_LONG);
+  inner.AppendRow();
+  inner.SetLong(1, 1, 42);
+  source.SetTable(row, source.ColumnCount(), &inner);
+
+  NetTable copy;
+  copy.AddColumn("stale", NET_LONG);
+  source.CopyTo(copy);
+  EXPECT_TRUE(TablesEqual(source, copy));
+  source.SetString(row, source.ColumnCount() - 1, "changed");
+  source.GetTable(row, source.ColumnCount())->SetLong(1, 1, 7);
+  EXPECT_STREQ(copy.GetString(row, copy.ColumnCount() - 1), "object");
+  EXPECT_EQ(copy.GetTable(row, copy.ColumnCount())->GetLong(1, 1), 42);
+  source.CopyTo(source);  // a copy onto itself changes nothing
+  EXPECT_EQ(source.GetTable(row, source.ColumnCount())->GetLong(1, 1), 7);
+}
+
+TEST(NetTableCopy, SetTableFromInsideItsOwnCell) {
+  NetTable inner;
+  inner.AddColumn("v", NET_LONG);
+  inner.AppendRow();
+  inner.SetLong(1, 1, 3);
+  NetTable middle;
+  middle.AddColumn("t", NET_TABLE);
+  middle.AppendRow();
+  middle.SetTable(1, 1, &inner);
+  NetTable outer;
+  outer.AddColumn("t", NET_TABLE);
+  outer.AppendRow();
+  outer.SetTable(1, 1, &middle);
+  NetTable* own = outer.GetTable(1, 1);
+  // The given table lives inside the cell's table that the copy replaces.
+  outer.SetTable(1, 1, own->GetTable(1, 1));
+  EXPECT_EQ(outer.GetTable(1, 1), own);  // the cell keeps its table object
+  EXPECT_TRUE(TablesEqual(*outer.GetTable(1, 1), inner));
+}
+
+// ---- Day numbers ---------------------------------------------------------------------------
+
+TEST(DayNumbers, OleAutomationDates) {
+  EXPECT_EQ(DateTimeToDayNumber(Date(1899, 12, 30)), 0.0);
+  EXPECT_EQ(DateTimeToDayNumber(Date(1900, 1, 1)), 2.0);
+  EXPECT_EQ(DateTimeToDayNumber(Date(2000, 1, 1, 12)), 36526.5);
+  EXPECT_EQ(DateTimeToDayNumber(Date(1899, 12, 29, 6)), -1.25);
+  EXPECT_EQ(DateTimeToDayNumber(DateTimeRecord()), 0.0);
+  DateTimeRecord with_ms = Date(2000, 1, 1, 12);
+  with_ms.milliseconds = 999;
+  EXPECT_EQ(DateTimeToDayNumber(with_ms), 36526.5);
+
+  EXPECT_EQ(DayNumberToDateTime(36526.5), Date(2000, 1, 1, 12));
+  EXPECT_EQ(DayNumberToDateTime(-1.25), Date(1899, 12, 29, 6));
+  EXPECT_EQ(DayNumberToDateTime(0), Date(1899, 12, 30));
+  EXPECT_EQ(DayNumberToDateTime(1.0 - 1e-12), Date(1899, 12, 31));  // rounds to midnight
+  EXPECT_EQ(DayNumberToDateTime(std::nan("")), DateTimeRecord());
+  EXPECT_EQ(DayNumberToDateTime(1e12), DateTimeRecord());
+  EXPECT_EQ(DayNumberToDateTime(2.0 + 1.5 / 86400).milliseconds, 500);
+
+  std::mt19937_64 rng(1);
+  for (int k = 0; k < 2000; ++k) {
+    DateTimeRecord when = values_testing::RandomDateTime(rng);
+    when.year = static_cast<uint16_t>(100 + rng() % 9900);
+    when.milliseconds = 0;
+    ASSERT_EQ(DayNumberToDateTime(DateTimeToDayNumber(when)), when) << when.year;
+  }
+
+  NetTable table;
+  table.AddColumn("t", NET_DATETIME);
+  table.AppendRow();
+  table.SetDateTime(1, 1, 36526.5);
+  EXPECT_EQ(table.GetDateTime(1, 1), Date(2000, 1, 1, 12));
+}
+
+// ---- Table image ---------------------------------------------------------------------------
+
+TEST(TableImage, OneRowExample) {
+  NetTable table;
+  table.AddColumn("a", NET_LONG);
+  table.AppendRow();
+  table.SetLong(1, 1, 7);
+  EXPECT_EQ(Hex(Image(table).data(), 18), "00 00 00 01 00 01 61 00 69 00 00 00 00 69 00 00 00 07");
+  table.SetNull(1, 1);
+  EXPECT_EQ(Hex(Image(table).data(), 14), "00 00 00 01 00 01 61 00 69 00 00 00 00 E9");
+
+  NetTable texts;
+  texts.AddColumn("s", NET_STRING, 5);
+  texts.AddColumn("v", NET_CSTRING);
+  texts.AppendRow();
+  texts.SetString(1, 1, "ab");
+  texts.SetString(1, 2, "c");
+  std::string image = Image(texts);
+  EXPECT_EQ(Hex(image.data(), static_cast<int>(image.size())),
+            "00 00 00 01 00 02 73 00 73 00 00 00 05 76 00 76 00 00 00 00 "
+            "73 61 62 00 73 63 00");
+}
+
+TEST(TableImage, RandomTablesRoundTrip) {
+  std::mt19937_64 rng(4242);
+  for (int round = 0; round < 80; ++round) {
+    NetTable table;
+    values_testing::FillRandomTable(rng, table, 3);
+    std::string image = Image(table);
+    NetTable back;
+    ASSERT_EQ(Decode(back, image), 1);
+    EXPECT_TRUE(TablesEqual(table, back)) << "round " << round;
+    EXPECT_EQ(Image(back), image);
+  }
+}
+
+TEST(TableImage, EveryCutIsSafe) {
+  std::mt19937_64 rng(77);
+  for (int round = 0; round < 8; ++round) {
+    NetTable table;
+    values_testing::FillRandomTable(rng, table, 2);
+    std::string image = Image(table);
+    for (size_t cut = 0; cut < image.size(); ++cut) {
+      std::vector<char> bytes(image.begin(), image.begin() + static_cast<long>(cut));
+      NetTable back;
+      back.Decode(bytes.data(), static_cast<int>(cut));
+      ASSERT_LE(back.ColumnCount(), table.ColumnCount());
+      ASSERT_LE(back.RowCount(), table.RowCount());
+      for (int c = 1; c <= back.ColumnCount(); ++c) {
+        ASSERT_STREQ(back.ColumnName(c), table.ColumnName(c));
+      }
+    }
+  }
+}
+
+TEST(TableImage, UnknownColumnTagEndsTheDecode) {
+  std::string image = Bytes({0,   0, 0, 1, 0, 2,   'a', 0, 'i', 0, 0,   0, 0, 'n', 'm', 0,
+                             'u', 0, 0, 0, 0, 'i', 0,   0, 0,   1, 'u', 0, 0, 0,   0});
+  NetTable table;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Decode(table, image), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "unsupport srpc type:117 ,nm\r\n");
+  EXPECT_EQ(table.ColumnCount(), 1);
+  EXPECT_EQ(table.RowCount(), 0);
+
+  // A definition the table refuses is reported the same way.
+  std::string huge = Bytes({0, 0, 0, 0, 0, 1, 'b', 0, 's', 0x7F, 0xFF, 0xFF, 0xFF});
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Decode(table, huge), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "unsupport srpc type:115 ,b\r\n");
+  EXPECT_EQ(table.ColumnCount(), 0);
+}
+
+TEST(TableImage, CellTagsThatDoNotFit) {
+  // Rows: an 's' tag in a NET_LONG column (NULL, only the tag consumed), then 7.
+  std::string image = Bytes({0, 0, 0, 2, 0, 1, 'a', 0, 'i', 0, 0, 0, 0, 's', 'i', 0, 0, 0, 7});
+  NetTable table;
+  EXPECT_EQ(Decode(table, image), 1);
+  EXPECT_EQ(table.IsNull(1, 1), 1);
+  EXPECT_EQ(table.GetLong(2, 1), 7);
+
+  // 'v' cells in a string column, a binary cut to its column's size.
+  std::string texts =
+      Bytes({0, 0, 0,   1,   0,   2,   's', 0,   's', 0,   0, 0, 3, 'b', 0,   'b', 0,   0,
+             0, 2, 'v', 'h', 'e', 'l', 'l', 'o', 0,   'b', 0, 0, 0, 4,   'w', 'x', 'y', 'z'});
+  EXPECT_EQ(Decode(table, texts), 1);
+  EXPECT_STREQ(table.GetString(1, 1), "hel");
+  EXPECT_EQ(values_testing::BinaryOf(table, 1, 2), "wx");
+}
+
+TEST(TableImage, LyingCountsAllocateOnlyWhatTheBytesJustify) {
+  // Four billion rows declared, two cells present.
+  std::string lying = Bytes(
+      {0xFF, 0xFF, 0xFF, 0xFF, 0, 1, 'a', 0, 'i', 0, 0, 0, 0, 'i', 0, 0, 0, 1, 'i', 0, 0, 0, 2});
+  NetTable table;
+  EXPECT_EQ(Decode(table, lying), 0);
+  EXPECT_LE(table.RowCount(), 10);
+  EXPECT_EQ(table.RowCapacity(), 100);
+  EXPECT_EQ(table.GetLong(2, 1), 2);
+
+  // 127 columns of 1 MiB texts and one row of NULLs: gigabytes for a kilobyte.
+  std::string wide = Bytes({0, 0, 0, 1, 0, 127});
+  for (int c = 0; c < 127; ++c) wide += Bytes({'c', 0, 's', 0, 0x10, 0, 0});
+  wide += std::string(127, static_cast<char>(0xF3));
+  EXPECT_EQ(Decode(table, wide), 0);
+  EXPECT_EQ(table.ColumnCount(), 127);
+  EXPECT_EQ(table.RowCount(), 0);
+
+  // Billions of rows without columns: nothing to read, nothing made.
+  EXPECT_EQ(Decode(table, Bytes({0x7F, 0xFF, 0xFF, 0xFF, 0, 0})), 0);
+  EXPECT_EQ(table.RowCount(), 0);
+
+  // Columns declared but never sent.
+  std::string missing = Bytes({0, 0, 0, 1, 0xFF, 0xFF, 'a', 0, 'i', 0, 0, 0, 0});
+  EXPECT_EQ(Decode(table, missing), 0);
+  EXPECT_EQ(table.ColumnCount(), 1);
+}
+
+// An image of `depth` tables, each holding the next in its only cell.
+std::string NestedImage(int depth) {
+  if (depth == 0) return Bytes({0, 0, 0, 0, 0, 0});
+  std::string inner = NestedImage(depth - 1);
+  unsigned char count[4];
+  PutBigEndian(count, inner.size(), 4);
+  return Bytes({0, 0, 0, 1, 0, 1, 't', 0, 'r', 0, 0, 0, 0, 'r'}) +
+         std::string(reinterpret_cast<char*>(count), 4) + inner;
+}
+
+TEST(TableImage, NestingIsBounded) {
+  NetTable table;
+  EXPECT_EQ(Decode(table, NestedImage(kMaxImageDepth + 8)), 1);
+  int levels = 1;
+  const NetTable* level = &table;
+  while (level->IsNull(1, 1) == 0) {
+    level = level->GetTable(1, 1);
+    ++levels;
+  }
+  EXPECT_EQ(levels, kMaxImageDepth);
+  EXPECT_EQ(level->ColumnCount(), 1);  // the deepest decoded table, its cell left NULL
+
+  NetTable shallow;
+  EXPECT_EQ(Decode(shallow, NestedImage(3)), 1);
+  EXPECT_EQ(shallow.GetTable(1, 1)->GetTable(1, 1)->GetTable(1, 1)->ColumnCount(), 0);
+}
+
+TEST(TableImage, StreamRefusesUndeclaredColumns) {
+  PackBuffer out;
+  TableStream stream(out, 2, 1);
+  EXPECT_EQ(stream.PutColumn("a", 'i', 0), 1);
+  EXPECT_EQ(stream.PutColumn("b", 'i', 0), 0);
+  EXPECT_EQ(Hex(out), "00 00 00 02 00 01 61 00 69 00 00 00 00");
+}
+
+TEST(TableImage, TablesInsideValueLists) {
+  std::mt19937_64 rng(12);
+  auto* table = new NetTable();
+  values_testing::FillRandomTable(rng, *table, 2);
+  NetValueList list;
+  list.Append(2);
+  list.SetTable(0, table, 1);
+  list.SetNull(1, NET_TABLE);
+  PackBuffer out;
+  ASSERT_EQ(list.Encode(out), 1);
+  std::string image = Image(*table);
+  ASSERT_EQ(out.Data()[0], 'r');
+  unsigned char count[4];
+  PutBigEndian(count, image.size(), 4);
+  EXPECT_EQ(std::string(out.Data() + 1, 4), std::string(reinterpret_cast<char*>(count), 4));
+  EXPECT_EQ(std::string(out.Data() + 5, image.size()), image);
+  EXPECT_EQ(static_cast<unsigned char>(out.Data()[out.Size() - 1]), 0xF2);
+}
+
+}  // namespace
