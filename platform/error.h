@@ -31,6 +31,8 @@ enum : uint32_t {
   kErrorAlreadyExists = 183,
   kErrorFilenameTooLong = 206,
   kErrorDirectory = 267,
+  kErrorNotOwner = 288,
+  kErrorTooManyPosts = 298,
   kErrorNotSupported = 50,
 };
 

@@ -1,6 +1,9 @@
-// Critical sections with the owner checks that turn recursive locking and unlocking a free
-// lock into the fatal internal error.
+// Critical sections, mutexes and semaphores, with the owner checks that turn lock misuse into
+// the fatal internal error, and the optional tracing of owners and waiters for the lock report.
 #include "runtime/mt.h"
+
+#include <algorithm>
+#include <cstdio>
 
 #include "platform/process.h"
 #include "runtime/dumpstack.h"
@@ -8,25 +11,159 @@
 namespace {
 
 constexpr char kUnit[] = "mt";
+constexpr int kCreationFrames = 10;
+
+// Every traced lock, in the order of construction. Made with the first traced lock and never
+// destroyed: locks with static storage may still unregister during exit.
+struct Registry {
+  CCriticalSection lock;
+  std::vector<const syn_base*> locks;
+};
+std::atomic<Registry*> g_registry{nullptr};
+
+Registry& TheRegistry() {
+  static Registry* registry = [] {
+    Registry* made = new Registry;
+    g_registry.store(made);
+    return made;
+  }();
+  return *registry;
+}
+
+const char* KindName(syn_base::Kind kind) {
+  switch (kind) {
+    case syn_base::kCriticalSection:
+      return "CCriticalSection";
+    case syn_base::kMutex:
+      return "CMutex";
+    case syn_base::kSemaphore:
+      return "CSemaphore";
+    default:
+      return "syn_base";
+  }
+}
 
 }  // namespace
 
-int CCriticalSection::Lock(const char* /*file*/, int /*line*/) {
+syn_base::syn_base(Kind kind, int traced) : kind_(kind), traced_(traced) {
+  if (traced_ == 0) return;
+  StackText(&creation_text_, kCreationFrames);
+  Registry& registry = TheRegistry();
+  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  registry.locks.push_back(this);
+}
+
+syn_base::~syn_base() {
+  if (traced_ == 0) return;
+  Registry& registry = TheRegistry();
+  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  owners_.clear();
+  waiters_.clear();
+  registry.locks.erase(std::find(registry.locks.begin(), registry.locks.end(), this));
+}
+
+bool syn_base::RemoveFirstOf(std::vector<Record>* records, uint64_t thread) {
+  auto found = std::find_if(records->begin(), records->end(),
+                            [thread](const Record& record) { return record.thread == thread; });
+  if (found == records->end()) return false;
+  records->erase(found);
+  return true;
+}
+
+void syn_base::TraceWaiting(const char* file, int line) {
+  if (traced_ == 0) return;
+  Registry& registry = TheRegistry();
+  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  waiters_.push_back({platform::CurrentThreadId(), file, line});
+}
+
+void syn_base::TraceEntered(const char* file, int line) {
+  if (traced_ == 0) return;
+  uint64_t me = platform::CurrentThreadId();
+  Registry& registry = TheRegistry();
+  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  RemoveFirstOf(&waiters_, me);
+  owners_.push_back({me, file, line});
+}
+
+void syn_base::TraceGaveUp() {
+  if (traced_ == 0) return;
+  Registry& registry = TheRegistry();
+  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  RemoveFirstOf(&waiters_, platform::CurrentThreadId());
+}
+
+void syn_base::TraceReleased() {
+  if (traced_ == 0) return;
+  Registry& registry = TheRegistry();
+  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  RemoveFirstOf(&owners_, platform::CurrentThreadId());
+}
+
+bool syn_base::TracedOwnerIsCaller() const {
+  if (traced_ == 0) return false;
+  uint64_t me = platform::CurrentThreadId();
+  Registry& registry = TheRegistry();
+  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  return std::any_of(owners_.begin(), owners_.end(),
+                     [me](const Record& record) { return record.thread == me; });
+}
+
+void syn_base::AppendReport(CString* text) const {
+  *text += "DEFINE:\r\n";
+  *text += creation_text_;
+  if (!owners_.empty() || !waiters_.empty()) {
+    text->AppendFormat("Locked: %s\r\n", KindName(kind_));
+    for (const Record& owner : owners_) {
+      text->AppendFormat("Owner:Thread:%d,FILE:%s LINE:%d\r\n", static_cast<int>(owner.thread),
+                         owner.file.c_str(), owner.line);
+    }
+    *text += "--\r\n";
+    for (const Record& waiter : waiters_) {
+      text->AppendFormat("Waitting:Thread:%d,FILE:%s LINE:%d\r\n", static_cast<int>(waiter.thread),
+                         waiter.file.c_str(), waiter.line);
+    }
+  }
+  *text += "*************************************************\r\n\r\n";
+}
+
+void syn_base::Report(CString* text) {
+  text->Empty();
+  Registry* registry = g_registry.load();
+  if (registry == nullptr) return;
+  ScopedLock hold(registry->lock, kUnit, __LINE__);
+  text->Format("total:%d\r\n", static_cast<int>(registry->locks.size()));
+  for (const syn_base* lock : registry->locks) lock->AppendReport(text);
+  *text += "END\r\n";
+}
+
+void CCriticalSection::CheckNotHeldByCaller() const {
   // A platform mutex would deadlock (POSIX) or recurse (Win32) here; both hide the bug.
+  FATAL_CHECK(!TracedOwnerIsCaller());
   FATAL_CHECK(owner_.load(std::memory_order_relaxed) != platform::CurrentThreadId());
+}
+
+int CCriticalSection::Lock(const char* file, int line) {
+  CheckNotHeldByCaller();
+  TraceWaiting(file, line);
   mutex_.lock();
-  Entered();
+  Entered(file, line);
   return 1;
 }
 
-int CCriticalSection::TryLock(const char* /*file*/, int /*line*/) {
-  FATAL_CHECK(owner_.load(std::memory_order_relaxed) != platform::CurrentThreadId());
-  if (!mutex_.try_lock()) return 0;
-  Entered();
+int CCriticalSection::TryLock(const char* file, int line) {
+  CheckNotHeldByCaller();
+  TraceWaiting(file, line);
+  if (!mutex_.try_lock()) {
+    TraceGaveUp();
+    return 0;
+  }
+  Entered(file, line);
   return 1;
 }
 
-void CCriticalSection::Entered() {
+void CCriticalSection::Entered(const char* file, int line) {
+  TraceEntered(file, line);
   owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
   --free_count_;
   FATAL_CHECK(free_count_ == 0);
@@ -35,10 +172,65 @@ void CCriticalSection::Entered() {
 int CCriticalSection::Unlock() {
   // Only the holder may unlock: that covers unlocking a free lock (no holder) and keeps the
   // platform mutex from being released by a thread that does not own it.
-  FATAL_CHECK(owner_.load(std::memory_order_relaxed) == platform::CurrentThreadId());
+  uint64_t owner = owner_.load(std::memory_order_relaxed);
+  uint64_t me = platform::CurrentThreadId();
+  if (owner != me) {
+    std::printf("not same thread:%d %d\n", static_cast<int>(owner), static_cast<int>(me));
+    FATAL_CHECK(false);
+  }
+  TraceReleased();
   FATAL_CHECK(free_count_ == 0);
   ++free_count_;
   owner_.store(0, std::memory_order_relaxed);
   mutex_.unlock();
   return 1;
 }
+
+WaitableLock::WaitableLock(Kind kind, int traced, platform::SyncHandle handle)
+    : syn_base(kind, traced), handle_(handle) {
+  FATAL_CHECK(handle_ != platform::kNoSync);
+}
+
+WaitableLock::~WaitableLock() {
+  platform::SyncClose(handle_);
+}
+
+int WaitableLock::Wait(const char* file, int line, uint32_t timeout_ms) {
+  TraceWaiting(file, line);
+  if (platform::SyncWait(handle_, timeout_ms) != platform::WaitResult::kSignaled) {
+    TraceGaveUp();
+    return 0;
+  }
+  TraceEntered(file, line);
+  return 1;
+}
+
+int WaitableLock::Lock(const char* file, int line) {
+  return Wait(file, line, platform::kInfinite);
+}
+
+int WaitableLock::TryLock(const char* file, int line) {
+  return Wait(file, line, 0);
+}
+
+int WaitableLock::Unlock() {
+  bool released = kind() == kMutex ? platform::MutexRelease(handle_)
+                                   : platform::SemaphoreRelease(handle_, 1, nullptr);
+  if (!released) return 0;
+  TraceReleased();
+  return 1;
+}
+
+CMutex::CMutex(int traced) : WaitableLock(kMutex, traced, platform::MutexCreate()) {}
+
+namespace {
+
+platform::SyncHandle CheckedSemaphore(int32_t initial, int32_t maximum) {
+  FATAL_CHECK(maximum >= 1 && initial >= 0 && initial <= maximum);
+  return platform::SemaphoreCreate(initial, maximum);
+}
+
+}  // namespace
+
+CSemaphore::CSemaphore(int32_t initial, int32_t maximum, int traced)
+    : WaitableLock(kSemaphore, traced, CheckedSemaphore(initial, maximum)) {}

@@ -39,6 +39,8 @@ constexpr ErrorText kTexts[] = {
     {kErrorAlreadyExists, "Cannot create a file when that file already exists."},
     {kErrorFilenameTooLong, "The filename or extension is too long."},
     {kErrorDirectory, "The directory name is invalid."},
+    {kErrorNotOwner, "Attempt to release mutex not owned by caller."},
+    {kErrorTooManyPosts, "Too many posts were made to a semaphore."},
 };
 
 }  // namespace
