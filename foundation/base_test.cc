@@ -17,11 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class BaseFileTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -152,7 +147,7 @@ TEST_F(BaseFileTest, FailedSeekAppendsToErrorLog) {
   EXPECT_EQ(file.GetLastErrorCode(), 87u);
   file.Close();
   EXPECT_EQ(file.Seek(3, BaseFile::kCurrent), -1);  // no handle
-  std::string log = Slurp("corvexaerror.log");
+  std::string log = ReadFileBytes("corvexaerror.log");
   EXPECT_TRUE(std::regex_match(log, std::regex("file:base,line:[0-9]+,error:87 ,off:-5\r\n"
                                                "file:base,line:[0-9]+,error:6 ,off:3\r\n")))
       << log;
@@ -161,9 +156,9 @@ TEST_F(BaseFileTest, FailedSeekAppendsToErrorLog) {
 TEST_F(BaseFileTest, AppendToTextFile) {
   EXPECT_EQ(AppendToTextFile("t.txt", "one\n", true), 1);  // created when missing
   EXPECT_EQ(AppendToTextFile("T.TXT", "two\n", true), 1);
-  EXPECT_EQ(Slurp("t.txt"), "one\ntwo\n");
+  EXPECT_EQ(ReadFileBytes("t.txt"), "one\ntwo\n");
   EXPECT_EQ(AppendToTextFile("t.txt", "new\n", false), 1);
-  EXPECT_EQ(Slurp("t.txt"), "new\n");
+  EXPECT_EQ(ReadFileBytes("t.txt"), "new\n");
 
   EXPECT_EQ(AppendToTextFile("", "x", true), 0);
   EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);  // t.txt

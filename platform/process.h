@@ -21,7 +21,16 @@ void* HeapAllocate(size_t size);
 void* HeapReallocate(void* block, size_t size);
 bool HeapRelease(void* block);
 
-// The calling thread's id, stable for its life and unique among live threads.
-uint64_t CurrentThreadId();
+// The calling thread's id from the system.
+uint64_t FetchThreadId();
+
+// The calling thread's id, stable for its life and unique among live threads. Every lock
+// operation asks for it, so it is kept per thread and read inline.
+inline uint64_t CurrentThreadId() {
+  // Constant-initialised: reading it needs no guard.
+  static thread_local uint64_t id = 0;
+  if (id == 0) id = FetchThreadId();
+  return id;
+}
 
 }  // namespace platform

@@ -126,7 +126,7 @@ void DumpAllThreads(const char* file_name) {
   AppendText(file_name, text);
   uint64_t me = platform::CurrentThreadId();
   for (size_t i = 0; i < ids.size(); ++i) {
-    text.Format("**%d ThreadID:%d *********************************\r\n", static_cast<int>(i),
+    text.Format("**%d ThreadID:%d *********************************\r\n", static_cast<int>(i + 1),
                 static_cast<int>(ids[i]));
     AppendText(file_name, text);
     if (ids[i] == me) {

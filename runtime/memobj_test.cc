@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "platform/process.h"
@@ -12,13 +10,6 @@
 #include "testing/temp_dir.h"
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TEST(Heap, ZeroSizeAndNullReallocate) {
   uint64_t before = Heap::AllocationCount();
@@ -39,9 +30,9 @@ TEST(AppendToLog, AppendsCreatesOrTruncates) {
   std::string path = dir / "x.log";
   AppendToLog(path.c_str(), "one\n", true);
   AppendToLog(path.c_str(), "two\n", true);
-  EXPECT_EQ(ReadAll(path), "one\ntwo\n");
+  EXPECT_EQ(ReadFileBytes(path), "one\ntwo\n");
   AppendToLog(path.c_str(), "three\n", false);
-  EXPECT_EQ(ReadAll(path), "three\n");
+  EXPECT_EQ(ReadFileBytes(path), "three\n");
   AppendToLog("", "nothing", true);
   AppendToLog((dir / "missing/dir/x.log").c_str(), "nothing", true);  // skipped silently
 }
@@ -65,36 +56,19 @@ TEST(BaseObject, CheckThreadFollowsTheBoundThread) {
 }
 
 TEST(BaseObject, ErrorTraceWritesAStampedEntryOnlyWhenTracing) {
-  std::string before = ReadAll(ErrorTracePath());
+  std::string before = ReadFileBytes(ErrorTracePath());
   BaseObject object;
   testing::internal::CaptureStdout();
   object.ErrorTrace("first trace text");
   object.set_trace(0);
   object.ErrorTrace("silent trace text");
   std::string printed = testing::internal::GetCapturedStdout();
-  std::string added = ReadAll(ErrorTracePath()).substr(before.size());
+  std::string added = ReadFileBytes(ErrorTracePath()).substr(before.size());
   EXPECT_EQ(added, printed);
   // "[YYYY-MM-DD hh:mm:ss]-------\r\n" + text + "\r\n\r\n"
   ASSERT_EQ(added.size(), 1 + 19 + 10 + 16 + 4);
   EXPECT_EQ(added[0], '[');
   EXPECT_EQ(added.substr(20), "]-------\r\nfirst trace text\r\n\r\n");
-}
-
-TEST(InternalErrorDeathTest, AppendsItsLineToTheErrorLogAndEnds) {
-  // "fast" forks, so the dying child shares this test's temporary current directory.
-  GTEST_FLAG_SET(death_test_style, "fast");
-  TempDir dir;
-  std::string previous = platform::CurrentDirectory();
-  ASSERT_TRUE(platform::SetCurrentDirectory(dir.path().c_str()));
-  InternalError(true, false, "PellaryMng", 28);  // a holding condition returns
-  InternalError(false, true, "PellaryMng", 28);
-  EXPECT_DEATH(InternalError(false, false, "PellaryMng", 29), "");
-  EXPECT_EQ(ReadAll(dir / "corvexaerror.log"), "internal error:PellaryMng 29\n");
-  testing::internal::CaptureStdout();
-  InternalNotice(false, false, "PellaryMng", 29);
-  InternalNotice(true, false, "PellaryMng", 30);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "internal error:PellaryMng 29 occured\n");
-  platform::SetCurrentDirectory(previous.c_str());
 }
 
 }  // namespace

@@ -70,15 +70,13 @@ bool syn_base::RemoveFirstOf(std::vector<Record>* records, uint64_t thread) {
   return true;
 }
 
-void syn_base::TraceWaiting(const char* file, int line) {
-  if (traced_ == 0) return;
+void syn_base::AddWaiting(const char* file, int line) {
   Registry& registry = TheRegistry();
   ScopedLock hold(registry.lock, kUnit, __LINE__);
   waiters_.push_back({platform::CurrentThreadId(), file, line});
 }
 
-void syn_base::TraceEntered(const char* file, int line) {
-  if (traced_ == 0) return;
+void syn_base::MoveToOwners(const char* file, int line) {
   uint64_t me = platform::CurrentThreadId();
   Registry& registry = TheRegistry();
   ScopedLock hold(registry.lock, kUnit, __LINE__);
@@ -86,27 +84,16 @@ void syn_base::TraceEntered(const char* file, int line) {
   owners_.push_back({me, file, line});
 }
 
-void syn_base::TraceGaveUp() {
-  if (traced_ == 0) return;
+void syn_base::DropWaiting() {
   Registry& registry = TheRegistry();
   ScopedLock hold(registry.lock, kUnit, __LINE__);
   RemoveFirstOf(&waiters_, platform::CurrentThreadId());
 }
 
-void syn_base::TraceReleased() {
-  if (traced_ == 0) return;
+void syn_base::DropOwner() {
   Registry& registry = TheRegistry();
   ScopedLock hold(registry.lock, kUnit, __LINE__);
   RemoveFirstOf(&owners_, platform::CurrentThreadId());
-}
-
-bool syn_base::TracedOwnerIsCaller() const {
-  if (traced_ == 0) return false;
-  uint64_t me = platform::CurrentThreadId();
-  Registry& registry = TheRegistry();
-  ScopedLock hold(registry.lock, kUnit, __LINE__);
-  return std::any_of(owners_.begin(), owners_.end(),
-                     [me](const Record& record) { return record.thread == me; });
 }
 
 void syn_base::AppendReport(CString* text) const {
@@ -137,34 +124,31 @@ void syn_base::Report(CString* text) {
   *text += "END\r\n";
 }
 
-void CCriticalSection::CheckNotHeldByCaller() const {
-  // A platform mutex would deadlock (POSIX) or recurse (Win32) here; both hide the bug.
-  FATAL_CHECK(!TracedOwnerIsCaller());
-  FATAL_CHECK(owner_.load(std::memory_order_relaxed) != platform::CurrentThreadId());
-}
-
 int CCriticalSection::Lock(const char* file, int line) {
-  CheckNotHeldByCaller();
+  uint64_t me = platform::CurrentThreadId();
+  // A platform mutex would deadlock (POSIX) or recurse (Win32) here; both hide the bug.
+  FATAL_CHECK(owner_.load(std::memory_order_relaxed) != me);
   TraceWaiting(file, line);
   mutex_.lock();
-  Entered(file, line);
+  Entered(me, file, line);
   return 1;
 }
 
 int CCriticalSection::TryLock(const char* file, int line) {
-  CheckNotHeldByCaller();
+  uint64_t me = platform::CurrentThreadId();
+  FATAL_CHECK(owner_.load(std::memory_order_relaxed) != me);
   TraceWaiting(file, line);
   if (!mutex_.try_lock()) {
     TraceGaveUp();
     return 0;
   }
-  Entered(file, line);
+  Entered(me, file, line);
   return 1;
 }
 
-void CCriticalSection::Entered(const char* file, int line) {
+void CCriticalSection::Entered(uint64_t me, const char* file, int line) {
   TraceEntered(file, line);
-  owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
+  owner_.store(me, std::memory_order_relaxed);
   --free_count_;
   FATAL_CHECK(free_count_ == 0);
 }

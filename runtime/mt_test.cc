@@ -3,11 +3,45 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
 #include <thread>
+
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "testing/temp_dir.h"
+
+// Outside the anonymous namespace so that the creation text can name it: stack descriptions
+// see only symbols with external linkage.
+[[gnu::noinline]] std::unique_ptr<CCriticalSection> MakeTracedLockForMtTest() {
+  return std::make_unique<CCriticalSection>(1);
+}
 
 namespace {
 
 constexpr char kUnit[] = "mt_test";
+constexpr char kSeparator[] = "*************************************************\r\n\r\n";
+
+std::string ReportText() {
+  CString text;
+  syn_base::Report(&text);
+  return std::string(text.GetString(), text.GetLength());
+}
+
+int RegisteredLocks() {
+  std::string report = ReportText();
+  return report.empty() ? 0 : std::stoi(report.substr(6));
+}
+
+// Polls the report until `piece` shows (a waiter records itself before it blocks).
+bool ReportShowsWithin(const std::string& piece, int ms) {
+  for (int waited = 0; waited < ms; waited += 2) {
+    if (ReportText().find(piece) != std::string::npos) return true;
+    platform::SleepMs(2);
+  }
+  return false;
+}
 
 TEST(CCriticalSection, TryLockFailsAtOnceWhileAnotherThreadHolds) {
   CCriticalSection lock;
@@ -25,44 +59,175 @@ TEST(CCriticalSection, TryLockFailsAtOnceWhileAnotherThreadHolds) {
   EXPECT_EQ(result, 1);
 }
 
-TEST(CCriticalSection, ExcludesConcurrentIncrements) {
-  CCriticalSection lock;
-  long counter = 0;
-  auto work = [&] {
-    for (int i = 0; i < 20000; ++i) {
-      ScopedLock hold(lock, kUnit, __LINE__);
-      ++counter;
-    }
-  };
-  std::thread a(work), b(work), c(work);
-  a.join();
-  b.join();
-  c.join();
-  EXPECT_EQ(counter, 60000);
+TEST(CCriticalSection, ExcludesConcurrentIncrementsTracedOrNot) {
+  for (int traced : {0, 1}) {
+    CCriticalSection lock(traced);
+    long counter = 0;
+    auto work = [&] {
+      for (int i = 0; i < 5000; ++i) {
+        ScopedLock hold(lock, kUnit, __LINE__);
+        ++counter;
+      }
+    };
+    std::thread a(work), b(work), c(work);
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(counter, 15000);
+  }
 }
 
 TEST(CCriticalSectionDeathTest, MisuseIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int traced : {0, 1}) {
+    EXPECT_DEATH(
+        {
+          CCriticalSection lock(traced);
+          lock.Lock(kUnit, __LINE__);
+          lock.Lock(kUnit, __LINE__);
+        },
+        "");
+    EXPECT_DEATH(
+        {
+          CCriticalSection lock(traced);
+          lock.Lock(kUnit, __LINE__);
+          lock.TryLock(kUnit, __LINE__);
+        },
+        "");
+    EXPECT_DEATH(
+        {
+          CCriticalSection lock(traced);
+          lock.Unlock();
+        },
+        "");
+  }
+}
+
+TEST(CCriticalSectionDeathTest, UnlockByAThreadThatDoesNotHoldItNamesBothThreads) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  CurrentTempDir dir;
+  uint64_t holder = platform::CurrentThreadId();
   EXPECT_DEATH(
       {
-        CCriticalSection lock;
+        std::freopen("console.txt", "w", stdout);
+        CCriticalSection lock(1);
         lock.Lock(kUnit, __LINE__);
-        lock.Lock(kUnit, __LINE__);
+        std::thread intruder([&] { lock.Unlock(); });
+        intruder.join();
       },
       "");
-  EXPECT_DEATH(
-      {
-        CCriticalSection lock;
-        lock.Lock(kUnit, __LINE__);
-        lock.TryLock(kUnit, __LINE__);
-      },
-      "");
-  EXPECT_DEATH(
-      {
-        CCriticalSection lock;
-        lock.Unlock();
-      },
-      "");
+  std::string console = ReadFileBytes("console.txt");
+  EXPECT_EQ(console.rfind("not same thread:" + std::to_string(holder) + " ", 0), 0u) << console;
+}
+
+TEST(TracedLock, ReportShowsTheOwnerAndTheWaiterWithTheirFilesAndLines) {
+  int before = RegisteredLocks();
+  std::unique_ptr<CCriticalSection> made = MakeTracedLockForMtTest();
+  CCriticalSection& lock = *made;
+  ASSERT_EQ(RegisteredLocks(), before + 1);
+  int owner_line = __LINE__ + 1;
+  lock.Lock("owner_unit", owner_line);
+  std::atomic<uint64_t> waiter_id{0};
+  int waiter_line = 77;
+  std::thread waiter([&] {
+    waiter_id = platform::CurrentThreadId();
+    lock.Lock("waiter_unit", waiter_line);
+    lock.Unlock();
+  });
+  ASSERT_TRUE(ReportShowsWithin("Waitting:", 5000));
+  std::string report = ReportText();
+  std::string expected_lines =
+      "Locked: CCriticalSection\r\nOwner:Thread:" + std::to_string(platform::CurrentThreadId()) +
+      ",FILE:owner_unit LINE:" + std::to_string(owner_line) +
+      "\r\n--\r\nWaitting:Thread:" + std::to_string(waiter_id.load()) +
+      ",FILE:waiter_unit LINE:77\r\n" + kSeparator;
+  EXPECT_EQ(report.rfind("total:" + std::to_string(before + 1) + "\r\n", 0), 0u) << report;
+  size_t block = report.find(expected_lines);
+  ASSERT_NE(block, std::string::npos) << report;
+  // The block belongs to this lock: its creation text names the constructing test.
+  size_t define = report.rfind("DEFINE:\r\n", block);
+  ASSERT_NE(define, std::string::npos);
+  EXPECT_NE(report.substr(define, block - define).find("MakeTracedLockForMtTest"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(report.substr(report.size() - 5), "END\r\n");
+  lock.Unlock();
+  waiter.join();
+  report = ReportText();
+  EXPECT_EQ(report.find("Locked:"), std::string::npos) << report;
+  EXPECT_NE(report.find(kSeparator), std::string::npos);
+}
+
+TEST(TracedLock, FailedTryLockLeavesNoWaitingRecordAndDestructionUnregisters) {
+  int before = RegisteredLocks();
+  {
+    CCriticalSection lock(1);
+    lock.Lock(kUnit, __LINE__);
+    int result = -1;
+    std::thread other([&] { result = lock.TryLock(kUnit, __LINE__); });
+    other.join();
+    EXPECT_EQ(result, 0);
+    std::string report = ReportText();
+    EXPECT_NE(report.find("Owner:"), std::string::npos);
+    EXPECT_EQ(report.find("Waitting:"), std::string::npos) << report;
+    lock.Unlock();
+    EXPECT_EQ(RegisteredLocks(), before + 1);
+  }
+  EXPECT_EQ(RegisteredLocks(), before);
+}
+
+TEST(TracedLock, UntracedLocksNeverEnterTheRegistry) {
+  int before = RegisteredLocks();
+  CCriticalSection section;
+  CMutex mutex;
+  CSemaphore semaphore(1, 1);
+  section.Lock(kUnit, __LINE__);
+  EXPECT_EQ(RegisteredLocks(), before);
+  EXPECT_EQ(ReportText().find("Locked:"), std::string::npos);
+  section.Unlock();
+}
+
+TEST(CSemaphore, CountsAndTracesItsHolders) {
+  int before = RegisteredLocks();
+  CSemaphore semaphore(2, 2, 1);
+  EXPECT_EQ(semaphore.Lock("sem_unit", 10), 1);
+  EXPECT_EQ(semaphore.TryLock("sem_unit", 11), 1);
+  int result = -1;
+  std::thread other([&] { result = semaphore.TryLock(kUnit, __LINE__); });
+  other.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(RegisteredLocks(), before + 1);
+  std::string report = ReportText();
+  EXPECT_NE(report.find("Locked: CSemaphore\r\nOwner:Thread:"), std::string::npos) << report;
+  EXPECT_NE(report.find("FILE:sem_unit LINE:11\r\n--\r\n*"), std::string::npos) << report;
+  EXPECT_EQ(semaphore.Unlock(), 1);
+  EXPECT_EQ(semaphore.Unlock(), 1);
+  EXPECT_EQ(semaphore.Unlock(), 0);  // beyond the maximum
+}
+
+TEST(CMutex, ReentersForItsOwnerAndRefusesOthersUnlock) {
+  CMutex mutex;
+  EXPECT_EQ(mutex.Lock(kUnit, __LINE__), 1);
+  EXPECT_EQ(mutex.Lock(kUnit, __LINE__), 1);
+  int took = -1;
+  int released = -1;
+  std::thread other([&] {
+    took = mutex.TryLock(kUnit, __LINE__);
+    released = mutex.Unlock();
+  });
+  other.join();
+  EXPECT_EQ(took, 0);
+  EXPECT_EQ(released, 0);
+  EXPECT_EQ(mutex.Unlock(), 1);
+  EXPECT_EQ(mutex.Unlock(), 1);
+  EXPECT_EQ(mutex.Unlock(), 0);
+}
+
+TEST(CSemaphoreDeathTest, InvalidCountsAreFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(CSemaphore(2, 1), "");
+  EXPECT_DEATH(CSemaphore(0, 0), "");
+  EXPECT_DEATH(CSemaphore(-1, 1), "");
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 class TempDir {
@@ -30,3 +32,22 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// A TempDir that is the process's current directory for its lifetime, for code that writes
+// files relative to the current directory (logs, dumps).
+class CurrentTempDir : public TempDir {
+ public:
+  CurrentTempDir() : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path());
+  }
+  ~CurrentTempDir() { std::filesystem::current_path(previous_); }
+
+ private:
+  std::filesystem::path previous_;
+};
+
+// The whole file, "" when it cannot be read.
+inline std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}

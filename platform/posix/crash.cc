@@ -145,9 +145,17 @@ struct AlternateStack {
 };
 thread_local AlternateStack t_alternate_stack;
 
+// The first backtrace loads the unwinder library, which allocates: that must happen here,
+// never first inside a signal handler.
+void WarmUpBacktrace() {
+  void* frame[1];
+  backtrace(frame, 1);
+}
+
 void InstallCaptureHandler() {
   static std::atomic<bool> installed{false};
   if (installed.exchange(true)) return;
+  WarmUpBacktrace();
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnCaptureRequest;
@@ -173,8 +181,7 @@ void PrepareThreadForCrashes() {
 }
 
 void InstallCrashHandler(CrashHandler handler) {
-  void* warm_up[1];
-  backtrace(warm_up, 1);  // loads the unwinder now, not inside a signal handler
+  WarmUpBacktrace();
   g_handler.store(handler);
   PrepareThreadForCrashes();
   struct sigaction action;
@@ -191,7 +198,17 @@ int CaptureStack(void** frames, int max_frames, int skip) {
   constexpr int kMost = 128;
   void* all[kMost];
   int count = backtrace(all, kMost);
-  int first = skip + 1;  // this function's own frame too
+  // Start at our caller's frame, found by its return address: a sanitizer's wrapper around
+  // backtrace may add frames of its own before it.
+  void* caller = __builtin_extract_return_addr(__builtin_return_address(0));
+  int first = 1;
+  for (int i = 0; i < count; ++i) {
+    if (all[i] == caller) {
+      first = i;
+      break;
+    }
+  }
+  first += skip;
   int stored = 0;
   for (int i = first; i < count && stored < max_frames; ++i) frames[stored++] = all[i];
   return stored;

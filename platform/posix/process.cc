@@ -60,9 +60,6 @@ bool HeapRelease(void* block) {
   return true;
 }
 
-uint64_t CurrentThreadId() {
-  thread_local uint64_t id = static_cast<uint64_t>(syscall(SYS_gettid));
-  return id;
-}
+uint64_t FetchThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
 
 }  // namespace platform

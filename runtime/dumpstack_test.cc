@@ -1,0 +1,146 @@
+#include "runtime/dumpstack.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+
+#include "runtime/jthread.h"
+#include "runtime/mt.h"
+#include "testing/temp_dir.h"
+
+// Outside the anonymous namespace so that stack dumps can name them. The sanitizer's own
+// division check would end the process before the fault the test wants.
+[[gnu::noinline]] __attribute__((no_sanitize("integer-divide-by-zero"))) int DivideForDumpTest(
+    int dividend, int divisor) {
+  return dividend / divisor;
+}
+
+[[gnu::noinline]] uint32_t DivideByZeroOnThread(JThread* /*thread*/) {
+  volatile int zero = 0;
+  return static_cast<uint32_t>(DivideForDumpTest(7, zero));
+}
+
+[[gnu::noinline]] uint32_t LockTwiceOnThread(JThread* /*thread*/) {
+  static CCriticalSection lock;
+  lock.Lock("twice", 1);
+  lock.Lock("twice", 2);
+  return 0;
+}
+
+[[gnu::noinline]] void DumpHereForDumpTest() {
+  DumpStack("dumpstack.log");
+}
+
+namespace {
+
+const std::regex kBlock(
+    "!!!dump stack time:\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d -{34}\r\n"
+    "=== begin DumpStack output ===\r\n"
+    "([0-9A-F]{8,}: [^\r\n]+\r\n)*"
+    "=== end DumpStack\\(\\) output ===\r\n\r\n");
+
+int CountBlocks(const std::string& text) {
+  return static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), kBlock),
+                                        std::sregex_iterator()));
+}
+
+// Dying children of these tests are forked ("fast"), so they share the test's current
+// directory, and send their console output to a file there.
+class DumpStackDeathTest : public testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "fast"); }
+  CurrentTempDir dir_;
+};
+
+void ConsoleToFile() {
+  std::freopen("console.txt", "w", stdout);
+}
+
+TEST(DumpStack, BlocksAppendAndNameTheCallingFunction) {
+  CurrentTempDir dir;
+  DumpHereForDumpTest();
+  DumpHereForDumpTest();
+  std::string dump = ReadFileBytes("dumpstack.log");
+  EXPECT_EQ(CountBlocks(dump), 2) << dump;
+  EXPECT_TRUE(std::regex_search(dump, std::regex("\r\n[0-9A-F]{8,}: [^ ]+ "
+                                                 "DumpHereForDumpTest\\(\\) \\+ \\d+ bytes\r\n")))
+      << dump;
+}
+
+TEST(DumpStack, AppendTextCreatesAppendsAndReportsWhatItCannotCreate) {
+  CurrentTempDir dir;
+  AppendText("out.log", "one");
+  AppendText("out.log", "");
+  AppendText("out.log", "two");
+  EXPECT_EQ(ReadFileBytes("out.log"), "onetwo");
+  testing::internal::CaptureStdout();
+  AppendText("missing/out.log", "x");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "cannot create dumpstack.log \n");
+}
+
+TEST_F(DumpStackDeathTest, InternalErrorWritesItsLineAndADumpThenEnds) {
+  InternalError(true, false, "PellaryMng", 28);  // a holding condition returns
+  InternalError(false, true, "PellaryMng", 28);
+  EXPECT_DEATH(
+      {
+        ConsoleToFile();
+        InternalError(false, false, "PellaryMng", 29);
+      },
+      "");
+  EXPECT_EQ(ReadFileBytes("corvexaerror.log"), "internal error:PellaryMng 29\n");
+  EXPECT_EQ(ReadFileBytes("console.txt"), "internal error:PellaryMng 29\n");
+  EXPECT_EQ(CountBlocks(ReadFileBytes("dumpstack.log")), 1);
+  testing::internal::CaptureStdout();
+  InternalNotice(false, false, "PellaryMng", 29);
+  InternalNotice(true, false, "PellaryMng", 30);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "internal error:PellaryMng 29 occured\n");
+}
+
+TEST_F(DumpStackDeathTest, AThreadLockingACriticalSectionTwiceEndsInTheFatalError) {
+  EXPECT_DEATH(
+      {
+        ConsoleToFile();
+        JThread thread;
+        thread.StartRoutine(LockTwiceOnThread);
+        thread.Wait();
+      },
+      "");
+  EXPECT_TRUE(
+      std::regex_match(ReadFileBytes("corvexaerror.log"), std::regex("internal error:mt \\d+\n")));
+  std::string dump = ReadFileBytes("dumpstack.log");
+  EXPECT_EQ(CountBlocks(dump), 1) << dump;
+  EXPECT_NE(dump.find("LockTwiceOnThread"), std::string::npos) << dump;
+}
+
+TEST_F(DumpStackDeathTest, ADivisionByZeroOnAThreadIsNamedAndDumped) {
+  EXPECT_EXIT(
+      {
+        ConsoleToFile();
+        InstallDumpStack("dumpstack.log");
+        JThread thread;
+        thread.StartRoutine(DivideByZeroOnThread);
+        thread.Wait();
+      },
+      [](int status) { return status != 0; }, "");
+  EXPECT_EQ(ReadFileBytes("console.txt"),
+            "EXCEPTION OCCURED:EXCEPTION_INT_DIVIDE_BY_ZERO\r\ndump stack to:dumpstack.log\r\n");
+  std::string dump = ReadFileBytes("dumpstack.log");
+  const std::string kHead = "EXCEPTION OCCURED:EXCEPTION_INT_DIVIDE_BY_ZERO\r\n";
+  ASSERT_EQ(dump.rfind(kHead, 0), 0u) << dump;
+  EXPECT_EQ(CountBlocks(dump.substr(kHead.size())), 1) << dump;
+  // The first frame is the instruction that divided.
+  size_t first = dump.find("=== begin DumpStack output ===\r\n") + 32;
+  EXPECT_NE(dump.substr(first, dump.find("\r\n", first) - first).find("DivideForDumpTest"),
+            std::string::npos)
+      << dump;
+  EXPECT_NE(dump.find("DivideByZeroOnThread"), std::string::npos) << dump;
+}
+
+TEST_F(DumpStackDeathTest, ExitDumpWritesADumpAndEndsWithStatusMinusOne) {
+  EXPECT_EXIT(ExitDump(), testing::ExitedWithCode(255), "");
+  EXPECT_EQ(CountBlocks(ReadFileBytes("dumpstack.log")), 1);
+}
+
+}  // namespace
