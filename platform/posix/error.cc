@@ -4,6 +4,7 @@
 
 #include "platform/error.h"
 #include "platform/posix/posix_error.h"
+#include "platform/socket.h"
 
 namespace platform {
 namespace {
@@ -108,6 +109,85 @@ uint32_t Win32ErrorFromErrno(int err) {
 
 void SetLastErrorFromErrno(int err) {
   SetLastError(Win32ErrorFromErrno(err));
+}
+
+// Socket calls report Winsock numbers, also for the errno values that file calls report with
+// their Win32 numbers (EINVAL is 10022 here, 87 there), so sockets have their own table.
+uint32_t WinsockErrorFromErrno(int err) {
+  switch (err) {
+    case 0:
+      return kErrorSuccess;
+    case EINTR:
+      return kWsaEintr;
+    case EBADF:
+    case ENOTSOCK:
+      return kWsaEnotsock;
+    case EACCES:
+    case EPERM:
+      return kWsaEacces;
+    case EFAULT:
+      return kWsaEfault;
+    case EINVAL:
+      return kWsaEinval;
+    case EMFILE:
+    case ENFILE:
+      return kWsaEmfile;
+    case EAGAIN:  // EWOULDBLOCK
+    case EINPROGRESS:
+      return kWsaEwouldblock;
+    case EALREADY:
+      return kWsaEalready;
+    case EDESTADDRREQ:
+      return kWsaEdestaddrreq;
+    case EMSGSIZE:
+      return kWsaEmsgsize;
+    case EPROTOTYPE:
+      return kWsaEprototype;
+    case ENOPROTOOPT:
+      return kWsaEnoprotoopt;
+    case EPROTONOSUPPORT:
+      return kWsaEprotonosupport;
+    case ESOCKTNOSUPPORT:
+      return kWsaEsocktnosupport;
+    case EOPNOTSUPP:  // ENOTSUP
+      return kWsaEopnotsupp;
+    case EAFNOSUPPORT:
+      return kWsaEafnosupport;
+    case EADDRINUSE:
+      return kWsaEaddrinuse;
+    case EADDRNOTAVAIL:
+      return kWsaEaddrnotavail;
+    case ENETDOWN:
+      return kWsaEnetdown;
+    case ENETUNREACH:
+      return kWsaEnetunreach;
+    case ENETRESET:
+      return kWsaEnetreset;
+    case ECONNABORTED:
+      return kWsaEconnaborted;
+    case ECONNRESET:
+    case EPIPE:  // a send after the peer reset the connection
+      return kWsaEconnreset;
+    case ENOBUFS:
+    case ENOMEM:
+      return kWsaEnobufs;
+    case EISCONN:
+      return kWsaEisconn;
+    case ENOTCONN:
+      return kWsaEnotconn;
+    case ESHUTDOWN:
+      return kWsaEshutdown;
+    case ETIMEDOUT:
+      return kWsaEtimedout;
+    case ECONNREFUSED:
+      return kWsaEconnrefused;
+    case EHOSTDOWN:
+      return kWsaEhostdown;
+    case EHOSTUNREACH:
+      return kWsaEhostunreach;
+    default:
+      return kWsaEnetdown;  // EIO and anything unexpected: the network layer failed
+  }
 }
 
 }  // namespace platform

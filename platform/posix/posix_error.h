@@ -10,5 +10,8 @@ namespace platform {
 uint32_t Win32ErrorFromErrno(int err);
 // Stores the mapped errno as the thread's last error.
 void SetLastErrorFromErrno(int err);
+// errno to the Winsock number, for socket calls: the same errno means another number there
+// (EINVAL is 10022 for a socket, 87 for a file).
+uint32_t WinsockErrorFromErrno(int err);
 
 }  // namespace platform

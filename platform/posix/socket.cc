@@ -1,0 +1,304 @@
+// Sockets on BSD sockets with the behaviour of Windows Sockets 1.1: Winsock error numbers in
+// the last error, no SIGPIPE (MSG_NOSIGNAL), interrupted calls repeated, select-style waits
+// on poll with a monotonic deadline, and a counted start-up. Any thread may call; a handle is
+// used by one thread at a time except for the shutdown that wakes a blocked accept.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/posix/posix_error.h"
+#include "platform/socket.h"
+
+namespace platform {
+
+namespace {
+
+std::atomic<int> g_startups{0};
+
+int Fd(SocketHandle socket) {
+  return static_cast<int>(socket);
+}
+
+// Stores errno as the thread's Winsock error and gives `failure` back to be returned.
+template <typename T>
+T Failed(T failure) {
+  SetLastError(WinsockErrorFromErrno(errno));
+  return failure;
+}
+
+template <typename T>
+T FailedWith(uint32_t code, T failure) {
+  SetLastError(code);
+  return failure;
+}
+
+sockaddr_in ToSockaddr(const SocketAddress& address) {
+  sockaddr_in native;
+  std::memset(&native, 0, sizeof native);
+  native.sin_family = AF_INET;
+  native.sin_addr.s_addr = htonl(address.ip);
+  native.sin_port = htons(address.port);
+  return native;
+}
+
+SocketAddress FromSockaddr(const sockaddr_in& native) {
+  SocketAddress address;
+  address.ip = ntohl(native.sin_addr.s_addr);
+  address.port = ntohs(native.sin_port);
+  return address;
+}
+
+int64_t MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// poll's time-out for the rest of the wait: -1 without limit, else clamped to an int.
+int PollTimeout(int64_t deadline) {
+  if (deadline < 0) return -1;
+  int64_t left = deadline - MonotonicMs();
+  if (left <= 0) return 0;
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+bool SetIntOption(SocketHandle socket, int level, int name, int value) {
+  if (setsockopt(Fd(socket), level, name, &value, sizeof value) == 0) return true;
+  return Failed(false);
+}
+
+bool GetIntOption(SocketHandle socket, int level, int name, int* value) {
+  socklen_t length = sizeof *value;
+  if (getsockopt(Fd(socket), level, name, value, &length) == 0) return true;
+  return Failed(false);
+}
+
+using NameCall = int (*)(int, sockaddr*, socklen_t*);
+
+bool AddressOf(SocketHandle socket, NameCall call, SocketAddress* address) {
+  sockaddr_in native;
+  socklen_t length = sizeof native;
+  if (call(Fd(socket), reinterpret_cast<sockaddr*>(&native), &length) != 0) return Failed(false);
+  *address = FromSockaddr(native);
+  return true;
+}
+
+}  // namespace
+
+bool SocketStartup() {
+  g_startups.fetch_add(1);
+  return true;
+}
+
+bool SocketCleanup() {
+  int count = g_startups.load();
+  while (count > 0 && !g_startups.compare_exchange_weak(count, count - 1)) {
+  }
+  if (count > 0) return true;
+  return FailedWith(kWsaNotInitialised, false);
+}
+
+int SocketStartupCount() {
+  return g_startups.load();
+}
+
+SocketHandle SocketCreate(SocketType type) {
+  if (g_startups.load() == 0) return FailedWith(kWsaNotInitialised, kInvalidSocket);
+  int native_type = type == SocketType::kStream ? SOCK_STREAM : SOCK_DGRAM;
+  int fd = socket(AF_INET, native_type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Failed(kInvalidSocket);
+  return fd;
+}
+
+bool SocketClose(SocketHandle socket) {
+  // close is not repeated after EINTR: Linux has released the descriptor already.
+  if (close(Fd(socket)) == 0 || errno == EINTR) return true;
+  return Failed(false);
+}
+
+bool SocketShutdown(SocketHandle socket, SocketShutdownHow how) {
+  int native = how == SocketShutdownHow::kReceive ? SHUT_RD
+               : how == SocketShutdownHow::kSend  ? SHUT_WR
+                                                  : SHUT_RDWR;
+  if (shutdown(Fd(socket), native) == 0) return true;
+  return Failed(false);
+}
+
+bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
+  // POSIX SO_REUSEADDR already refuses a port that a live listener holds, which is what the
+  // option promises (Windows needs SO_EXCLUSIVEADDRUSE for the same).
+  int name = option == SocketOption::kReuseAddress ? SO_REUSEADDR : SO_KEEPALIVE;
+  return SetIntOption(socket, SOL_SOCKET, name, value);
+}
+
+bool SocketSetLinger(SocketHandle socket, bool on, int seconds) {
+  struct linger value;
+  value.l_onoff = on ? 1 : 0;
+  value.l_linger = seconds;
+  if (setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0) return true;
+  return Failed(false);
+}
+
+int SocketSendBufferSize(SocketHandle socket) {
+  int size = 0;
+  return GetIntOption(socket, SOL_SOCKET, SO_SNDBUF, &size) ? size : -1;
+}
+
+bool SocketSetNonBlocking(SocketHandle socket, bool non_blocking) {
+  int flags = fcntl(Fd(socket), F_GETFL);
+  if (flags < 0) return Failed(false);
+  flags = non_blocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (fcntl(Fd(socket), F_SETFL, flags) == 0) return true;
+  return Failed(false);
+}
+
+bool SocketPendingError(SocketHandle socket, uint32_t* code) {
+  int err = 0;
+  if (!GetIntOption(socket, SOL_SOCKET, SO_ERROR, &err)) return false;
+  *code = WinsockErrorFromErrno(err);
+  return true;
+}
+
+bool SocketSetReceiveTimeout(SocketHandle socket, int64_t timeout_ms) {
+  struct timeval value;
+  value.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+  value.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000 * 1000);
+  if (setsockopt(Fd(socket), SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) == 0) return true;
+  return Failed(false);
+}
+
+int SocketBytesAvailable(SocketHandle socket) {
+  int count = 0;
+  if (ioctl(Fd(socket), FIONREAD, &count) == 0) return count;
+  return Failed(-1);
+}
+
+bool ParseIPv4(const char* text, uint32_t* ip) {
+  struct in_addr parsed;
+  if (text == nullptr || inet_aton(text, &parsed) == 0) return false;
+  if (parsed.s_addr == INADDR_NONE) return false;
+  *ip = ntohl(parsed.s_addr);
+  return true;
+}
+
+bool ResolveHostIPv4(const char* host, uint32_t* ip) {
+  if (host == nullptr || *host == '\0') return false;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  *ip = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+  freeaddrinfo(found);
+  return true;
+}
+
+void IPv4Text(uint32_t ip, char* text) {
+  struct in_addr native;
+  native.s_addr = htonl(ip);
+  inet_ntop(AF_INET, &native, text, INET_ADDRSTRLEN);
+}
+
+bool SocketBind(SocketHandle socket, const SocketAddress& address) {
+  sockaddr_in native = ToSockaddr(address);
+  if (bind(Fd(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0) {
+    return true;
+  }
+  return Failed(false);
+}
+
+bool SocketListen(SocketHandle socket, int backlog) {
+  if (listen(Fd(socket), backlog) == 0) return true;
+  return Failed(false);
+}
+
+SocketHandle SocketAccept(SocketHandle socket, SocketAddress* peer) {
+  sockaddr_in native;
+  int fd;
+  do {
+    socklen_t length = sizeof native;
+    fd = accept4(Fd(socket), reinterpret_cast<sockaddr*>(&native), &length, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Failed(kInvalidSocket);
+  if (peer != nullptr) *peer = FromSockaddr(native);
+  return fd;
+}
+
+bool SocketConnect(SocketHandle socket, const SocketAddress& address) {
+  sockaddr_in native = ToSockaddr(address);
+  if (connect(Fd(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0) {
+    return true;
+  }
+  if (errno != EINTR) return Failed(false);
+  // An interrupted connect goes on in the background; finish it as Winsock would.
+  if (SocketWait(socket, SocketWaitFor::kWritable, -1) != SocketWaitResult::kReady) return false;
+  uint32_t code = 0;
+  if (!SocketPendingError(socket, &code)) return false;
+  return code == 0 ? true : FailedWith(code, false);
+}
+
+bool SocketPeerAddress(SocketHandle socket, SocketAddress* address) {
+  return AddressOf(socket, getpeername, address);
+}
+
+bool SocketLocalAddress(SocketHandle socket, SocketAddress* address) {
+  return AddressOf(socket, getsockname, address);
+}
+
+SocketWaitResult SocketWait(SocketHandle socket, SocketWaitFor what, int64_t timeout_ms) {
+  int64_t deadline = timeout_ms < 0 ? -1 : MonotonicMs() + timeout_ms;
+  pollfd entry;
+  entry.fd = Fd(socket);
+  entry.events = what == SocketWaitFor::kReadable ? POLLIN : POLLOUT;
+  int ready;
+  do {
+    entry.revents = 0;
+    ready = poll(&entry, 1, PollTimeout(deadline));
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return Failed(SocketWaitResult::kFailed);
+  if (ready == 0) return SocketWaitResult::kTimeout;
+  if ((entry.revents & POLLNVAL) != 0) return FailedWith(kWsaEnotsock, SocketWaitResult::kFailed);
+  // An error or a hang-up counts as ready, as select reports it: the transfer that follows
+  // collects the reason.
+  return SocketWaitResult::kReady;
+}
+
+int SocketSend(SocketHandle socket, const void* bytes, int n, bool wait) {
+  int flags = MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT);
+  ssize_t sent;
+  do {
+    sent = send(Fd(socket), bytes, static_cast<size_t>(n), flags);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) return Failed(-1);
+  return static_cast<int>(sent);
+}
+
+int SocketRecv(SocketHandle socket, void* bytes, int n) {
+  ssize_t received;
+  do {
+    received = recv(Fd(socket), bytes, static_cast<size_t>(n), 0);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) return Failed(-1);
+  return static_cast<int>(received);
+}
+
+int SocketRecvTimed(SocketHandle socket, void* bytes, int n) {
+  int received = SocketRecv(socket, bytes, n);
+  // A blocking socket reports its receive time-out as EAGAIN; Winsock calls it a time-out.
+  if (received < 0 && LastError() == kWsaEwouldblock) SetLastError(kWsaEtimedout);
+  return received;
+}
+
+}  // namespace platform
