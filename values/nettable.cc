@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/clock.h"
 #include "runtime/dumpstack.h"
 
 namespace {
@@ -994,6 +995,23 @@ const int64_t kDayNumberEpoch = DaysFromCivil(1899, 12, 30);
 constexpr int64_t kMillisecondsPerDay = 86400000;
 
 }  // namespace
+
+DateTimeRecord NowDateTime() {
+  platform::LocalTime now = platform::GetLocalTime();
+  DateTimeRecord record;
+  record.year = static_cast<uint16_t>(now.year);
+  record.month = static_cast<uint8_t>(now.month);
+  record.day = static_cast<uint8_t>(now.day);
+  record.hour = static_cast<uint8_t>(now.hour);
+  record.minute = static_cast<uint8_t>(now.minute);
+  record.second = static_cast<uint8_t>(now.second);
+  record.milliseconds = static_cast<uint16_t>(now.milliseconds);
+  return record;
+}
+
+double NowDayNumber() {
+  return DateTimeToDayNumber(NowDateTime());
+}
 
 double DateTimeToDayNumber(const DateTimeRecord& value) {
   if (value.year == 0) return 0;

@@ -264,3 +264,6 @@ double DateTimeToDayNumber(const DateTimeRecord& value);
 // Rounded to the millisecond. NaN and numbers outside the years 100 to 9999 give the empty
 // date-time; 0 gives 1899-12-30 00:00:00.
 DateTimeRecord DayNumberToDateTime(double day_number);
+// The current local date-time, as a record and as a day number.
+DateTimeRecord NowDateTime();
+double NowDayNumber();

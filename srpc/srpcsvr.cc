@@ -1,0 +1,372 @@
+// The SRPC server: the sorted procedure table, dispatch, the session loop and the client
+// table.
+#include "srpc/srpcsvr.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/base.h"
+#include "foundation/datetime.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "runtime/dumpstack.h"
+
+namespace {
+
+constexpr char kUnit[] = "srpcsvr";
+constexpr char kFindCmd[] = "corvexa_srpc_findcmd";
+constexpr char kGetCmds[] = "corvexa_srpc_getcmds";
+constexpr char kOpenHook[] = "SRPC_OPEN";
+constexpr char kCloseHook[] = "SRPC_CLOSE";
+constexpr char kProcNotSupported[] = "PROC NOT SUPPORT";
+constexpr char kArgFormatError[] = "ARG FORMAT ERROR";
+constexpr int kClientIpWidth = 40;
+constexpr int kProcWidth = 100;
+constexpr int kParamWidth = 300;
+constexpr int kCmdWidth = 128;
+
+int TypeOfLetter(char letter) {
+  switch (letter) {
+    case 'b':
+      return NET_BINARY;
+    case 'd':
+      return NET_DOUBLE;
+    case 'f':
+      return NET_FLOAT;
+    case 'i':
+      return NET_LONG;
+    case 'l':
+      return NET_SUPERLONG;
+    case 'r':
+      return NET_TABLE;
+    case 's':
+      return NET_STRING;
+    case 't':
+      return NET_DATETIME;
+    case 'u':
+      return NET_LSTRING;
+    default:
+      FATAL_CHECK(false);  // a format letter no argument can have
+      return -1;
+  }
+}
+
+bool IsFormatSpace(char ch) {
+  return std::isspace(static_cast<unsigned char>(ch)) != 0;
+}
+
+// The trimmed format names, letter by letter, the type of every argument.
+bool ArgumentsMatch(const char* format, const NetValueList& arguments) {
+  const char* begin = format;
+  const char* end = format + std::strlen(format);
+  while (begin < end && IsFormatSpace(*begin)) ++begin;
+  while (end > begin && IsFormatSpace(end[-1])) --end;
+  if (end - begin != arguments.Count()) return false;
+  for (int k = 0; k < arguments.Count(); ++k) {
+    if (arguments.Type(k) != TypeOfLetter(begin[k])) return false;
+  }
+  return true;
+}
+
+bool IsHook(const char* name) {
+  return std::strcmp(name, kOpenHook) == 0 || std::strcmp(name, kCloseHook) == 0;
+}
+
+}  // namespace
+
+// What one connection keeps between its calls.
+struct SRPCSocketSvr::Session {
+  SrpcCallCtx ctx;
+  NetValueList arguments;
+  NetValueList results;
+  CString error_text;
+  int64_t user_value = 0;
+  SrpcPacketReader reader;
+  SrpcPacketWriter writer;
+};
+
+SRPCSocketSvr::SRPCSocketSvr(const SrpcProcEntry* table, size_t client_stack_size)
+    : SocketSvr(client_stack_size) {
+  BuildTable(table);
+  clients_.AddColumn("sock", NET_SUPERLONG);
+  clients_.AddColumn("clntip", NET_STRING, kClientIpWidth);
+  clients_.AddColumn("clntport", NET_LONG);
+  clients_.AddColumn("proc", NET_STRING, kProcWidth);
+  clients_.AddColumn("time", NET_DATETIME);
+  clients_.AddColumn("param", NET_STRING, kParamWidth);
+  clients_.AddColumn("thid", NET_SUPERLONG);
+  clients_.AddColumn("count", NET_LONG);
+  sock_column_ = clients_.FindColumn("sock");
+  clients_.SortByColumn(sock_column_, 1);
+  set_timeout(kClientTimeoutSeconds);
+}
+
+SRPCSocketSvr::~SRPCSocketSvr() {
+  // Sessions use the table until they end: wait for them before it goes.
+  Stop();
+  WaitForSafeShutdown();
+  for (int i = 0; i < count_; ++i) delete procs_[i].lock;
+  Heap::Release(procs_);
+}
+
+void SRPCSocketSvr::BuildTable(const SrpcProcEntry* table) {
+  int given = 0;
+  while (table[given].name != nullptr) ++given;
+  count_ = given + 2;
+  procs_ = static_cast<SrpcProcEntry*>(Heap::Allocate(sizeof(SrpcProcEntry) * count_));
+  double now = NowDayNumber();
+  for (int i = 0; i < given; ++i) {
+    procs_[i] = table[i];
+    procs_[i].count = 0;
+    procs_[i].total_ms = 0;
+    procs_[i].lock = table[i].serialize != 0 ? new CCriticalSection() : nullptr;
+    procs_[i].last_call = now;
+  }
+  procs_[given] = {kFindCmd, "s", FindCmd, 0, 0, 0, nullptr, now};
+  procs_[given + 1] = {kGetCmds, "", GetCmds, 0, 0, 0, nullptr, now};
+  SortTable();
+}
+
+void SRPCSocketSvr::SortTable() {
+  for (int i = 0; i < count_; ++i) {
+    for (int j = i + 1; j < count_; ++j) {
+      if (std::strcmp(procs_[j].name, procs_[i].name) < 0) std::swap(procs_[i], procs_[j]);
+    }
+  }
+}
+
+int SRPCSocketSvr::FindProc(const char* name) const {
+  int low = 0;
+  int high = count_ - 1;
+  while (low <= high) {
+    int middle = (low + high) / 2;
+    int order = std::strcmp(procs_[middle].name, name);
+    if (order == 0) return middle;
+    if (order > 0) {
+      high = middle - 1;
+    } else {
+      low = middle + 1;
+    }
+  }
+  return -1;
+}
+
+int SRPCSocketSvr::GetProcStats(NetTable* table) {
+  table->Clear();
+  table->AddColumn("proc", NET_CSTRING);
+  table->AddColumn("count", NET_LONG);
+  table->AddColumn("times", NET_LONG);
+  table->AddColumn("time", NET_DATETIME);
+  ScopedLock hold(clients_lock_, kUnit, __LINE__);
+  for (int i = 0; i < count_; ++i) {
+    int row = table->AppendRow();
+    table->SetCString(row, 1, CString(procs_[i].name));
+    table->SetLong(row, 2, procs_[i].count);
+    table->SetLong(row, 3, procs_[i].total_ms);
+    table->SetDateTime(row, 4, procs_[i].last_call);
+  }
+  return table->RowCount();
+}
+
+int32_t SRPCSocketSvr::FindCmd(SrpcCallCtx* ctx, int64_t, NetValueList* arguments,
+                               NetValueList* results, CString*) {
+  int index = results->Append(1) - 1;
+  results->SetLong(index, ctx->server->FindProc(arguments->GetString(0)));
+  return 0;
+}
+
+int32_t SRPCSocketSvr::GetCmds(SrpcCallCtx* ctx, int64_t, NetValueList*, NetValueList* results,
+                               CString*) {
+  NetTable* table = new NetTable(100, 128);
+  table->AddColumn("cmd", NET_STRING, kCmdWidth);
+  table->AddColumn("argfmt", NET_STRING, kCmdWidth);
+  SRPCSocketSvr* server = ctx->server;
+  for (int i = 0; i < server->count_; ++i) {
+    int row = table->AppendRow();
+    table->SetString(row, 1, server->procs_[i].name);
+    table->SetString(row, 2, server->procs_[i].format);
+  }
+  int index = results->Append(1) - 1;
+  results->SetTable(index, table, 1);
+  return 0;
+}
+
+int32_t SRPCSocketSvr::OnPreDispatch(SrpcCallCtx*, const char*, int, SrpcPacket*, int64_t,
+                                     NetValueList*, NetValueList*, CString) {
+  return 0;
+}
+
+void SRPCSocketSvr::ServeClient(ClientThread* thread, StdSocket* client) {
+  Session session;
+  session.ctx = {thread, client, this};
+  OnClientOpen(thread, client, &session.user_value);
+  while (IsStopping() == 0) {
+    SrpcPacketReader::Result received = session.reader.Receive(*client);
+    if (received == SrpcPacketReader::Result::kFailed) break;
+    if (received == SrpcPacketReader::Result::kPacket) {
+      SrpcRequest request;
+      session.results.Clear();
+      if (session.reader.packet().ReadRequest(&request, session.arguments)) {
+        int32_t code = 0;
+        Outcome outcome = Dispatch(session, request, &code);
+        if (outcome == Outcome::kClose) break;
+        if (request.kind == kSrpcRequest) Answer(session, request.kind, outcome, code);
+      }
+    }
+    if (!client->IsConnected()) break;
+  }
+  OnClientClose(thread, client, &session.user_value);
+}
+
+void SRPCSocketSvr::Answer(Session& session, uint8_t kind, Outcome outcome, int32_t code) {
+  if (kind != kSrpcRequest || outcome == Outcome::kSilent) return;
+  const char* bytes = nullptr;
+  int length = 0;
+  bool built = outcome == Outcome::kAnswer
+                   ? session.writer.BuildAnswer(session.results, &bytes, &length)
+                   : session.writer.BuildErrorAnswer(code, session.error_text, &bytes, &length);
+  if (built) session.ctx.socket->SendAll(bytes, length);
+}
+
+SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(Session& session, const SrpcRequest& request,
+                                               int32_t* code) {
+  SrpcPacket& packet = session.reader.packet();
+  int32_t pre =
+      OnPreDispatch(&session.ctx, packet.Bytes(), packet.Length(), &packet, session.user_value,
+                    &session.arguments, &session.results, session.error_text);
+  if (pre == kSrpcCloseConnection) return Outcome::kClose;
+  if (pre == kSrpcHandled) return Outcome::kAnswer;
+  int index = ResolveIndex(request);
+  if (index < 0 || IsStopping() != 0) {
+    *code = kSrpcProcNotSupported;
+    session.error_text = kProcNotSupported;
+    return Outcome::kError;
+  }
+  SrpcProcEntry& entry = procs_[index];
+  if (!ArgumentsMatch(entry.format, session.arguments)) {
+    *code = kSrpcArgFormatError;
+    session.error_text = kArgFormatError;
+    return Outcome::kError;
+  }
+  *code = Execute(session, entry);
+  return *code == 0 ? Outcome::kAnswer : Outcome::kError;
+}
+
+int SRPCSocketSvr::ResolveIndex(const SrpcRequest& request) const {
+  int index =
+      request.extended
+          ? (request.index < static_cast<uint32_t>(count_) ? static_cast<int>(request.index) : -1)
+          : FindProc(request.name);
+  if (index >= 0 && IsHook(procs_[index].name)) return -1;
+  return index;
+}
+
+int32_t SRPCSocketSvr::Execute(Session& session, SrpcProcEntry& entry) {
+  CallStarted(session, entry);
+  uint32_t start = platform::GetTickCount();
+  if (entry.lock != nullptr) entry.lock->Lock(kUnit, __LINE__);
+  int32_t code = entry.handler(&session.ctx, session.user_value, &session.arguments,
+                               &session.results, &session.error_text);
+  if (entry.lock != nullptr) entry.lock->Unlock();
+  CallEnded(session, entry, start);
+  return code;
+}
+
+int SRPCSocketSvr::ClientRow(StdSocket* client) const {
+  int64_t key = reinterpret_cast<int64_t>(client);
+  int row = clients_.FindSorted(sock_column_, key, 0, 0);
+  FATAL_CHECK(row > 0);  // a session's row lives from its open to its close
+  return row;
+}
+
+void SRPCSocketSvr::CallStarted(Session& session, SrpcProcEntry& entry) {
+  CString params = session.arguments.Print();
+  ScopedLock hold(clients_lock_, kUnit, __LINE__);
+  double now = NowDayNumber();
+  ++entry.count;
+  entry.last_call = now;
+  int row = ClientRow(session.ctx.socket);
+  clients_.SetString(row, "proc", entry.name);
+  clients_.SetLong(row, "count", entry.count);
+  clients_.SetDateTime(row, "time", now);
+  clients_.SetString(row, "param", params);
+  clients_.SetSuperLong(row, "thid", static_cast<int64_t>(platform::CurrentThreadId()));
+}
+
+void SRPCSocketSvr::CallEnded(Session& session, SrpcProcEntry& entry, uint32_t start) {
+  ScopedLock hold(clients_lock_, kUnit, __LINE__);
+  entry.total_ms += static_cast<int32_t>(platform::GetTickCount() - start);
+  clients_.SetString(ClientRow(session.ctx.socket), "proc", "");
+}
+
+void SRPCSocketSvr::CallHook(const char* name, SrpcCallCtx* ctx, StdSocket* client,
+                             int64_t* user_value) {
+  int index = FindProc(name);
+  if (index < 0) return;
+  auto hook = reinterpret_cast<SrpcHook>(reinterpret_cast<void (*)()>(procs_[index].handler));
+  hook(ctx, client, user_value);
+}
+
+int SRPCSocketSvr::OnClientOpen(ClientThread* thread, StdSocket* client, int64_t* user_value) {
+  CString address;
+  CString port;
+  client->GetPeerAddr(&address, &port);
+  {
+    ScopedLock hold(clients_lock_, kUnit, __LINE__);
+    int64_t key = reinterpret_cast<int64_t>(client);
+    int row = clients_.FindSorted(sock_column_, key, 1, 0);
+    clients_.InsertRows(row, 1);
+    clients_.SetSuperLong(row, sock_column_, key);
+    clients_.SetString(row, "clntip", address);
+    clients_.SetLong(row, "clntport", std::atoi(port));
+    clients_.SetString(row, "proc", "");
+    clients_.SetDateTime(row, "time", NowDayNumber());
+  }
+  *user_value = 0;
+  SrpcCallCtx ctx = {thread, client, this};
+  CallHook(kOpenHook, &ctx, client, user_value);
+  return 1;
+}
+
+int SRPCSocketSvr::OnClientClose(ClientThread* thread, StdSocket* client, int64_t* user_value) {
+  SrpcCallCtx ctx = {thread, client, this};
+  CallHook(kCloseHook, &ctx, client, user_value);
+  *user_value = 0;
+  ScopedLock hold(clients_lock_, kUnit, __LINE__);
+  int row = clients_.FindSorted(sock_column_, reinterpret_cast<int64_t>(client), 0, 0);
+  if (row > 0) clients_.DeleteRow(row);
+  return 1;
+}
+
+void SRPCSocketSvr::CopyClients(NetTable* table) {
+  ScopedLock hold(clients_lock_, kUnit, __LINE__);
+  clients_.CopyTo(*table);
+}
+
+void SRPCSocketSvr::DumpCalls(const char* path) {
+  NetTable calls;
+  CopyClients(&calls);
+  BaseFile file;
+  if (file.Open(path, kModeCreate | kModeWrite | kTypeBinary) == 0) return;
+  calls.SortByColumn(calls.FindColumn("time"), 0);
+  for (int row = 1; row <= calls.RowCount(); ++row) {
+    if (calls.GetString(row, "proc")[0] == '\0') continue;
+    DateTimeRecord time = calls.GetDateTime(row, "time");
+    platform::LocalTime local;
+    local.year = time.year;
+    local.month = time.month;
+    local.day = time.day;
+    local.hour = time.hour;
+    local.minute = time.minute;
+    local.second = time.second;
+    CString line;
+    line.Format(
+        "%s:%d,proc:%s,次数:[%d],线程:%lld,时间:%s,{参数:%s}\r\n", calls.GetString(row, "clntip"),
+        calls.GetLong(row, "clntport"), calls.GetString(row, "proc"), calls.GetLong(row, "count"),
+        static_cast<long long>(calls.GetSuperLong(row, "thid")),
+        DateTimeText("YYYY-MM-DD hh:mm:ss", local).GetString(), calls.GetString(row, "param"));
+    file.Write(line.GetString(), line.GetLength());
+  }
+  file.Close();
+}

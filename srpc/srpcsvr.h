@@ -1,0 +1,125 @@
+// SRPCSocketSvr: the SRPC server. It executes remote calls against the procedure table that
+// the application hands to its constructor, runs one session per connection (read a packet,
+// dispatch it, answer it), and keeps the client table of connected clients and their current
+// calls.
+//
+// The procedure table: the application's entries (name, argument format, handler, serialize
+// flag; the rest 0) ended by an entry whose name is null. The server keeps a sorted copy with
+// two built-ins added, "corvexa_srpc_findcmd" and "corvexa_srpc_getcmds"; a procedure's index
+// is its place in that copy. Entries named "SRPC_OPEN" and "SRPC_CLOSE" hold connection hooks
+// (SrpcHookEntry), never called as procedures: a request naming one is answered -1 "PROC NOT
+// SUPPORT".
+//
+// Argument formats: one letter per argument after trimming: b NET_BINARY, d NET_DOUBLE,
+// f NET_FLOAT, i NET_LONG, l NET_SUPERLONG, r NET_TABLE, s NET_STRING, t NET_DATETIME,
+// u NET_LSTRING; a NULL argument counts with its type. Any other letter is a programming error
+// (fatal internal error).
+//
+// Threads: each session runs on its client's thread, so handlers run concurrently; an entry
+// with the serialize flag runs one call at a time under its own lock. The statistics words and
+// the client table change only under the client-table lock, which is never held while a
+// handler runs. The sorted table is read-only after construction.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/cstring.h"
+#include "runtime/mt.h"
+#include "srpc/packet.h"
+#include "srpc/socketsvr.h"
+#include "values/netdat.h"
+#include "values/nettable.h"
+
+class SRPCSocketSvr;
+
+// What every handler and hook of one connection is given.
+struct SrpcCallCtx {
+  ClientThread* thread;
+  StdSocket* socket;
+  SRPCSocketSvr* server;
+};
+
+// 0 for success; any other value is an error code that goes back with `error_text`.
+using SrpcProc = int32_t (*)(SrpcCallCtx* ctx, int64_t user_value, NetValueList* arguments,
+                             NetValueList* results, CString* error_text);
+// "SRPC_OPEN" / "SRPC_CLOSE": the result is ignored.
+using SrpcHook = int32_t (*)(SrpcCallCtx* ctx, StdSocket* socket, int64_t* user_value);
+
+struct SrpcProcEntry {
+  const char* name;
+  const char* format;
+  SrpcProc handler;
+  int32_t serialize;
+  int32_t count;           // calls started
+  int32_t total_ms;        // sum of the handlers' durations
+  CCriticalSection* lock;  // made for serialized entries
+  double last_call;        // day number of the latest call's start
+};
+
+// A table entry holding a connection hook in its handler field (the server casts it back;
+// the detour through void (*)() is the sanctioned way between function pointer types).
+inline SrpcProcEntry SrpcHookEntry(const char* name, SrpcHook hook) {
+  return {name,    "", reinterpret_cast<SrpcProc>(reinterpret_cast<void (*)()>(hook)), 0, 0, 0,
+          nullptr, 0};
+}
+
+constexpr int32_t kSrpcProcNotSupported = -1;
+constexpr int32_t kSrpcArgFormatError = -2;
+// OnPreDispatch results that take over from the normal dispatch.
+constexpr int32_t kSrpcHandled = 1;
+constexpr int32_t kSrpcCloseConnection = -6;
+
+class SRPCSocketSvr : public SocketSvr {
+ public:
+  static constexpr size_t kDefaultClientStack = 0x40000;
+  static constexpr int kClientTimeoutSeconds = 300;
+
+  SRPCSocketSvr(const SrpcProcEntry* table, size_t client_stack_size = kDefaultClientStack);
+  ~SRPCSocketSvr() override;
+
+  int ProcCount() const { return count_; }
+  const SrpcProcEntry& Proc(int index) const { return procs_[index]; }
+  // Binary search by strcmp → the procedure index, or -1.
+  int FindProc(const char* name) const;
+  // Columns "proc", "count", "times", "time", one row per procedure in index order.
+  int GetProcStats(NetTable* table);
+  // Writes one line per running call, the latest-started first.
+  void DumpCalls(const char* path);
+  // A copy of the client table.
+  void CopyClients(NetTable* table);
+
+ protected:
+  void ServeClient(ClientThread* thread, StdSocket* client) override;
+  int OnClientOpen(ClientThread* thread, StdSocket* client, int64_t* user_value) override;
+  int OnClientClose(ClientThread* thread, StdSocket* client, int64_t* user_value) override;
+  // 0 continues with the normal dispatch; kSrpcHandled answers (kind R) with the results as
+  // they are; kSrpcCloseConnection ends the session without an answer.
+  virtual int32_t OnPreDispatch(SrpcCallCtx* ctx, const char* packet, int length,
+                                SrpcPacket* opened, int64_t user_value, NetValueList* arguments,
+                                NetValueList* results, CString error_text);
+
+ private:
+  struct Session;
+  enum class Outcome { kAnswer, kError, kSilent, kClose };
+
+  void BuildTable(const SrpcProcEntry* table);
+  void SortTable();
+  void CallHook(const char* name, SrpcCallCtx* ctx, StdSocket* client, int64_t* user_value);
+  Outcome Dispatch(Session& session, const SrpcRequest& request, int32_t* code);
+  int ResolveIndex(const SrpcRequest& request) const;
+  int32_t Execute(Session& session, SrpcProcEntry& entry);
+  void CallStarted(Session& session, SrpcProcEntry& entry);
+  void CallEnded(Session& session, SrpcProcEntry& entry, uint32_t start);
+  int ClientRow(StdSocket* client) const;
+  void Answer(Session& session, uint8_t kind, Outcome outcome, int32_t code);
+
+  static int32_t FindCmd(SrpcCallCtx* ctx, int64_t, NetValueList* arguments, NetValueList* results,
+                         CString*);
+  static int32_t GetCmds(SrpcCallCtx* ctx, int64_t, NetValueList*, NetValueList* results, CString*);
+
+  SrpcProcEntry* procs_ = nullptr;
+  int count_ = 0;
+  CCriticalSection clients_lock_;
+  NetTable clients_{100, 128};
+  int sock_column_ = 0;
+};
