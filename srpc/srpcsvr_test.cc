@@ -1,0 +1,429 @@
+#include "srpc/srpcsvr.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/srpcclient.h"
+#include "platform/clock.h"
+#include "srpc/srpc_testing.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using srpc_testing::Bytes;
+
+std::atomic<int> g_opened{0};
+std::atomic<int> g_closed{0};
+std::atomic<int> g_sleeping{0};
+
+// Returns its arguments as its results.
+int32_t Echo(SrpcCallCtx*, int64_t user, NetValueList* arguments, NetValueList* results, CString*) {
+  for (int i = 0; i < arguments->Count(); ++i) {
+    results->Append(1);
+    if (arguments->IsNull(i)) {
+      results->SetNull(i, arguments->Type(i));
+    } else if (arguments->Type(i) == NET_STRING) {
+      results->SetString(i, arguments->GetString(i));
+    } else if (arguments->Type(i) == NET_SUPERLONG) {
+      results->SetSuperLong(i, arguments->GetSuperLong(i));
+    } else {
+      results->SetLong(i, arguments->GetLong(i));
+    }
+  }
+  results->Append(1);
+  results->SetSuperLong(arguments->Count(), user);
+  return 0;
+}
+
+// Fails with 5 and leaves the connection's error text as it is.
+int32_t FailQuietly(SrpcCallCtx*, int64_t, NetValueList*, NetValueList*, CString*) {
+  return 5;
+}
+
+int32_t FailWithText(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList*,
+                     CString* error_text) {
+  *error_text = arguments->GetString(0);
+  return 7;
+}
+
+int32_t Sleep(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
+  ++g_sleeping;
+  platform::SleepMs(static_cast<uint32_t>(arguments->GetLong(0)));
+  --g_sleeping;
+  results->Append(1);
+  results->SetLong(0, 1);
+  return 0;
+}
+
+int32_t Open(SrpcCallCtx*, StdSocket*, int64_t* user_value) {
+  ++g_opened;
+  *user_value = 4242;
+  return 0;
+}
+
+int32_t CloseHook(SrpcCallCtx*, StdSocket*, int64_t* user_value) {
+  if (*user_value == 4242) ++g_closed;
+  return 0;
+}
+
+const SrpcProcEntry kTable[] = {
+    {"echo", "sli", Echo, 0, 0, 0, nullptr, 0},
+    {"echo_none", " ", Echo, 0, 0, 0, nullptr, 0},
+    {"echo_s", " s ", Echo, 0, 0, 0, nullptr, 0},
+    {"fail", "", FailQuietly, 0, 0, 0, nullptr, 0},
+    {"fail_text", "s", FailWithText, 0, 0, 0, nullptr, 0},
+    {"sleep", "i", Sleep, 0, 0, 0, nullptr, 0},
+    {"sleep_one_at_a_time", "i", Sleep, 1, 0, 0, nullptr, 0},
+    SrpcHookEntry("SRPC_OPEN", Open),
+    SrpcHookEntry("SRPC_CLOSE", CloseHook),
+    {"_shutdown", "", FailQuietly, 0, 0, 0, nullptr, 0},
+    {nullptr, nullptr, nullptr, 0, 0, 0, nullptr, 0},
+};
+
+// A server on 127.0.0.1 with a port of the system's choice, started in the background.
+class Server {
+ public:
+  explicit Server(int max_clients = 100) : server_(std::make_unique<SRPCSocketSvr>(kTable)) {
+    server_->StartInBackground("127.0.0.1", 0, max_clients);
+    server_->WaitStarted();
+    CString address;
+    server_->GetLocalAddr(&address, &port_);
+  }
+  ~Server() {
+    server_->Stop();
+    server_->WaitForStarter();
+  }
+  SRPCSocketSvr& operator*() { return *server_; }
+  SRPCSocketSvr* operator->() { return server_.get(); }
+  int port() const { return port_; }
+  std::string port_text() const { return std::to_string(port_); }
+
+ private:
+  std::unique_ptr<SRPCSocketSvr> server_;
+  int port_ = 0;
+};
+
+NetValueList* Arguments(NetValueList* list, const char* s, int64_t l, int32_t i) {
+  list->Append(3);
+  list->SetString(0, s);
+  list->SetSuperLong(1, l);
+  list->SetLong(2, i);
+  return list;
+}
+
+// A raw connection for byte-level exchanges.
+struct Raw {
+  StdSocket socket;
+  explicit Raw(const Server& server) {
+    EXPECT_TRUE(socket.Connect("127.0.0.1", server.port_text().c_str()));
+  }
+  void Send(const std::string& bytes) { ASSERT_TRUE(socket.SendAll(bytes.data(), bytes.size())); }
+  // Everything that arrives within `ms`.
+  std::string Receive(int ms) {
+    std::string got;
+    char buffer[4096];
+    for (uint32_t start = platform::GetTickCount();
+         platform::GetTickCount() - start < uint32_t(ms);) {
+      if (socket.WaitReadable(0, 10000) == 0) continue;
+      int n = socket.RecvSome(buffer, sizeof buffer);
+      if (n <= 0) break;
+      got.append(buffer, n);
+    }
+    return got;
+  }
+};
+
+std::string Request(const std::string& name) {
+  SrpcPacketWriter writer;
+  writer.BeginPlain(kSrpcRequest);
+  writer.PutProcName(name.c_str());
+  const char* bytes;
+  int length;
+  writer.Finish(&bytes, &length);
+  return std::string(bytes, length);
+}
+
+const std::string kGetCmds = Request("corvexa_srpc_getcmds");
+const std::string kNotSupported =
+    Bytes({0x42, 0, 0, 0, 0x1F, 0x08, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0x73}) + "PROC NOT SUPPORT" +
+    Bytes({0, 0x35, 0x67});
+
+TEST(ProcedureTable, IsSortedWithTheBuiltInsAndListedInIndexOrder) {
+  Server server;
+  ASSERT_EQ(server->ProcCount(), 12);
+  for (int i = 1; i < server->ProcCount(); ++i) {
+    EXPECT_LT(std::string(server->Proc(i - 1).name), server->Proc(i).name);
+    EXPECT_EQ(server->FindProc(server->Proc(i).name), i);
+  }
+  EXPECT_EQ(std::string(server->Proc(0).name), "SRPC_CLOSE");
+  EXPECT_LT(server->FindProc("_shutdown"), server->FindProc("corvexa_srpc_findcmd"));
+  EXPECT_EQ(server->FindProc("corvexa_srpc_findcmd") + 1, server->FindProc("corvexa_srpc_getcmds"));
+  EXPECT_EQ(server->FindProc("nothing"), -1);
+
+  SrpcClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+  NetValueList none, results;
+  ASSERT_EQ(client.Call("corvexa_srpc_getcmds", none, &results), 0) << client.error_text();
+  NetTable* cmds = results.GetTable(0);
+  ASSERT_EQ(cmds->RowCount(), server->ProcCount());
+  for (int row = 1; row <= cmds->RowCount(); ++row) {
+    EXPECT_STREQ(cmds->GetString(row, "cmd"), server->Proc(row - 1).name);
+    EXPECT_STREQ(cmds->GetString(row, "argfmt"), server->Proc(row - 1).format);
+  }
+  EXPECT_EQ(client.FindProc("fail"), server->FindProc("fail"));
+  EXPECT_EQ(client.FindProc("unknown"), -1);  // an answer, not an error
+}
+
+TEST(Wire, GetCmdsRequestAndTheUnknownProcedureAnswerAreByteExact) {
+  ASSERT_EQ(kGetCmds.size(), 29u);
+  EXPECT_EQ(kGetCmds.substr(0, 6), Bytes({0x52, 0, 0, 0, 0x1D, 0x1A}));
+  Server server;
+  Raw raw(server);
+  raw.Send(Request("no_such_procedure"));
+  EXPECT_EQ(raw.Receive(300), kNotSupported);
+  raw.Send(kGetCmds);
+  std::string answer = raw.Receive(300);
+  ASSERT_GT(answer.size(), 8u);
+  EXPECT_EQ(answer[0], 'A');
+}
+
+TEST(Wire, KeepAlivesStrayBytesAndBadHeadersAreDroppedAndTheStreamGoesOn) {
+  Server server;
+  Raw raw(server);
+  std::string bad_checksum = kGetCmds;
+  bad_checksum[5] ^= 1;
+  testing::internal::CaptureStdout();
+  raw.Send("PPP" + Bytes({0x00}) + "Q" + bad_checksum + "P" + Bytes({0x52, 0, 0, 0, 0, 0x07}) +
+           Bytes({0x52, 0x19, 0, 0, 0x01, 0x55 ^ 0x52 ^ 0x19 ^ 0x01}) +
+           Request("no_such_procedure") + "PP");
+  std::string answers = raw.Receive(1500);
+  std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(answers, kNotSupported);
+  EXPECT_NE(printed.find("invalid size:0(0,419430400)\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("invalid size:419430401(0,419430400)\n"), std::string::npos) << printed;
+  raw.Send(Request("no_such_procedure"));
+  EXPECT_EQ(raw.Receive(300), kNotSupported);
+}
+
+TEST(Dispatch, ExtendedIndexesOneWayRequestsAndHooksAsProcedures) {
+  Server server;
+  SrpcClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+  NetValueList arguments, results;
+  Arguments(&arguments, "x", 9, 3);
+  ASSERT_EQ(client.CallIndex(server->FindProc("echo"), arguments, &results), 0);
+  EXPECT_EQ(results.GetSuperLong(1), 9);
+  NetValueList none;
+  EXPECT_EQ(client.CallIndex(server->ProcCount(), none, &results), kSrpcProcNotSupported);
+  EXPECT_EQ(client.error_text(), CString("PROC NOT SUPPORT"));
+  EXPECT_EQ(client.Call("SRPC_OPEN", none, &results), kSrpcProcNotSupported);
+  EXPECT_EQ(client.CallIndex(server->FindProc("SRPC_CLOSE"), none, &results),
+            kSrpcProcNotSupported);
+  // One-way requests are never answered, errors included: the next answer is the call's own.
+  ASSERT_TRUE(client.Send("no_such_procedure", none));
+  ASSERT_TRUE(client.Send("echo", none));
+  ASSERT_TRUE(client.SendIndex(server->FindProc("echo"), arguments));
+  ASSERT_TRUE(client.KeepAlive());
+  ASSERT_EQ(client.Call("echo", arguments, &results), 0);
+  EXPECT_STREQ(results.GetString(0), "x");
+  EXPECT_EQ(results.GetSuperLong(3), 4242);  // the user value the open hook set
+}
+
+TEST(Dispatch, ArgumentsMustMatchTheFormatLetterByLetter) {
+  Server server;
+  SrpcClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+  NetValueList arguments, results;
+  Arguments(&arguments, "a", 1, 2);
+  EXPECT_EQ(client.Call("echo", arguments, &results), 0);
+  arguments.SetNull(1, NET_SUPERLONG);
+  EXPECT_EQ(client.Call("echo", arguments, &results), 0);
+  EXPECT_TRUE(results.IsNull(1));
+  NetValueList swapped;
+  swapped.Append(3);
+  swapped.SetString(0, "a");
+  swapped.SetLong(1, 2);
+  swapped.SetSuperLong(2, 1);
+  EXPECT_EQ(client.Call("echo", swapped, &results), kSrpcArgFormatError);
+  EXPECT_EQ(client.error_text(), CString("ARG FORMAT ERROR"));
+  NetValueList one;
+  one.Append(1);
+  one.SetString(0, "s");
+  EXPECT_EQ(client.Call("echo_none", one, &results), kSrpcArgFormatError);
+  EXPECT_EQ(client.Call("echo_s", one, &results), 0);
+  EXPECT_EQ(client.Call("echo", one, &results), kSrpcArgFormatError);
+
+  // A byte that is no value tag behind the arguments.
+  Raw raw(server);
+  SrpcPacketWriter writer;
+  writer.BeginPlain(kSrpcRequest);
+  writer.PutProcName("echo_s");
+  writer.PutValues(one);
+  writer.stream().Write("", 1);
+  const char* bytes;
+  int length;
+  writer.Finish(&bytes, &length);
+  raw.Send(std::string(bytes, length));
+  std::string answer = raw.Receive(300);
+  EXPECT_NE(answer.find("ARG FORMAT ERROR"), std::string::npos) << answer;
+}
+
+TEST(Dispatch, AHandlerErrorCarriesTheConnectionsTextKeptBetweenCalls) {
+  Server server;
+  SrpcClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+  NetValueList none, results;
+  EXPECT_EQ(client.Call("fail", none, &results), 5);
+  EXPECT_EQ(client.error_text(), CString(""));
+  NetValueList text;
+  text.Append(1);
+  text.SetString(0, "disk on fire");
+  EXPECT_EQ(client.Call("fail_text", text, &results), 7);
+  EXPECT_EQ(client.Call("fail", none, &results), 5);
+  EXPECT_EQ(client.error_text(), CString("disk on fire"));
+  SrpcClient fresh;
+  ASSERT_TRUE(fresh.Connect("127.0.0.1", server.port()));
+  EXPECT_EQ(fresh.Call("fail", none, &results), 5);
+  EXPECT_EQ(fresh.error_text(), CString(""));
+}
+
+TEST(Dispatch, StatisticsCountCallsButNotRefusedOnes) {
+  Server server;
+  SrpcClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+  NetValueList arguments, results;
+  arguments.Append(1);
+  arguments.SetLong(0, 30);
+  client.Call("sleep", arguments, &results);
+  client.Call("sleep", arguments, &results);
+  NetValueList none;
+  client.Call("sleep", none, &results);  // refused: wrong arguments
+  NetTable stats;
+  ASSERT_EQ(server->GetProcStats(&stats), server->ProcCount());
+  int row = server->FindProc("sleep") + 1;
+  EXPECT_EQ(stats.GetCString(row, "proc")->Compare("sleep"), 0);
+  EXPECT_EQ(stats.GetLong(row, "count"), 2);
+  EXPECT_GE(stats.GetLong(row, "times"), 50);
+}
+
+TEST(Sessions, HooksRunOncePerConnectionAndRowsLeaveWithTheirClients) {
+  Server server;
+  int opened = g_opened, closed = g_closed;
+  {
+    SrpcClient a, b;
+    ASSERT_TRUE(a.Connect("127.0.0.1", server.port()));
+    ASSERT_TRUE(b.Connect("127.0.0.1", server.port()));
+    NetValueList none, results;
+    a.Call("fail", none, &results);  // the sessions surely run now
+    b.Call("fail", none, &results);
+    NetTable clients;
+    server->CopyClients(&clients);
+    EXPECT_EQ(clients.RowCount(), 2);
+    EXPECT_STREQ(clients.GetString(1, "clntip"), "127.0.0.1");
+  }
+  {
+    Raw half(server);  // leaves in the middle of a packet
+    half.Send(kGetCmds.substr(0, 10));
+    platform::SleepMs(50);
+  }
+  for (int waited = 0; waited < 5000 && server->ActiveCount() != 0; waited += 10) {
+    platform::SleepMs(10);
+  }
+  NetTable clients;
+  server->CopyClients(&clients);
+  EXPECT_EQ(clients.RowCount(), 0);
+  EXPECT_EQ(g_opened - opened, 3);
+  EXPECT_EQ(g_closed - closed, 3);
+}
+
+TEST(Sessions, WithOneClientAllowedTheSecondIsServedAfterTheFirstLeaves) {
+  Server server(1);
+  auto first = std::make_unique<SrpcClient>();
+  ASSERT_TRUE(first->Connect("127.0.0.1", server.port()));
+  NetValueList none, results;
+  ASSERT_EQ(first->Call("fail", none, &results), 5);
+  std::atomic<bool> served{false};
+  std::thread second([&] {
+    SrpcClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));  // the backlog takes it
+    NetValueList none2, results2;
+    served = client.Call("fail", none2, &results2) == 5;
+  });
+  platform::SleepMs(1500);
+  EXPECT_FALSE(served.load());
+  first.reset();
+  second.join();
+  EXPECT_TRUE(served.load());
+}
+
+TEST(Sessions, StopEndsIdleSessionsWithinSecondsAndEmptiesTheClientTable) {
+  auto server = std::make_unique<SRPCSocketSvr>(kTable);
+  server->StartInBackground("127.0.0.1", 0, 10);
+  server->WaitStarted();
+  CString address;
+  int port = 0;
+  server->GetLocalAddr(&address, &port);
+  SrpcClient a, b;
+  ASSERT_TRUE(a.Connect("127.0.0.1", port));
+  ASSERT_TRUE(b.Connect("127.0.0.1", port));
+  NetValueList none, results;
+  a.Call("fail", none, &results);
+  b.Call("fail", none, &results);
+  uint32_t start = platform::GetTickCount();
+  server->Stop();
+  server->WaitForStarter();
+  EXPECT_LT(platform::GetTickCount() - start, 5000u);
+  EXPECT_EQ(server->ActiveCount(), 0);
+  NetTable clients;
+  server->CopyClients(&clients);
+  EXPECT_EQ(clients.RowCount(), 0);
+  EXPECT_EQ(a.Call("fail", none, &results), kSrpcConnectionBroken);
+}
+
+TEST(Sessions, DumpCallsListsRunningCallsLatestFirst) {
+  Server server;
+  CurrentTempDir dir;
+  server->DumpCalls("calls.txt");
+  EXPECT_EQ(ReadFileBytes("calls.txt"), "");
+  auto call = [&](int32_t ms) {
+    SrpcClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+    NetValueList arguments, results;
+    arguments.Append(1);
+    arguments.SetLong(0, ms);
+    client.Call("sleep", arguments, &results);
+  };
+  int before = g_sleeping;
+  std::thread early(call, 2500);
+  while (g_sleeping == before) platform::SleepMs(5);
+  platform::SleepMs(1100);  // the call times differ in their seconds
+  std::thread late(call, 1500);
+  while (g_sleeping == before + 1) platform::SleepMs(5);
+  server->DumpCalls("calls.txt");
+  early.join();
+  late.join();
+  std::string dump = ReadFileBytes("calls.txt");
+  size_t first = dump.find("{参数:NET_LONG 1500");
+  size_t second = dump.find("{参数:NET_LONG 2500");
+  ASSERT_NE(first, std::string::npos) << dump;
+  ASSERT_NE(second, std::string::npos) << dump;
+  EXPECT_LT(first, second);
+  EXPECT_EQ(dump.rfind("127.0.0.1:", 0), 0u) << dump;
+  EXPECT_NE(dump.find(",proc:sleep,次数:["), std::string::npos) << dump;
+}
+
+TEST(Sessions, BindingAPortInUseFails) {
+  Server first;
+  SRPCSocketSvr second(kTable);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(second.Start("127.0.0.1", first.port_text().c_str(), 5));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "bind(127.0.0.1," + first.port_text() + ") failed\n");
+}
+
+}  // namespace
