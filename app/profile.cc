@@ -156,7 +156,9 @@ ProfileFile::~ProfileFile() {
 
 void ProfileFile::Load() {
   BaseFile file;
-  if (file.Open(path_, kModeReadWrite | kShareDenyNone | kTypeBinary) != 0) {
+  // Read access is all loading needs: a profile the service account may only read still
+  // configures it.
+  if (file.Open(path_, kModeRead | kShareDenyNone | kTypeBinary) != 0) {
     int64_t length = file.GetLength();
     if (length > 0 && length <= kMaxImage) {
       Reserve(static_cast<int>(length));
