@@ -103,7 +103,10 @@ inline const char* SocketErrorText(uint32_t code) {
 enum class SocketType { kStream = 1, kDatagram = 2 };
 enum class SocketShutdownHow { kReceive = 0, kSend = 1, kBoth = 2 };
 // kReuseAddress: see invariant 4. kKeepAlive: TCP keep-alive probes.
-enum class SocketOption { kReuseAddress, kKeepAlive };
+// kReceiveBuffer and kSendBuffer are SO_RCVBUF and SO_SNDBUF. Set on a listening socket they
+// pass to the sockets it accepts; set before connecting, the receive buffer also bounds the
+// window the peer sees.
+enum class SocketOption { kReuseAddress, kKeepAlive, kReceiveBuffer, kSendBuffer };
 enum class SocketWaitFor { kReadable, kWritable };
 enum class SocketWaitResult { kReady, kTimeout, kFailed };
 

@@ -139,7 +139,20 @@ bool SocketShutdown(SocketHandle socket, SocketShutdownHow how) {
 bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
   // POSIX SO_REUSEADDR already refuses a port that a live listener holds, which is what the
   // option promises (Windows needs SO_EXCLUSIVEADDRUSE for the same).
-  int name = option == SocketOption::kReuseAddress ? SO_REUSEADDR : SO_KEEPALIVE;
+  int name = SO_SNDBUF;
+  switch (option) {
+    case SocketOption::kReuseAddress:
+      name = SO_REUSEADDR;
+      break;
+    case SocketOption::kKeepAlive:
+      name = SO_KEEPALIVE;
+      break;
+    case SocketOption::kReceiveBuffer:
+      name = SO_RCVBUF;
+      break;
+    case SocketOption::kSendBuffer:
+      break;
+  }
   return SetIntOption(socket, SOL_SOCKET, name, value);
 }
 
