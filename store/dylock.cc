@@ -175,7 +175,10 @@ void DynamicLockTable::Activate(Bucket& bucket, const void* key, int length, con
   if (length > 0) std::memcpy(entry->key, key, static_cast<size_t>(length));
   entry->length = length;
   entry->refs = 1;
-  entry->lock.Lock(file, line);  // free: nobody else can know this entry yet
+  // Nobody else can know this entry yet, so the try always succeeds; a try (unlike a lock)
+  // also adds no bucket-then-entry order, which would mirror Unlock's entry-then-bucket.
+  bool taken = entry->lock.TryLock(file, line) != 0;
+  FATAL_CHECK(taken);
   entry->next = bucket.active;
   bucket.active = entry;
 }
