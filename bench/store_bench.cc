@@ -4,8 +4,17 @@
 //    page cache of 16 pages of 8192 bytes and over a page cache that holds the whole file,
 //    against std::map<std::string, int64_t> lookups of the same keys;
 //  - 270-byte and 4096-byte reads of a hot (fully cached) file through PageCacheFile,
-//    against memcpy from memory at the same offsets.
-// "heap/op" counts Heap allocations per operation in the steady state.
+//    against memcpy from memory at the same offsets;
+//  - 64 KiB reads of a hot 64 MiB file through the files cache (by path, as the disk manager
+//    reads, and by id), against memcpy of the same bytes from memory;
+//  - a 64 KiB write through the files cache followed by its flushFile (write, lookup,
+//    flushFile: the disk manager's write), with the disk manager's 0 idle handles (the file
+//    is opened and closed by every flush) and with 1, against a plain write + fsync of
+//    64 KiB to a file that stays open.
+// "heap/op" counts Heap allocations per operation in the steady state. The write pairs wait
+// for the disk, whose speed drifts: compare them as medians of interleaved repetitions
+// (--benchmark_filter=64K --benchmark_repetitions=10
+// --benchmark_enable_random_interleaving=true).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -20,9 +29,11 @@
 #include <string>
 #include <vector>
 
+#include "foundation/base.h"
 #include "runtime/memobj.h"
 #include "store/btree.h"
 #include "store/cache.h"
+#include "store/filescache.h"
 
 namespace {
 
@@ -202,6 +213,192 @@ void BM_Memcpy(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * length);
 }
 BENCHMARK(BM_Memcpy)->Arg(270)->Arg(4096);
+
+// ---- Files cache ----
+
+constexpr int64_t kBigFile = int64_t{64} << 20;
+constexpr int32_t kPiece = 64 << 10;
+constexpr int32_t kCacheBlock = 4096;
+
+void CountHeap(benchmark::State& state, uint64_t since) {
+  state.counters["heap/op"] = benchmark::Counter(
+      static_cast<double>(Heap::AllocationCount() - since), benchmark::Counter::kAvgIterations);
+}
+
+// The byte at `offset` of the test files.
+char PatternByte(int64_t offset) {
+  return static_cast<char>('a' + (offset * 131 + offset / 4096) % 26);
+}
+
+// A files cache as the disk manager builds it (4096-byte blocks, no idle handles unless
+// asked), on its own directory.
+struct BenchFilesCache {
+  explicit BenchFilesCache(int64_t cache_bytes, int32_t idle_handles = 0)
+      : cache(cache_bytes, kCacheBlock, idle_handles, 1000, 8) {
+    dir = Scratch().File(
+        ("files-cache-" + std::to_string(cache_bytes) + "-" + std::to_string(idle_handles))
+            .c_str());
+    fs::create_directories(dir);
+    if (!cache.Open(dir.c_str(), "pellary_")) std::abort();
+  }
+  // A file of `size` pattern bytes on disk (synced, so that its write-out does not run into
+  // the measurements), known to the cache.
+  int64_t MakeFile(const char* name, int64_t size, std::string* path) {
+    *path = dir + "/" + name;
+    std::vector<char> bytes(static_cast<size_t>(size));
+    for (int64_t i = 0; i < size; ++i) bytes[static_cast<size_t>(i)] = PatternByte(i);
+    BaseFile file;
+    if (file.Open(path->c_str(), kCreateReadWrite) == 0 || file.Write(bytes.data(), size) != size ||
+        file.Flush() == 0) {
+      std::abort();
+    }
+    file.Close();
+    return cache.Lookup(path->c_str(), false);
+  }
+
+  std::string dir;
+  FilesCache cache;
+};
+
+// The hot file: 64 MiB, every block read once so that all of it is in the cache.
+struct HotFile {
+  HotFile() : fc(kBigFile + (int64_t{4} << 20)) {
+    id = fc.MakeFile("hot.dat", kBigFile, &path);
+    std::vector<char> piece(kPiece);
+    for (int64_t at = 0; at < kBigFile; at += kPiece) {
+      if (fc.cache.ReadById(id, at, piece.data(), kPiece) != kPiece) std::abort();
+    }
+  }
+  BenchFilesCache fc;
+  std::string path;
+  int64_t id = 0;
+};
+
+HotFile& Hot() {
+  static HotFile hot;
+  return hot;
+}
+
+// Sequential 64 KiB pieces through the file, round and round: what a client reading a file
+// asks for. Every reader below walks the same offsets.
+int64_t NextPiece(size_t* next) {
+  return static_cast<int64_t>((*next)++ % (kBigFile / kPiece)) * kPiece;
+}
+
+void BM_FilesCacheRead64K_ByPath(benchmark::State& state) {
+  HotFile& hot = Hot();
+  std::vector<char> out(kPiece);
+  size_t next = 0;
+  uint64_t allocations = Heap::AllocationCount();
+  for (auto _ : state) {
+    int64_t at = NextPiece(&next);
+    if (hot.fc.cache.Read(hot.path.c_str(), at, out.data(), kPiece) != kPiece ||
+        out[100] != PatternByte(at + 100)) {
+      state.SkipWithError("short or wrong read");
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kPiece);
+  CountHeap(state, allocations);
+}
+BENCHMARK(BM_FilesCacheRead64K_ByPath)->UseRealTime();
+
+void BM_FilesCacheRead64K_ById(benchmark::State& state) {
+  HotFile& hot = Hot();
+  std::vector<char> out(kPiece);
+  size_t next = 0;
+  uint64_t allocations = Heap::AllocationCount();
+  for (auto _ : state) {
+    int64_t at = NextPiece(&next);
+    if (hot.fc.cache.ReadById(hot.id, at, out.data(), kPiece) != kPiece) {
+      state.SkipWithError("short read");
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * kPiece);
+  CountHeap(state, allocations);
+}
+BENCHMARK(BM_FilesCacheRead64K_ById)->UseRealTime();
+
+void BM_Memcpy64K_From64MiB(benchmark::State& state) {
+  static std::vector<char> hot = [] {
+    std::vector<char> bytes(static_cast<size_t>(kBigFile));
+    for (int64_t i = 0; i < kBigFile; ++i) bytes[static_cast<size_t>(i)] = PatternByte(i);
+    return bytes;
+  }();
+  std::vector<char> out(kPiece);
+  size_t next = 0;
+  for (auto _ : state) {
+    std::memcpy(out.data(), hot.data() + NextPiece(&next), kPiece);
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * kPiece);
+}
+BENCHMARK(BM_Memcpy64K_From64MiB)->UseRealTime();
+
+// Writes rotate through the first MiB of a file; after the first round its blocks are cached.
+constexpr int64_t kWriteArea = int64_t{1} << 20;
+
+// A 1 MiB file known to a files cache with 0 or 1 idle handles.
+struct WrittenFile {
+  explicit WrittenFile(int32_t idle_handles) : fc(int64_t{8} << 20, idle_handles) {
+    id = fc.MakeFile("written.dat", kWriteArea, &path);
+  }
+  BenchFilesCache fc;
+  std::string path;
+  int64_t id = 0;
+};
+
+WrittenFile& Written(int64_t idle_handles) {
+  static WrittenFile none(0);
+  static WrittenFile one(1);
+  return idle_handles == 0 ? none : one;
+}
+
+// The disk manager's write: write, lookup, flushFile. state.range(0) idle handles: the disk
+// manager keeps none, so every flush opens and closes the file; 1 shows what that costs.
+void BM_FilesCacheWrite64K_FlushFile(benchmark::State& state) {
+  WrittenFile& written = Written(state.range(0));
+  FilesCache& cache = written.fc.cache;
+  const char* path = written.path.c_str();
+  std::vector<char> piece(kPiece, 'w');
+  int64_t at = 0;
+  for (auto _ : state) {
+    piece[0] = static_cast<char>('A' + at / kPiece);
+    bool ok = cache.Write(path, at, piece.data(), kPiece) == kPiece;
+    int64_t found = cache.Lookup(path, false);
+    if (!ok || found != written.id || !cache.FlushFile(found)) {
+      state.SkipWithError("write failed");
+    }
+    at = (at + kPiece) % kWriteArea;
+  }
+  state.SetBytesProcessed(state.iterations() * kPiece);
+}
+BENCHMARK(BM_FilesCacheWrite64K_FlushFile)->Arg(0)->Arg(1)->UseRealTime();
+
+void BM_PlainWrite64K_Fsync(benchmark::State& state) {
+  static BaseFile file;
+  static bool ready = [] {
+    std::string path = Scratch().File("plain-written.dat");
+    std::vector<char> bytes(static_cast<size_t>(kWriteArea), 'p');
+    return file.Open(path.c_str(), kCreateReadWrite) == 1 &&
+           file.Write(bytes.data(), kWriteArea) == kWriteArea && file.Flush() == 1;
+  }();
+  if (!ready) return state.SkipWithError("no file");
+  std::vector<char> piece(kPiece, 'w');
+  int64_t at = 0;
+  for (auto _ : state) {
+    piece[0] = static_cast<char>('A' + at / kPiece);
+    if (file.Seek(at, BaseFile::kBegin) != at || file.Write(piece.data(), kPiece) != kPiece ||
+        file.Flush() != 1) {
+      state.SkipWithError("write failed");
+    }
+    at = (at + kPiece) % kWriteArea;
+  }
+  state.SetBytesProcessed(state.iterations() * kPiece);
+}
+BENCHMARK(BM_PlainWrite64K_Fsync)->UseRealTime();
 
 }  // namespace
 

@@ -1,0 +1,592 @@
+// The files cache (contract in filescache.h): construction, the index files, path lookup and
+// registration, remove and rename, OS handles, the path helpers and CachedFile. Blocks,
+// eviction, reads, writes and flushes are in filescache_blocks.cc.
+#include "store/filescache.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/plusfile.h"
+#include "platform/error.h"
+#include "runtime/dumpstack.h"
+#include "store/filescache_internal.h"
+#include "store/heapnew.h"
+
+namespace {
+
+constexpr char kUnit[] = "filescache";
+
+constexpr char kPathIndexName[] = "osfspath.idx";
+constexpr char kInfoIndexName[] = "osfsinfo.idx";
+constexpr int kIndexCapacity = 256;
+constexpr int kIndexDepth = 3;
+constexpr int kNameLockTableSize = 1000;
+constexpr int kStackFrames = 20;
+
+// The file layer's modes: the index files and a created file are made anew (0x9002); a
+// known file must exist (0x8002); the probe of an unknown path opens it for both (2).
+constexpr unsigned kMakeMode = kTypeBinary | kModeCreate | kModeReadWrite;
+constexpr unsigned kExistingMode = kTypeBinary | kModeReadWrite;
+constexpr unsigned kProbeMode = kModeReadWrite;
+
+int32_t BlockCountFor(int64_t cache_bytes, int32_t block_size, int32_t min_blocks) {
+  FATAL_CHECK(block_size > 0 && cache_bytes >= 0 && min_blocks >= 1);
+  int64_t count = std::max<int64_t>(cache_bytes / block_size, min_blocks);
+  FATAL_CHECK(count <= INT32_MAX);
+  return static_cast<int32_t>(count);
+}
+
+int32_t PartitionCountFor(int32_t blocks) {
+  int32_t count = std::min(blocks, FilesCache::kMaxPartitions);
+  if (count >= 3) count = LargestPrimeAtMost(count);
+  return std::max(count, 1);
+}
+
+bool IsSeparator(char ch) {
+  return ch == '\\' || ch == '/';
+}
+
+void EncodeId(int64_t id, uint8_t bytes[8]) {
+  PutI64(bytes, id);
+}
+
+// The place of the id's record in the info tree, read into `info`; none when there is none.
+// The caller holds the index lock.
+template <class Info>
+BTreePosition FindRecord(BTreeFile& tree, int64_t id, Info* info) {
+  uint8_t id_bytes[8];
+  EncodeId(id, id_bytes);
+  uint8_t record[FilesCache::kInfoSize];
+  BTreePosition at = tree.Find(id_bytes, BTreeFile::kFindAny);
+  if (at.IsNone() || !tree.ReadEntry(at, nullptr, record, nullptr)) return BTreePosition();
+  info->Decode(record);
+  return at;
+}
+
+template <class Info>
+bool WriteRecord(BTreeFile& tree, BTreePosition at, const Info& info) {
+  uint8_t record[FilesCache::kInfoSize];
+  info.Encode(record);
+  return tree.WriteEntry(at, nullptr, record);
+}
+
+// Holds a name in a lock table for a scope.
+class HeldName {
+ public:
+  HeldName(DynamicLockTable& table, const void* key, int length, int line)
+      : table_(table), key_(key), length_(length) {
+    table_.Lock(key_, length_, kUnit, line);
+  }
+  ~HeldName() { table_.Unlock(key_, length_); }
+  HeldName(const HeldName&) = delete;
+  HeldName& operator=(const HeldName&) = delete;
+
+ private:
+  DynamicLockTable& table_;
+  const void* key_;
+  int length_;
+};
+
+}  // namespace
+
+CString NormalizePath(const char* path) {
+  return PlusFile::WithBackslashes(path);
+}
+
+CString JoinPath(const char* directory, const char* name) {
+  CString joined(directory);
+  int length = joined.GetLength();
+  if (length > 0 && !IsSeparator(joined.GetAt(length - 1))) joined += '\\';
+  joined += name;
+  return NormalizePath(joined);
+}
+
+bool FilesCache::PathKey::Make(const char* path) {
+  FATAL_CHECK(path != nullptr);
+  length = 0;
+  while (length < kPathKeySize && path[length] != '\0') ++length;
+  if (length == 0 || length == kPathKeySize) {
+    platform::SetLastError(length == 0 ? platform::kErrorPathNotFound
+                                       : platform::kErrorFilenameTooLong);
+    return false;
+  }
+  std::memset(text, 0, kPathKeySize);
+  for (int i = 0; i < length; ++i) text[i] = path[i] == '/' ? '\\' : path[i];
+  return true;
+}
+
+FilesCache::FilesCache(int64_t cache_bytes, int32_t block_size, int32_t max_idle_handles,
+                       int32_t lock_table_size, int32_t min_blocks)
+    : block_size_(block_size),
+      block_count_(BlockCountFor(cache_bytes, block_size, min_blocks)),
+      cache_bytes_(int64_t{block_count_} * block_size),
+      partition_count_(PartitionCountFor(block_count_)),
+      max_idle_handles_(std::max(max_idle_handles, 0)),
+      block_locks_(lock_table_size, 0),
+      path_locks_(kNameLockTableSize, 0),
+      id_locks_(kNameLockTableSize, 0),
+      path_index_(std::make_unique<IndexFile>()),
+      info_index_(std::make_unique<IndexFile>()) {
+  buffer_ = static_cast<uint8_t*>(Heap::Allocate(static_cast<size_t>(cache_bytes_)));
+  blocks_ = std::make_unique<CacheBlock[]>(static_cast<size_t>(block_count_));
+  free_ = std::make_unique<CacheBlock*[]>(static_cast<size_t>(block_count_));
+  for (int32_t i = 0; i < block_count_; ++i) {
+    CacheBlock& block = blocks_[i];
+    block.index = i;
+    block.data = buffer_ + int64_t{i} * block_size_;
+    free_[block_count_ - 1 - i] = &block;  // the top of the stack is descriptor 0
+  }
+  free_count_ = block_count_;
+  // Room for twice the even share; a skewed partition grows its array once in a while.
+  size_t share = static_cast<size_t>(block_count_ / partition_count_) * 2 + 8;
+  partitions_ = std::make_unique<Partition[]>(static_cast<size_t>(partition_count_));
+  for (int32_t i = 0; i < partition_count_; ++i) partitions_[i].blocks.reserve(share);
+}
+
+FilesCache::~FilesCache() {
+  if (open_) FlushAll(0);
+  open_ = false;
+  for (OpenHandle* handle : idle_) HeapDelete(handle);
+  idle_.clear();
+  for (IndexFile* index : {path_index_.get(), info_index_.get()}) {
+    index->tree.reset();  // saves its header into the page file
+    index->pages.Close();
+    if (index->made) PlusFile::Remove(index->path);
+  }
+  Heap::Release(buffer_);
+}
+
+bool FilesCache::Open(const char* directory, const char* prefix) {
+  FATAL_CHECK(!open_ && directory != nullptr && prefix != nullptr);
+  directory_ = directory;
+  prefix_ = prefix;
+  if (!CreateIndex(path_index_.get(), kPathIndexName, false, kPathKeySize, 8)) return false;
+  if (!CreateIndex(info_index_.get(), kInfoIndexName, true, 8, kInfoSize)) {
+    path_index_->tree.reset();
+    return false;
+  }
+  open_ = true;
+  return true;
+}
+
+bool FilesCache::CreateIndex(IndexFile* index, const char* name, bool numeric_keys, int key_size,
+                             int data_size) {
+  index->path = JoinPath(directory_, prefix_ + name);
+  if (index->pages.Open(index->path, kMakeMode) == 0) return false;
+  index->made = true;
+  if (numeric_keys) {
+    index->tree = std::make_unique<BTreeFile64>(&index->pages, BTreeFile::kCheckReport);
+  } else {
+    index->tree = std::make_unique<BTreeFile>(&index->pages, BTreeFile::kCheckReport);
+  }
+  if (index->tree->Create(index->path, key_size, data_size, kIndexCapacity, kIndexDepth)) {
+    return true;
+  }
+  std::printf("cannot create file:%s\n", index->path.GetString());
+  index->tree.reset();
+  return false;
+}
+
+const CString& FilesCache::path_index_file() const {
+  return path_index_->path;
+}
+
+const CString& FilesCache::info_index_file() const {
+  return info_index_->path;
+}
+
+// ---- Paths and records ----
+
+int64_t FilesCache::PathToId(const PathKey& key) {
+  ScopedLock hold(index_lock_, kUnit, __LINE__);
+  BTreeFile& tree = *path_index_->tree;
+  uint8_t data[8];
+  BTreePosition at = tree.Find(key.text, BTreeFile::kFindAny);
+  if (at.IsNone() || !tree.ReadEntry(at, nullptr, data, nullptr)) return 0;
+  return GetI64(data);
+}
+
+int64_t FilesCache::Lookup(const char* path, bool create) {
+  FATAL_CHECK(open_);
+  PathKey key;
+  if (!key.Make(path)) return 0;
+  HeldName name(path_locks_, key.text, key.lock_length(), __LINE__);
+  int64_t id = PathToId(key);
+  if (id > 0) return create ? 0 : id;
+  // A directory is never a file of the cache; a final separator can only name one.
+  if (key.text[key.length - 1] == '\\' || PlusFile::DirExists(key.text) != 0) {
+    platform::SetLastError(platform::kErrorAccessDenied);
+    return 0;
+  }
+  int64_t length = 0;
+  if (!create) {
+    BaseFile probe;
+    if (probe.Open(key.text, kProbeMode) == 0) return 0;
+    length = probe.GetLength();
+    if (length < 0) return 0;
+  }
+  return Register(key, create, length);
+}
+
+int64_t FilesCache::Register(const PathKey& key, bool create, int64_t length) {
+  int64_t id;
+  {
+    ScopedLock hold(handle_lock_, kUnit, __LINE__);
+    id = next_id_++;
+  }
+  OsfsInfo info;
+  info.id = id;
+  std::memcpy(info.path, key.text, kPathKeySize);
+  info.created = create ? 1 : 0;
+  info.length = length;
+  uint8_t id_bytes[8];
+  EncodeId(id, id_bytes);
+  uint8_t record[kInfoSize];
+  info.Encode(record);
+  ScopedLock hold(index_lock_, kUnit, __LINE__);
+  if (path_index_->tree->Insert(key.text, id_bytes, true).IsNone()) return 0;
+  if (info_index_->tree->Insert(id_bytes, record, true).IsNone()) {
+    path_index_->tree->Remove(key.text);
+    return 0;
+  }
+  return id;
+}
+
+int64_t FilesCache::PinPath(const PathKey& key) {
+  for (;;) {
+    int64_t id = PathToId(key);
+    if (id == 0) return 0;
+    LockId(id, __LINE__);
+    if (PathToId(key) == id) return id;
+    UnlockId(id);  // renamed meanwhile: look again
+  }
+}
+
+void FilesCache::LockId(int64_t id, int line) {
+  uint8_t bytes[8];
+  EncodeId(id, bytes);
+  id_locks_.Lock(bytes, 8, kUnit, line);
+}
+
+void FilesCache::UnlockId(int64_t id) {
+  uint8_t bytes[8];
+  EncodeId(id, bytes);
+  id_locks_.Unlock(bytes, 8);
+}
+
+bool FilesCache::ReadInfo(int64_t id, OsfsInfo* info) {
+  ScopedLock hold(index_lock_, kUnit, __LINE__);
+  return !FindRecord(*info_index_->tree, id, info).IsNone();
+}
+
+template <class Change>
+bool FilesCache::UpdateInfo(int64_t id, Change change) {
+  ScopedLock hold(index_lock_, kUnit, __LINE__);
+  OsfsInfo info;
+  BTreePosition at = FindRecord(*info_index_->tree, id, &info);
+  if (at.IsNone()) return false;
+  return !change(info) || WriteRecord(*info_index_->tree, at, info);
+}
+
+int64_t FilesCache::LengthById(int64_t id) {
+  FATAL_CHECK(open_);
+  OsfsInfo info;
+  if (id <= 0 || !ReadInfo(id, &info)) return 0;
+  return std::max<int64_t>(info.length, 0);
+}
+
+void FilesCache::GrowLength(int64_t id, int64_t end) {
+  UpdateInfo(id, [end](OsfsInfo& info) {
+    if (info.length >= end) return false;
+    info.length = end;
+    return true;
+  });
+}
+
+int64_t FilesCache::GetLength(const char* path) {
+  int64_t id = Lookup(path, false);
+  return id > 0 ? LengthById(id) : 0;
+}
+
+int32_t FilesCache::Read(const char* path, int64_t offset, void* buffer, int32_t length) {
+  int64_t id = Lookup(path, false);
+  return id > 0 ? ReadById(id, offset, buffer, length) : 0;
+}
+
+int32_t FilesCache::Write(const char* path, int64_t offset, const void* buffer, int32_t length) {
+  int64_t id = Lookup(path, false);
+  return id > 0 ? WriteById(id, offset, buffer, length) : 0;
+}
+
+// ---- Remove and rename ----
+
+bool FilesCache::Remove(const char* path) {
+  FATAL_CHECK(open_);
+  PathKey key;
+  if (!key.Make(path)) {
+    // Unknown to the index by construction; the OS may still hold such a file.
+    if (path[0] != '\0') PlusFile::Remove(path);
+    return true;
+  }
+  HeldName name(path_locks_, key.text, key.lock_length(), __LINE__);
+  int64_t id = PinPath(key);
+  if (id == 0) {
+    PlusFile::Remove(key.text);
+    return true;
+  }
+  DropEntries(key, id);
+  TakeLostWrite(id);
+  bool had_idle = DropIdle(id);
+  int rc = PlusFile::Remove(key.text);
+  uint32_t error = platform::LastError();
+  UnlockId(id);
+  if (!had_idle || rc == 0) return rc == 0;
+  return ReportRemoveFailure(error, key.text);
+}
+
+void FilesCache::DropEntries(const PathKey& key, int64_t id) {
+  uint8_t id_bytes[8];
+  EncodeId(id, id_bytes);
+  ScopedLock hold(index_lock_, kUnit, __LINE__);
+  path_index_->tree->Remove(key.text);
+  info_index_->tree->Remove(id_bytes);
+}
+
+bool FilesCache::ReportRemoveFailure(uint32_t error, const char* path) {
+  bool with_stack = false;
+  switch (error) {
+    case platform::kErrorFileNotFound:
+      std::printf("error file not found :%s \n", path);
+      break;
+    case platform::kErrorPathNotFound:
+      std::printf("error path not found :%s \n", path);
+      break;
+    case platform::kErrorTooManyOpenFiles:
+      std::printf("error too many open files when open :%s \n", path);
+      break;
+    case platform::kErrorAccessDenied:
+      std::printf("error access denied :%s \n", path);
+      with_stack = true;
+      break;
+    case platform::kErrorSharingViolation:
+      std::printf(
+          "The process cannot access the file because it is being used by another process. %s\n",
+          path);
+      with_stack = true;
+      break;
+    default:
+      break;
+  }
+  if (with_stack && trace() != 0) DumpStack(DumpFileName());
+  return false;
+}
+
+bool FilesCache::Rename(const char* old_path, const char* new_path) {
+  FATAL_CHECK(open_);
+  PathKey from;
+  PathKey to;
+  if (!from.Make(old_path) || !to.Make(new_path)) return false;
+  HeldName name(path_locks_, to.text, to.lock_length(), __LINE__);
+  if (PathToId(to) != 0) {
+    platform::SetLastError(platform::kErrorAlreadyExists);
+    return false;
+  }
+  int64_t id = PinPath(from);
+  if (id == 0) {
+    platform::SetLastError(platform::kErrorFileNotFound);
+    return false;
+  }
+  DropIdle(id);  // an open file cannot be renamed everywhere
+  bool moved = PlusFile::Rename(from.text, to.text) == 0;
+  if (moved && !Rekey(from, to, id)) {
+    PlusFile::Rename(to.text, from.text);  // the index could not follow: undo
+    moved = false;
+  }
+  UnlockId(id);
+  return moved;
+}
+
+// Moves the id from one path key to the other, record included; false (index unchanged)
+// when the new key cannot be inserted.
+bool FilesCache::Rekey(const PathKey& from, const PathKey& to, int64_t id) {
+  uint8_t id_bytes[8];
+  EncodeId(id, id_bytes);
+  ScopedLock hold(index_lock_, kUnit, __LINE__);
+  OsfsInfo info;
+  BTreePosition at = FindRecord(*info_index_->tree, id, &info);
+  if (at.IsNone() || path_index_->tree->Insert(to.text, id_bytes, true).IsNone()) return false;
+  path_index_->tree->Remove(from.text);
+  std::memcpy(info.path, to.text, kPathKeySize);
+  return WriteRecord(*info_index_->tree, at, info);
+}
+
+// ---- OS handles ----
+
+FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose) {
+  LockId(id, __LINE__);
+  OsfsInfo info;
+  if (!ReadInfo(id, &info)) {
+    UnlockId(id);
+    return nullptr;
+  }
+  if (OpenHandle* idle = TakeIdle(id)) return idle;
+  if (purpose == kForReading && info.created != 0) {
+    UnlockId(id);  // nothing on disk yet
+    return nullptr;
+  }
+  OpenHandle* handle = HeapNew<OpenHandle>();
+  handle->id = id;
+  if (handle->file.Open(info.path, info.created != 0 ? kMakeMode : kExistingMode) != 0) {
+    if (info.created != 0) {
+      UpdateInfo(id, [](OsfsInfo& record) {
+        record.created = 0;
+        return true;
+      });
+    }
+    return handle;
+  }
+  CString message;
+  message.Format(info.created != 0 ? "cannot create file:%s\r\n" : "cannot open file:%s\r\n",
+                 info.path);
+  message += " ";
+  message += handle->file.GetErrorText();
+  HeapDelete(handle);
+  UnlockId(id);
+  Diagnose(message);
+  return nullptr;
+}
+
+void FilesCache::Release(OpenHandle* handle) {
+  int64_t id = handle->id;
+  OpenHandle* surplus = nullptr;
+  {
+    ScopedLock hold(handle_lock_, kUnit, __LINE__);
+    idle_.push_front(handle);
+    if (static_cast<int32_t>(idle_.size()) > max_idle_handles_) {
+      surplus = idle_.back();
+      idle_.pop_back();
+    }
+  }
+  HeapDelete(surplus);  // closes its file; an idle entry belongs to no thread
+  UnlockId(id);
+}
+
+FilesCache::OpenHandle* FilesCache::TakeIdle(int64_t id) {
+  ScopedLock hold(handle_lock_, kUnit, __LINE__);
+  auto found = std::find_if(idle_.begin(), idle_.end(),
+                            [id](const OpenHandle* handle) { return handle->id == id; });
+  if (found == idle_.end()) return nullptr;
+  OpenHandle* handle = *found;
+  idle_.erase(found);
+  return handle;
+}
+
+bool FilesCache::DropIdle(int64_t id) {
+  OpenHandle* handle = TakeIdle(id);
+  HeapDelete(handle);
+  return handle != nullptr;
+}
+
+void FilesCache::NoteLostWrite(int64_t id) {
+  OsfsInfo info;
+  if (!ReadInfo(id, &info)) return;  // removed: nobody will ask
+  ScopedLock hold(handle_lock_, kUnit, __LINE__);
+  if (std::find(lost_writes_.begin(), lost_writes_.end(), id) == lost_writes_.end()) {
+    lost_writes_.push_back(id);
+  }
+}
+
+bool FilesCache::TakeLostWrite(int64_t id) {
+  ScopedLock hold(handle_lock_, kUnit, __LINE__);
+  auto found = std::find(lost_writes_.begin(), lost_writes_.end(), id);
+  if (found == lost_writes_.end()) return false;
+  lost_writes_.erase(found);
+  return true;
+}
+
+void FilesCache::Diagnose(const CString& message) {
+  if (trace() == 0) return;
+  CString text = message;
+  CString stack;
+  StackText(&stack, kStackFrames);
+  text += stack;
+  ErrorTrace(text);
+}
+
+// ---- CachedFile ----
+
+CachedFile::CachedFile(FilesCache* cache) : cache_(cache) {
+  FATAL_CHECK(cache != nullptr);
+}
+
+int CachedFile::Open(const char* path, unsigned mode) {
+  id_ = cache_->Lookup(path, (mode & kModeCreate) != 0);
+  position_ = 0;
+  length_ = 0;
+  if (id_ <= 0) {
+    id_ = 0;
+    return 0;
+  }
+  path_ = NormalizePath(path);
+  length_ = cache_->LengthById(id_);
+  return 1;
+}
+
+int CachedFile::Close() {
+  return 1;
+}
+
+int64_t CachedFile::Read(void* buffer, int64_t count) {
+  if (!IsOpen()) return -1;
+  FATAL_CHECK(count >= 0 && (buffer != nullptr || count == 0));
+  int64_t wanted = std::min(count, length_ - position_);
+  int64_t done = 0;
+  while (done < wanted) {
+    int32_t piece = static_cast<int32_t>(std::min<int64_t>(wanted - done, INT32_MAX));
+    int32_t got = cache_->ReadById(id_, position_, static_cast<char*>(buffer) + done, piece);
+    position_ += got;
+    done += got;
+    if (got < piece) break;
+  }
+  return done;
+}
+
+int64_t CachedFile::Write(const void* buffer, int64_t count) {
+  if (!IsOpen()) return -1;
+  FATAL_CHECK(count >= 0 && (buffer != nullptr || count == 0));
+  int64_t done = 0;
+  while (done < count) {
+    int32_t piece = static_cast<int32_t>(std::min<int64_t>(count - done, INT32_MAX));
+    int32_t put = cache_->WriteById(id_, position_, static_cast<const char*>(buffer) + done, piece);
+    position_ += put;
+    done += put;
+    if (put < piece) break;
+  }
+  length_ = std::max(length_, position_);
+  return done;
+}
+
+int64_t CachedFile::Seek(int64_t offset, SeekFrom from) {
+  if (!IsOpen()) return -1;
+  int64_t base = from == kBegin ? 0 : from == kCurrent ? position_ : length_;
+  if (from == kEnd) offset = offset == INT64_MIN ? INT64_MAX : -offset;
+  int64_t target;
+  if (__builtin_add_overflow(base, offset, &target)) target = offset < 0 ? 0 : length_;
+  position_ = std::clamp<int64_t>(target, 0, length_);
+  return position_;
+}
+
+int64_t CachedFile::GetLength() {
+  return IsOpen() ? length_ : -1;
+}
+
+int CachedFile::Flush() {
+  if (!IsOpen()) return 0;
+  return cache_->FlushFile(id_) ? 1 : 0;
+}
+
+const CString& CachedFile::GetFilePath() const {
+  return path_;
+}

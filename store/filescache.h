@@ -1,0 +1,285 @@
+// FilesCache (unit "filescache"): the block cache between the disk manager and the OS files.
+// Every stored file is an ordinary OS file named by its full path. The cache gives each path
+// it meets a file id (1, 2, ... for the life of the process, never reused), keeps the
+// path-to-id mapping and one record per file in two B+ tree index files in a directory of
+// its own, and holds file data in a fixed pool of equal blocks keyed by (file id, block
+// number). Reads and writes go through the blocks; dirty blocks reach the OS file when they
+// are evicted, when their file is flushed and when the whole cache is flushed. OS files are
+// opened for one access and, with a maximum of 0 idle handles, closed again at once.
+//
+// Index files (created empty by Open, removed by the destructor; an id means nothing to
+// another run), named join(directory, prefix + name):
+//   "osfspath.idx": key 250 bytes, the path with '/' turned into '\' and NUL-padded;
+//                   data 8 bytes, the file id, little-endian.
+//   "osfsinfo.idx": key 8 bytes, the file id (compared as signed 64-bit); data 272 bytes:
+//       OFFSET SIZE DESCRIPTION
+//            0    8 file id
+//            8  250 path, NUL-terminated (the same text as the path key)
+//          258    2 padding, zero
+//          260    4 created: 1 while the file was registered by a create and has not been
+//                   opened on disk yet (the first acquire for writing creates it)
+//          264    8 length: the file's length as this cache sees it: the OS file's when
+//                   the path is registered, 0 for a create, raised by writes, never -1
+//
+// Paths: a path is keyed with '/' turned into '\', so both spellings are one file. A path
+// must fit the key with its NUL (at most 249 characters); a longer one is refused, never cut
+// (lookup gives 0 and error 206), so two long paths can never become one file. The empty
+// path and a path naming a directory give 0 from lookup.
+//
+// Invariants:
+//  1. A block is in at most one partition, the one chosen by ((id << 16) + block number) mod
+//     the partition count; each partition's array is sorted by (id, block number), signed,
+//     and holds no key twice. A descriptor not in a partition is on the free list or held
+//     by the one thread that is loading or reusing it.
+//  2. A block's data, valid size and dirty flag change only under its block key. Bytes of a
+//     block beyond its valid size are zero, so a gap that a write left below the file's
+//     length reads as zeros before and after write-back.
+//  3. A file's content is its OS file overlaid by its dirty blocks; the record's length is
+//     at least the end of every byte written, and bytes below it that are neither in the OS
+//     file nor in a block read as zeros.
+//  4. A block is taken out of its partition only by the thread that holds its key, and a
+//     dirty victim leaves only after its write-back: a thread that later gets the key and
+//     does not find the block knows its bytes have reached the OS file (or were dropped
+//     because the file was gone).
+//  5. At most one OS handle per file id exists: acquire holds the id's lock until release.
+//
+// Threads: any number of threads may call any operation at once (after Open, before the
+// destructor); the cache starts no threads. Lock order, outer first:
+//   path lock -> id lock -> index lock / handle lock (these two are never nested);
+//   block key -> partition lock (short, never held across another wait) -> free-list lock;
+//   block key -> eviction lock -> partition locks one at a time and try-locks of the keys
+//   of blocks in partitions; block key(s) -> id lock (read-in, write-back) -> index lock,
+//   handle lock.
+// A thread waits for a block key only while it holds no other block key and no id lock.
+// Besides its own key it takes others only by try-lock: the evictor those of blocks in the
+// partitions (its own key belongs to no block there), a flush those of the next blocks of a
+// run, and a flush lets its open handle (the id lock) go before it waits for a busy key.
+// So no try-lock meets a key its caller holds (which the lock table treats as fatal).
+// Flushes wait for busy blocks instead of skipping them, so that a FlushFile covers every
+// write that returned before it was called.
+//
+// Misuse (an operation before Open, a null buffer with a positive length, a block size or
+// block count out of range) ends the process through the fatal internal error. Bad paths and
+// offsets from the network are answered with 0 / false.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "foundation/base.h"
+#include "foundation/cstring.h"
+#include "runtime/memobj.h"
+#include "runtime/mt.h"
+#include "store/dylock.h"
+
+class BTreeFile;
+
+// Every '/' turned into '\'.
+CString NormalizePath(const char* path);
+// The normalised form of the directory, then '\' unless the directory is empty or already
+// ends in '\' or '/', then the name.
+CString JoinPath(const char* directory, const char* name);
+
+class FilesCache : public BaseObject {
+ public:
+  static constexpr int kPathKeySize = 250;
+  static constexpr int kMaxPathLength = kPathKeySize - 1;
+  static constexpr int kInfoSize = 272;
+  static constexpr int kMaxPartitions = 256;
+
+  // block count = cache_bytes / block_size, at least min_blocks; partitions = the largest
+  // prime not above min(block count, 256) (1 or 2 for fewer than 3 blocks). The block locks
+  // get lock_table_size (at least 3), the path and id locks 1000 each.
+  FilesCache(int64_t cache_bytes, int32_t block_size, int32_t max_idle_handles,
+             int32_t lock_table_size, int32_t min_blocks);
+  // Flushes every dirty block, closes the idle handles and the index trees and removes the
+  // index files from disk.
+  ~FilesCache() override;
+  FilesCache(const FilesCache&) = delete;
+  FilesCache& operator=(const FilesCache&) = delete;
+
+  // Creates both index files empty in `directory`. False when a page file cannot be opened,
+  // or (after "cannot create file:%s\n") when a tree cannot be created. Once only.
+  bool Open(const char* directory, const char* prefix);
+
+  // The path's file id. A known path gives its id, or 0 when `create` is set (a create of a
+  // known path fails). An unknown path is registered: with `create` without touching the
+  // disk (the file is made at its first write-back, empty or truncated), without it only
+  // when the OS file opens for reading and writing. 0 for a path that cannot be keyed.
+  int64_t Lookup(const char* path, bool create);
+  // By path: the id by Lookup(path, false), then the same by id; 0 when there is none.
+  int32_t Read(const char* path, int64_t offset, void* buffer, int32_t length);
+  int32_t Write(const char* path, int64_t offset, const void* buffer, int32_t length);
+  int64_t GetLength(const char* path);
+  // Drops the path from the index and deletes the OS file. True when the deletion worked,
+  // and always for a path the index does not know (its deletion is tried all the same).
+  // Blocks of the file stay under its dead id and are never written back.
+  bool Remove(const char* path);
+  // Renames the OS file (never over an existing one) and then the index entry. False when
+  // the new path is known, the old one unknown, either cannot be keyed, or the OS refuses;
+  // the index changes only with the OS file.
+  bool Rename(const char* old_path, const char* new_path);
+  // Writes back every dirty block of the file, waiting for blocks that are busy, and makes
+  // the OS file durable (fsync). For a created file never written this creates it empty.
+  // True when every block reached the file and the flush worked, and no write-back of the
+  // file (by an eviction or FlushAll) has failed since the last FlushFile of it.
+  bool FlushFile(int64_t id);
+  // Writes back dirty blocks of every file (at most `limit` of them, 0 = no limit) and makes
+  // the files written durable. The number of blocks written back.
+  int FlushAll(int limit);
+
+  // By id, for the path operations and CachedFile. Reads stop at the file's length; a write
+  // beyond it extends the file, the gap reading as zeros. Both give the bytes transferred
+  // (a write always all of them: failures of its later write-back show in FlushFile); 0 for
+  // a negative offset or length or an offset whose end does not fit in 64 bits.
+  int32_t ReadById(int64_t id, int64_t offset, void* buffer, int32_t length);
+  int32_t WriteById(int64_t id, int64_t offset, const void* buffer, int32_t length);
+  // The length as the cache sees it (written data included); 0 for an unknown id.
+  int64_t LengthById(int64_t id);
+
+  int32_t block_size() const { return block_size_; }
+  int32_t block_count() const { return block_count_; }
+  int64_t cache_bytes() const { return cache_bytes_; }
+  int32_t partition_count() const { return partition_count_; }
+  bool is_open() const { return open_; }
+  const CString& path_index_file() const;
+  const CString& info_index_file() const;
+
+ private:
+  struct OpenHandle;
+  struct CacheBlock;
+  struct Partition;
+  struct OsfsInfo;
+  struct IndexFile;
+  struct FlushRun;
+  struct Candidate;
+  struct PathKey;
+  enum Purpose { kForReading = 1, kForWriting = 2 };
+  enum class Fill { kLoad, kOverwrite };
+
+  // filescache.cc: index files, names, handles.
+  bool CreateIndex(IndexFile* index, const char* name, bool numeric_keys, int key_size,
+                   int data_size);
+  int64_t PathToId(const PathKey& key);
+  int64_t Register(const PathKey& key, bool create, int64_t length);
+  // The id the path names, with its id lock held; 0 (nothing held) when it names none. The
+  // caller holds the path's lock or accepts that a rename may move the path meanwhile.
+  int64_t PinPath(const PathKey& key);
+  void LockId(int64_t id, int line);
+  void UnlockId(int64_t id);
+  bool ReadInfo(int64_t id, OsfsInfo* info);
+  // Reads, changes and writes back the record under the index lock; false without one.
+  template <class Change>
+  bool UpdateInfo(int64_t id, Change change);
+  void GrowLength(int64_t id, int64_t end);
+  void DropEntries(const PathKey& key, int64_t id);
+  bool Rekey(const PathKey& from, const PathKey& to, int64_t id);
+  bool ReportRemoveFailure(uint32_t error, const char* path);
+  OpenHandle* Acquire(int64_t id, Purpose purpose);
+  void Release(OpenHandle* handle);
+  OpenHandle* TakeIdle(int64_t id);
+  bool DropIdle(int64_t id);
+  // A write-back of a file that still exists failed: its data is gone.
+  void NoteLostWrite(int64_t id);
+  bool TakeLostWrite(int64_t id);
+  void Diagnose(const CString& message);
+
+  // filescache_blocks.cc: blocks, eviction, write-back.
+  Partition& PartitionOf(int64_t id, int64_t number);
+  CacheBlock* LockBlock(int64_t id, int64_t number, Fill fill);
+  void UnlockBlock(const CacheBlock& block);
+  CacheBlock* Load(Partition& partition, int64_t id, int64_t number, Fill fill);
+  CacheBlock* TakeFree();
+  CacheBlock* Reclaim();
+  CacheBlock* ChooseVictim();
+  bool NextCandidate(Candidate* candidate);
+  Candidate WaitForCandidate();
+  bool Claim(const Candidate& candidate);
+  int32_t ReadIn(int64_t id, int64_t number, uint8_t* data);
+  bool WriteBack(CacheBlock& block);
+  bool WriteAt(OpenHandle& handle, int64_t offset, const uint8_t* data, int64_t size);
+  void WriteBackDirty(FlushRun* run);
+  void CollectDirty(FlushRun* run);
+  size_t WriteBackRun(FlushRun* run, size_t first);
+  int LockRun(FlushRun* run, size_t* next, CacheBlock** blocks);
+  CacheBlock* DirtyBlock(int64_t id, int64_t number);
+  bool WriteRun(FlushRun* run, CacheBlock* const* blocks, int count);
+  void UseHandle(FlushRun* run, int64_t id);
+  void DropHandle(FlushRun* run);
+  bool SyncFile(FlushRun* run, int64_t id);
+  int32_t VisibleBytes(const CacheBlock& block, int64_t id, int64_t* known_length);
+
+  const int32_t block_size_;
+  const int32_t block_count_;
+  const int64_t cache_bytes_;
+  const int32_t partition_count_;
+  const int32_t max_idle_handles_;
+
+  uint8_t* buffer_;                          // block_count_ * block_size_ bytes, from Heap
+  std::unique_ptr<CacheBlock[]> blocks_;     // the descriptors, fixed
+  std::unique_ptr<Partition[]> partitions_;  // partition_count_ of them
+  CCriticalSection free_lock_;
+  std::unique_ptr<CacheBlock*[]> free_;  // guarded by free_lock_: a stack, index 0 on top
+  int32_t free_count_ = 0;               // guarded by free_lock_
+  CCriticalSection evict_lock_;
+  int32_t cursor_partition_ = 0;  // guarded by evict_lock_
+  size_t cursor_position_ = 0;    // guarded by evict_lock_
+  std::atomic<uint64_t> tick_{0};
+
+  CCriticalSection handle_lock_;
+  int64_t next_id_ = 1;               // guarded by handle_lock_
+  std::deque<OpenHandle*> idle_;      // guarded by handle_lock_; most recent first
+  std::vector<int64_t> lost_writes_;  // guarded by handle_lock_: ids, each once
+
+  BlockLockTable block_locks_;
+  DynamicLockTable path_locks_;
+  DynamicLockTable id_locks_;
+
+  CCriticalSection index_lock_;  // guards both trees and every record
+  std::unique_ptr<IndexFile> path_index_;
+  std::unique_ptr<IndexFile> info_index_;
+  CString directory_;
+  CString prefix_;
+  bool open_ = false;
+};
+
+// A file object over a FilesCache, so that anything written against the file layer (a B+
+// tree, for one) can keep its file in the cache. It keeps its own position and length:
+// writes made to the same file by other means are not seen in its length. One thread at a
+// time, like every file object; the cache must outlive it.
+class CachedFile : public BaseFile {
+ public:
+  explicit CachedFile(FilesCache* cache);
+
+  // The id by the cache's Lookup, with create when mode has kModeCreate (which fails for a
+  // path the cache knows already). 1, or 0 leaving the object closed.
+  int Open(const char* path, unsigned mode) override;
+  // Does nothing else; 1.
+  int Close() override;
+  // Bytes transferred from/to the position, which advances; a read stops at the length, a
+  // write beyond it extends it. -1 when closed.
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  // kBegin: offset; kCurrent: position + offset; kEnd counts back from the end (length -
+  // offset). The result is clamped to 0 ... length. -1 when closed.
+  int64_t Seek(int64_t offset, SeekFrom from) override;
+  int64_t GetLength() override;
+  // The cache's FlushFile: 1 when the file is durable.
+  int Flush() override;
+  const CString& GetFilePath() const override;
+
+  // Hides BaseFile::IsOpen, which only knows the base's own handle.
+  bool IsOpen() const { return id_ > 0; }
+  int64_t file_id() const { return id_; }
+  int64_t position() const { return position_; }
+
+ private:
+  FilesCache* cache_;
+  CString path_;
+  int64_t id_ = 0;
+  int64_t position_ = 0;
+  int64_t length_ = 0;
+};
