@@ -106,7 +106,9 @@ enum class SocketShutdownHow { kReceive = 0, kSend = 1, kBoth = 2 };
 // kReceiveBuffer and kSendBuffer are SO_RCVBUF and SO_SNDBUF. Set on a listening socket they
 // pass to the sockets it accepts; set before connecting, the receive buffer also bounds the
 // window the peer sees.
-enum class SocketOption { kReuseAddress, kKeepAlive, kReceiveBuffer, kSendBuffer };
+// kNoDelay is TCP_NODELAY: small tails of large sends go out at once instead of waiting for
+// the peer's (delayed) acknowledgement.
+enum class SocketOption { kReuseAddress, kKeepAlive, kReceiveBuffer, kSendBuffer, kNoDelay };
 enum class SocketWaitFor { kReadable, kWritable };
 enum class SocketWaitResult { kReady, kTimeout, kFailed };
 

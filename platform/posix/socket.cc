@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -139,21 +140,19 @@ bool SocketShutdown(SocketHandle socket, SocketShutdownHow how) {
 bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
   // POSIX SO_REUSEADDR already refuses a port that a live listener holds, which is what the
   // option promises (Windows needs SO_EXCLUSIVEADDRUSE for the same).
-  int name = SO_SNDBUF;
   switch (option) {
     case SocketOption::kReuseAddress:
-      name = SO_REUSEADDR;
-      break;
+      return SetIntOption(socket, SOL_SOCKET, SO_REUSEADDR, value);
     case SocketOption::kKeepAlive:
-      name = SO_KEEPALIVE;
-      break;
+      return SetIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, value);
     case SocketOption::kReceiveBuffer:
-      name = SO_RCVBUF;
-      break;
+      return SetIntOption(socket, SOL_SOCKET, SO_RCVBUF, value);
     case SocketOption::kSendBuffer:
-      break;
+      return SetIntOption(socket, SOL_SOCKET, SO_SNDBUF, value);
+    case SocketOption::kNoDelay:
+      return SetIntOption(socket, IPPROTO_TCP, TCP_NODELAY, value);
   }
-  return SetIntOption(socket, SOL_SOCKET, name, value);
+  return false;
 }
 
 bool SocketSetLinger(SocketHandle socket, bool on, int seconds) {

@@ -1,0 +1,36 @@
+// Child processes: start a program with arguments and its output in a file, wait for its end
+// with a time-out, send it a console control event, end it by force. Tools and end-to-end tests use
+// it to run the server.
+//
+// A ChildHandle belongs to the thread that started it until ChildWait saw the end or
+// ChildKill reaped it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+using ChildHandle = int64_t;
+inline constexpr ChildHandle kNoChild = -1;
+
+// Runs `program` with `arguments` (argv[1] onwards) in `directory`, standard output and
+// error appended to `output_path`. kNoChild when it could not be started.
+ChildHandle ChildStart(const std::string& program, const std::vector<std::string>& arguments,
+                       const std::string& directory, const std::string& output_path);
+// True when the child ended within `timeout_ms`; *exit_code is its status, or 128 + the
+// signal that ended it.
+bool ChildWait(ChildHandle child, uint32_t timeout_ms, int* exit_code);
+// Ends the child at once (SIGKILL / TerminateProcess) and reaps it.
+void ChildKill(ChildHandle child);
+
+// The console control events a child can be sent: Ctrl+C, Ctrl+Break, and the closing of its
+// console. POSIX sends SIGINT, SIGTERM and SIGHUP; Ctrl+Break is there also the stop control
+// of a service.
+enum class ChildControl { kCtrlC, kCtrlBreak, kClose };
+// Only before ChildWait saw the end (a reaped child's id may belong to another process by
+// then). False with the error when the child could not be signalled.
+bool ChildSignal(ChildHandle child, ChildControl control);
+
+}  // namespace platform

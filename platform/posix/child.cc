@@ -1,0 +1,83 @@
+// Child processes on POSIX: fork, chdir and exec, with waitpid polling for the time-out;
+// console control events are signals.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "platform/child.h"
+#include "platform/posix/posix_error.h"
+
+namespace platform {
+namespace {
+
+// In the child only: every call here is async-signal-safe.
+[[noreturn]] void RunChild(const char* program, char* const* argv, const char* directory,
+                           const char* output) {
+  int out = open(output, O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (out >= 0) {
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+  }
+  if (chdir(directory) == 0) execv(program, argv);
+  _exit(127);
+}
+
+int StatusOf(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+ChildHandle ChildStart(const std::string& program, const std::vector<std::string>& arguments,
+                       const std::string& directory, const std::string& output_path) {
+  std::vector<std::string> words = {program};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) RunChild(program.c_str(), argv.data(), directory.c_str(), output_path.c_str());
+  if (pid < 0) {
+    SetLastErrorFromErrno(errno);
+    return kNoChild;
+  }
+  return pid;
+}
+
+bool ChildWait(ChildHandle child, uint32_t timeout_ms, int* exit_code) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(static_cast<pid_t>(child), &status, WNOHANG);
+    if (done == static_cast<pid_t>(child)) {
+      *exit_code = StatusOf(status);
+      return true;
+    }
+    if (done < 0 && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+void ChildKill(ChildHandle child) {
+  kill(static_cast<pid_t>(child), SIGKILL);
+  int status = 0;
+  while (waitpid(static_cast<pid_t>(child), &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool ChildSignal(ChildHandle child, ChildControl control) {
+  int signal = control == ChildControl::kCtrlC       ? SIGINT
+               : control == ChildControl::kCtrlBreak ? SIGTERM
+                                                     : SIGHUP;
+  if (kill(static_cast<pid_t>(child), signal) == 0) return true;
+  SetLastErrorFromErrno(errno);
+  return false;
+}
+
+}  // namespace platform
