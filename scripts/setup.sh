@@ -2,7 +2,7 @@
 # missing and we are root (a fresh machine), then configures the given CMake preset.
 set -euo pipefail
 
-PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev)
+PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev systemd)
 
 install_missing_packages() {
   local missing=()

@@ -1,0 +1,255 @@
+// The disk manager (contract in pellarymng.h): the file directories, the files cache, the
+// sweeper thread, the read-buffer pool and the file and directory operations.
+#include "filesvc/pellarymng.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/base.h"
+#include "foundation/plusfile.h"
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "runtime/dumpstack.h"
+#include "runtime/jthread.h"
+#include "runtime/memobj.h"
+#include "runtime/ymonitorserver.h"
+#include "store/filescache.h"
+
+PellaryMng* g_pellary_mng = nullptr;
+
+namespace {
+
+constexpr char kUnit[] = "PellaryMng";
+// The place that the missing-directory error has always named, kept so that old error logs
+// and new ones point at the same thing.
+constexpr int kMissingDirLine = 29;
+// The console's encoding of the text (UTF-8 here; the Windows build writes it in GBK).
+constexpr char kMissingDirText[] = "保存session文件的目录不存在 %s\r\n";
+
+constexpr int32_t kMaxIdleHandles = 0;
+constexpr int32_t kLockTableSize = 1000;
+constexpr int32_t kMinBlocks = 8;
+constexpr char kIndexPrefix[] = "pellary_";
+
+constexpr uint32_t kTickMs = 1000;
+// The sweeper sleeps its second in slices so that a stop does not keep the destructor waiting.
+constexpr uint32_t kSliceMs = 50;
+
+// Made once, never truncating: a file that appeared meanwhile keeps its contents.
+constexpr unsigned kCreateMode = kTypeBinary | kModeCreate | kModeNoTruncate | kModeReadWrite;
+
+}  // namespace
+
+// The sweeper thread: one tick a second until it is asked to stop.
+class PellaryMng::Sweeper : public JThread {
+ public:
+  explicit Sweeper(PellaryMng* manager) : manager_(manager) {}
+
+ protected:
+  uint32_t Run() override {
+    int ticks = 0;
+    while (SleepOneTick()) manager_->SweeperTick(&ticks);
+    return 0;
+  }
+
+ private:
+  // False as soon as a stop is asked for.
+  bool SleepOneTick() {
+    for (uint32_t slept = 0; slept < kTickMs; slept += kSliceMs) {
+      if (IsStopping() != 0) return false;
+      platform::SleepMs(kSliceMs);
+    }
+    return IsStopping() == 0;
+  }
+
+  PellaryMng* manager_;
+};
+
+PellaryMng::PellaryMng(const char* temp_dir, const char* file_dir, int32_t save_old_hour,
+                       int64_t cache_bytes, int32_t block_size) {
+  FATAL_CHECK(temp_dir != nullptr && file_dir != nullptr);
+  SplitFileDirs(file_dir);
+  OpenCache(temp_dir, cache_bytes, block_size);
+  save_old_hour_ = save_old_hour;
+  sweeper_ = std::make_unique<Sweeper>(this);
+  FATAL_CHECK(sweeper_->Start() == 1);
+}
+
+PellaryMng::~PellaryMng() {
+  sweeper_->Stop();
+  sweeper_->Wait();
+  cache_->FlushAll(0);
+  cache_.reset();
+  for (char* buffer : pool_) Heap::Release(buffer);
+}
+
+// Pieces between ',' are trimmed; empty ones go, the others get their final '\' (every '/'
+// becomes '\', so "d:/b/" is "d:\b\") and must exist. Walked from the last piece to the first.
+void PellaryMng::SplitFileDirs(const char* file_dir) {
+  file_dirs_.Split(file_dir, ',');
+  for (int i = file_dirs_.GetCount() - 1; i >= 0; --i) {
+    CString directory = PlusFile::WithFinalSeparator(file_dirs_.GetAt(i));
+    if (directory.IsEmpty()) {
+      file_dirs_.RemoveAt(i);
+      continue;
+    }
+    directory = PlusFile::WithBackslashes(directory);
+    file_dirs_.SetAt(i, directory);
+    if (PlusFile::DirExists(directory) == 0) {
+      LogLine(kMissingDirText, directory.GetString());
+      InternalNotice(false, false, kUnit, kMissingDirLine);
+      InternalError(false, false, kUnit, kMissingDirLine);
+    }
+  }
+}
+
+void PellaryMng::OpenCache(const char* temp_dir, int64_t cache_bytes, int32_t block_size) {
+  cache_ = std::make_unique<FilesCache>(cache_bytes, block_size, kMaxIdleHandles, kLockTableSize,
+                                        kMinBlocks);
+  if (cache_->Open(temp_dir, kIndexPrefix)) return;
+  LogLine("open :%s failed!\n", temp_dir);
+  std::exit(0);
+}
+
+// ---- Files ----
+
+int PellaryMng::FileOpen(const char* path) {
+  return cache_->Lookup(path, false) > 0 ? 1 : 0;
+}
+
+int PellaryMng::FileCreate(const char* path) {
+  if (FileOpen(path) == 1) return 1;
+  if (std::strlen(path) > static_cast<size_t>(FilesCache::kMaxPathLength)) {
+    platform::SetLastError(platform::kErrorFilenameTooLong);
+    return 0;
+  }
+  BaseFile file;
+  if (file.Open(path, kCreateMode) == 0) return 0;
+  file.Close();
+  return 1;
+}
+
+int PellaryMng::FileRemove(const char* path) {
+  return cache_->Remove(path) ? 1 : 0;
+}
+
+int PellaryMng::FileRename(const char* old_path, const char* new_path) {
+  int64_t id = cache_->Lookup(old_path, false);
+  // What the cache holds of the file goes out under its old name before the name changes.
+  if (id > 0) cache_->FlushFile(id);
+  return cache_->Rename(old_path, new_path) ? 1 : 0;
+}
+
+int32_t PellaryMng::FileRead(const char* path, int64_t position, void* buffer, int32_t count) {
+  return cache_->Read(path, position, buffer, count);
+}
+
+int32_t PellaryMng::FileWrite(const char* path, int64_t position, const void* data, int32_t count) {
+  int32_t written = cache_->Write(path, position, data, count);
+  if (written <= 0) return 0;
+  // The answer promises the bytes are on the disk: a write-back that failed, or a file that
+  // is gone before it could be flushed, acknowledges nothing.
+  int64_t id = cache_->Lookup(path, false);
+  if (id <= 0 || !cache_->FlushFile(id)) return 0;
+  return written;
+}
+
+int64_t PellaryMng::FileGetLength(const char* path) {
+  return cache_->GetLength(path);
+}
+
+void PellaryMng::FileClear() {
+  int count = 0;
+  YStringArray names;
+  for (int d = 0; d < file_dirs_.GetCount(); ++d) {
+    const CString& directory = file_dirs_.GetAt(d);
+    PlusFile::FindFiles(directory + "*.*", names);
+    for (int i = 0; i < names.GetCount(); ++i) {
+      PlusFile::Remove(directory + names.GetAt(i));
+      ++count;
+    }
+  }
+  LogLine("FileClear %d\r\n", count);
+}
+
+// ---- Directories ----
+
+int PellaryMng::DirExists(const char* path) {
+  return PlusFile::DirExists(path);
+}
+
+int PellaryMng::MakeDir(const char* path) {
+  if (PlusFile::MakeDir(PlusFile::WithBackslashes(path)) != 0) return 1;
+  LogLine("cannot create dir:%s %s\r\n", path, platform::SystemErrorText(platform::LastError()));
+  return 0;
+}
+
+int PellaryMng::RemoveDir(const char* path) {
+  return PlusFile::RemoveDir(PlusFile::WithBackslashes(path));
+}
+
+// ---- Read buffers ----
+
+char* PellaryMng::GetReadBuffer() {
+  {
+    ScopedLock hold(pool_lock_, kUnit, __LINE__);
+    if (!pool_.empty()) {
+      char* buffer = pool_.front();
+      pool_.pop_front();
+      return buffer;
+    }
+  }
+  return static_cast<char*>(Heap::Allocate(kReadBufferSize));
+}
+
+void PellaryMng::ReleaseReadBuffer(char* buffer) {
+  FATAL_CHECK(buffer != nullptr);
+  {
+    ScopedLock hold(pool_lock_, kUnit, __LINE__);
+    if (static_cast<int>(pool_.size()) < kMaxPooledBuffers) {
+      pool_.push_back(buffer);
+      return;
+    }
+  }
+  Heap::Release(buffer);
+}
+
+int PellaryMng::PooledBuffers() {
+  ScopedLock hold(pool_lock_, kUnit, __LINE__);
+  return static_cast<int>(pool_.size());
+}
+
+// ---- The sweeper's work ----
+
+void PellaryMng::DelOldFile(const char* directory, const char* pattern, int32_t hours) {
+  if (hours <= 0) return;
+  YStringArray names;
+  PlusFile::FindFiles(CString(directory) + pattern, names);
+  int64_t cutoff = platform::TimeNow() - static_cast<int64_t>(hours) * 3600;
+  int count = 0;
+  for (int i = 0; i < names.GetCount(); ++i) {
+    CString path = CString(directory) + names.GetAt(i);
+    int64_t written = PlusFile::LastWriteTime(path);
+    if (written > 0 && written < cutoff) {
+      PlusFile::DeleteFile(path);
+      ++count;
+    }
+  }
+  LogLine("DelOldFile %d\r\n", count);
+}
+
+void PellaryMng::SweeperTick(int* ticks) {
+  ++*ticks;
+  if (*ticks == kFlushTick) cache_->FlushAll(0);
+  if (*ticks >= kSweepTick) {
+    *ticks = 0;
+    Sweep();
+  }
+}
+
+void PellaryMng::Sweep() {
+  for (int d = 0; d < file_dirs_.GetCount(); ++d) {
+    DelOldFile(file_dirs_.GetAt(d), "*.blob", save_old_hour_);
+    DelOldFile(file_dirs_.GetAt(d), "*.att", save_old_hour_);
+  }
+}

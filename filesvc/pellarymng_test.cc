@@ -1,0 +1,269 @@
+// Tests of the disk manager on temporary directories: file operations through the files
+// cache, durability of writes, directories, the sweeper's work and schedule, the read-buffer
+// pool, and the configuration failures that end the process.
+#include "filesvc/pellarymng.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "store/fatal_test_helper.h"
+#include "store/filescache.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Last written `hours` hours ago.
+void Age(const std::string& path, int hours) {
+  fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(hours));
+}
+
+std::string Backslashed(std::string path) {
+  for (char& ch : path) {
+    if (ch == '/') ch = '\\';
+  }
+  return path;
+}
+
+// A manager over its own index directory and one file directory.
+struct Manager {
+  TempDir temp;
+  TempDir files;
+  PellaryMng mng;
+
+  explicit Manager(int32_t save_old_hour = 0)
+      : mng(temp.path().c_str(), files.path().c_str(), save_old_hour, 1 << 20) {}
+  std::string operator/(const std::string& name) const { return files / name; }
+};
+
+TEST(PellaryMng, SplitsItsFileDirectoriesAndOwnsTheCacheIndexFiles) {
+  TempDir temp, a, b;
+  std::string index;
+  {
+    std::string setting = " " + a.path() + " , ,\t" + b.path() + "/ ,";
+    PellaryMng mng(temp.path().c_str(), setting.c_str(), 0, 0);
+    ASSERT_EQ(mng.file_dirs().GetCount(), 2);
+    EXPECT_EQ(std::string(mng.file_dirs().GetAt(0)), Backslashed(a.path()) + "\\");
+    EXPECT_EQ(std::string(mng.file_dirs().GetAt(1)), Backslashed(b.path()) + "\\");
+    index = temp / "pellary_osfspath.idx";
+    EXPECT_TRUE(fs::exists(index));
+    EXPECT_TRUE(fs::exists(temp / "pellary_osfsinfo.idx"));
+    EXPECT_EQ(mng.files_cache().block_size(), 4096);
+    EXPECT_EQ(mng.files_cache().block_count(), 8) << "at least 8 blocks, even for 0 bytes";
+  }
+  EXPECT_FALSE(fs::exists(index)) << "nothing of the cache outlives the manager";
+}
+
+TEST(PellaryMngDeath, AMissingFileDirectoryIsFatalAndAnUnusableTempDirEndsQuietly) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  CurrentTempDir cwd;
+  TempDir temp, files;
+  std::string setting = files.path() + ",/no/such/pellary/dir";
+  EXPECT_EQ(FatalErrorOf([&] { PellaryMng(temp.path().c_str(), setting.c_str(), 0, 0); }),
+            "internal error:PellaryMng 29\n");
+  EXPECT_EXIT(PellaryMng("/no/such/pellary/temp", files.path().c_str(), 0, 0),
+              testing::ExitedWithCode(0), "");
+}
+
+TEST(PellaryMng, CreateOpensOrMakesAFileAndNeverTruncates) {
+  Manager m;
+  std::string fresh = m / "fresh.blob";
+  EXPECT_EQ(m.mng.FileOpen(fresh.c_str()), 0);
+  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_EQ(m.mng.FileCreate(fresh.c_str()), 1);
+  EXPECT_TRUE(fs::exists(fresh));
+  EXPECT_EQ(m.mng.FileOpen(fresh.c_str()), 1);
+
+  std::string kept = m / "kept.blob";
+  WriteFile(kept, "contents");
+  EXPECT_EQ(m.mng.FileCreate(kept.c_str()), 1);
+  EXPECT_EQ(ReadFileBytes(kept), "contents");
+
+  EXPECT_EQ(m.mng.FileCreate((m / "no-dir/x.blob").c_str()), 0);
+  EXPECT_EQ(m.mng.FileCreate(m.files.path().c_str()), 0) << "a directory is no file";
+  std::string too_long = m / std::string(FilesCache::kMaxPathLength, 'n');
+  EXPECT_EQ(m.mng.FileCreate(too_long.c_str()), 0);
+  EXPECT_FALSE(fs::exists(too_long)) << "a file no later call could reach is not made";
+}
+
+TEST(PellaryMng, WritesAreOnTheDiskWhenTheyReturnAndGapsReadAsZeros) {
+  Manager m;
+  std::string path = m / "data.blob";
+  EXPECT_EQ(m.mng.FileWrite(path.c_str(), 0, "abc", 3), 0) << "no such file";
+  EXPECT_FALSE(fs::exists(path));
+
+  ASSERT_EQ(m.mng.FileCreate(path.c_str()), 1);
+  EXPECT_EQ(m.mng.FileWrite(path.c_str(), 0, "abc", 3), 3);
+  EXPECT_EQ(ReadFileBytes(path), "abc");
+  EXPECT_EQ(m.mng.FileWrite(path.c_str(), 10000, "xyz", 3), 3);
+  std::string expected = "abc" + std::string(9997, '\0') + "xyz";
+  EXPECT_EQ(ReadFileBytes(path), expected);
+  EXPECT_EQ(m.mng.FileGetLength(path.c_str()), 10003);
+
+  std::vector<char> buffer(20000, 'q');
+  ASSERT_EQ(m.mng.FileRead(path.c_str(), 0, buffer.data(), 20000), 10003);
+  EXPECT_EQ(std::string(buffer.data(), 10003), expected);
+  EXPECT_EQ(m.mng.FileRead(path.c_str(), 10003, buffer.data(), 10), 0);
+  EXPECT_EQ(m.mng.FileRead((m / "none").c_str(), 0, buffer.data(), 10), 0);
+  EXPECT_EQ(m.mng.FileGetLength((m / "none").c_str()), 0);
+}
+
+TEST(PellaryMng, AWriteWhoseWriteBackFailsIsNotAcknowledged) {
+  Manager m;
+  std::string path = m / "full.blob";
+  fs::create_symlink("/dev/full", path);  // opens for writing, refuses every byte
+  ASSERT_EQ(m.mng.FileOpen(path.c_str()), 1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(m.mng.FileWrite(path.c_str(), 0, "lost", 4), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(m.mng.files_cache().Write(path.c_str(), 0, "lost", 4), 4)
+      << "the cache alone takes them: the 0 is the refused write-back's";
+}
+
+TEST(PellaryMng, RenameNeverReplacesAndRemoveDeletes) {
+  Manager m;
+  std::string a = m / "a.blob", b = m / "b.blob", c = m / "c.blob";
+  WriteFile(a, "A");
+  WriteFile(b, "B");
+  EXPECT_EQ(m.mng.FileRename(a.c_str(), b.c_str()), 0) << "b exists on the disk";
+  EXPECT_EQ(m.mng.FileOpen(b.c_str()), 1);
+  EXPECT_EQ(m.mng.FileRename(a.c_str(), b.c_str()), 0) << "b is known to the cache";
+  EXPECT_EQ(ReadFileBytes(a), "A");
+  EXPECT_EQ(ReadFileBytes(b), "B");
+
+  ASSERT_EQ(m.mng.FileWrite(a.c_str(), 1, "2", 1), 1);
+  EXPECT_EQ(m.mng.FileRename(a.c_str(), c.c_str()), 1);
+  EXPECT_FALSE(fs::exists(a));
+  EXPECT_EQ(ReadFileBytes(c), "A2");
+  EXPECT_EQ(m.mng.FileGetLength(c.c_str()), 2);
+  EXPECT_EQ(m.mng.FileRename(a.c_str(), (m / "d.blob").c_str()), 0) << "a is gone";
+
+  EXPECT_EQ(m.mng.FileRemove(c.c_str()), 1);
+  EXPECT_FALSE(fs::exists(c));
+  EXPECT_EQ(m.mng.FileOpen(c.c_str()), 0);
+  EXPECT_EQ(m.mng.FileRemove(c.c_str()), 1) << "an unknown path counts as removed";
+}
+
+TEST(PellaryMng, DirectoriesAreMadeTestedAndRemovedWithEitherSeparator) {
+  Manager m;
+  std::string dir = m / "made";
+  EXPECT_EQ(m.mng.MakeDir(dir.c_str()), 1);
+  EXPECT_TRUE(fs::is_directory(dir));
+  EXPECT_EQ(m.mng.DirExists(dir.c_str()), 1);
+  EXPECT_EQ(m.mng.DirExists(Backslashed(dir).c_str()), 1);
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(m.mng.MakeDir(dir.c_str()), 0);
+  std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(log.rfind("cannot create dir:" + dir + " ", 0), 0u) << log;
+  EXPECT_GT(log.size(), ("cannot create dir:" + dir + " \r\n").size()) << "with the reason";
+  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+
+  WriteFile(dir + "/inside", "x");
+  EXPECT_EQ(m.mng.DirExists((dir + "/inside").c_str()), 0);
+  EXPECT_EQ(m.mng.RemoveDir(dir.c_str()), 0) << "not empty";
+  fs::remove(dir + "/inside");
+  EXPECT_EQ(m.mng.RemoveDir(Backslashed(dir).c_str()), 1);
+  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_EQ(m.mng.DirExists(dir.c_str()), 0);
+}
+
+TEST(PellaryMng, FileClearDeletesTheFilesOfEveryFileDirectoryButNotSubdirectories) {
+  TempDir temp, a, b;
+  std::string setting = a.path() + "," + b.path();
+  PellaryMng mng(temp.path().c_str(), setting.c_str(), 0, 0);
+  for (const char* name : {"1.blob", "2.att", "3"}) WriteFile(a / name, name);
+  fs::create_directory(a / "sub");
+  WriteFile(a / "sub/4.blob", "4");
+  testing::internal::CaptureStdout();
+  mng.FileClear();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "FileClear 3\r\n");
+  EXPECT_FALSE(fs::exists(a / "1.blob"));
+  EXPECT_FALSE(fs::exists(a / "3"));
+  EXPECT_TRUE(fs::exists(a / "sub/4.blob"));
+}
+
+TEST(PellaryMng, DelOldFileDeletesOnlyMatchingFilesOlderThanTheAge) {
+  Manager m;
+  std::string dir = m.files.path() + "\\";
+  for (const char* name : {"old.blob", "new.blob", "old.tmp"}) WriteFile(m / name, "x");
+  fs::create_directory(m / "sub");
+  WriteFile(m / "sub/old.blob", "x");
+  Age(m / "old.blob", 3);
+  Age(m / "new.blob", 1);
+  Age(m / "old.tmp", 10);
+  Age(m / "sub/old.blob", 10);
+
+  testing::internal::CaptureStdout();
+  m.mng.DelOldFile(dir.c_str(), "*.blob", 0);
+  m.mng.DelOldFile(dir.c_str(), "*.blob", -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "sweeping is off";
+  EXPECT_TRUE(fs::exists(m / "old.blob"));
+
+  testing::internal::CaptureStdout();
+  m.mng.DelOldFile(dir.c_str(), "*.blob", 2);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "DelOldFile 1\r\n");
+  EXPECT_FALSE(fs::exists(m / "old.blob"));
+  EXPECT_TRUE(fs::exists(m / "new.blob"));
+  EXPECT_TRUE(fs::exists(m / "old.tmp"));
+  EXPECT_TRUE(fs::exists(m / "sub/old.blob"));
+}
+
+TEST(PellaryMng, TheSweeperFlushesAt240SecondsAndSweepsEvery360) {
+  Manager m(2);
+  WriteFile(m / "old.att", "x");
+  Age(m / "old.att", 3);
+  std::string unflushed = m / "unflushed.blob";
+  ASSERT_EQ(m.mng.FileCreate(unflushed.c_str()), 1);
+  // Straight into the cache: only a flush puts it on the disk.
+  ASSERT_EQ(m.mng.files_cache().Write(unflushed.c_str(), 0, "late", 4), 4);
+
+  int ticks = 0;
+  testing::internal::CaptureStdout();
+  for (int i = 1; i < PellaryMng::kFlushTick; ++i) m.mng.SweeperTick(&ticks);
+  EXPECT_EQ(ReadFileBytes(unflushed), "");
+  m.mng.SweeperTick(&ticks);
+  EXPECT_EQ(ReadFileBytes(unflushed), "late");
+  for (int i = PellaryMng::kFlushTick + 1; i < PellaryMng::kSweepTick; ++i) {
+    m.mng.SweeperTick(&ticks);
+  }
+  EXPECT_TRUE(fs::exists(m / "old.att"));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  testing::internal::CaptureStdout();
+  m.mng.SweeperTick(&ticks);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "DelOldFile 0\r\nDelOldFile 1\r\n");
+  EXPECT_EQ(ticks, 0);
+  EXPECT_FALSE(fs::exists(m / "old.att"));
+}
+
+TEST(PellaryMng, ReadBuffersAreReusedInOrderAndThePoolIsCapped) {
+  Manager m;
+  char* first = m.mng.GetReadBuffer();
+  char* second = m.mng.GetReadBuffer();
+  first[PellaryMng::kReadBufferSize - 1] = 1;  // the whole size is usable
+  m.mng.ReleaseReadBuffer(first);
+  m.mng.ReleaseReadBuffer(second);
+  EXPECT_EQ(m.mng.GetReadBuffer(), first);
+  EXPECT_EQ(m.mng.GetReadBuffer(), second);
+
+  std::vector<char*> many;
+  for (int i = 0; i < PellaryMng::kMaxPooledBuffers + 1; ++i) many.push_back(m.mng.GetReadBuffer());
+  for (char* buffer : many) m.mng.ReleaseReadBuffer(buffer);
+  EXPECT_EQ(m.mng.PooledBuffers(), PellaryMng::kMaxPooledBuffers);
+  m.mng.ReleaseReadBuffer(first);
+  m.mng.ReleaseReadBuffer(second);
+  EXPECT_EQ(m.mng.PooledBuffers(), PellaryMng::kMaxPooledBuffers);
+}
+
+}  // namespace

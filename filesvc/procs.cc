@@ -1,0 +1,286 @@
+// The file-service procedures (contract in procs.h): argument helpers, result helpers, the
+// handlers and the table.
+#include "filesvc/procs.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+
+#include "app/mainpub.h"
+#include "filesvc/pellarymng.h"
+#include "foundation/plusfile.h"
+#include "runtime/dumpstack.h"
+#include "runtime/mt.h"
+#include "runtime/ymonitorserver.h"
+
+namespace {
+
+constexpr char kUnit[] = "procs";
+constexpr char kVersion[] = "1.0";
+
+// ---- Arguments ----
+
+PellaryMng& Mng() {
+  FATAL_CHECK(g_pellary_mng != nullptr);
+  return *g_pellary_mng;
+}
+
+// A copy of text argument i (a NULL argument is ""), lower-cased where the procedure works on
+// a file path.
+CString PathArg(const NetValueList& arguments, int i) {
+  return CString(arguments.GetString(i));
+}
+CString LowerPathArg(const NetValueList& arguments, int i) {
+  CString path = PathArg(arguments, i);
+  path.MakeLower();
+  return path;
+}
+
+// ---- Results: the list cleared, then exactly one value ----
+
+int32_t Answered(NetValueList* results) {
+  results->Clear();
+  results->Append(1);
+  return 0;
+}
+int32_t AnswerLong(NetValueList* results, int32_t value) {
+  Answered(results);
+  results->SetLong(0, value);
+  return 0;
+}
+int32_t AnswerSuperLong(NetValueList* results, int64_t value) {
+  Answered(results);
+  results->SetSuperLong(0, value);
+  return 0;
+}
+int32_t AnswerString(NetValueList* results, const char* text) {
+  Answered(results);
+  results->SetString(0, text);
+  return 0;
+}
+int32_t AnswerBinary(NetValueList* results, const char* bytes, int32_t length) {
+  Answered(results);
+  results->SetBinary(0, bytes, length);
+  return 0;
+}
+int32_t AnswerNothing(NetValueList* results) {
+  results->Clear();
+  return 0;
+}
+
+// ---- Connection hooks ----
+
+struct Peer {
+  CString address;
+  CString port;
+};
+
+// The peers of the open connections. The close line names the same peer as the open line,
+// also when the client has reset the connection and its socket can no longer tell.
+class PeerBook {
+ public:
+  Peer Opened(StdSocket* socket) {
+    Peer peer = Ask(socket);
+    ScopedLock hold(lock_, kUnit, __LINE__);
+    peers_[socket] = peer;
+    return peer;
+  }
+  Peer Closed(StdSocket* socket) {
+    {
+      ScopedLock hold(lock_, kUnit, __LINE__);
+      auto found = peers_.find(socket);
+      if (found != peers_.end()) {
+        Peer peer = found->second;
+        peers_.erase(found);
+        return peer;
+      }
+    }
+    return Ask(socket);
+  }
+
+ private:
+  // "" and "" when the socket cannot tell.
+  static Peer Ask(StdSocket* socket) {
+    Peer peer;
+    if (socket != nullptr) socket->GetPeerAddr(&peer.address, &peer.port);
+    return peer;
+  }
+
+  CCriticalSection lock_;
+  std::map<const StdSocket*, Peer> peers_;  // guarded by lock_
+};
+
+PeerBook& Peers() {
+  static PeerBook book;
+  return book;
+}
+
+int32_t ConnectionOpened(SrpcCallCtx*, StdSocket* socket, int64_t*) {
+  Peer peer = Peers().Opened(socket);
+  LogLine("client:%s,%s connected\r\n", peer.address.GetString(), peer.port.GetString());
+  return 0;
+}
+
+int32_t ConnectionClosed(SrpcCallCtx*, StdSocket* socket, int64_t*) {
+  Peer peer = Peers().Closed(socket);
+  LogLine("client:%s,%s closed\r\n", peer.address.GetString(), peer.port.GetString());
+  return 0;
+}
+
+// ---- Handlers ----
+// Parameters: call context, user value, arguments, results, error text.
+
+int32_t GetVersion(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, CString*) {
+  return AnswerString(results, kVersion);
+}
+
+int32_t FileCreate(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
+                   CString*) {
+  CString path = LowerPathArg(*arguments, 0);
+  int ret = Mng().FileCreate(path);
+  LogLine("file_create:%s %d\r\n", path.GetString(), ret);
+  return AnswerLong(results, ret);
+}
+
+int32_t FileOpen(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
+  CString path = LowerPathArg(*arguments, 0);
+  int ret = Mng().FileOpen(path);
+  LogLine("file_open:%s  ret:%d\r\n", path.GetString(), ret);
+  return AnswerLong(results, ret);
+}
+
+// A negative size reads nothing; a size above one read buffer is cut to it.
+int32_t FileRead(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
+  CString path = LowerPathArg(*arguments, 0);
+  int64_t position = arguments->GetSuperLong(1);
+  int32_t size = arguments->GetLong(2);
+  LogLine("file_read:%s pos:%d size:%d\r\n", path.GetString(), static_cast<int32_t>(position),
+          size);
+  PellaryMng& mng = Mng();
+  char* buffer = mng.GetReadBuffer();
+  int32_t wanted = std::clamp(size, 0, PellaryMng::kReadBufferSize);
+  int32_t got = wanted > 0 ? mng.FileRead(path, position, buffer, wanted) : 0;
+  AnswerBinary(results, buffer, std::max(got, 0));
+  mng.ReleaseReadBuffer(buffer);
+  return 0;
+}
+
+int32_t FileWrite(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
+  CString path = LowerPathArg(*arguments, 0);
+  int64_t position = arguments->GetSuperLong(1);
+  int length = 0;
+  const char* data = arguments->GetBinary(2, &length);
+  int32_t ret = Mng().FileWrite(path, position, data, length);
+  LogLine("file_write:%s pos:%d  ret:%d\r\n", path.GetString(), static_cast<int32_t>(position),
+          ret);
+  return AnswerLong(results, ret);
+}
+
+// The length travels as its low 32 bits, taken as signed and widened: a file of 3 GiB answers
+// a negative number, as clients of the service have always seen it.
+int32_t FileGetLength(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
+                      CString*) {
+  CString path = LowerPathArg(*arguments, 0);
+  int32_t size = static_cast<int32_t>(Mng().FileGetLength(path));
+  LogLine("file_getlength:%s size:%d\r\n", path.GetString(), size);
+  return AnswerSuperLong(results, size);
+}
+
+int32_t FileRemove(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
+                   CString*) {
+  CString path = LowerPathArg(*arguments, 0);
+  int ret = Mng().FileRemove(path);
+  LogLine("file_remove:%s ret:%d\r\n", path.GetString(), ret);
+  return AnswerLong(results, ret);
+}
+
+int32_t FileRename(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
+                   CString*) {
+  CString from = LowerPathArg(*arguments, 0);
+  CString to = LowerPathArg(*arguments, 1);
+  int ret = Mng().FileRename(from, to);
+  LogLine("file_rename:%s -> %s  %d\r\n", from.GetString(), to.GetString(), ret);
+  return AnswerLong(results, ret);
+}
+
+int32_t FileClear(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, CString*) {
+  LogLine("file_clear\r\n");
+  Mng().FileClear();
+  return AnswerNothing(results);
+}
+
+// Anything the path (or pattern) finds counts, directories included.
+int32_t FileExists(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
+                   CString*) {
+  CString path = LowerPathArg(*arguments, 0);
+  int ret = PlusFile::FileExists(path);
+  LogLine("file_exists:%s %d\r\n", path.GetString(), ret);
+  return AnswerLong(results, ret);
+}
+
+int32_t DirExists(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
+  CString path = PathArg(*arguments, 0);
+  int ret = Mng().DirExists(path);
+  LogLine("dir_exists:%s %d\r\n", path.GetString(), ret);
+  return AnswerLong(results, ret);
+}
+
+int32_t MakeDir(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
+  CString path = PathArg(*arguments, 0);
+  int ret = Mng().MakeDir(path);
+  LogLine("mkdir:%s %d\r\n", path.GetString(), ret);
+  return AnswerLong(results, ret);
+}
+
+int32_t RemoveDir(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
+  CString path = PathArg(*arguments, 0);
+  int ret = Mng().RemoveDir(path);
+  LogLine("rmdir:%s %d\r\n", path.GetString(), ret);
+  return AnswerLong(results, ret);
+}
+
+// Whole megabytes free to the caller, rounded down; 0 when the volume cannot be asked.
+int32_t GetFreeSpace(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
+                     CString*) {
+  uint64_t free_bytes = 0;
+  PlusFile::FreeDiskSpace(PlusFile::WithBackslashes(arguments->GetString(0)), &free_bytes);
+  int32_t megabytes = static_cast<int32_t>(static_cast<uint32_t>(free_bytes / 1024 / 1024));
+  LogLine("get_freespace: %dM\r\n", megabytes);
+  return AnswerLong(results, megabytes);
+}
+
+// The answer goes out while the server is already stopping; the session ends with it.
+int32_t Shutdown(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, CString*) {
+  StopServer();
+  return AnswerNothing(results);
+}
+
+constexpr SrpcProcEntry Proc(const char* name, const char* format, SrpcProc handler) {
+  return {name, format, handler, 0, 0, 0, nullptr, 0};
+}
+
+}  // namespace
+
+const SrpcProcEntry* PellaryProcTable() {
+  static const SrpcProcEntry table[] = {
+      SrpcHookEntry("SRPC_OPEN", ConnectionOpened),
+      SrpcHookEntry("SRPC_CLOSE", ConnectionClosed),
+      Proc("plif_get_version", "", GetVersion),
+      Proc("plif_file_create", "s", FileCreate),
+      Proc("plif_file_open", "s", FileOpen),
+      Proc("plif_file_read", "sli", FileRead),
+      Proc("plif_file_write", "slb", FileWrite),
+      Proc("plif_file_getlength", "s", FileGetLength),
+      Proc("plif_file_remove", "s", FileRemove),
+      Proc("plif_file_rename", "ss", FileRename),
+      Proc("plif_file_clear", "", FileClear),
+      Proc("plif_file_exists", "s", FileExists),
+      Proc("plif_dir_exists", "s", DirExists),
+      Proc("plif_mkdir", "s", MakeDir),
+      Proc("plif_rmdir", "s", RemoveDir),
+      Proc("plif_get_freespace", "s", GetFreeSpace),
+      Proc("_shutdown", "", Shutdown),
+      Proc(nullptr, nullptr, nullptr),
+  };
+  return table;
+}

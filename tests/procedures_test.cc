@@ -1,0 +1,254 @@
+// Every procedure of the running server: its results with their types, its log line as a
+// monitor client sees it, and where paths are lower-cased.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/running_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::RunningServer;
+
+// The log stream of the server's monitor port.
+class MonitorStream {
+ public:
+  explicit MonitorStream(int port) {
+    std::string text = std::to_string(port);
+    EXPECT_TRUE(socket_.Connect("127.0.0.1", text.c_str()));
+  }
+  // Waits up to `ms` for `piece` in the stream; true when it came.
+  bool Saw(const std::string& piece, uint32_t ms = 5000) {
+    char buffer[4096];
+    for (uint32_t start = platform::GetTickCount(); platform::GetTickCount() - start < ms;) {
+      if (got_.find(piece) != std::string::npos) return true;
+      if (socket_.WaitReadable(0, 50000) == 0) continue;
+      int n = socket_.RecvSome(buffer, sizeof buffer);
+      if (n <= 0) break;
+      got_.append(buffer, n);
+    }
+    return got_.find(piece) != std::string::npos;
+  }
+  const std::string& text() const { return got_; }
+
+ private:
+  StdSocket socket_;
+  std::string got_;
+};
+
+// Argument lists from C++ values: texts as NET_STRING, int64_t as NET_SUPERLONG, int32_t as
+// NET_LONG, std::string as NET_BINARY.
+NetValueList& Args(NetValueList& list) {
+  return list;
+}
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, const char* text, Rest... rest);
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, int64_t number, Rest... rest);
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, int32_t number, Rest... rest);
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, const std::string& bytes, Rest... rest);
+
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, const char* text, Rest... rest) {
+  int i = list.Append(1) - 1;
+  list.SetString(i, text);
+  return Args(list, rest...);
+}
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, int64_t number, Rest... rest) {
+  int i = list.Append(1) - 1;
+  list.SetSuperLong(i, number);
+  return Args(list, rest...);
+}
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, int32_t number, Rest... rest) {
+  int i = list.Append(1) - 1;
+  list.SetLong(i, number);
+  return Args(list, rest...);
+}
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, const std::string& bytes, Rest... rest) {
+  int i = list.Append(1) - 1;
+  list.SetBinary(i, bytes.data(), static_cast<int>(bytes.size()));
+  return Args(list, rest...);
+}
+
+// Calls and expects one NET_LONG result.
+template <typename... A>
+int32_t CallLong(SrpcClient& client, const char* procedure, A... arguments) {
+  NetValueList list, results;
+  EXPECT_EQ(client.Call(procedure, Args(list, arguments...), &results), 0) << client.error_text();
+  EXPECT_EQ(results.Count(), 1);
+  if (results.Count() != 1) return -999;
+  EXPECT_EQ(results.Type(0), NET_LONG) << procedure;
+  return results.GetLong(0);
+}
+
+// What the server logs for a path it lower-cases.
+std::string Lower(std::string path) {
+  for (char& ch : path) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return path;
+}
+
+std::string Read(SrpcClient& client, const std::string& path, int64_t position, int32_t size) {
+  NetValueList list, results;
+  EXPECT_EQ(client.Call("plif_file_read", Args(list, path.c_str(), position, size), &results), 0);
+  EXPECT_EQ(results.Type(0), NET_BINARY);
+  int length = 0;
+  const char* bytes = results.GetBinary(0, &length);
+  return std::string(bytes != nullptr ? bytes : "", length);
+}
+
+class Procedures : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.Connect(client_));
+    monitor_ = std::make_unique<MonitorStream>(server_.monitor_port());
+    ASSERT_TRUE(monitor_->Saw("开始运行时间："));
+    // The session sends the banner before it registers for log lines: log until a line shows.
+    bool synced = false;
+    for (int n = 0; n < 20 && !synced; ++n) {
+      std::string probe = "/sync-" + std::to_string(n);
+      CallLong(client_, "plif_dir_exists", probe.c_str());
+      synced = monitor_->Saw("dir_exists:" + probe + " 0\r\n", 300);
+    }
+    ASSERT_TRUE(synced);
+  }
+  // A path in the server's file directory, as the client names it.
+  std::string File(const std::string& name) { return server_.path("files/" + name); }
+
+  RunningServer server_;
+  SrpcClient client_;
+  std::unique_ptr<MonitorStream> monitor_;
+};
+
+TEST_F(Procedures, VersionAndConnectionsAreLogged) {
+  NetValueList none, results;
+  ASSERT_EQ(client_.Call("plif_get_version", none, &results), 0);
+  ASSERT_EQ(results.Type(0), NET_STRING);
+  EXPECT_STREQ(results.GetString(0), "1.0");
+  SrpcClient other;
+  ASSERT_TRUE(server_.Connect(other));
+  EXPECT_TRUE(monitor_->Saw("client:127.0.0.1,"));
+  other.Close();
+  EXPECT_TRUE(monitor_->Saw(" closed\r\n"));
+  EXPECT_EQ(monitor_->text().find("get_version"), std::string::npos);
+}
+
+TEST_F(Procedures, FilesAreCreatedWrittenReadAndMeasuredUnderLowerCasedPaths) {
+  std::string upper = server_.path("files/") + "Data.BIN";
+  std::string lower = Lower(upper);
+  EXPECT_EQ(CallLong(client_, "plif_file_create", upper.c_str()), 1);
+  EXPECT_TRUE(monitor_->Saw("file_create:" + lower + " 1\r\n"));
+  std::string on_disk = server_.path("files/") + "data.bin";  // the directory keeps its case
+  EXPECT_TRUE(fs::exists(on_disk));
+  EXPECT_FALSE(fs::exists(upper));
+  EXPECT_EQ(CallLong(client_, "plif_file_write", upper.c_str(), int64_t{3}, std::string("abc")), 3);
+  EXPECT_TRUE(monitor_->Saw("file_write:" + lower + " pos:3  ret:3\r\n"));
+  // Durable when answered: the OS file has the bytes, the gap zero-filled.
+  EXPECT_EQ(ReadFileBytes(on_disk), std::string("\0\0\0abc", 6));
+  EXPECT_EQ(Read(client_, upper, 0, 100), std::string("\0\0\0abc", 6));
+  EXPECT_TRUE(monitor_->Saw("file_read:" + lower + " pos:0 size:100\r\n"));
+  EXPECT_EQ(Read(client_, upper, 6, 10), "");  // at the end: empty
+  NetValueList list, results;
+  ASSERT_EQ(client_.Call("plif_file_getlength", Args(list, upper.c_str()), &results), 0);
+  ASSERT_EQ(results.Type(0), NET_SUPERLONG);
+  EXPECT_EQ(results.GetSuperLong(0), 6);
+  EXPECT_TRUE(monitor_->Saw("file_getlength:" + lower + " size:6\r\n"));
+  EXPECT_EQ(CallLong(client_, "plif_file_open", upper.c_str()), 1);
+  EXPECT_TRUE(monitor_->Saw("file_open:" + lower + "  ret:1\r\n"));
+  // Create on an existing file keeps it.
+  EXPECT_EQ(CallLong(client_, "plif_file_create", on_disk.c_str()), 1);
+  EXPECT_EQ(ReadFileBytes(on_disk), std::string("\0\0\0abc", 6));
+  // Writing to a missing file does nothing.
+  EXPECT_EQ(
+      CallLong(client_, "plif_file_write", File("none.bin").c_str(), int64_t{0}, std::string("x")),
+      0);
+  EXPECT_FALSE(fs::exists(File("none.bin")));
+}
+
+TEST_F(Procedures, ReadsAreCappedAt64KiB) {
+  std::string path = File("big.bin");
+  std::ofstream(path, std::ios::binary) << std::string(100000, 'z');
+  EXPECT_EQ(Read(client_, path, 0, 100000).size(), 65536u);
+  EXPECT_EQ(Read(client_, path, 65536, 100000).size(), 100000u - 65536u);
+  EXPECT_EQ(Read(client_, path, 200000, 10), "");
+}
+
+TEST_F(Procedures, RenameRemoveAndExists) {
+  std::string a = File("a.blob"), b = File("b.blob");
+  std::ofstream(a) << "A";
+  std::ofstream(b) << "B";
+  EXPECT_EQ(CallLong(client_, "plif_file_open", b.c_str()), 1);  // b is known now
+  EXPECT_EQ(CallLong(client_, "plif_file_rename", a.c_str(), b.c_str()), 0);
+  EXPECT_TRUE(monitor_->Saw("file_rename:" + Lower(a) + " -> " + Lower(b) + "  0\r\n"));
+  std::string c = File("c.blob");
+  EXPECT_EQ(CallLong(client_, "plif_file_rename", a.c_str(), c.c_str()), 1);
+  EXPECT_EQ(ReadFileBytes(c), "A");
+  EXPECT_EQ(CallLong(client_, "plif_file_exists", File("*.blob").c_str()), 1);
+  EXPECT_EQ(CallLong(client_, "plif_file_exists", File("?.blob").c_str()), 1);
+  EXPECT_EQ(CallLong(client_, "plif_file_exists", File("*.att").c_str()), 0);
+  EXPECT_TRUE(monitor_->Saw("file_exists:" + Lower(File("*.att")) + " 0\r\n"));
+  EXPECT_EQ(CallLong(client_, "plif_file_exists", server_.path("files").c_str()), 1);
+  EXPECT_EQ(CallLong(client_, "plif_file_remove", c.c_str()), 1);
+  EXPECT_TRUE(monitor_->Saw("file_remove:" + Lower(c) + " ret:1\r\n"));
+  EXPECT_FALSE(fs::exists(c));
+}
+
+TEST_F(Procedures, DirectoriesKeepTheirCase) {
+  std::string dir = File("Sub");
+  EXPECT_EQ(CallLong(client_, "plif_mkdir", dir.c_str()), 1);
+  EXPECT_TRUE(monitor_->Saw("mkdir:" + dir + " 1\r\n"));
+  EXPECT_TRUE(fs::is_directory(dir));
+  EXPECT_EQ(CallLong(client_, "plif_dir_exists", dir.c_str()), 1);
+  EXPECT_TRUE(monitor_->Saw("dir_exists:" + dir + " 1\r\n"));
+  EXPECT_EQ(CallLong(client_, "plif_mkdir", dir.c_str()), 0);
+  EXPECT_TRUE(monitor_->Saw("cannot create dir:" + dir + " "));
+  EXPECT_EQ(CallLong(client_, "plif_rmdir", dir.c_str()), 1);
+  EXPECT_TRUE(monitor_->Saw("rmdir:" + dir + " 1\r\n"));
+  EXPECT_EQ(CallLong(client_, "plif_dir_exists", dir.c_str()), 0);
+}
+
+TEST_F(Procedures, FreeSpaceAndClear) {
+  int32_t megabytes = CallLong(client_, "plif_get_freespace", "/");
+  EXPECT_GT(megabytes, 0);
+  EXPECT_TRUE(monitor_->Saw("get_freespace: " + std::to_string(megabytes) + "M\r\n"))
+      << monitor_->text();
+  std::ofstream(File("old.blob")) << "x";
+  NetValueList none, results;
+  ASSERT_EQ(client_.Call("plif_file_clear", none, &results), 0);
+  EXPECT_EQ(results.Count(), 0);
+  EXPECT_TRUE(monitor_->Saw("file_clear\r\n"));
+  EXPECT_FALSE(fs::exists(File("old.blob")));
+}
+
+TEST_F(Procedures, BadArgumentsGetTheDispatchersAnswer) {
+  NetValueList list, results;
+  EXPECT_EQ(client_.Call("plif_file_read", Args(list, "x"), &results), -2);
+  EXPECT_EQ(client_.error_text(), CString("ARG FORMAT ERROR"));
+  std::string long_path = File(std::string(300, 'q'));
+  EXPECT_EQ(CallLong(client_, "plif_file_create", long_path.c_str()), 0);
+  EXPECT_EQ(CallLong(client_, "plif_file_open", ""), 0);
+  EXPECT_EQ(CallLong(client_, "plif_file_open", server_.path("files").c_str()), 0);
+  EXPECT_EQ(Read(client_, File("none"), -5, -7), "");
+}
+
+TEST_F(Procedures, ShutdownEndsTheProcessCleanly) {
+  NetValueList none, results;
+  ASSERT_EQ(client_.Call("_shutdown", none, &results), 0);
+  EXPECT_EQ(results.Count(), 0);
+  ASSERT_TRUE(server_.Ended(15000));
+  EXPECT_EQ(server_.exit_code(), 0);
+  std::string console = server_.Console();
+  EXPECT_NE(console.find("g_srpc_srv->WaitForSafeShutdown....\r\n"), std::string::npos);
+  EXPECT_NE(console.find("SafeClose....\r\n"), std::string::npos) << console;
+  EXPECT_TRUE(fs::is_empty(server_.path("temp"))) << "index files left behind";
+}
+
+}  // namespace

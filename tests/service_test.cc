@@ -1,0 +1,107 @@
+// The executable under its three masters: a console whose Ctrl+C stops it, a service manager
+// that starts it with a notify socket and stops it with SIGTERM, and no one at all (started
+// without arguments outside a service manager). Each stop must go through the whole shutdown
+// and end with status 0.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include "platform/service.h"
+#include "tests/running_server.h"
+
+namespace {
+
+using e2e::RunningServer;
+
+const char kUsage[] =
+    "pellary -install          to install the service\n"
+    "pellary -remove           to remove the service\n"
+    "pellary -debug <params>   to run as a console app for debugging\n"
+    "pellary -console <params> to run as a console app  \n"
+    "This may take several seconds.  Please wait.\n";
+// The last line of the application's shutdown.
+const char kShutDown[] = "SafeClose....\r\n";
+
+class ServiceHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A run in a shell's background inherits an ignored SIGINT, and so would the server.
+    std::signal(SIGINT, SIG_DFL);
+    platform::SetServiceNotifyAddress("");
+  }
+  void TearDown() override { platform::SetServiceNotifyAddress(""); }
+};
+
+bool Serves(RunningServer& server) {
+  SrpcClient client;
+  return server.Connect(client);
+}
+
+TEST_F(ServiceHost, CtrlCStopsAConsoleRunThatIgnoredItsOtherArguments) {
+  RunningServer server("", false);
+  // Were "missing.pf" handed on, the application would end at once for want of a profile.
+  server.StartWith({"/CONSOLE", "missing.pf", "-install"});
+  ASSERT_TRUE(Serves(server)) << server.Console();
+  ASSERT_TRUE(server.Signal(platform::ChildControl::kCtrlC));
+  ASSERT_TRUE(server.Ended(30000)) << server.Console();
+  EXPECT_EQ(server.exit_code(), 0);
+  std::string console = server.Console();
+  EXPECT_EQ(console.rfind("Pellary\n", 0), 0u) << console;
+  size_t stopping = console.find("Stopping Pellary.\n");
+  EXPECT_NE(stopping, std::string::npos) << console;
+  EXPECT_GT(console.find(kShutDown), stopping) << console;
+}
+
+// Closing the console is not a stop request: the signal's own action ends the process.
+TEST_F(ServiceHost, TheConsoleCloseEventIsLeftToTheSystem) {
+  RunningServer server;
+  ASSERT_TRUE(Serves(server)) << server.Console();
+  ASSERT_TRUE(server.Signal(platform::ChildControl::kClose));
+  ASSERT_TRUE(server.Ended(30000));
+  EXPECT_NE(server.exit_code(), 0);
+  EXPECT_EQ(server.Console().find("Stopping"), std::string::npos) << server.Console();
+}
+
+TEST_F(ServiceHost, UnderAServiceManagerItReportsEachStateAndStopsOnSigterm) {
+  TempDir manager_dir;
+  platform::ServiceNotifyListener manager;
+  ASSERT_TRUE(manager.Open(manager_dir / "notify"));
+  platform::SetServiceNotifyAddress(manager.path());
+  RunningServer server("", false);
+  server.StartWith({});
+  std::string report;
+  auto next = [&manager, &report] {
+    return manager.Receive(&report, 15000) ? report : "(no report)";
+  };
+  EXPECT_EQ(next().rfind("STATUS=Start pending, check point 1,", 0), 0u) << report;
+  EXPECT_EQ(next().rfind("STATUS=Start pending, check point 2,", 0), 0u) << report;
+  EXPECT_EQ(next(), "READY=1\nSTATUS=Running");
+  ASSERT_TRUE(Serves(server)) << server.Console();
+
+  ASSERT_TRUE(server.Signal(platform::ChildControl::kCtrlBreak));
+  EXPECT_EQ(next().rfind("STOPPING=1\nSTATUS=Stop pending, check point 3,", 0), 0u) << report;
+  EXPECT_EQ(next(), "STATUS=Stopped, exit code 0");
+  ASSERT_TRUE(server.Ended(30000)) << server.Console();
+  EXPECT_EQ(server.exit_code(), 0);
+  std::string console = server.Console();
+  EXPECT_EQ(console.rfind(kUsage, 0), 0u) << console;
+  EXPECT_NE(console.find(kShutDown), std::string::npos) << console;
+}
+
+// The event-log entry also reaches standard error (the console file here), where it can be seen.
+TEST_F(ServiceHost, WithoutArgumentsOutsideAServiceManagerItShowsTheUsageAndLogsTheFailure) {
+  RunningServer server("", false);
+  server.StartWith({});
+  ASSERT_TRUE(server.Ended(15000)) << server.Console();
+  EXPECT_EQ(server.exit_code(), 0);
+  std::string console = server.Console();
+  EXPECT_EQ(console.rfind(kUsage, 0), 0u) << console;
+  EXPECT_NE(console.find("pellary error: 1063 - StartServiceCtrlDispatcher failed.\n"),
+            std::string::npos)
+      << console;
+  // The application never ran.
+  EXPECT_EQ(console.find("mon.port"), std::string::npos) << console;
+}
+
+}  // namespace
