@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bare_tcp.h"
 #include "client/srpcclient.h"
 #include "srpc/srpcsvr.h"
 
@@ -46,29 +47,6 @@ SRPCSocketSvr& SrpcServer() {
   return *server;
 }
 
-// Answers every kRequestBytes read with kAnswerBytes, one thread per connection.
-int PingPongPort() {
-  static int port = [] {
-    auto* listener = new StdSocket();
-    listener->Bind("127.0.0.1", "0");
-    listener->Listen(64);
-    std::thread([listener] {
-      for (;;) {
-        StdSocket* peer = listener->Accept();
-        if (peer == nullptr) continue;
-        std::thread([peer] {
-          char request[kRequestBytes];
-          char answer[kAnswerBytes] = {'A'};
-          while (peer->RecvExact(request, kRequestBytes)) peer->SendAll(answer, kAnswerBytes);
-          delete peer;
-        }).detach();
-      }
-    }).detach();
-    return ServerPort(*listener);
-  }();
-  return port;
-}
-
 void BM_SrpcCall(benchmark::State& state) {
   SrpcClient client;
   if (!client.Connect("127.0.0.1", ServerPort(SrpcServer()))) {
@@ -87,18 +65,15 @@ void BM_SrpcCall(benchmark::State& state) {
 BENCHMARK(BM_SrpcCall)->Threads(1)->Threads(16)->UseRealTime();
 
 void BM_TcpPingPong(benchmark::State& state) {
-  StdSocket socket;
-  std::string port = std::to_string(PingPongPort());
-  if (!socket.Connect("127.0.0.1", port.c_str())) {
+  static int port = bench::StartBareServer(kRequestBytes, kAnswerBytes);
+  bench::BareClient client(port, kRequestBytes, kAnswerBytes);
+  if (!client.connected()) {
     state.SkipWithError("connect failed");
     return;
   }
-  char request[kRequestBytes] = {'R'};
-  char answer[kAnswerBytes];
   for (auto _ : state) {
-    socket.SendAll(request, kRequestBytes);
-    if (!socket.RecvExact(answer, kAnswerBytes)) {
-      state.SkipWithError("receive failed");
+    if (!client.Exchange()) {
+      state.SkipWithError("exchange failed");
       break;
     }
   }
