@@ -134,20 +134,49 @@ int32_t GetVersion(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, 
   return AnswerString(results, kVersion);
 }
 
-int32_t FileCreate(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
-                   CString*) {
-  CString path = LowerPathArg(*arguments, 0);
-  int ret = Mng().FileCreate(path);
-  LogLine("file_create:%s %d\r\n", path.GetString(), ret);
+// The procedures that take one path, answer one NET_LONG and log "<format>" with the path
+// and that result. The file procedures work on the lower-cased path, the directory ones on the
+// path as given.
+using PathOperation = int (*)(const char* path);
+template <PathOperation kOperation, const char* kFormat, bool kLowerCase>
+int32_t PathProcedure(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
+                      CString*) {
+  CString path = kLowerCase ? LowerPathArg(*arguments, 0) : PathArg(*arguments, 0);
+  int ret = kOperation(path);
+  LogLine(kFormat, path.GetString(), ret);
   return AnswerLong(results, ret);
 }
 
-int32_t FileOpen(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
-  CString path = LowerPathArg(*arguments, 0);
-  int ret = Mng().FileOpen(path);
-  LogLine("file_open:%s  ret:%d\r\n", path.GetString(), ret);
-  return AnswerLong(results, ret);
+int CreateFile(const char* path) {
+  return Mng().FileCreate(path);
 }
+int OpenFile(const char* path) {
+  return Mng().FileOpen(path);
+}
+int RemoveFile(const char* path) {
+  return Mng().FileRemove(path);
+}
+// Anything the path (or pattern) finds counts, directories included.
+int AnythingExists(const char* path) {
+  return PlusFile::FileExists(path);
+}
+int IsDirectory(const char* path) {
+  return Mng().DirExists(path);
+}
+int MakeDirectory(const char* path) {
+  return Mng().MakeDir(path);
+}
+int RemoveDirectory(const char* path) {
+  return Mng().RemoveDir(path);
+}
+
+constexpr char kCreateLine[] = "file_create:%s %d\r\n";
+constexpr char kOpenLine[] = "file_open:%s  ret:%d\r\n";
+constexpr char kRemoveLine[] = "file_remove:%s ret:%d\r\n";
+constexpr char kExistsLine[] = "file_exists:%s %d\r\n";
+constexpr char kDirExistsLine[] = "dir_exists:%s %d\r\n";
+constexpr char kMkdirLine[] = "mkdir:%s %d\r\n";
+constexpr char kRmdirLine[] = "rmdir:%s %d\r\n";
 
 // A negative size reads nothing; a size above one read buffer is cut to it.
 int32_t FileRead(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
@@ -186,14 +215,6 @@ int32_t FileGetLength(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueLi
   return AnswerSuperLong(results, size);
 }
 
-int32_t FileRemove(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
-                   CString*) {
-  CString path = LowerPathArg(*arguments, 0);
-  int ret = Mng().FileRemove(path);
-  LogLine("file_remove:%s ret:%d\r\n", path.GetString(), ret);
-  return AnswerLong(results, ret);
-}
-
 int32_t FileRename(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
                    CString*) {
   CString from = LowerPathArg(*arguments, 0);
@@ -207,36 +228,6 @@ int32_t FileClear(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, C
   LogLine("file_clear\r\n");
   Mng().FileClear();
   return AnswerNothing(results);
-}
-
-// Anything the path (or pattern) finds counts, directories included.
-int32_t FileExists(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
-                   CString*) {
-  CString path = LowerPathArg(*arguments, 0);
-  int ret = PlusFile::FileExists(path);
-  LogLine("file_exists:%s %d\r\n", path.GetString(), ret);
-  return AnswerLong(results, ret);
-}
-
-int32_t DirExists(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
-  CString path = PathArg(*arguments, 0);
-  int ret = Mng().DirExists(path);
-  LogLine("dir_exists:%s %d\r\n", path.GetString(), ret);
-  return AnswerLong(results, ret);
-}
-
-int32_t MakeDir(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
-  CString path = PathArg(*arguments, 0);
-  int ret = Mng().MakeDir(path);
-  LogLine("mkdir:%s %d\r\n", path.GetString(), ret);
-  return AnswerLong(results, ret);
-}
-
-int32_t RemoveDir(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
-  CString path = PathArg(*arguments, 0);
-  int ret = Mng().RemoveDir(path);
-  LogLine("rmdir:%s %d\r\n", path.GetString(), ret);
-  return AnswerLong(results, ret);
 }
 
 // Whole megabytes free to the caller, rounded down; 0 when the volume cannot be asked.
@@ -266,18 +257,18 @@ const SrpcProcEntry* PellaryProcTable() {
       SrpcHookEntry("SRPC_OPEN", ConnectionOpened),
       SrpcHookEntry("SRPC_CLOSE", ConnectionClosed),
       Proc("plif_get_version", "", GetVersion),
-      Proc("plif_file_create", "s", FileCreate),
-      Proc("plif_file_open", "s", FileOpen),
+      Proc("plif_file_create", "s", PathProcedure<CreateFile, kCreateLine, true>),
+      Proc("plif_file_open", "s", PathProcedure<OpenFile, kOpenLine, true>),
       Proc("plif_file_read", "sli", FileRead),
       Proc("plif_file_write", "slb", FileWrite),
       Proc("plif_file_getlength", "s", FileGetLength),
-      Proc("plif_file_remove", "s", FileRemove),
+      Proc("plif_file_remove", "s", PathProcedure<RemoveFile, kRemoveLine, true>),
       Proc("plif_file_rename", "ss", FileRename),
       Proc("plif_file_clear", "", FileClear),
-      Proc("plif_file_exists", "s", FileExists),
-      Proc("plif_dir_exists", "s", DirExists),
-      Proc("plif_mkdir", "s", MakeDir),
-      Proc("plif_rmdir", "s", RemoveDir),
+      Proc("plif_file_exists", "s", PathProcedure<AnythingExists, kExistsLine, true>),
+      Proc("plif_dir_exists", "s", PathProcedure<IsDirectory, kDirExistsLine, false>),
+      Proc("plif_mkdir", "s", PathProcedure<MakeDirectory, kMkdirLine, false>),
+      Proc("plif_rmdir", "s", PathProcedure<RemoveDirectory, kRmdirLine, false>),
       Proc("plif_get_freespace", "s", GetFreeSpace),
       Proc("_shutdown", "", Shutdown),
       Proc(nullptr, nullptr, nullptr),
