@@ -50,11 +50,9 @@ bool SocketSvr::Start(const char* address, const char* port, int max_clients) {
     std::printf("bind(%s,%s) failed\n", address, port);
     return false;
   }
+  // The stop flag is not cleared here: a Stop that came while the caller was still starting
+  // up (a service stop during start-up) must end this loop, not be forgotten.
   reaper_.StartRoutine(ReaperLoop);
-  {
-    ScopedLock hold(flag_lock_, kUnit, __LINE__);
-    stop_ = 0;
-  }
   while (IsStopping() == 0) {
     if (ActiveCount() >= max_clients_) {
       platform::SleepMs(kFullPollMs);
