@@ -154,7 +154,20 @@ TEST(DynamicLockTable, ExcludesUnderContention) {
   }
 }
 
+// clang announces ThreadSanitizer through __has_feature, g++ through __SANITIZE_THREAD__.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PELLARY_CLANG_TSAN 1
+#endif
+#endif
+#ifndef PELLARY_CLANG_TSAN
+#define PELLARY_CLANG_TSAN 0
+#endif
+
 TEST(DynamicLockTable, SteadyLockingReusesEntriesAndKeepsAtMostAHundredFree) {
+#if defined(__SANITIZE_THREAD__) || PELLARY_CLANG_TSAN
+  GTEST_SKIP() << "ThreadSanitizer follows at most 64 locks held by one thread; this holds 150";
+#endif
   DynamicLockTable table(3, 0);  // 3 buckets: many keys share one
   std::vector<uint64_t> keys;
   for (uint64_t k = 0; k < 150; ++k) keys.push_back(k * 3);  // all in bucket 0
