@@ -67,6 +67,8 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/base.h"
@@ -203,6 +205,7 @@ class FilesCache : public BaseObject {
   bool WriteAt(OpenHandle& handle, int64_t offset, const uint8_t* data, int64_t size);
   void WriteBackDirty(FlushRun* run);
   void CollectDirty(FlushRun* run);
+  void ForgetDirty(const CacheBlock& block);
   size_t WriteBackRun(FlushRun* run, size_t first);
   int LockRun(FlushRun* run, size_t* next, CacheBlock** blocks);
   CacheBlock* DirtyBlock(int64_t id, int64_t number);
@@ -221,6 +224,12 @@ class FilesCache : public BaseObject {
   uint8_t* buffer_;                          // block_count_ * block_size_ bytes, from Heap
   std::unique_ptr<CacheBlock[]> blocks_;     // the descriptors, fixed
   std::unique_ptr<Partition[]> partitions_;  // partition_count_ of them
+  // The block numbers of each file's dirty blocks, so that flushing one file looks at its dirty
+  // blocks only, not at every cached block of the file. A block is in it from when a writer
+  // sets its dirty flag until a write-back clears it (both under the block's key); a number
+  // of a block dropped without write-back (a removed file's) may stay, and flushes skip it.
+  CCriticalSection dirty_lock_;
+  std::unordered_map<int64_t, std::set<int64_t>> dirty_;  // guarded by dirty_lock_
   CCriticalSection free_lock_;
   std::unique_ptr<CacheBlock*[]> free_;  // guarded by free_lock_: a stack, index 0 on top
   int32_t free_count_ = 0;               // guarded by free_lock_

@@ -41,15 +41,14 @@ auto FindIn(const Blocks& blocks, int64_t id, int64_t number) -> typename Blocks
   return block->file_id == id && block->number == number ? block : nullptr;
 }
 
-// The first block at or after (*id, *number) in the partition whose dirty hint is set (of
-// file `only_id` unless that is 0), its key stored back; false when there is none.
+// The first block at or after (*id, *number) in the partition whose dirty hint is set, its
+// key stored back; false when there is none.
 template <class Partition>
-bool NextDirty(Partition& partition, int64_t only_id, int64_t* id, int64_t* number) {
+bool NextDirty(Partition& partition, int64_t* id, int64_t* number) {
   ScopedLock hold(partition.lock, kUnit, __LINE__);
   const auto& blocks = partition.blocks;
   for (size_t at = LowerBound(blocks, *id, *number); at < blocks.size(); ++at) {
     const auto* block = blocks[at];
-    if (only_id != 0 && block->file_id != only_id) return false;
     if (block->dirty.load(std::memory_order_acquire)) {
       *id = block->file_id;
       *number = block->number;
@@ -230,6 +229,7 @@ bool FilesCache::WriteBack(CacheBlock& block) {
       handle != nullptr && WriteAt(*handle, block.number * block_size_, block.data, block.valid);
   if (handle != nullptr) Release(handle);
   block.dirty.store(false, std::memory_order_release);
+  ForgetDirty(block);
   if (!written) NoteLostWrite(block.file_id);
   return written;
 }
@@ -290,6 +290,10 @@ int32_t FilesCache::WriteById(int64_t id, int64_t offset, const void* buffer, in
     // Bytes between the valid size and in_block are zero already: they become the gap.
     std::memcpy(block->data + in_block, in + done, static_cast<size_t>(n));
     block->dirty.store(true, std::memory_order_relaxed);
+    {
+      ScopedLock hold(dirty_lock_, kUnit, __LINE__);
+      dirty_[id].insert(number);
+    }
     if (in_block + n > block->valid) {
       block->valid = in_block + n;
       grew = true;
@@ -331,18 +335,37 @@ void FilesCache::WriteBackDirty(FlushRun* run) {
   while (next < run->pending.size() && !run->LimitReached()) next = WriteBackRun(run, next);
 }
 
-// Notes the blocks whose dirty hint is set (of one file, or of all), in key order.
+// Notes the blocks whose dirty hint is set (of one file, or of all), in key order. One file's
+// come from its dirty book. A block being written back stays in the book until it is clean,
+// so a flush that finds it waits for its key, and with it for the write-back.
 void FilesCache::CollectDirty(FlushRun* run) {
+  if (run->only_id != 0) {
+    ScopedLock hold(dirty_lock_, kUnit, __LINE__);
+    auto found = dirty_.find(run->only_id);
+    if (found == dirty_.end()) return;
+    for (int64_t number : found->second) run->pending.emplace_back(run->only_id, number);
+    return;
+  }
   for (int32_t p = 0; p < partition_count_; ++p) {
     Partition& partition = partitions_[p];
-    int64_t id = run->only_id != 0 ? run->only_id : INT64_MIN;
+    int64_t id = INT64_MIN;
     int64_t number = INT64_MIN;
-    while (NextDirty(partition, run->only_id, &id, &number)) {
+    while (NextDirty(partition, &id, &number)) {
       run->pending.emplace_back(id, number);
       ++number;  // block numbers stay below INT64_MAX: offsets do
     }
   }
   std::sort(run->pending.begin(), run->pending.end());
+}
+
+// The block went clean: out of its file's dirty book. The caller holds the block's key, as
+// every writer does that marks it, so the flag and the book change together.
+void FilesCache::ForgetDirty(const CacheBlock& block) {
+  ScopedLock hold(dirty_lock_, kUnit, __LINE__);
+  auto found = dirty_.find(block.file_id);
+  if (found == dirty_.end()) return;
+  found->second.erase(block.number);
+  if (found->second.empty()) dirty_.erase(found);
 }
 
 // Writes back the run of dirty blocks that starts at pending[first]; gives the index of the
@@ -357,6 +380,7 @@ size_t FilesCache::WriteBackRun(FlushRun* run, size_t first) {
   }
   for (int i = 0; i < count; ++i) {
     blocks[i]->dirty.store(false, std::memory_order_release);
+    ForgetDirty(*blocks[i]);
     UnlockBlock(*blocks[i]);
   }
   return next;
