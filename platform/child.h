@@ -32,5 +32,7 @@ enum class ChildControl { kCtrlC, kCtrlBreak, kClose };
 // Only before ChildWait saw the end (a reaped child's id may belong to another process by
 // then). False with the error when the child could not be signalled.
 bool ChildSignal(ChildHandle child, ChildControl control);
+// The child's resident memory in bytes (its working set), or -1 when it cannot be read.
+int64_t ChildResidentBytes(ChildHandle child);
 
 }  // namespace platform

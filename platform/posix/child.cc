@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "platform/child.h"
@@ -78,6 +81,15 @@ bool ChildSignal(ChildHandle child, ChildControl control) {
   if (kill(static_cast<pid_t>(child), signal) == 0) return true;
   SetLastErrorFromErrno(errno);
   return false;
+}
+
+int64_t ChildResidentBytes(ChildHandle child) {
+  std::ifstream status("/proc/" + std::to_string(child) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6) * 1024;
+  }
+  return -1;
 }
 
 }  // namespace platform
