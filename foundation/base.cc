@@ -51,26 +51,12 @@ OpenRequest DecodeMode(unsigned mode) {
 
 // The one console line of a failed open; a missing file is an ordinary answer and says nothing.
 void PrintOpenFailure(uint32_t error, const char* path) {
-  switch (error) {
-    case platform::kErrorFileNotFound:
-      break;
-    case platform::kErrorPathNotFound:
-      std::printf("error path not found :%s \n", path);
-      break;
-    case platform::kErrorTooManyOpenFiles:
-      std::printf("error too many open files when open :%s \n", path);
-      break;
-    case platform::kErrorAccessDenied:
-      std::printf("error access denied :%s \n", path);
-      break;
-    case platform::kErrorSharingViolation:
-      std::printf(
-          "The process cannot access the file because it is being used by another process. %s\n",
-          path);
-      break;
-    default:
-      std::printf("error:%d ,%s\n", static_cast<int>(error), path);
-      break;
+  if (error == platform::kErrorFileNotFound) return;
+  const char* format = FileErrorFormat(error);
+  if (format != nullptr) {
+    std::printf(format, path);
+  } else {
+    std::printf("error:%d ,%s\n", static_cast<int>(error), path);
   }
 }
 
@@ -182,4 +168,20 @@ int AppendToTextFile(const char* file_name, const char* text, bool append) {
   if (append && file.SeekToEnd() < 0) return 0;
   int64_t length = static_cast<int64_t>(std::strlen(text));
   return file.Write(text, length) == length ? 1 : 0;
+}
+
+const char* FileErrorFormat(uint32_t error) {
+  switch (error) {
+    case platform::kErrorPathNotFound:
+      return "error path not found :%s \n";
+    case platform::kErrorTooManyOpenFiles:
+      return "error too many open files when open :%s \n";
+    case platform::kErrorAccessDenied:
+      return "error access denied :%s \n";
+    case platform::kErrorSharingViolation:
+      return "The process cannot access the file because it is being used by another process. "
+             "%s\n";
+    default:
+      return nullptr;
+  }
 }

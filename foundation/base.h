@@ -88,3 +88,8 @@ class BaseFile : public BaseObject {
 // file (created when missing), else into a file created anew. 1 when all of it was written;
 // an empty name does nothing and gives 0.
 int AppendToTextFile(const char* file_name, const char* text, bool append);
+
+// The console message (a printf format taking the path) that a failed open prints for a path
+// not found (3), too many open files (4), access denied (5) and a sharing violation (32);
+// null for any other error.
+const char* FileErrorFormat(uint32_t error);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/base.h"
 #include "foundation/plusfile.h"
 #include "platform/error.h"
 #include "runtime/dumpstack.h"
@@ -355,30 +356,12 @@ void FilesCache::DropEntries(const PathKey& key, int64_t id) {
 }
 
 bool FilesCache::ReportRemoveFailure(uint32_t error, const char* path) {
-  bool with_stack = false;
-  switch (error) {
-    case platform::kErrorFileNotFound:
-      std::printf("error file not found :%s \n", path);
-      break;
-    case platform::kErrorPathNotFound:
-      std::printf("error path not found :%s \n", path);
-      break;
-    case platform::kErrorTooManyOpenFiles:
-      std::printf("error too many open files when open :%s \n", path);
-      break;
-    case platform::kErrorAccessDenied:
-      std::printf("error access denied :%s \n", path);
-      with_stack = true;
-      break;
-    case platform::kErrorSharingViolation:
-      std::printf(
-          "The process cannot access the file because it is being used by another process. %s\n",
-          path);
-      with_stack = true;
-      break;
-    default:
-      break;
-  }
+  const char* format = error == platform::kErrorFileNotFound ? "error file not found :%s \n"
+                                                             : FileErrorFormat(error);
+  if (format != nullptr) std::printf(format, path);
+  // A file that is denied or in use is worth the stack of who tried.
+  bool with_stack =
+      error == platform::kErrorAccessDenied || error == platform::kErrorSharingViolation;
   if (with_stack && trace() != 0) DumpStack(DumpFileName());
   return false;
 }
