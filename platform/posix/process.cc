@@ -60,6 +60,8 @@ bool HeapRelease(void* block) {
   return true;
 }
 
-uint64_t FetchThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+uint64_t FetchThreadId() {
+  return static_cast<uint64_t>(syscall(SYS_gettid));
+}
 
 }  // namespace platform
