@@ -1,8 +1,10 @@
-// The process: its executable's path, the current directory, its heap and thread ids.
+// The process: its executable's path, the current directory, its heap and thread ids, and
+// whether a standard stream is a terminal.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace platform {
@@ -14,6 +16,10 @@ bool SetCurrentDirectory(const char* path);
 // The directory for diagnostics dumps that the system writes outside its program directory
 // (c:\temp\ on Windows), with a final separator. It is not created.
 std::string TempDirectory();
+
+// True when the stream is an interactive terminal (a console), so that progress meant for a
+// person may be drawn on it; false for files, pipes and closed streams.
+bool IsTerminal(std::FILE* stream);
 
 // The process heap. HeapAllocate and HeapReallocate give null when memory runs out;
 // HeapRelease gives false when the block was not the heap's.

@@ -1,4 +1,5 @@
-// Process facts on Linux: /proc/self/exe, getcwd/chdir, malloc as the process heap, gettid.
+// Process facts on Linux: /proc/self/exe, getcwd/chdir, malloc as the process heap, gettid,
+// isatty.
 #include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -58,6 +59,12 @@ void* HeapReallocate(void* block, size_t size) {
 bool HeapRelease(void* block) {
   std::free(block);
   return true;
+}
+
+bool IsTerminal(std::FILE* stream) {
+  if (stream == nullptr) return false;
+  int descriptor = fileno(stream);
+  return descriptor >= 0 && isatty(descriptor) == 1;
 }
 
 uint64_t FetchThreadId() {

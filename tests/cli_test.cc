@@ -1,0 +1,297 @@
+// pellary-cli against the real server: RunCli runs in-process with temporary local files, and
+// what it did is checked on the server's disk and through its own output and exit codes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "client/cli.h"
+#include "platform/process.h"
+#include "tests/running_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::RunningServer;
+
+struct CliRun {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+std::string Drain(std::FILE* file) {
+  std::rewind(file);
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  std::fclose(file);
+  return text;
+}
+
+CliRun RunOn(int port, std::vector<std::string> args) {
+  args.insert(args.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port)});
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  int code = RunCli(args, out, err);
+  return {code, Drain(out), Drain(err)};
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class Cli : public testing::Test {
+ protected:
+  void SetUp() override {
+    SrpcClient probe;
+    ASSERT_TRUE(server_.Connect(probe));  // the server is up before the first command
+  }
+  CliRun Run(std::vector<std::string> args) { return RunOn(server_.port(), std::move(args)); }
+  // A server file as the client names it (lower case: the server lower-cases file paths).
+  std::string Remote(const std::string& name) { return server_.path("files/" + name); }
+  std::string Local(const std::string& name) { return local_ / name; }
+  // Names in the server's file directory that contain ".part".
+  std::vector<std::string> PartFiles() {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(server_.path("files"))) {
+      std::string name = entry.path().filename().string();
+      if (name.find(".part") != std::string::npos) found.push_back(name);
+    }
+    return found;
+  }
+
+  RunningServer server_;
+  TempDir local_;
+};
+
+TEST_F(Cli, PutThenGetRoundTripsMebibytesExactlyAndLenAndCatAgree) {
+  // Over one 4 MiB write and not a multiple of the 64 KiB read.
+  std::string bytes = RandomBytes(5 * 1024 * 1024 + 777, 7);
+  WriteFile(Local("up.bin"), bytes);
+  CliRun put = Run({"put", Local("up.bin"), Remote("data.bin")});
+  ASSERT_EQ(put.code, 0) << put.err;
+  EXPECT_EQ(put.err, "");
+  EXPECT_EQ(ReadFileBytes(Remote("data.bin")), bytes);
+  EXPECT_TRUE(PartFiles().empty());
+
+  CliRun get = Run({"get", Remote("data.bin"), Local("down.bin")});
+  ASSERT_EQ(get.code, 0) << get.err;
+  EXPECT_TRUE(ReadFileBytes(Local("down.bin")) == bytes);
+
+  CliRun len = Run({"len", Remote("data.bin")});
+  EXPECT_EQ(len.code, 0) << len.err;
+  EXPECT_EQ(len.out, std::to_string(bytes.size()) + "\n");
+
+  std::string text = "line one\nline two\0with a NUL\n";
+  WriteFile(Remote("note.txt"), std::string(text.data(), 30));
+  CliRun cat = Run({"cat", Remote("note.txt")});
+  EXPECT_EQ(cat.code, 0) << cat.err;
+  EXPECT_EQ(cat.out, std::string(text.data(), 30));
+
+  WriteFile(Local("empty"), "");
+  ASSERT_EQ(Run({"put", Local("empty"), Remote("empty.bin")}).code, 0);
+  EXPECT_TRUE(fs::exists(Remote("empty.bin")));
+  EXPECT_EQ(Run({"len", Remote("empty.bin")}).out, "0\n");
+}
+
+TEST_F(Cli, MissingFilesFailWithOneLineNamingThePath) {
+  std::string missing = Remote("none.bin");
+  CliRun get = Run({"get", missing, Local("out.bin")});
+  EXPECT_EQ(get.code, 1);
+  EXPECT_EQ(get.err, "pellary-cli: get " + missing + ": no such file on the server\n");
+  EXPECT_FALSE(fs::exists(Local("out.bin")));  // no empty local file left behind
+  WriteFile(Local("keep.bin"), "precious");
+  EXPECT_EQ(Run({"get", missing, Local("keep.bin")}).code, 1);
+  EXPECT_EQ(ReadFileBytes(Local("keep.bin")), "precious");  // not cut before the check
+  for (const char* command : {"cat", "len", "rm"}) {
+    CliRun run = Run({command, missing});
+    EXPECT_EQ(run.code, 1) << command;
+    EXPECT_EQ(run.err.rfind(std::string("pellary-cli: ") + command + " " + missing + ": ", 0), 0u)
+        << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+  CliRun put = Run({"put", Local("not-here"), Remote("x.bin")});
+  EXPECT_EQ(put.code, 1);
+  EXPECT_NE(put.err.find("not-here"), std::string::npos) << put.err;
+  EXPECT_FALSE(fs::exists(Remote("x.bin")));
+}
+
+TEST_F(Cli, PutReplacesAnExistingTargetOnlyWithForceAndLeavesNoPartFile) {
+  WriteFile(Local("old"), "old contents");
+  WriteFile(Local("new"), "new contents, longer");
+  ASSERT_EQ(Run({"put", Local("old"), Remote("t.bin")}).code, 0);
+
+  CliRun refused = Run({"put", Local("new"), Remote("t.bin")});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("put " + Remote("t.bin") + ": "), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+  EXPECT_EQ(ReadFileBytes(Remote("t.bin")), "old contents");
+  EXPECT_TRUE(PartFiles().empty());
+
+  CliRun forced = Run({"put", "--force", Local("new"), Remote("t.bin")});
+  EXPECT_EQ(forced.code, 0) << forced.err;
+  EXPECT_EQ(ReadFileBytes(Remote("t.bin")), "new contents, longer");
+  EXPECT_TRUE(PartFiles().empty());
+  CliRun get = Run({"get", Remote("t.bin"), Local("back")});
+  EXPECT_EQ(get.code, 0) << get.err;
+  EXPECT_EQ(ReadFileBytes(Local("back")), "new contents, longer");
+}
+
+TEST_F(Cli, MvRenamesButNeverOntoAnExistingFile) {
+  WriteFile(Remote("a.blob"), "A");
+  WriteFile(Remote("b.blob"), "B");
+  CliRun onto = Run({"mv", Remote("a.blob"), Remote("b.blob")});
+  EXPECT_EQ(onto.code, 1);
+  EXPECT_NE(onto.err.find(Remote("a.blob")), std::string::npos) << onto.err;
+  EXPECT_EQ(ReadFileBytes(Remote("a.blob")), "A");
+  EXPECT_EQ(ReadFileBytes(Remote("b.blob")), "B");
+
+  EXPECT_EQ(Run({"mv", Remote("a.blob"), Remote("c.blob")}).code, 0);
+  EXPECT_FALSE(fs::exists(Remote("a.blob")));
+  EXPECT_EQ(ReadFileBytes(Remote("c.blob")), "A");
+}
+
+TEST_F(Cli, ExistsMatchesPatternsAndRmRemoves) {
+  WriteFile(Remote("one.att"), "1");
+  CliRun found = Run({"exists", Remote("*.att")});
+  EXPECT_EQ(found.code, 0);
+  EXPECT_EQ(found.out, "yes\n");
+  EXPECT_EQ(Run({"exists", Remote("o?e.att")}).out, "yes\n");
+  CliRun none = Run({"exists", Remote("*.blob")});
+  EXPECT_EQ(none.code, 1);
+  EXPECT_EQ(none.out, "no\n");
+
+  EXPECT_EQ(Run({"rm", Remote("one.att")}).code, 0);
+  EXPECT_FALSE(fs::exists(Remote("one.att")));
+  EXPECT_EQ(Run({"exists", Remote("*.att")}).code, 1);
+  EXPECT_EQ(Run({"rm", Remote("one.att")}).code, 1);
+}
+
+TEST_F(Cli, DirectoriesAreMadeAndRemoved) {
+  std::string dir = Remote("sub");
+  EXPECT_EQ(Run({"mkdir", dir}).code, 0);
+  EXPECT_TRUE(fs::is_directory(dir));
+  CliRun again = Run({"mkdir", dir});
+  EXPECT_EQ(again.code, 1);
+  EXPECT_NE(again.err.find("mkdir " + dir + ": "), std::string::npos) << again.err;
+  EXPECT_EQ(Run({"rmdir", dir}).code, 0);
+  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_EQ(Run({"rmdir", dir}).code, 1);
+}
+
+TEST_F(Cli, DfVersionAndProcsReport) {
+  CliRun df = Run({"df", "/"});
+  ASSERT_EQ(df.code, 0) << df.err;
+  EXPECT_GT(std::atol(df.out.c_str()), 0) << df.out;
+  EXPECT_EQ(df.out.substr(df.out.find(' ')), " MiB free\n");
+
+  CliRun version = Run({"version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, "1.0\n");
+
+  CliRun procs = Run({"procs"});
+  ASSERT_EQ(procs.code, 0) << procs.err;
+  SrpcClient client;
+  ASSERT_TRUE(server_.Connect(client));
+  for (const char* name : {"plif_file_read", "_shutdown", "corvexa_srpc_getcmds"}) {
+    int index = client.FindProc(name);
+    ASSERT_GE(index, 0) << name;
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%3d ", index);
+    EXPECT_NE(procs.out.find(prefix + std::string(name) + "("), std::string::npos) << procs.out;
+  }
+  EXPECT_NE(procs.out.find("plif_file_read(sli)\n"), std::string::npos) << procs.out;
+}
+
+TEST_F(Cli, ShutdownStopsTheServer) {
+  CliRun shutdown = Run({"shutdown"});
+  EXPECT_EQ(shutdown.code, 0) << shutdown.err;
+  ASSERT_TRUE(server_.Ended(15000));
+  EXPECT_EQ(server_.exit_code(), 0);
+}
+
+// No server is needed: usage errors stop before connecting, so a closed port would give 3.
+TEST(CliUsage, WrongUsageGivesTwoWithTheUsageText) {
+  int closed = e2e::FreePort();
+  std::vector<std::vector<std::string>> wrong = {
+      {},
+      {"frobnicate", "/x"},
+      {"get", "/only-one"},
+      {"version", "extra"},
+      {"--bogus", "version"},
+      {"--port"},
+  };
+  for (const auto& args : wrong) {
+    CliRun run = RunOn(closed, args);
+    EXPECT_EQ(run.code, 2) << testing::PrintToString(args) << run.err;
+    EXPECT_EQ(run.err.rfind("pellary-cli: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("usage: pellary-cli"), std::string::npos);
+  }
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  EXPECT_EQ(RunCli({"--port", "70000", "version"}, out, err), 2);
+  EXPECT_NE(Drain(err).find("not a port number: 70000"), std::string::npos);
+  out = std::tmpfile();
+  err = std::tmpfile();
+  EXPECT_EQ(RunCli({"--help"}, out, err), 0);
+  EXPECT_NE(Drain(out).find("--force"), std::string::npos);
+  EXPECT_EQ(Drain(err), "");
+}
+
+TEST(CliUsage, AClosedPortGivesThreeAndOneLine) {
+  CliRun run = RunOn(e2e::FreePort(), {"get", "/srv/x.bin", "/tmp/never-written"});
+  EXPECT_EQ(run.code, 3);
+  EXPECT_EQ(run.err.rfind("pellary-cli: get: cannot reach the server: ", 0), 0u) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_EQ(run.out, "");
+}
+
+TEST(CliProgress, SizesRatesAndTimeLeftAreReadable) {
+  EXPECT_EQ(FormatBytes(0), "0 B");
+  EXPECT_EQ(FormatBytes(1023), "1023 B");
+  EXPECT_EQ(FormatBytes(1536), "1.5 KiB");
+  EXPECT_EQ(FormatBytes(int64_t{3} << 20), "3.0 MiB");
+  EXPECT_EQ(FormatBytes(int64_t{5} << 30), "5.0 GiB");
+  EXPECT_EQ(FormatBytes(int64_t{2048} << 40), "2048.0 TiB");  // no unit beyond TiB
+  // A quarter of 8 MiB in 2 s: 1 MiB/s, 6 MiB to go.
+  EXPECT_EQ(FormatProgress(int64_t{2} << 20, int64_t{8} << 20, 2000),
+            "2.0 MiB of 8.0 MiB (25%)  1.0 MiB/s  0:00:06 left");
+  EXPECT_EQ(FormatProgress(int64_t{1} << 20, int64_t{7201} << 20, 1000),
+            "1.0 MiB of 7.0 GiB (0%)  1.0 MiB/s  2:00:00 left");
+  EXPECT_EQ(FormatProgress(100, 400, 0), "100 B of 400 B (25%)");  // no time yet, no rate
+  EXPECT_EQ(FormatProgress(0, 0, 50), "0 B of 0 B");
+  EXPECT_EQ(FormatProgress(4096, -1, 1000), "4.0 KiB  4.0 KiB/s");  // total unknown
+}
+
+TEST(CliProgress, OnlyTerminalsCount) {
+  std::FILE* file = std::tmpfile();
+  EXPECT_FALSE(platform::IsTerminal(file));
+  std::fclose(file);
+  EXPECT_FALSE(platform::IsTerminal(nullptr));
+}
+
+TEST_F(Cli, QuietIsAcceptedAndNothingButErrorsReachAFile) {
+  std::string bytes = RandomBytes(300000, 3);
+  WriteFile(Local("q.bin"), bytes);
+  CliRun put = Run({"--quiet", "put", Local("q.bin"), Remote("q.bin")});
+  EXPECT_EQ(put.code, 0) << put.err;
+  CliRun get = Run({"get", "--quiet", Remote("q.bin"), Local("q2.bin")});
+  EXPECT_EQ(get.code, 0) << get.err;
+  EXPECT_EQ(put.out + put.err + get.out + get.err, "");
+  EXPECT_TRUE(ReadFileBytes(Local("q2.bin")) == bytes);
+}
+
+}  // namespace
