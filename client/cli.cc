@@ -19,6 +19,7 @@
 namespace {
 
 constexpr char kProgram[] = "pellary-cli";
+constexpr char kDefaultMonitorPort[] = "7028";
 constexpr int32_t kReadChunk = 64 * 1024;        // the server answers at most this per read
 constexpr size_t kWriteChunk = 4 * 1024 * 1024;  // large writes: few round trips
 
@@ -39,6 +40,8 @@ constexpr char kUsage[] =
     "  version            print the server's version\n"
     "  procs              list the server's procedures with their indices\n"
     "  shutdown           stop the server\n"
+    "  monitor [PORT]     print the server's log stream (its monitor port, default 7028)\n"
+    "                     until the server closes it\n"
     "get and put show their progress on a terminal, unless --quiet.\n"
     "Host and port default to $PELLARY_HOST or 127.0.0.1 and $PELLARY_PORT or 7027.\n"
     "Exit: 0 done, 1 the operation failed, 2 usage error, 3 server not reachable.\n";
@@ -539,6 +542,32 @@ std::string FormatProgress(int64_t done, int64_t total, uint32_t elapsed_ms) {
   return line + left;
 }
 
+namespace {
+
+// Prints the server's log stream (its monitor port) until the server closes it.
+int Monitor(const Options& options, std::FILE* out, std::FILE* err) {
+  const std::string port = options.words.size() == 2 ? options.words[1] : kDefaultMonitorPort;
+  if (ParsePort(port) == 0) return UsageError(err, "not a port number: " + port);
+  StdSocket socket;
+  if (!socket.Connect(options.host.c_str(), port.c_str())) {
+    std::fprintf(err, "%s: monitor %s:%s: cannot reach the log stream: %s\n", kProgram,
+                 options.host.c_str(), port.c_str(),
+                 OneLine(socket.error_text().GetString()).c_str());
+    return kCliUnreachable;
+  }
+  char buffer[4096];
+  while (socket.IsConnected()) {
+    if (socket.WaitReadable(1, 0) == 0) continue;
+    int n = socket.RecvSome(buffer, sizeof buffer);
+    if (n <= 0) break;
+    std::fwrite(buffer, 1, static_cast<size_t>(n), out);
+    std::fflush(out);
+  }
+  return kCliOk;
+}
+
+}  // namespace
+
 int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     std::fputs(kUsage, out);
@@ -548,6 +577,9 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
   std::string problem = ParseOptions(args, &options);
   if (!problem.empty()) return UsageError(err, problem);
   if (options.words.empty()) return UsageError(err, "no command given");
+  if (options.words[0] == "monitor" && options.words.size() <= 2) {
+    return Monitor(options, out, err);
+  }
   const Command* command = FindCommand(options.words[0]);
   if (command == nullptr) return UsageError(err, "unknown command " + options.words[0]);
   if (options.words.size() != command->operands + 1) {

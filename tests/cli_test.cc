@@ -8,6 +8,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/cli.h"
@@ -292,6 +293,23 @@ TEST_F(Cli, QuietIsAcceptedAndNothingButErrorsReachAFile) {
   EXPECT_EQ(get.code, 0) << get.err;
   EXPECT_EQ(put.out + put.err + get.out + get.err, "");
   EXPECT_TRUE(ReadFileBytes(Local("q2.bin")) == bytes);
+}
+
+TEST_F(Cli, MonitorPrintsTheLogStreamUntilTheServerCloses) {
+  CliRun monitor;
+  std::thread watcher([&] {
+    monitor = RunOn(server_.port(), {"monitor", std::to_string(server_.monitor_port())});
+  });
+  platform::SleepMs(1500);  // the stream is registered for new lines
+  EXPECT_EQ(Run({"mkdir", Remote("seen")}).code, 0);
+  platform::SleepMs(1500);  // a monitor session sends what it queued within a second
+  EXPECT_EQ(Run({"shutdown"}).code, 0);
+  watcher.join();
+  EXPECT_EQ(monitor.code, 0) << monitor.err;
+  EXPECT_NE(monitor.out.find("开始运行时间："), std::string::npos) << monitor.out;
+  EXPECT_NE(monitor.out.find("mkdir:" + Remote("seen") + " 1\r\n"), std::string::npos)
+      << monitor.out;
+  EXPECT_EQ(RunOn(e2e::FreePort(), {"monitor", "1"}).code, 3);
 }
 
 }  // namespace
