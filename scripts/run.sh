@@ -3,13 +3,13 @@
 # first run, with pellary.pf copied from pellary.pf.sample; edit run/pellary.pf to configure).
 # Ctrl+C or a client's _shutdown call stops it.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-configure_preset release
-program=$(find build/release -maxdepth 2 -type f -name pellary -perm -u+x | head -n 1)
-if [ -z "$program" ]; then
+configure_preset release pellary
+program=build/release/service/pellary
+if [ ! -x "$program" ]; then
   echo "the pellary executable was not built; see the build output above" >&2
   exit 1
 fi
-mkdir -p run/files run/temp
+mkdir -p run/files run/temp run/log
 cp "$program" run/pellary
 if [ ! -f run/pellary.pf ]; then
   cp pellary.pf.sample run/pellary.pf

@@ -18,10 +18,14 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 }
 
+# configure_preset PRESET [TARGET...]: configures and builds the preset (only the targets given).
 configure_preset() {
   local preset=$1
+  shift
+  local targets=()
+  [ $# -gt 0 ] && targets=(--target "$@")
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -- -j"$(nproc)"
+  cmake --build --preset "$preset" "${targets[@]}" -- -j"$(nproc)"
 }
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
