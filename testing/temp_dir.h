@@ -2,21 +2,27 @@
 // contents when the test ends. Tests only; production code reaches the OS through platform/.
 #pragma once
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pellary-test-XXXXXX").string();
-    char* made = ::mkdtemp(pattern.data());
-    if (made == nullptr) std::abort();
-    path_ = made;
+    // create_directory is false when the name exists: draw another (as mkdtemp does).
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      char name[32];
+      std::snprintf(name, sizeof name, "pellary-test-%08x", static_cast<unsigned>(random()));
+      std::filesystem::path candidate = std::filesystem::temp_directory_path() / name;
+      std::error_code error;
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate.string();
+    }
+    if (path_.empty()) std::abort();
   }
   ~TempDir() {
     std::error_code ignored;
