@@ -9,6 +9,14 @@
 
 namespace platform {
 
+// Which backend this build runs on, for the few tests and tools that must tell (paths in a
+// test's expectations, behaviour only one system has). Production code never asks.
+#ifdef _WIN32
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
+
 // Full path of the running executable (GetModuleFileName).
 std::string ProgramPath();
 std::string CurrentDirectory();
