@@ -7,6 +7,7 @@
 #include "foundation/datetime.h"
 #include "foundation/plusfile.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "runtime/diagnostics.h"
 #include "runtime/dumpstack.h"
 #include "runtime/ymonitorserver.h"
@@ -19,7 +20,8 @@ namespace {
 
 constexpr char kDefaultProfile[] = "pellary.pf";
 constexpr char kDumpFile[] = "dumpstack.log";
-constexpr char kVersion[] = "Pellary 版本:2007-3-21";
+constexpr char kVersion[] =
+    NATIVE_TEXT("Pellary 版本:2007-3-21", "Pellary \xb0\xe6\xb1\xbe:2007-3-21");
 constexpr int kFoldWidth = 60;
 constexpr int kMonitorClients = 20;
 constexpr int kBuffersPerClient = 100;
@@ -51,7 +53,9 @@ void StartLogServer(ProfileFile* profile, int write_buffer, int monitor_port) {
   g_log_server =
       new YMonitorServer(log_dir, save_days, write_buffer, kBuffersPerClient, kBufferSize);
   CString banner;
-  banner.Format("%s\r\n开始运行时间：%s\r\n", kVersion, NowText("YYYY-MM-DD hh:mm:ss").GetString());
+  banner.Format(NATIVE_TEXT("%s\r\n开始运行时间：%s\r\n",
+                            "%s\r\n\xbf\xaa\xca\xbc\xd4\xcb\xd0\xd0\xca\xb1\xbc\xe4\xa3\xba%s\r\n"),
+                kVersion, NowText("YYYY-MM-DD hh:mm:ss").GetString());
   g_log_server->SetBanner(banner);
   // "mon.addr" lets a user keep the log stream off public interfaces.
   CString address = Trimmed(profile, "mon.addr", "0.0.0.0");
@@ -74,7 +78,9 @@ ProfileFile* MainPubStart(int argc, char** argv, DiagnosticsThread* diagnostics,
   const char* path = argc >= 2 ? argv[1] : kDefaultProfile;
   g_log_server = nullptr;
   if (PlusFile::FileExists(path) == 0) {
-    std::printf("找不到配置文件 %s\r\n", path);
+    std::printf(NATIVE_TEXT("找不到配置文件 %s\r\n",
+                            "\xd5\xd2\xb2\xbb\xb5\xbd\xc5\xe4\xd6\xc3\xce\xc4\xbc\xfe %s\r\n"),
+                path);
     InternalNotice(false, false, "Public/MainPub", 77);
     InternalError(false, false, "Public/MainPub", 77);
   }

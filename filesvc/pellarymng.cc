@@ -9,6 +9,7 @@
 #include "foundation/plusfile.h"
 #include "platform/clock.h"
 #include "platform/error.h"
+#include "platform/text.h"
 #include "runtime/dumpstack.h"
 #include "runtime/jthread.h"
 #include "runtime/memobj.h"
@@ -23,8 +24,10 @@ constexpr char kUnit[] = "PellaryMng";
 // The place that the missing-directory error has always named, kept so that old error logs
 // and new ones point at the same thing.
 constexpr int kMissingDirLine = 29;
-// The console's encoding of the text (UTF-8 here; the Windows build writes it in GBK).
-constexpr char kMissingDirText[] = "保存session文件的目录不存在 %s\r\n";
+// Written to the console in the platform's own encoding.
+constexpr char kMissingDirText[] = NATIVE_TEXT("保存session文件的目录不存在 %s\r\n",
+                                               "\xb1\xa3\xb4\xe6session\xce\xc4\xbc\xfe\xb5\xc4\xc4"
+                                               "\xbf\xc2\xbc\xb2\xbb\xb4\xe6\xd4\xda %s\r\n");
 
 constexpr int32_t kMaxIdleHandles = 0;
 constexpr int32_t kLockTableSize = 1000;

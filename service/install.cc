@@ -6,16 +6,19 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/service.h"
+#include "platform/text.h"
 #include "service/servicehost.h"
 #include "service/statusreport.h"
 
 namespace {
 
 // The messages that people read in their own language (UTF-8 here).
-constexpr char kInstalled[] = "%s 安装成功.\n";
-constexpr char kStopping[] = "试图关闭 %s.";
-constexpr char kStopped[] = "\n%s 关闭成功.\n";
-constexpr char kRemoved[] = "%s 拆除成功.\n";
+constexpr char kInstalled[] =
+    NATIVE_TEXT("%s 安装成功.\n", "%s \xb0\xb2\xd7\xb0\xb3\xc9\xb9\xa6.\n");
+constexpr char kStopping[] = NATIVE_TEXT("试图关闭 %s.", "\xca\xd4\xcd\xbc\xb9\xd8\xb1\xd5 %s.");
+constexpr char kStopped[] =
+    NATIVE_TEXT("\n%s 关闭成功.\n", "\n%s \xb9\xd8\xb1\xd5\xb3\xc9\xb9\xa6.\n");
+constexpr char kRemoved[] = NATIVE_TEXT("%s 拆除成功.\n", "%s \xb2\xf0\xb3\xfd\xb3\xc9\xb9\xa6.\n");
 
 constexpr uint32_t kStopPollMs = 1000;
 // The service waits for the RPC endpoint service, which on Linux means the network.

@@ -10,6 +10,7 @@
 #include "foundation/datetime.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "runtime/dumpstack.h"
 
 namespace {
@@ -361,11 +362,14 @@ void SRPCSocketSvr::DumpCalls(const char* path) {
     local.minute = time.minute;
     local.second = time.second;
     CString line;
-    line.Format(
-        "%s:%d,proc:%s,次数:[%d],线程:%lld,时间:%s,{参数:%s}\r\n", calls.GetString(row, "clntip"),
-        calls.GetLong(row, "clntport"), calls.GetString(row, "proc"), calls.GetLong(row, "count"),
-        static_cast<long long>(calls.GetSuperLong(row, "thid")),
-        DateTimeText("YYYY-MM-DD hh:mm:ss", local).GetString(), calls.GetString(row, "param"));
+    line.Format(NATIVE_TEXT("%s:%d,proc:%s,次数:[%d],线程:%lld,时间:%s,{参数:%s}\r\n",
+                            "%s:%d,proc:%s,\xb4\xce\xca\xfd:[%d],\xcf\xdf\xb3\xcc:%lld,"
+                            "\xca\xb1\xbc\xe4:%s,{\xb2\xce\xca\xfd:%s}\r\n"),
+                calls.GetString(row, "clntip"), calls.GetLong(row, "clntport"),
+                calls.GetString(row, "proc"), calls.GetLong(row, "count"),
+                static_cast<long long>(calls.GetSuperLong(row, "thid")),
+                DateTimeText("YYYY-MM-DD hh:mm:ss", local).GetString(),
+                calls.GetString(row, "param"));
     file.Write(line.GetString(), line.GetLength());
   }
   file.Close();
