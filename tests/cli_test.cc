@@ -62,7 +62,9 @@ class Cli : public testing::Test {
   }
   CliRun Run(std::vector<std::string> args) { return RunOn(server_.port(), std::move(args)); }
   // A server file as the client names it (lower case: the server lower-cases file paths).
-  std::string Remote(const std::string& name) { return server_.path("files/" + name); }
+  std::string Remote(const std::string& name) { return server_.remote("files/" + name); }
+  // The same file as this process opens it.
+  std::string OnServer(const std::string& name) { return server_.path("files/" + name); }
   std::string Local(const std::string& name) { return local_ / name; }
   // Names in the server's file directory that contain ".part".
   std::vector<std::string> PartFiles() {
@@ -85,7 +87,7 @@ TEST_F(Cli, PutThenGetRoundTripsMebibytesExactlyAndLenAndCatAgree) {
   CliRun put = Run({"put", Local("up.bin"), Remote("data.bin")});
   ASSERT_EQ(put.code, 0) << put.err;
   EXPECT_EQ(put.err, "");
-  EXPECT_EQ(ReadFileBytes(Remote("data.bin")), bytes);
+  EXPECT_EQ(ReadFileBytes(OnServer("data.bin")), bytes);
   EXPECT_TRUE(PartFiles().empty());
 
   CliRun get = Run({"get", Remote("data.bin"), Local("down.bin")});
@@ -97,14 +99,14 @@ TEST_F(Cli, PutThenGetRoundTripsMebibytesExactlyAndLenAndCatAgree) {
   EXPECT_EQ(len.out, std::to_string(bytes.size()) + "\n");
 
   std::string text = "line one\nline two\0with a NUL\n";
-  WriteFile(Remote("note.txt"), std::string(text.data(), 30));
+  WriteFile(OnServer("note.txt"), std::string(text.data(), 30));
   CliRun cat = Run({"cat", Remote("note.txt")});
   EXPECT_EQ(cat.code, 0) << cat.err;
   EXPECT_EQ(cat.out, std::string(text.data(), 30));
 
   WriteFile(Local("empty"), "");
   ASSERT_EQ(Run({"put", Local("empty"), Remote("empty.bin")}).code, 0);
-  EXPECT_TRUE(fs::exists(Remote("empty.bin")));
+  EXPECT_TRUE(fs::exists(OnServer("empty.bin")));
   EXPECT_EQ(Run({"len", Remote("empty.bin")}).out, "0\n");
 }
 
@@ -127,7 +129,7 @@ TEST_F(Cli, MissingFilesFailWithOneLineNamingThePath) {
   CliRun put = Run({"put", Local("not-here"), Remote("x.bin")});
   EXPECT_EQ(put.code, 1);
   EXPECT_NE(put.err.find("not-here"), std::string::npos) << put.err;
-  EXPECT_FALSE(fs::exists(Remote("x.bin")));
+  EXPECT_FALSE(fs::exists(OnServer("x.bin")));
 }
 
 TEST_F(Cli, PutReplacesAnExistingTargetOnlyWithForceAndLeavesNoPartFile) {
@@ -139,12 +141,12 @@ TEST_F(Cli, PutReplacesAnExistingTargetOnlyWithForceAndLeavesNoPartFile) {
   EXPECT_EQ(refused.code, 1);
   EXPECT_NE(refused.err.find("put " + Remote("t.bin") + ": "), std::string::npos) << refused.err;
   EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
-  EXPECT_EQ(ReadFileBytes(Remote("t.bin")), "old contents");
+  EXPECT_EQ(ReadFileBytes(OnServer("t.bin")), "old contents");
   EXPECT_TRUE(PartFiles().empty());
 
   CliRun forced = Run({"put", "--force", Local("new"), Remote("t.bin")});
   EXPECT_EQ(forced.code, 0) << forced.err;
-  EXPECT_EQ(ReadFileBytes(Remote("t.bin")), "new contents, longer");
+  EXPECT_EQ(ReadFileBytes(OnServer("t.bin")), "new contents, longer");
   EXPECT_TRUE(PartFiles().empty());
   CliRun get = Run({"get", Remote("t.bin"), Local("back")});
   EXPECT_EQ(get.code, 0) << get.err;
@@ -152,21 +154,21 @@ TEST_F(Cli, PutReplacesAnExistingTargetOnlyWithForceAndLeavesNoPartFile) {
 }
 
 TEST_F(Cli, MvRenamesButNeverOntoAnExistingFile) {
-  WriteFile(Remote("a.blob"), "A");
-  WriteFile(Remote("b.blob"), "B");
+  WriteFile(OnServer("a.blob"), "A");
+  WriteFile(OnServer("b.blob"), "B");
   CliRun onto = Run({"mv", Remote("a.blob"), Remote("b.blob")});
   EXPECT_EQ(onto.code, 1);
   EXPECT_NE(onto.err.find(Remote("a.blob")), std::string::npos) << onto.err;
-  EXPECT_EQ(ReadFileBytes(Remote("a.blob")), "A");
-  EXPECT_EQ(ReadFileBytes(Remote("b.blob")), "B");
+  EXPECT_EQ(ReadFileBytes(OnServer("a.blob")), "A");
+  EXPECT_EQ(ReadFileBytes(OnServer("b.blob")), "B");
 
   EXPECT_EQ(Run({"mv", Remote("a.blob"), Remote("c.blob")}).code, 0);
-  EXPECT_FALSE(fs::exists(Remote("a.blob")));
-  EXPECT_EQ(ReadFileBytes(Remote("c.blob")), "A");
+  EXPECT_FALSE(fs::exists(OnServer("a.blob")));
+  EXPECT_EQ(ReadFileBytes(OnServer("c.blob")), "A");
 }
 
 TEST_F(Cli, ExistsMatchesPatternsAndRmRemoves) {
-  WriteFile(Remote("one.att"), "1");
+  WriteFile(OnServer("one.att"), "1");
   CliRun found = Run({"exists", Remote("*.att")});
   EXPECT_EQ(found.code, 0);
   EXPECT_EQ(found.out, "yes\n");
@@ -176,7 +178,7 @@ TEST_F(Cli, ExistsMatchesPatternsAndRmRemoves) {
   EXPECT_EQ(none.out, "no\n");
 
   EXPECT_EQ(Run({"rm", Remote("one.att")}).code, 0);
-  EXPECT_FALSE(fs::exists(Remote("one.att")));
+  EXPECT_FALSE(fs::exists(OnServer("one.att")));
   EXPECT_EQ(Run({"exists", Remote("*.att")}).code, 1);
   EXPECT_EQ(Run({"rm", Remote("one.att")}).code, 1);
 }
@@ -184,17 +186,17 @@ TEST_F(Cli, ExistsMatchesPatternsAndRmRemoves) {
 TEST_F(Cli, DirectoriesAreMadeAndRemoved) {
   std::string dir = Remote("sub");
   EXPECT_EQ(Run({"mkdir", dir}).code, 0);
-  EXPECT_TRUE(fs::is_directory(dir));
+  EXPECT_TRUE(fs::is_directory(OnServer("sub")));
   CliRun again = Run({"mkdir", dir});
   EXPECT_EQ(again.code, 1);
   EXPECT_NE(again.err.find("mkdir " + dir + ": "), std::string::npos) << again.err;
   EXPECT_EQ(Run({"rmdir", dir}).code, 0);
-  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_FALSE(fs::exists(OnServer("sub")));
   EXPECT_EQ(Run({"rmdir", dir}).code, 1);
 }
 
 TEST_F(Cli, DfVersionAndProcsReport) {
-  CliRun df = Run({"df", "/"});
+  CliRun df = Run({"df", server_.remote("")});
   ASSERT_EQ(df.code, 0) << df.err;
   EXPECT_GT(std::atol(df.out.c_str()), 0) << df.out;
   EXPECT_EQ(df.out.substr(df.out.find(' ')), " MiB free\n");

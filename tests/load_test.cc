@@ -69,7 +69,7 @@ TEST(Load, SixteenClientsWriteAndReadBackTheirOwnFilesWhileOneDiesMidCall) {
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
-      std::string path = server.path("files/client" + std::to_string(c) + ".bin");
+      std::string path = server.remote("files/client" + std::to_string(c) + ".bin");
       if (WriteAndReadBack(server, path, Content(c))) ++good;
     });
   }
@@ -83,7 +83,7 @@ TEST(Load, SixteenClientsWriteAndReadBackTheirOwnFilesWhileOneDiesMidCall) {
     writer.PutProcName("plif_file_write");
     NetValueList write;
     write.Append(3);
-    write.SetString(0, server.path("files/dying.bin").c_str());
+    write.SetString(0, server.remote("files/dying.bin").c_str());
     write.SetSuperLong(1, 0);
     std::string junk(200000, 'd');
     write.SetBinary(2, junk.data(), static_cast<int>(junk.size()));

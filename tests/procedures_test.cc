@@ -110,7 +110,7 @@ class Procedures : public testing::Test {
   void SetUp() override {
     ASSERT_TRUE(server_.Connect(client_));
     monitor_ = std::make_unique<MonitorStream>(server_.monitor_port());
-    ASSERT_TRUE(monitor_->Saw("开始运行时间："));
+    ASSERT_TRUE(monitor_->Saw(e2e::ServerText("开始运行时间：")));
     // The session sends the banner before it registers for log lines: log until a line shows.
     bool synced = false;
     for (int n = 0; n < 20 && !synced; ++n) {
@@ -121,7 +121,9 @@ class Procedures : public testing::Test {
     ASSERT_TRUE(synced);
   }
   // A path in the server's file directory, as the client names it.
-  std::string File(const std::string& name) { return server_.path("files/" + name); }
+  std::string File(const std::string& name) { return server_.remote("files/" + name); }
+  // The same path as this process opens it.
+  std::string Local(const std::string& name) { return server_.path("files/" + name); }
 
   RunningServer server_;
   SrpcClient client_;
@@ -142,13 +144,13 @@ TEST_F(Procedures, VersionAndConnectionsAreLogged) {
 }
 
 TEST_F(Procedures, FilesAreCreatedWrittenReadAndMeasuredUnderLowerCasedPaths) {
-  std::string upper = server_.path("files/") + "Data.BIN";
+  std::string upper = File("Data.BIN");
   std::string lower = Lower(upper);
   EXPECT_EQ(CallLong(client_, "plif_file_create", upper.c_str()), 1);
   EXPECT_TRUE(monitor_->Saw("file_create:" + lower + " 1\r\n"));
-  std::string on_disk = server_.path("files/") + "data.bin";  // the directory keeps its case
+  std::string on_disk = Local("data.bin");  // the directory keeps its case
   EXPECT_TRUE(fs::exists(on_disk));
-  EXPECT_FALSE(fs::exists(upper));
+  EXPECT_FALSE(fs::exists(Local("Data.BIN")));
   EXPECT_EQ(CallLong(client_, "plif_file_write", upper.c_str(), int64_t{3}, std::string("abc")), 3);
   EXPECT_TRUE(monitor_->Saw("file_write:" + lower + " pos:3  ret:3\r\n"));
   // Durable when answered: the OS file has the bytes, the gap zero-filled.
@@ -164,18 +166,18 @@ TEST_F(Procedures, FilesAreCreatedWrittenReadAndMeasuredUnderLowerCasedPaths) {
   EXPECT_EQ(CallLong(client_, "plif_file_open", upper.c_str()), 1);
   EXPECT_TRUE(monitor_->Saw("file_open:" + lower + "  ret:1\r\n"));
   // Create on an existing file keeps it.
-  EXPECT_EQ(CallLong(client_, "plif_file_create", on_disk.c_str()), 1);
+  EXPECT_EQ(CallLong(client_, "plif_file_create", File("data.bin").c_str()), 1);
   EXPECT_EQ(ReadFileBytes(on_disk), std::string("\0\0\0abc", 6));
   // Writing to a missing file does nothing.
   EXPECT_EQ(
       CallLong(client_, "plif_file_write", File("none.bin").c_str(), int64_t{0}, std::string("x")),
       0);
-  EXPECT_FALSE(fs::exists(File("none.bin")));
+  EXPECT_FALSE(fs::exists(Local("none.bin")));
 }
 
 TEST_F(Procedures, ReadsAreCappedAt64KiB) {
   std::string path = File("big.bin");
-  std::ofstream(path, std::ios::binary) << std::string(100000, 'z');
+  std::ofstream(Local("big.bin"), std::ios::binary) << std::string(100000, 'z');
   EXPECT_EQ(Read(client_, path, 0, 100000).size(), 65536u);
   EXPECT_EQ(Read(client_, path, 65536, 100000).size(), 100000u - 65536u);
   EXPECT_EQ(Read(client_, path, 200000, 10), "");
@@ -183,29 +185,29 @@ TEST_F(Procedures, ReadsAreCappedAt64KiB) {
 
 TEST_F(Procedures, RenameRemoveAndExists) {
   std::string a = File("a.blob"), b = File("b.blob");
-  std::ofstream(a) << "A";
-  std::ofstream(b) << "B";
+  std::ofstream(Local("a.blob")) << "A";
+  std::ofstream(Local("b.blob")) << "B";
   EXPECT_EQ(CallLong(client_, "plif_file_open", b.c_str()), 1);  // b is known now
   EXPECT_EQ(CallLong(client_, "plif_file_rename", a.c_str(), b.c_str()), 0);
   EXPECT_TRUE(monitor_->Saw("file_rename:" + Lower(a) + " -> " + Lower(b) + "  0\r\n"));
   std::string c = File("c.blob");
   EXPECT_EQ(CallLong(client_, "plif_file_rename", a.c_str(), c.c_str()), 1);
-  EXPECT_EQ(ReadFileBytes(c), "A");
+  EXPECT_EQ(ReadFileBytes(Local("c.blob")), "A");
   EXPECT_EQ(CallLong(client_, "plif_file_exists", File("*.blob").c_str()), 1);
   EXPECT_EQ(CallLong(client_, "plif_file_exists", File("?.blob").c_str()), 1);
   EXPECT_EQ(CallLong(client_, "plif_file_exists", File("*.att").c_str()), 0);
   EXPECT_TRUE(monitor_->Saw("file_exists:" + Lower(File("*.att")) + " 0\r\n"));
-  EXPECT_EQ(CallLong(client_, "plif_file_exists", server_.path("files").c_str()), 1);
+  EXPECT_EQ(CallLong(client_, "plif_file_exists", server_.remote("files").c_str()), 1);
   EXPECT_EQ(CallLong(client_, "plif_file_remove", c.c_str()), 1);
   EXPECT_TRUE(monitor_->Saw("file_remove:" + Lower(c) + " ret:1\r\n"));
-  EXPECT_FALSE(fs::exists(c));
+  EXPECT_FALSE(fs::exists(Local("c.blob")));
 }
 
 TEST_F(Procedures, DirectoriesKeepTheirCase) {
   std::string dir = File("Sub");
   EXPECT_EQ(CallLong(client_, "plif_mkdir", dir.c_str()), 1);
   EXPECT_TRUE(monitor_->Saw("mkdir:" + dir + " 1\r\n"));
-  EXPECT_TRUE(fs::is_directory(dir));
+  EXPECT_TRUE(fs::is_directory(Local("Sub")));
   EXPECT_EQ(CallLong(client_, "plif_dir_exists", dir.c_str()), 1);
   EXPECT_TRUE(monitor_->Saw("dir_exists:" + dir + " 1\r\n"));
   EXPECT_EQ(CallLong(client_, "plif_mkdir", dir.c_str()), 0);
@@ -216,16 +218,16 @@ TEST_F(Procedures, DirectoriesKeepTheirCase) {
 }
 
 TEST_F(Procedures, FreeSpaceAndClear) {
-  int32_t megabytes = CallLong(client_, "plif_get_freespace", "/");
+  int32_t megabytes = CallLong(client_, "plif_get_freespace", server_.remote("").c_str());
   EXPECT_GT(megabytes, 0);
   EXPECT_TRUE(monitor_->Saw("get_freespace: " + std::to_string(megabytes) + "M\r\n"))
       << monitor_->text();
-  std::ofstream(File("old.blob")) << "x";
+  std::ofstream(Local("old.blob")) << "x";
   NetValueList none, results;
   ASSERT_EQ(client_.Call("plif_file_clear", none, &results), 0);
   EXPECT_EQ(results.Count(), 0);
   EXPECT_TRUE(monitor_->Saw("file_clear\r\n"));
-  EXPECT_FALSE(fs::exists(File("old.blob")));
+  EXPECT_FALSE(fs::exists(Local("old.blob")));
 }
 
 TEST_F(Procedures, BadArgumentsGetTheDispatchersAnswer) {
@@ -235,7 +237,7 @@ TEST_F(Procedures, BadArgumentsGetTheDispatchersAnswer) {
   std::string long_path = File(std::string(300, 'q'));
   EXPECT_EQ(CallLong(client_, "plif_file_create", long_path.c_str()), 0);
   EXPECT_EQ(CallLong(client_, "plif_file_open", ""), 0);
-  EXPECT_EQ(CallLong(client_, "plif_file_open", server_.path("files").c_str()), 0);
+  EXPECT_EQ(CallLong(client_, "plif_file_open", server_.remote("files").c_str()), 0);
   EXPECT_EQ(Read(client_, File("none"), -5, -7), "");
 }
 

@@ -18,7 +18,8 @@ TEST(Startup, AMissingProfileEndsTheProcessWithTheFatalError) {
   ASSERT_TRUE(server.Ended(15000));
   EXPECT_NE(server.exit_code(), 0);
   std::string console = server.Console();
-  EXPECT_NE(console.find("找不到配置文件 pellary.pf\r\n"), std::string::npos) << console;
+  EXPECT_NE(console.find(e2e::ServerText("找不到配置文件 pellary.pf\r\n")), std::string::npos)
+      << console;
   EXPECT_EQ(ReadFileBytes(server.path("corvexaerror.log")), "internal error:Public/MainPub 77\n");
 }
 
@@ -28,7 +29,8 @@ TEST(Startup, AMissingFileDirectoryEndsTheProcessWithoutServing) {
   server.Start();
   ASSERT_TRUE(server.Ended(15000));
   std::string console = server.Console();
-  EXPECT_NE(console.find("保存session文件的目录不存在 "), std::string::npos) << console;
+  EXPECT_NE(console.find(e2e::ServerText("保存session文件的目录不存在 ")), std::string::npos)
+      << console;
   EXPECT_EQ(ReadFileBytes(server.path("corvexaerror.log")), "internal error:PellaryMng 29\n");
   SrpcClient client;
   EXPECT_FALSE(client.Connect("127.0.0.1", server.port()));
