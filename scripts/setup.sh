@@ -4,9 +4,18 @@ set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev systemd)
 
+# install_missing_packages [PACKAGE...]: the build's packages, or the ones given (installed
+# without recommended extras, which for Wine would be a desktop's worth).
 install_missing_packages() {
+  local wanted=("$@")
+  local options=()
+  if [ ${#wanted[@]} -eq 0 ]; then
+    wanted=("${PACKAGES[@]}")
+  else
+    options=(--no-install-recommends)
+  fi
   local missing=()
-  for package in "${PACKAGES[@]}"; do
+  for package in "${wanted[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -15,7 +24,7 @@ install_missing_packages() {
     exit 1
   fi
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${missing[@]}"
 }
 
 # configure_preset PRESET [TARGET...]: configures and builds the preset (only the targets given).
