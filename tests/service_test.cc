@@ -67,7 +67,7 @@ TEST_F(ServiceHost, TheConsoleCloseEventIsLeftToTheSystem) {
 }
 
 TEST_F(ServiceHost, UnderAServiceManagerItReportsEachStateAndStopsOnSigterm) {
-  if (e2e::Program().windows) GTEST_SKIP() << "systemd's notify protocol; see WineServiceManager";
+  if (e2e::WindowsServer()) GTEST_SKIP() << "systemd's notify protocol; see WineServiceManager";
   TempDir manager_dir;
   platform::ServiceNotifyListener manager;
   ASSERT_TRUE(manager.Open(manager_dir / "notify"));
@@ -129,7 +129,7 @@ Command RunCommand(const std::string& program, const std::vector<std::string>& a
 // installed service starts again with every later session of its prefix. Wine's event log
 // stores nothing, so what the service reports there cannot be checked here; its states can.
 TEST(WineServiceManager, InstallStartServeStopAndRemove) {
-  if (!e2e::Program().windows) GTEST_SKIP() << "the Windows service manager needs the .exe";
+  if (!e2e::WindowsServer()) GTEST_SKIP() << "the Windows service manager needs the .exe";
   TempDir prefix;
   ASSERT_EQ(setenv("WINEPREFIX", prefix.path().c_str(), 1), 0);
   RunningServer server("", false);
