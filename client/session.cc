@@ -1,0 +1,135 @@
+// pellary-cli's connection, error line and progress line.
+#include "client/session.h"
+
+#include "platform/clock.h"
+#include "values/netdat.h"
+
+void AddString(NetValueList& list, const std::string& text) {
+  list.SetString(list.Append(1) - 1, text.c_str());
+}
+void AddSuperLong(NetValueList& list, int64_t value) {
+  list.SetSuperLong(list.Append(1) - 1, value);
+}
+void AddLong(NetValueList& list, int32_t value) {
+  list.SetLong(list.Append(1) - 1, value);
+}
+void AddBinary(NetValueList& list, const char* bytes, size_t length) {
+  list.SetBinary(list.Append(1) - 1, bytes, static_cast<int>(length));
+}
+
+std::string OneLine(const char* text) {
+  std::string line = text != nullptr ? text : "";
+  for (char& ch : line) {
+    if (ch == '\n' || ch == '\r') ch = ' ';
+  }
+  return line;
+}
+
+void Reporter::Report(const std::string& subject, const std::string& what) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (reported_) return;
+  reported_ = true;
+  std::string head = subject.empty() ? command_ : command_ + " " + subject;
+  if (terminal_ != nullptr) std::fputs("\r\033[K", terminal_);  // not after a progress line
+  std::fprintf(err_, "pellary-cli: %s: %s\n", head.c_str(), what.c_str());
+}
+
+Progress::Progress(std::FILE* terminal, int64_t total, int64_t done)
+    : terminal_(terminal), total_(total), done_(done), start_(platform::GetTickCount()) {}
+
+void Progress::Advance(int64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_ += bytes;
+  uint32_t now = platform::GetTickCount();
+  if (now - last_draw_ >= 200) Draw(now);
+}
+
+void Progress::Finish() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (terminal_ == nullptr) return;
+  Draw(platform::GetTickCount());
+  std::fputc('\n', terminal_);
+}
+
+void Progress::Draw(uint32_t now) {
+  last_draw_ = now;
+  if (terminal_ == nullptr) return;
+  std::string line = FormatProgress(done_, total_, now - start_);
+  std::fprintf(terminal_, "\r%s\033[K", line.c_str());  // then clear the rest of the line
+  std::fflush(terminal_);
+}
+
+int Session::Connect() {
+  if (client_.Connect(options_.host.c_str(), options_.port)) return kCliOk;
+  reporter_->Report("", "cannot reach the server: " + OneLine(client_.error_text().GetString()));
+  return kCliUnreachable;
+}
+
+int Session::Fail(const std::string& subject, const std::string& what) {
+  reporter_->Report(subject, what);
+  return kCliFailed;
+}
+
+int Session::Call(const char* procedure, const std::string& subject, const NetValueList& arguments,
+                  NetValueList* results) {
+  int32_t code = client_.Call(procedure, arguments, results);
+  if (code == 0) return kCliOk;
+  std::string text = OneLine(client_.error_text().GetString());
+  if (code == kSrpcConnectionBroken) {
+    reporter_->Report(subject, "connection to the server broke: " + text);
+    return kCliUnreachable;
+  }
+  return Fail(subject, "the server answered " + std::to_string(code) + " " + text);
+}
+
+int Session::CallLong(const char* procedure, const std::string& subject,
+                      const NetValueList& arguments, int32_t* value) {
+  NetValueList results;
+  int status = Call(procedure, subject, arguments, &results);
+  if (status != kCliOk) return status;
+  if (results.Count() < 1 || results.Type(0) != NET_LONG) {
+    return Fail(subject, "unexpected answer from the server");
+  }
+  *value = results.GetLong(0);
+  return kCliOk;
+}
+
+int Session::PathCall(const char* procedure, const std::string& path, const std::string& failure) {
+  NetValueList arguments;
+  AddString(arguments, path);
+  int32_t value = 0;
+  int status = CallLong(procedure, path, arguments, &value);
+  if (status != kCliOk) return status;
+  return value == 1 ? kCliOk : Fail(path, failure);
+}
+
+int Session::FileExists(const std::string& path, bool* exists) {
+  NetValueList arguments;
+  AddString(arguments, path);
+  int32_t value = 0;
+  int status = CallLong("plif_file_open", path, arguments, &value);
+  *exists = value == 1;
+  return status;
+}
+
+int Session::RequireFile(const std::string& path) {
+  bool exists = false;
+  int status = FileExists(path, &exists);
+  if (status != kCliOk) return status;
+  return exists ? kCliOk : Fail(path, "no such file on the server");
+}
+
+// The server sends a length's low 32 bits as a signed number: read unsigned they are right up
+// to 4 GiB.
+int Session::RemoteLength(const std::string& path, int64_t* length) {
+  int status = RequireFile(path);
+  NetValueList arguments, results;
+  AddString(arguments, path);
+  if (status == kCliOk) status = Call("plif_file_getlength", path, arguments, &results);
+  if (status != kCliOk) return status;
+  if (results.Count() < 1 || results.Type(0) != NET_SUPERLONG) {
+    return Fail(path, "unexpected answer from the server");
+  }
+  *length = static_cast<uint32_t>(results.GetSuperLong(0));
+  return kCliOk;
+}

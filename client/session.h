@@ -1,0 +1,104 @@
+// What every pellary-cli command stands on: the options, one connection to the server with
+// calls that turn failures into the command's error line and exit code, and the progress line
+// of a transfer. A striped transfer opens several sessions that share one Reporter, so that
+// however many connections fail, the user reads one line.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/cli.h"
+#include "client/srpcclient.h"
+
+struct Options {
+  std::string host = "127.0.0.1";
+  int port = 7027;
+  bool force = false;
+  bool quiet = false;
+  bool resume = false;
+  bool verify = false;
+  int connections = 4;
+  std::vector<std::string> words;  // the command and its operands
+};
+
+void AddString(NetValueList& list, const std::string& text);
+void AddSuperLong(NetValueList& list, int64_t value);
+void AddLong(NetValueList& list, int32_t value);
+void AddBinary(NetValueList& list, const char* bytes, size_t length);
+// `text` with line breaks turned into spaces.
+std::string OneLine(const char* text);
+
+// The one error line of a command, "pellary-cli: <command> <subject>: <what>": the first
+// failure is printed, later ones (from other connections of the same transfer) are not.
+class Reporter {
+ public:
+  Reporter(std::string command, std::FILE* err, std::FILE* terminal)
+      : command_(std::move(command)), err_(err), terminal_(terminal) {}
+  void Report(const std::string& subject, const std::string& what);
+  // Where progress is drawn: null when it is not wanted.
+  std::FILE* terminal() const { return terminal_; }
+
+ private:
+  std::mutex mutex_;
+  bool reported_ = false;
+  std::string command_;
+  std::FILE* err_;
+  std::FILE* terminal_;
+};
+
+// The progress of one transfer, redrawn in place on a terminal at most every 200 ms and ended
+// with a newline. Without a terminal it draws nothing. Any thread may advance it.
+class Progress {
+ public:
+  Progress(std::FILE* terminal, int64_t total, int64_t done = 0);
+  void Advance(int64_t bytes);
+  void Finish();
+
+ private:
+  void Draw(uint32_t now);
+
+  std::mutex mutex_;
+  std::FILE* terminal_;
+  int64_t total_;
+  int64_t done_;
+  uint32_t start_;
+  uint32_t last_draw_ = 0;
+};
+
+// One connection and the command being run. Call and the helpers on it report the failure
+// themselves and give the exit code to end with: kCliOk when the command may go on.
+class Session {
+ public:
+  Session(const Options& options, std::shared_ptr<Reporter> reporter, std::FILE* out)
+      : options_(options), reporter_(std::move(reporter)), out_(out) {}
+
+  int Connect();
+  int Fail(const std::string& subject, const std::string& what);
+  int Call(const char* procedure, const std::string& subject, const NetValueList& arguments,
+           NetValueList* results);
+  // A procedure answering one NET_LONG.
+  int CallLong(const char* procedure, const std::string& subject, const NetValueList& arguments,
+               int32_t* value);
+  // A procedure taking one path and answering 1 for success.
+  int PathCall(const char* procedure, const std::string& path, const std::string& failure);
+  // kCliOk and `exists` set, or the exit code.
+  int FileExists(const std::string& path, bool* exists);
+  int RequireFile(const std::string& path);
+  // The length of an existing server file.
+  int RemoteLength(const std::string& path, int64_t* length);
+
+  const Options& options() const { return options_; }
+  const std::shared_ptr<Reporter>& reporter() const { return reporter_; }
+  std::FILE* out() const { return out_; }
+  std::FILE* terminal() const { return reporter_->terminal(); }
+
+ private:
+  const Options& options_;
+  std::shared_ptr<Reporter> reporter_;
+  std::FILE* out_;
+  SrpcClient client_;
+};

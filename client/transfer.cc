@@ -1,0 +1,342 @@
+// get, put and cat over one or several connections (see transfer.h).
+#include "client/transfer.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "values/netdat.h"
+
+namespace {
+
+// Hands out the blocks of [begin, end) in order, holding back a block that would lie more
+// than kStripeWindow blocks past the lowest unfinished one.
+class BlockQueue {
+ public:
+  BlockQueue(int64_t begin, int64_t end, int64_t block) : next_(begin), end_(end), block_(block) {}
+
+  // The next block; false once all are handed out or the transfer failed.
+  bool Next(int64_t* offset, int64_t* size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [this] {
+      return failed_ || next_ >= end_ || unfinished_.empty() ||
+             next_ < *unfinished_.begin() + kStripeWindow * block_;
+    });
+    if (failed_ || next_ >= end_) return false;
+    *offset = next_;
+    *size = std::min(block_, end_ - next_);
+    unfinished_.insert(next_);
+    next_ += *size;
+    return true;
+  }
+  void Done(int64_t offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unfinished_.erase(offset);
+    ready_.notify_all();
+  }
+  void Fail() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failed_ = true;
+    ready_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::set<int64_t> unfinished_;
+  bool failed_ = false;
+  int64_t next_;
+  int64_t end_;
+  int64_t block_;
+};
+
+// Moves one block between the server and the local file.
+using BlockMove = std::function<int(Session&, std::FILE* local, int64_t offset, int64_t size)>;
+
+struct Stripes {
+  int64_t begin;
+  int64_t end;
+  int64_t block;
+  std::string subject;  // the remote path, for error lines
+  std::string local;
+  const char* mode;  // how each connection opens the local file
+};
+
+// One connection's share: it opens the local file for itself and moves the blocks it takes.
+int StripeWorker(Session& session, const Stripes& stripes, BlockQueue& queue,
+                 const BlockMove& move) {
+  std::FILE* file = std::fopen(stripes.local.c_str(), stripes.mode);
+  if (file == nullptr) {
+    queue.Fail();
+    return session.Fail(stripes.subject, "cannot open local file " + stripes.local);
+  }
+  std::setvbuf(file, nullptr, _IONBF, 0);  // a block reaches the file when it is moved
+  int status = kCliOk;
+  int64_t offset = 0, size = 0;
+  while (status == kCliOk && queue.Next(&offset, &size)) {
+    status = move(session, file, offset, size);
+    if (status == kCliOk) {
+      queue.Done(offset);
+    } else {
+      queue.Fail();
+    }
+  }
+  if (std::fclose(file) != 0 && status == kCliOk) {
+    queue.Fail();
+    status = session.Fail(stripes.subject, "cannot write local file " + stripes.local);
+  }
+  return status;
+}
+
+// Runs the transfer on `first` and as many more connections as the options ask for and the
+// blocks can keep busy. The result is the first failing connection's exit code.
+int Striped(Session& first, const Stripes& stripes, const BlockMove& move) {
+  BlockQueue queue(stripes.begin, stripes.end, stripes.block);
+  int64_t blocks = (stripes.end - stripes.begin + stripes.block - 1) / stripes.block;
+  int count = static_cast<int>(
+      std::clamp<int64_t>(first.options().connections, 1, std::max<int64_t>(blocks, 1)));
+  std::vector<int> results(count, kCliOk);
+  std::vector<std::thread> helpers;
+  for (int i = 1; i < count; ++i) {
+    helpers.emplace_back([&, i] {
+      Session own(first.options(), first.reporter(), first.out());
+      results[i] = own.Connect();
+      if (results[i] == kCliOk) {
+        results[i] = StripeWorker(own, stripes, queue, move);
+      } else {
+        queue.Fail();
+      }
+    });
+  }
+  results[0] = StripeWorker(first, stripes, queue, move);
+  for (std::thread& helper : helpers) helper.join();
+  for (int result : results) {
+    if (result != kCliOk) return result;
+  }
+  return kCliOk;
+}
+
+// One read call of up to 64 KiB at `offset`; the bytes go to `bytes`.
+int ReadRemote(Session& session, const std::string& remote, int64_t offset, int32_t size,
+               std::string* bytes) {
+  NetValueList arguments, results;
+  AddString(arguments, remote);
+  AddSuperLong(arguments, offset);
+  AddLong(arguments, size);
+  int status = session.Call("plif_file_read", remote, arguments, &results);
+  if (status != kCliOk) return status;
+  if (results.Count() < 1 || results.Type(0) != NET_BINARY) {
+    return session.Fail(remote, "unexpected answer from the server");
+  }
+  int length = 0;
+  const char* data = results.GetBinary(0, &length);
+  bytes->assign(data != nullptr ? data : "", length > 0 ? length : 0);
+  return kCliOk;
+}
+
+// A block read in full from the server, or a failure: a short answer means the file shrank.
+int ReadBlock(Session& session, const std::string& remote, int64_t offset, int64_t size,
+              std::string* bytes) {
+  int status = ReadRemote(session, remote, offset, static_cast<int32_t>(size), bytes);
+  if (status == kCliOk && static_cast<int64_t>(bytes->size()) != size) {
+    return session.Fail(remote, "the server file changed during the transfer");
+  }
+  return status;
+}
+
+int64_t LocalSize(const std::string& path) {
+  std::error_code error;
+  auto size = std::filesystem::file_size(path, error);
+  return error ? -1 : static_cast<int64_t>(size);
+}
+
+// Compares the server file with the local one: their lengths, then every block.
+int Verify(Session& session, const std::string& remote, const std::string& local) {
+  int64_t remote_length = 0;
+  int status = session.RemoteLength(remote, &remote_length);
+  if (status != kCliOk) return status;
+  int64_t local_length = LocalSize(local);
+  if (local_length != remote_length) {
+    return session.Fail(remote, "verify: the server file has " + std::to_string(remote_length) +
+                                    " bytes, " + local + " has " + std::to_string(local_length));
+  }
+  Stripes stripes{0, local_length, kReadBlock, remote, local, "rb"};
+  return Striped(session, stripes,
+                 [&remote, &local](Session& on, std::FILE* file, int64_t offset, int64_t size) {
+                   std::string theirs, ours(size, '\0');
+                   int result = ReadBlock(on, remote, offset, size, &theirs);
+                   if (result != kCliOk) return result;
+                   if (std::fseek(file, offset, SEEK_SET) != 0 ||
+                       std::fread(ours.data(), 1, ours.size(), file) != ours.size()) {
+                     return on.Fail(remote, "verify: cannot read " + local);
+                   }
+                   if (ours == theirs) return kCliOk;
+                   auto at = std::mismatch(ours.begin(), ours.end(), theirs.begin()).first;
+                   return on.Fail(remote, "verify: differs from " + local + " at byte " +
+                                              std::to_string(offset + (at - ours.begin())));
+                 });
+}
+
+// Moves the finished `part` onto `target`, removing an existing target first with --force.
+int Publish(Session& session, const std::string& part, const std::string& target) {
+  bool exists = false;
+  int status = session.FileExists(target, &exists);
+  if (status == kCliOk && exists) {
+    status = session.PathCall("plif_file_remove", target, "cannot remove the existing file");
+  }
+  if (status != kCliOk) return status;
+  NetValueList arguments;
+  AddString(arguments, part);
+  AddString(arguments, target);
+  int32_t renamed = 0;
+  status = session.CallLong("plif_file_rename", target, arguments, &renamed);
+  if (status != kCliOk) return status;
+  return renamed == 1 ? kCliOk
+                      : session.Fail(target, "the server refused to rename " + part +
+                                                 " into place; the uploaded data stays there");
+}
+
+// Where put writes before the rename. One name per target, so that --resume finds it again.
+std::string PartName(const std::string& target) {
+  return target + ".part";
+}
+
+// Prepares the part file: what a resumed upload starts from, or a new empty part.
+int PreparePart(Session& session, const std::string& part, const std::string& local, int64_t size,
+                int64_t* start) {
+  bool have_part = false;
+  int status = session.FileExists(part, &have_part);
+  if (status != kCliOk) return status;
+  if (have_part && session.options().resume) {
+    int64_t length = 0;
+    status = session.RemoteLength(part, &length);
+    if (status != kCliOk) return status;
+    if (length > size) {
+      return session.Fail(part, "is longer than " + local + "; it is not a part of it");
+    }
+    *start = ResumePoint(length, kWriteBlock);
+    return kCliOk;
+  }
+  *start = 0;
+  // The server's create keeps an existing file's bytes: an old part goes first.
+  if (have_part) status = session.PathCall("plif_file_remove", part, "cannot remove it");
+  if (status != kCliOk) return status;
+  return session.PathCall("plif_file_create", part, "cannot create the file on the server");
+}
+
+}  // namespace
+
+int64_t ResumePoint(int64_t length, int64_t block) {
+  int64_t complete_blocks = length / block - kStripeWindow;
+  return complete_blocks > 0 ? complete_blocks * block : 0;
+}
+
+int Get(Session& session, const std::vector<std::string>& words) {
+  const std::string& remote = words[1];
+  const std::string& local = words[2];
+  // The server file must be there before the local one is created or cut to nothing.
+  int64_t length = 0;
+  int status = session.RemoteLength(remote, &length);
+  if (status != kCliOk) return status;
+  int64_t start = 0;
+  int64_t have = session.options().resume ? LocalSize(local) : -1;
+  if (have > length) {
+    return session.Fail(remote, local + " is longer than the server file; it is not a part of it");
+  }
+  if (have >= 0) {
+    start = ResumePoint(have, kReadBlock);
+  } else if (std::FILE* made = std::fopen(local.c_str(), "wb")) {
+    std::fclose(made);
+  } else {
+    return session.Fail(remote, "cannot open local file " + local);
+  }
+  Progress progress(session.terminal(), length, start);
+  Stripes stripes{start, length, kReadBlock, remote, local, "r+b"};
+  status =
+      Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t size) {
+        std::string bytes;
+        int result = ReadBlock(on, remote, offset, size, &bytes);
+        if (result != kCliOk) return result;
+        if (std::fseek(file, offset, SEEK_SET) != 0 ||
+            std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+          return on.Fail(remote, "cannot write local file " + local);
+        }
+        progress.Advance(size);
+        return kCliOk;
+      });
+  if (status != kCliOk) return status;  // what arrived stays for --resume
+  progress.Finish();
+  return session.options().verify ? Verify(session, remote, local) : kCliOk;
+}
+
+int Put(Session& session, const std::vector<std::string>& words) {
+  const std::string& local = words[1];
+  const std::string& target = words[2];
+  int64_t size = LocalSize(local);
+  std::FILE* probe = std::fopen(local.c_str(), "rb");
+  if (probe == nullptr || size < 0) {
+    if (probe != nullptr) std::fclose(probe);
+    return session.Fail(target, "cannot open local file " + local);
+  }
+  std::fclose(probe);
+  bool exists = false;
+  int status = session.FileExists(target, &exists);
+  if (status != kCliOk) return status;
+  if (exists && !session.options().force) {
+    return session.Fail(target, "already exists on the server (--force replaces it)");
+  }
+  std::string part = PartName(target);
+  int64_t start = 0;
+  status = PreparePart(session, part, local, size, &start);
+  if (status != kCliOk) return status;
+  Progress progress(session.terminal(), size, start);
+  Stripes stripes{start, size, kWriteBlock, target, local, "rb"};
+  status =
+      Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t length) {
+        std::vector<char> bytes(length);
+        if (std::fseek(file, offset, SEEK_SET) != 0 ||
+            std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+          return on.Fail(target, "cannot read the local file " + local);
+        }
+        NetValueList arguments;
+        AddString(arguments, part);
+        AddSuperLong(arguments, offset);
+        AddBinary(arguments, bytes.data(), bytes.size());
+        int32_t written = 0;
+        int result = on.CallLong("plif_file_write", target, arguments, &written);
+        if (result != kCliOk) return result;
+        if (written != length) {
+          return on.Fail(target, "the server wrote " + std::to_string(written) + " of " +
+                                     std::to_string(length) + " bytes");
+        }
+        progress.Advance(length);
+        return kCliOk;
+      });
+  if (status != kCliOk) return status;  // the part stays for --resume
+  progress.Finish();
+  // A failed publish keeps the complete part: with --force the old target may be gone already.
+  status = Publish(session, part, target);
+  if (status == kCliOk && session.options().verify) status = Verify(session, target, local);
+  return status;
+}
+
+int Cat(Session& session, const std::vector<std::string>& words) {
+  const std::string& remote = words[1];
+  int status = session.RequireFile(remote);
+  std::string bytes;
+  for (int64_t position = 0; status == kCliOk; position += bytes.size()) {
+    status = ReadRemote(session, remote, position, kReadBlock, &bytes);
+    if (status != kCliOk || bytes.empty()) break;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), session.out()) != bytes.size()) {
+      status = session.Fail(remote, "cannot write stdout");
+    }
+  }
+  std::fflush(session.out());
+  return status;
+}

@@ -1,0 +1,28 @@
+// pellary-cli's transfers: get, put and cat, and the striping under get and put.
+//
+// A striped transfer cuts its byte range into blocks (64 KiB for reads, the server's cap per
+// call; 4 MiB for writes, since every write call is made durable on its own) and hands them out
+// in order to up to --connections connections, each moving the blocks it takes. A block is
+// never handed out more than kStripeWindow blocks past the lowest unfinished one, so whatever
+// an interrupted transfer left behind, every block more than kStripeWindow blocks below the
+// end of the file it wrote is complete: that is where --resume starts again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/session.h"
+
+constexpr int32_t kReadBlock = 64 * 1024;
+constexpr int64_t kWriteBlock = 4 * 1024 * 1024;
+constexpr int kMaxConnections = 16;
+constexpr int64_t kStripeWindow = kMaxConnections;
+
+// The first byte that a resumed transfer moves again, given the length of what an interrupted
+// one left (a multiple of `block`, never more than `length`).
+int64_t ResumePoint(int64_t length, int64_t block);
+
+int Get(Session& session, const std::vector<std::string>& words);
+int Put(Session& session, const std::vector<std::string>& words);
+int Cat(Session& session, const std::vector<std::string>& words);
