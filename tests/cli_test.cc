@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "client/cli.h"
+#include "client/transfer.h"
+#include "platform/child.h"
 #include "platform/process.h"
 #include "tests/running_server.h"
 
@@ -308,10 +310,124 @@ TEST_F(Cli, MonitorPrintsTheLogStreamUntilTheServerCloses) {
   EXPECT_EQ(Run({"shutdown"}).code, 0);
   watcher.join();
   EXPECT_EQ(monitor.code, 0) << monitor.err;
-  EXPECT_NE(monitor.out.find("开始运行时间："), std::string::npos) << monitor.out;
+  EXPECT_NE(monitor.out.find(e2e::ServerText("开始运行时间：")), std::string::npos) << monitor.out;
   EXPECT_NE(monitor.out.find("mkdir:" + Remote("seen") + " 1\r\n"), std::string::npos)
       << monitor.out;
   EXPECT_EQ(RunOn(e2e::FreePort(), {"monitor", "1"}).code, 3);
+}
+
+TEST_F(Cli, StripedTransfersAreByteIdenticalWithOneFourAndEightConnections) {
+  // Several 4 MiB write blocks and a ragged end; many 64 KiB read blocks.
+  std::string bytes = RandomBytes(9 * 1024 * 1024 + 12345, 11);
+  WriteFile(Local("src.bin"), bytes);
+  for (const char* connections : {"1", "4", "8"}) {
+    std::string name = std::string("striped-") + connections + ".bin";
+    CliRun put =
+        Run({"put", "--connections", connections, "--verify", Local("src.bin"), Remote(name)});
+    ASSERT_EQ(put.code, 0) << connections << put.err;
+    EXPECT_TRUE(ReadFileBytes(OnServer(name)) == bytes) << connections;
+    CliRun get = Run({"get", "--connections", connections, "--verify", Remote(name), Local(name)});
+    ASSERT_EQ(get.code, 0) << connections << get.err;
+    EXPECT_TRUE(ReadFileBytes(Local(name)) == bytes) << connections;
+  }
+  EXPECT_TRUE(PartFiles().empty());
+  // More connections than blocks, and an empty file.
+  WriteFile(Local("tiny"), "tiny");
+  ASSERT_EQ(Run({"put", "--connections", "16", Local("tiny"), Remote("tiny")}).code, 0);
+  ASSERT_EQ(Run({"get", "--connections", "16", Remote("tiny"), Local("tiny2")}).code, 0);
+  EXPECT_EQ(ReadFileBytes(Local("tiny2")), "tiny");
+  WriteFile(OnServer("none"), "");
+  ASSERT_EQ(Run({"get", "--connections", "8", Remote("none"), Local("none")}).code, 0);
+  EXPECT_EQ(fs::file_size(Local("none")), 0u);
+  for (const char* wrong : {"0", "17", "x", "4x"}) {
+    EXPECT_EQ(Run({"get", "--connections", wrong, Remote("tiny"), Local("t")}).code, 2) << wrong;
+  }
+}
+
+// Resuming keeps what the other side already has (below the stripe window), so a byte changed
+// there survives the resume, and --verify is what finds it.
+TEST_F(Cli, ResumeKeepsWhatIsThereAndVerifyFindsADifference) {
+  std::string bytes = RandomBytes(3 * 1024 * 1024, 5);
+  WriteFile(OnServer("r.bin"), bytes);
+  std::string half = bytes.substr(0, bytes.size() / 2);
+  half[100] = static_cast<char>(half[100] ^ 0x5a);
+  WriteFile(Local("r.bin"), half);
+  CliRun resumed = Run({"get", "--resume", Remote("r.bin"), Local("r.bin")});
+  ASSERT_EQ(resumed.code, 0) << resumed.err;
+  std::string got = ReadFileBytes(Local("r.bin"));
+  ASSERT_EQ(got.size(), bytes.size());
+  EXPECT_NE(got[100], bytes[100]) << "the resume fetched the start again";
+  EXPECT_TRUE(got.substr(101) == bytes.substr(101));
+  CliRun verify = Run({"get", "--resume", "--verify", Remote("r.bin"), Local("r.bin")});
+  EXPECT_EQ(verify.code, 1);
+  EXPECT_NE(verify.err.find("differs from " + Local("r.bin") + " at byte 100"), std::string::npos)
+      << verify.err;
+  // A local file longer than the server's is not a part of it.
+  WriteFile(Local("long.bin"), bytes + "more");
+  CliRun longer = Run({"get", "--resume", Remote("r.bin"), Local("long.bin")});
+  EXPECT_EQ(longer.code, 1);
+  EXPECT_EQ(ReadFileBytes(Local("long.bin")), bytes + "more");
+  // Without --resume the whole file comes again.
+  ASSERT_EQ(Run({"get", "--verify", Remote("r.bin"), Local("r.bin")}).code, 0);
+}
+
+TEST_F(Cli, ErrorsNameAMissingLocalDirectory) {
+  WriteFile(OnServer("there.bin"), "x");
+  std::string nowhere = Local("no-such-dir/out.bin");
+  CliRun get = Run({"get", Remote("there.bin"), nowhere});
+  EXPECT_EQ(get.code, 1);
+  EXPECT_EQ(get.err, "pellary-cli: get " + Remote("there.bin") + ": cannot open local file " +
+                         nowhere + "\n");
+}
+
+// Runs pellary-cli as a process of its own and kills it once `partial` has `at_least` bytes;
+// false when it ended first.
+bool KillHalfWay(int port, const std::vector<std::string>& command, const std::string& partial,
+                 uint64_t at_least, const std::string& directory) {
+  std::vector<std::string> args = {"--quiet", "--port", std::to_string(port)};
+  args.insert(args.end(), command.begin(), command.end());
+  platform::ChildHandle child =
+      platform::ChildStart(PELLARY_CLI_EXE, args, directory, directory + "/cli-output.txt");
+  int code = 0;
+  while (!platform::ChildWait(child, 1, &code)) {
+    std::error_code missing;
+    if (fs::file_size(partial, missing) >= at_least && !missing) {
+      platform::ChildKill(child);
+      platform::ChildWait(child, 10000, &code);
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST_F(Cli, TransfersKilledHalfWayResumeToIdenticalFiles) {
+  constexpr size_t kSize = 64 * 1024 * 1024;
+  std::string bytes = RandomBytes(kSize, 21);
+  WriteFile(Local("big.bin"), bytes);
+  ASSERT_TRUE(KillHalfWay(server_.port(), {"put", Local("big.bin"), Remote("big.bin")},
+                          OnServer("big.bin.part"), kSize / 2, local_.path()))
+      << "the upload ended before it could be interrupted";
+  EXPECT_LT(fs::file_size(OnServer("big.bin.part")), kSize);
+  EXPECT_FALSE(fs::exists(OnServer("big.bin")));
+  CliRun put = Run({"put", "--resume", Local("big.bin"), Remote("big.bin")});
+  ASSERT_EQ(put.code, 0) << put.err;
+  EXPECT_TRUE(ReadFileBytes(OnServer("big.bin")) == bytes);
+  EXPECT_TRUE(PartFiles().empty());
+
+  ASSERT_TRUE(KillHalfWay(server_.port(), {"get", Remote("big.bin"), Local("down.bin")},
+                          Local("down.bin"), kSize / 2, local_.path()))
+      << "the download ended before it could be interrupted";
+  EXPECT_LT(fs::file_size(Local("down.bin")), kSize);
+  CliRun get = Run({"get", "--resume", "--verify", Remote("big.bin"), Local("down.bin")});
+  ASSERT_EQ(get.code, 0) << get.err;
+  EXPECT_TRUE(ReadFileBytes(Local("down.bin")) == bytes);
+}
+
+TEST(CliResume, StartsAWholeStripeWindowBelowWhatWasWritten) {
+  EXPECT_EQ(ResumePoint(0, 10), 0);
+  EXPECT_EQ(ResumePoint(kStripeWindow * 10 + 9, 10), 0);
+  EXPECT_EQ(ResumePoint((kStripeWindow + 1) * 10, 10), 10);
+  EXPECT_EQ(ResumePoint((kStripeWindow + 3) * 10 + 7, 10), 30);
 }
 
 }  // namespace

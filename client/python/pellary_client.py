@@ -1,0 +1,1060 @@
+"""Python client of the Pellary file server: the SRPC value encoding, the packet framing and a
+connection with one method per server procedure, plus a file object over remote files.
+
+Standard library only; copy this one file next to a program or install the package.
+
+    from pellary_client import connect
+    with connect("127.0.0.1", 7027) as client:
+        client.file_create("/srv/pellary/files/hello.txt")
+        client.file_write("/srv/pellary/files/hello.txt", 0, b"hello")
+
+Values travel as tagged values. Python values map to them so: int -> 'i' (32-bit), SuperLong
+-> 'l' (64-bit), float -> 'd', Float -> 'f', str -> 's', bytes -> 'b', LString -> 'u',
+datetime / DateTimeRecord -> 't', Table -> 'r', Null(tag) -> a NULL of that type. Decoded
+results come back as the same types (NULL as None), so a decoded list encodes to the same
+bytes.
+
+Everything read from the network is checked: malformed bytes raise SrpcProtocolError, a
+connection that breaks or stays silent past its time-out raises SrpcConnectionError, and an
+error answer of the server raises SrpcError with its code and text. A Client serves one
+thread at a time.
+"""
+
+from __future__ import annotations
+
+import collections
+import datetime
+import errno
+import io
+import socket
+import struct
+import time
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "LONG", "SUPERLONG", "FLOAT", "DOUBLE", "STRING", "BINARY", "DATETIME", "TABLE",
+    "LSTRING", "CSTRING", "PROC_NOT_SUPPORTED", "ARG_FORMAT_ERROR", "MAX_PACKET",
+    "READ_LIMIT", "DEFAULT_PORT", "PellaryError", "SrpcError", "SrpcProtocolError",
+    "SrpcConnectionError", "SuperLong", "Float", "LString", "Null", "DateTimeRecord",
+    "Column", "Table", "Procedure", "encode_values", "decode_values", "encode_table",
+    "decode_table", "build_request", "build_answer", "build_error_answer", "parse_packet",
+    "Packet", "Client", "RemoteFile", "connect",
+]
+
+# Value tags: the letters that name a value's type on the wire. CSTRING is a column type of
+# tables only; its cells travel as STRING.
+LONG = "i"
+SUPERLONG = "l"
+FLOAT = "f"
+DOUBLE = "d"
+STRING = "s"
+BINARY = "b"
+DATETIME = "t"
+TABLE = "r"
+LSTRING = "u"
+CSTRING = "v"
+
+NULL_FLAG = 0x80
+# Error codes of the server's dispatcher.
+PROC_NOT_SUPPORTED = -1
+ARG_FORMAT_ERROR = -2
+# The largest packet the server takes, header and trailer included.
+MAX_PACKET = 419430400
+# The most bytes one plif_file_read answers.
+READ_LIMIT = 0x10000
+DEFAULT_PORT = 7027
+# Bounds the server also keeps when it decodes tables.
+MAX_COLUMNS = 127
+MAX_COLUMN_SIZE = 1 << 20
+MAX_TABLE_DEPTH = 32
+
+_KIND_REQUEST = b"R"[0]
+_KIND_ONE_WAY = b"Y"[0]
+_KIND_EXTENDED = b"X"[0]
+_KIND_ANSWER = b"A"[0]
+_KIND_ERROR = b"B"[0]
+_KEEP_ALIVE = b"P"[0]
+_TRAILER = b"\x35\x67"
+_PLAIN_HEADER = 6
+_EXTENDED_HEADER = 7
+
+_VALUE_TAGS = frozenset("ilfdsbtru")
+_COLUMN_TAGS = frozenset("ilfdsbtrv")
+_INT32 = struct.Struct(">i")
+_UINT32 = struct.Struct(">I")
+_INT64_LOW_FIRST = struct.Struct("<q")
+_DATETIME = struct.Struct(">HBBBBBBH")
+_TABLE_HEADER = struct.Struct(">IH")
+_TEXT_ERRORS = "surrogateescape"  # server texts are bytes: keep any that are not UTF-8
+
+
+# ---- Errors -------------------------------------------------------------------------------
+
+
+class PellaryError(Exception):
+    """Base of every error this module raises about the server or the connection."""
+
+
+class SrpcError(PellaryError):
+    """An error answer of the server: its code (-1 no such procedure, -2 the arguments do
+    not fit the procedure) and its text."""
+
+    def __init__(self, code, text, procedure=None):
+        self.code = code
+        self.text = text
+        self.procedure = procedure
+        where = f"{procedure}: " if procedure is not None else ""
+        super().__init__(f"{where}{text} ({code})")
+
+
+class SrpcProtocolError(PellaryError):
+    """Bytes that break the value encoding or the packet framing."""
+
+
+class SrpcConnectionError(PellaryError, ConnectionError):
+    """The connection could not be made, broke, or brought no answer in time. The client is
+    closed afterwards: the stream can no longer be trusted to be in step."""
+
+
+# ---- Typed values -------------------------------------------------------------------------
+
+
+class SuperLong(int):
+    """An integer that travels as a 64-bit value ('l') rather than a 32-bit one ('i')."""
+
+    __slots__ = ()
+
+    def __repr__(self):
+        return f"SuperLong({int(self)})"
+
+
+class Float(float):
+    """A number that travels as single precision ('f'); it holds the value rounded to it."""
+
+    __slots__ = ()
+
+    def __new__(cls, value=0.0):
+        return super().__new__(cls, _to_single(float(value)))
+
+    def __repr__(self):
+        return f"Float({float(self)!r})"
+
+
+class LString(bytes):
+    """Bytes that travel as a long string ('u') rather than as binary ('b')."""
+
+    __slots__ = ()
+
+
+class Null:
+    """A NULL value of one type: Null(STRING) travels as the 's' tag with the NULL flag."""
+
+    __slots__ = ("tag",)
+
+    def __init__(self, tag):
+        if tag not in _VALUE_TAGS:
+            raise ValueError(f"no value type has the tag {tag!r}")
+        self.tag = tag
+
+    def __eq__(self, other):
+        return isinstance(other, Null) and other.tag == self.tag
+
+    def __hash__(self):
+        return hash(("Null", self.tag))
+
+    def __repr__(self):
+        return f"Null({self.tag!r})"
+
+
+# A date-time that datetime cannot hold: the empty one (year 0) or fields out of range.
+DateTimeRecord = collections.namedtuple(
+    "DateTimeRecord", "year month day hour minute second millisecond")
+
+Column = collections.namedtuple("Column", "name tag size", defaults=(0,))
+Column.__doc__ = """A table column: name, tag (one of 'ilfdsbtrv') and, for 's' and 'b', the
+declared size in bytes (None when encoding: the longest cell)."""
+
+
+class Table:
+    """Rows of typed cells under named columns, as a table value ('r') carries them.
+
+    `columns` is a sequence of Column or (name, tag[, size]) tuples; `rows` a sequence of
+    sequences with one cell per column (None for NULL)."""
+
+    def __init__(self, columns, rows=()):
+        self.columns = [Column(*c) for c in columns]
+        for column in self.columns:
+            if column.tag not in _COLUMN_TAGS:
+                raise ValueError(f"column {column.name!r}: no column type has the tag "
+                                 f"{column.tag!r}")
+        self.rows = [list(row) for row in rows]
+
+    def column_index(self, name):
+        """0-based index of the column `name`; KeyError when there is none."""
+        for i, column in enumerate(self.columns):
+            if column.name == name:
+                return i
+        raise KeyError(name)
+
+    def records(self):
+        """Every row as a dict from column name to cell."""
+        names = [column.name for column in self.columns]
+        return [dict(zip(names, row)) for row in self.rows]
+
+    def __len__(self):
+        return len(self.rows)
+
+    def __iter__(self):
+        return iter(self.rows)
+
+    def __getitem__(self, i):
+        return self.rows[i]
+
+    def __eq__(self, other):
+        return (isinstance(other, Table) and
+                [c[:2] for c in self.columns] == [c[:2] for c in other.columns] and
+                self.rows == other.rows)
+
+    def __repr__(self):
+        return f"Table({self.columns!r}, {self.rows!r})"
+
+
+def _to_single(number):
+    """`number` rounded to single precision; beyond its range it saturates to infinity, as
+    the server narrows."""
+    try:
+        return struct.unpack("<f", struct.pack("<f", number))[0]
+    except OverflowError:
+        return float("inf") if number > 0 else float("-inf")
+
+
+# ---- Value encoding -----------------------------------------------------------------------
+
+
+def _tag_of(value):
+    """The tag a Python value travels with (Null excluded)."""
+    if isinstance(value, bool):
+        raise TypeError("a bool has no value type: send int(value)")
+    if isinstance(value, SuperLong):
+        return SUPERLONG
+    if isinstance(value, int):
+        return LONG
+    if isinstance(value, Float):
+        return FLOAT
+    if isinstance(value, float):
+        return DOUBLE
+    if isinstance(value, str):
+        return STRING
+    if isinstance(value, LString):
+        return LSTRING
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return BINARY
+    if isinstance(value, (datetime.datetime, DateTimeRecord)):
+        return DATETIME
+    if isinstance(value, Table):
+        return TABLE
+    if value is None:
+        raise TypeError("a NULL needs its type: pass Null(STRING), Null(LONG), ...")
+    raise TypeError(f"no value type for {type(value).__name__}")
+
+
+def _text_bytes(text, encoding):
+    data = text.encode(encoding, _TEXT_ERRORS)
+    if b"\0" in data:
+        raise ValueError(f"a text value cannot hold a NUL character: {text!r}")
+    return data
+
+
+def _counted(out, tag, data):
+    if len(data) > 0x7FFFFFFF:
+        raise ValueError(f"a value of {len(data)} bytes is too long to send")
+    out += tag
+    out += _UINT32.pack(len(data))
+    out += data
+
+
+def _put(out, tag, value, encoding, depth=0):
+    """Appends one tagged value of type `tag` to the bytearray `out`."""
+    if value is None or isinstance(value, Null):
+        out.append(ord(tag) | NULL_FLAG)
+        return
+    if tag == LONG:
+        if not -0x80000000 <= value <= 0x7FFFFFFF:
+            raise ValueError(f"{value} does not fit a 32-bit value: send SuperLong({value})")
+        out += b"i" + _INT32.pack(value)
+    elif tag == SUPERLONG:
+        if not -0x8000000000000000 <= value <= 0x7FFFFFFFFFFFFFFF:
+            raise ValueError(f"{value} does not fit a 64-bit value")
+        out += b"l" + _INT64_LOW_FIRST.pack(value)  # low byte first, unlike the rest
+    elif tag in (FLOAT, DOUBLE):
+        number = _to_single(float(value)) if tag == FLOAT else float(value)
+        out += tag.encode() + (b"%.48e" % number) + b"\0"
+    elif tag in (STRING, CSTRING):
+        out += b"s" + _text_bytes(value, encoding) + b"\0"
+    elif tag in (BINARY, LSTRING):
+        _counted(out, tag.encode(), memoryview(value).cast("B"))
+    elif tag == DATETIME:
+        if isinstance(value, datetime.datetime):
+            fields = (value.year, value.month, value.day, value.hour, value.minute,
+                      value.second, value.microsecond // 1000)
+        else:
+            fields = tuple(value)
+        year, month, day, hour, minute, second, millisecond = fields
+        try:
+            out += b"t" + _DATETIME.pack(year, month, day, hour, minute, second, 0, millisecond)
+        except struct.error:
+            raise ValueError(f"date-time fields out of range: {fields}") from None
+    elif tag == TABLE:
+        if not isinstance(value, Table):
+            raise TypeError(f"a table cell needs a Table, not {type(value).__name__}")
+        _counted(out, b"r", _encode_image(value, encoding, depth + 1))
+    else:
+        raise ValueError(f"no value type has the tag {tag!r}")
+
+
+def _encode(values, encoding):
+    out = bytearray()
+    for value in values:
+        tag = value.tag if isinstance(value, Null) else _tag_of(value)
+        _put(out, tag, value, encoding)
+    return out
+
+
+def encode_values(values, encoding="utf-8"):
+    """The tagged encoding of a sequence of values, as request and answer bodies hold it."""
+    return bytes(_encode(values, encoding))
+
+
+def _column_size(column, cells, encoding):
+    if column.tag not in (STRING, BINARY):
+        return 0
+    if column.size is not None:
+        return column.size
+    longest = 0
+    for cell in cells:
+        if cell is not None:
+            longest = max(longest, len(_text_bytes(cell, encoding) if column.tag == STRING
+                                        else cell))
+    return longest
+
+
+# What the cells of each column type may be.
+_CELL_TYPES = {
+    LONG: int, SUPERLONG: int, FLOAT: (int, float), DOUBLE: (int, float), STRING: str,
+    CSTRING: str, BINARY: (bytes, bytearray, memoryview),
+    DATETIME: (datetime.datetime, DateTimeRecord), TABLE: Table,
+}
+
+
+def _encode_image(table, encoding, depth):
+    if depth > MAX_TABLE_DEPTH:
+        raise ValueError(f"tables nest deeper than {MAX_TABLE_DEPTH} levels")
+    if len(table.columns) > MAX_COLUMNS:
+        raise ValueError(f"a table has at most {MAX_COLUMNS} columns")
+    width = len(table.columns)
+    for r, row in enumerate(table.rows):
+        if len(row) != width:
+            raise ValueError(f"row {r} has {len(row)} cells for {width} columns")
+    if width == 0 and table.rows:
+        raise ValueError("a table without columns cannot carry rows")
+    out = bytearray(_TABLE_HEADER.pack(len(table.rows), width))
+    for c, column in enumerate(table.columns):
+        size = _column_size(column, (row[c] for row in table.rows), encoding)
+        out += _text_bytes(column.name, encoding) + b"\0"
+        out += column.tag.encode() + _INT32.pack(size)
+    for row in table.rows:
+        for column, cell in zip(table.columns, row):
+            if cell is not None and (isinstance(cell, bool) or
+                                     not isinstance(cell, _CELL_TYPES[column.tag])):
+                raise TypeError(f"column {column.name!r} ({column.tag}) cannot hold "
+                                f"{type(cell).__name__}")
+            # Text cells travel as 's', in 'v' columns too, a NULL one as well.
+            _put(out, STRING if column.tag == CSTRING else column.tag, cell, encoding, depth)
+    return bytes(out)
+
+
+def encode_table(table, encoding="utf-8"):
+    """The table image of `table`: the payload of an 'r' value."""
+    return _encode_image(table, encoding, 1)
+
+
+# ---- Value decoding -----------------------------------------------------------------------
+
+
+class _Reader:
+    """A read position in bytes from the network; every read is checked against the end."""
+
+    __slots__ = ("data", "pos", "end", "encoding", "what")
+
+    def __init__(self, data, encoding, what, pos=0, end=None):
+        self.data = data
+        self.pos = pos
+        self.end = len(data) if end is None else end
+        self.encoding = encoding
+        self.what = what
+
+    def fail(self, why):
+        raise SrpcProtocolError(f"{self.what}: {why} (byte {self.pos})")
+
+    def take(self, n, of):
+        if self.end - self.pos < n:
+            self.fail(f"{of} cut short: {n} bytes needed, {self.end - self.pos} left")
+        start = self.pos
+        self.pos += n
+        return self.data[start:self.pos]
+
+    def unpack(self, layout, of):
+        return layout.unpack(self.take(layout.size, of))
+
+    def text_bytes(self, of):
+        nul = self.data.find(b"\0", self.pos, self.end)
+        if nul < 0:
+            self.fail(f"{of} without its ending NUL")
+        start, self.pos = self.pos, nul + 1
+        return self.data[start:nul]
+
+    def text(self, of):
+        return bytes(self.text_bytes(of)).decode(self.encoding, _TEXT_ERRORS)
+
+    def counted(self, of):
+        (count,) = self.unpack(_INT32, f"{of} length")
+        if count < 0:
+            self.fail(f"{of} with a negative length {count}")
+        return self.take(count, of)
+
+
+def _read_number(reader, of):
+    text = reader.text_bytes(of)
+    try:
+        return float(bytes(text).decode("ascii"))
+    except ValueError:
+        reader.fail(f"{of} is not a number: {bytes(text)[:40]!r}")
+
+
+def _read_datetime(reader):
+    year, month, day, hour, minute, second, _, ms = reader.unpack(_DATETIME, "date-time")
+    if year != 0 and ms < 1000:
+        try:
+            return datetime.datetime(year, month, day, hour, minute, second, ms * 1000)
+        except ValueError:
+            pass
+    return DateTimeRecord(year, month, day, hour, minute, second, ms)
+
+
+def _read_value(reader, tag, depth, in_table):
+    """The payload of one non-NULL value with the tag `tag` (a letter)."""
+    if tag == LONG:
+        return reader.unpack(_INT32, "32-bit value")[0]
+    if tag == SUPERLONG:
+        value = reader.unpack(_INT64_LOW_FIRST, "64-bit value")[0]
+        return value if in_table else SuperLong(value)
+    if tag == DOUBLE:
+        return _read_number(reader, "double")
+    if tag == FLOAT:
+        value = _to_single(_read_number(reader, "float"))
+        return value if in_table else Float(value)
+    if tag in (STRING, CSTRING):
+        return reader.text("text")
+    if tag == BINARY:
+        return bytes(reader.counted("binary"))
+    if tag == LSTRING:
+        return LString(reader.counted("long string"))
+    if tag == DATETIME:
+        return _read_datetime(reader)
+    if tag == TABLE:
+        (count,) = reader.unpack(_INT32, "table length")
+        if count < 0 or count > reader.end - reader.pos:
+            reader.fail(f"table image of {count} bytes where {reader.end - reader.pos} are left")
+        start = reader.pos
+        reader.pos += count
+        inner = _Reader(reader.data, reader.encoding, reader.what, start, start + count)
+        return _decode_image(inner, depth + 1)
+    reader.fail(f"unknown value tag {tag!r}")
+
+
+def _decode_image(reader, depth):
+    if depth > MAX_TABLE_DEPTH:
+        reader.fail(f"tables nested deeper than {MAX_TABLE_DEPTH} levels")
+    rows, width = reader.unpack(_TABLE_HEADER, "table header")
+    if width > MAX_COLUMNS:
+        reader.fail(f"a table of {width} columns")
+    columns = []
+    for _ in range(width):
+        name = reader.text("column name")
+        tag = chr(reader.take(1, "column type")[0])
+        (size,) = reader.unpack(_INT32, "column size")
+        if tag not in _COLUMN_TAGS:
+            reader.fail(f"column {name!r} has the unknown type {tag!r}")
+        if tag in (STRING, BINARY) and not 0 <= size <= MAX_COLUMN_SIZE:
+            reader.fail(f"column {name!r} declares the size {size}")
+        columns.append(Column(name, tag, size))
+    # Every cell takes at least its tag byte: a row count the bytes cannot hold is a lie,
+    # found before anything is built for it.
+    left = reader.end - reader.pos
+    if rows > 0 and (width == 0 or rows > left // width):
+        reader.fail(f"table declares {rows} rows of {width} columns in {left} bytes")
+    table = Table(columns)
+    for _ in range(rows):
+        row = []
+        for column in columns:
+            byte = reader.take(1, "cell tag")[0]
+            letter = chr(byte & ~NULL_FLAG)
+            fits = letter in "sv" if column.tag in "sv" else letter == column.tag
+            if not fits:
+                reader.fail(f"a {letter!r} cell in column {column.name!r} of type "
+                            f"{column.tag!r}")
+            row.append(None if byte & NULL_FLAG else
+                       _read_value(reader, letter, depth, in_table=True))
+        table.rows.append(row)
+    if reader.pos != reader.end:
+        reader.fail(f"{reader.end - reader.pos} bytes left over behind the table's rows")
+    return table
+
+
+def decode_table(image, encoding="utf-8"):
+    """A Table from a table image (the payload of an 'r' value)."""
+    return _decode_image(_Reader(image, encoding, "table image"), 1)
+
+
+def _decode_tagged(data, encoding="utf-8", what="values", pos=0, end=None):
+    """[(tag, value)] of every value in data[pos:end]; NULL values are (tag, None)."""
+    reader = _Reader(data, encoding, what, pos, end)
+    values = []
+    while reader.pos < reader.end:
+        byte = reader.data[reader.pos]
+        reader.pos += 1
+        tag = chr(byte & ~NULL_FLAG)
+        if tag not in _VALUE_TAGS:
+            reader.pos -= 1
+            reader.fail(f"unknown value tag 0x{byte:02x}")
+        values.append((tag, None if byte & NULL_FLAG else
+                       _read_value(reader, tag, 0, in_table=False)))
+    return values
+
+
+def decode_values(data, encoding="utf-8"):
+    """The values of a tagged encoding, NULL as None."""
+    return [value for _, value in _decode_tagged(data, encoding)]
+
+
+# ---- Packets ------------------------------------------------------------------------------
+
+Packet = collections.namedtuple("Packet", "kind extended body")
+Packet.__doc__ = """A checked packet: kind 'R', 'Y', 'A' or 'B'; extended when it names its
+procedure by index; body: the bytes between header and trailer."""
+
+
+def _checksum(header):
+    total = 0x55
+    for byte in header:
+        total ^= byte
+    return total
+
+
+def _frame(header, body_parts):
+    """A packet from its header (length and checksum still zero) and body pieces."""
+    body_length = sum(len(part) for part in body_parts)
+    total = len(header) + body_length + len(_TRAILER)
+    if total > MAX_PACKET:
+        raise ValueError(f"a packet of {total} bytes is larger than the server takes "
+                         f"({MAX_PACKET})")
+    head = bytearray(header)
+    head[-5:-1] = _UINT32.pack(total)
+    head[-1] = _checksum(head[:-1])
+    return b"".join([bytes(head), *body_parts, _TRAILER])
+
+
+def build_request(procedure, values=(), one_way=False, encoding="utf-8"):
+    """A request packet: `procedure` a name (plain packet) or an index (extended packet);
+    one_way asks for no answer."""
+    kind = _KIND_ONE_WAY if one_way else _KIND_REQUEST
+    if isinstance(procedure, int) and not isinstance(procedure, bool):
+        if not 0 <= procedure <= 0xFFFFFFFF:
+            raise ValueError(f"procedure index {procedure} out of range")
+        header, reference = bytes([_KIND_EXTENDED, kind, 0, 0, 0, 0, 0]), _UINT32.pack(procedure)
+    else:
+        header, reference = bytes([kind, 0, 0, 0, 0, 0]), _text_bytes(procedure, encoding) + b"\0"
+    return _frame(header, [reference, _encode(values, encoding)])
+
+
+def build_answer(values, encoding="utf-8"):
+    """An answer packet ('A') with the results."""
+    return _frame(bytes([_KIND_ANSWER, 0, 0, 0, 0, 0]), [_encode(values, encoding)])
+
+
+def build_error_answer(code, text, encoding="utf-8"):
+    """An error answer packet ('B') with the code and the text."""
+    return _frame(bytes([_KIND_ERROR, 0, 0, 0, 0, 0]), [_encode([code, text], encoding)])
+
+
+def _check_header(header):
+    """The total length a header declares, after checking its checksum and range."""
+    if header[-1] != _checksum(header[:-1]):
+        raise SrpcProtocolError(f"packet header {bytes(header).hex()} has a wrong checksum")
+    (total,) = _UINT32.unpack(header[-5:-1])
+    if not len(header) + len(_TRAILER) <= total <= MAX_PACKET:
+        raise SrpcProtocolError(f"packet declares {total} bytes, outside "
+                                f"{len(header) + len(_TRAILER)}..{MAX_PACKET}")
+    return total
+
+
+def parse_packet(data):
+    """The Packet that `data` holds, exactly; SrpcProtocolError when it is not one."""
+    data = bytes(data)
+    if not data:
+        raise SrpcProtocolError("empty packet")
+    extended = data[0] == _KIND_EXTENDED
+    header_size = _EXTENDED_HEADER if extended else _PLAIN_HEADER
+    if len(data) < header_size + len(_TRAILER):
+        raise SrpcProtocolError(f"a packet of {len(data)} bytes is too short")
+    kind = data[1] if extended else data[0]
+    if kind not in (_KIND_REQUEST, _KIND_ONE_WAY) + (() if extended else (_KIND_ANSWER,
+                                                                          _KIND_ERROR)):
+        raise SrpcProtocolError(f"no packet kind 0x{kind:02x}")
+    total = _check_header(data[:header_size])
+    if total != len(data):
+        raise SrpcProtocolError(f"packet declares {total} bytes and has {len(data)}")
+    if data[-2:] != _TRAILER:
+        raise SrpcProtocolError(f"packet trailer {data[-2:].hex()} is not 3567")
+    return Packet(chr(kind), extended, data[header_size:-2])
+
+
+# ---- Client -------------------------------------------------------------------------------
+
+Procedure = collections.namedtuple("Procedure", "index name formats")
+Procedure.__doc__ = """A server procedure: its index (for calls by index), its name, and its
+argument types, one tag letter per argument."""
+
+
+def _ensure(condition, procedure, results, expected):
+    if not condition:
+        shown = ", ".join(f"{tag}:{value!r}"[:60] for tag, value in results) or "nothing"
+        raise SrpcProtocolError(f"{procedure} answered {shown} where {expected} was expected")
+
+
+class Client:
+    """One connection to a Pellary server. Calls go one at a time: each sends its request
+    and waits for its answer, at most `timeout` seconds."""
+
+    def __init__(self, host=None, port=DEFAULT_PORT, timeout=300.0, connect_timeout=5.0,
+                 encoding="utf-8"):
+        self.timeout = timeout
+        self.encoding = encoding
+        self._socket = None
+        if host is not None:
+            self.connect(host, port, timeout, connect_timeout)
+
+    # -- Connection --
+
+    def connect(self, host, port=DEFAULT_PORT, timeout=None, connect_timeout=5.0):
+        """Connects (closing an earlier connection); within connect_timeout seconds, or
+        `timeout` when that is shorter."""
+        self.close()
+        if timeout is not None:
+            self.timeout = timeout
+        try:
+            sock = socket.create_connection((host, port), min(connect_timeout, self.timeout))
+        except OSError as error:
+            raise SrpcConnectionError(f"connect {host}:{port}: {error}") from error
+        # Without it the short tail of a request waits for the peer's delayed ack.
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self._socket = sock
+        return self
+
+    def close(self):
+        if self._socket is not None:
+            try:
+                self._socket.close()
+            finally:
+                self._socket = None
+
+    @property
+    def connected(self):
+        return self._socket is not None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _broken(self, what, error=None):
+        self.close()
+        reason = error if error is not None else "closed by the server"
+        return SrpcConnectionError(f"connection broken ({what}): {reason}")
+
+    def _send(self, packet, deadline):
+        if self._socket is None:
+            raise SrpcConnectionError("not connected")
+        try:
+            self._socket.settimeout(max(deadline - time.monotonic(), 0.001))
+            self._socket.sendall(packet)
+        except socket.timeout as error:
+            raise self._broken("send", f"not sent within {self.timeout} s") from error
+        except OSError as error:
+            raise self._broken("send", error) from error
+
+    def _receive(self, n, deadline):
+        """Exactly n bytes before the deadline. The buffer grows as bytes come, so a length
+        that a peer only claims costs nothing."""
+        buffer = bytearray(min(n, 1 << 20))
+        got = 0
+        while got < n:
+            if got == len(buffer):
+                buffer.extend(bytes(min(len(buffer), n - len(buffer))))
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise self._broken("receive", f"no answer within {self.timeout} s")
+            try:
+                self._socket.settimeout(left)
+                count = self._socket.recv_into(memoryview(buffer)[got:])
+            except socket.timeout as error:
+                raise self._broken("receive", f"no answer within {self.timeout} s") from error
+            except OSError as error:
+                raise self._broken("receive", error) from error
+            if count == 0:
+                raise self._broken("receive")
+            got += count
+        return buffer
+
+    def _read_answer(self, deadline):
+        """The next answer packet: (kind byte, body). Keep-alives before it are skipped."""
+        if self._socket is None:
+            raise SrpcConnectionError("not connected")
+        try:
+            while True:
+                first = self._receive(1, deadline)[0]
+                if first != _KEEP_ALIVE:
+                    break
+            if first not in (_KIND_ANSWER, _KIND_ERROR):
+                raise SrpcProtocolError(f"byte 0x{first:02x} where an answer should start")
+            header = bytes([first]) + bytes(self._receive(_PLAIN_HEADER - 1, deadline))
+            total = _check_header(header)
+            rest = self._receive(total - _PLAIN_HEADER, deadline)
+            if rest[-2:] != _TRAILER:
+                raise SrpcProtocolError(f"answer trailer {bytes(rest[-2:]).hex()} is not 3567")
+        except SrpcProtocolError:
+            self.close()  # the stream is out of step: nothing after this can be trusted
+            raise
+        del rest[-2:]
+        return first, rest
+
+    def _finish(self, procedure, kind, body):
+        try:
+            results = _decode_tagged(body, self.encoding, f"answer of {procedure}")
+        except SrpcProtocolError:
+            self.close()
+            raise
+        if kind == _KIND_ANSWER:
+            return results
+        if [tag for tag, _ in results] != [LONG, STRING] or results[0][1] is None:
+            self.close()
+            raise SrpcProtocolError(f"malformed error answer of {procedure}: {results!r}"[:200])
+        raise SrpcError(results[0][1], results[1][1] or "", procedure)
+
+    def _call_tagged(self, procedure, values):
+        deadline = time.monotonic() + self.timeout
+        self._send(build_request(procedure, values, encoding=self.encoding), deadline)
+        kind, body = self._read_answer(deadline)
+        return self._finish(procedure, kind, body)
+
+    # -- Generic calls --
+
+    def call(self, procedure, *values):
+        """Calls a procedure, named or by index, with the values as arguments → the result
+        values (NULL as None). An error answer raises SrpcError."""
+        return [value for _, value in self._call_tagged(procedure, values)]
+
+    def call_many(self, procedure, argument_lists):
+        """The same procedure with each argument list, the requests sent ahead of their
+        answers so that the calls do not wait for each other → a result list per call.
+        An error answer raises SrpcError after every answer was read."""
+        deadline = time.monotonic() + self.timeout
+        self._send(b"".join(build_request(procedure, values, encoding=self.encoding)
+                            for values in argument_lists), deadline)
+        answers = [self._read_answer(deadline) for _ in argument_lists]
+        return [[value for _, value in self._finish(procedure, kind, body)]
+                for kind, body in answers]
+
+    def send(self, procedure, *values):
+        """A one-way request: the server runs it and answers nothing."""
+        self._send(build_request(procedure, values, one_way=True, encoding=self.encoding),
+                   time.monotonic() + self.timeout)
+
+    def keep_alive(self):
+        """One keep-alive byte, which the server skips."""
+        self._send(bytes([_KEEP_ALIVE]), time.monotonic() + self.timeout)
+
+    def _one(self, procedure, tag, *values):
+        results = self._call_tagged(procedure, values)
+        _ensure(len(results) == 1 and results[0][0] == tag and results[0][1] is not None,
+                procedure, results, f"one '{tag}' value")
+        return results[0][1]
+
+    def _flag(self, procedure, *values):
+        return self._one(procedure, LONG, *values) == 1
+
+    def _nothing(self, procedure):
+        results = self._call_tagged(procedure, ())
+        _ensure(not results, procedure, results, "no value")
+
+    # -- Built-in procedures --
+
+    def procedures(self):
+        """The server's procedure list, in index order."""
+        table = self._one("corvexa_srpc_getcmds", TABLE)
+        try:
+            cmd, fmt = table.column_index("cmd"), table.column_index("argfmt")
+        except KeyError as error:
+            raise SrpcProtocolError(f"procedure list without the column {error}") from None
+        return [Procedure(i, row[cmd], (row[fmt] or "").strip())
+                for i, row in enumerate(table.rows)]
+
+    def find_proc(self, name):
+        """The index of a procedure, -1 when the server has none."""
+        return self._one("corvexa_srpc_findcmd", LONG, name)
+
+    # -- File service --
+
+    def get_version(self):
+        return self._one("plif_get_version", STRING)
+
+    def file_create(self, path):
+        """True when the file was made or was there already; never truncates."""
+        return self._flag("plif_file_create", path)
+
+    def file_open(self, path):
+        """True when the file exists and opens for reading and writing."""
+        return self._flag("plif_file_open", path)
+
+    def file_read(self, path, position, size=READ_LIMIT):
+        """Up to `size` bytes at `position`; the server answers at most READ_LIMIT per call,
+        and fewer at the end of the file."""
+        return self._one("plif_file_read", BINARY, path, SuperLong(position), size)
+
+    def file_write(self, path, position, data):
+        """Writes `data` at `position` → the bytes written, all of them on the disk; 0 when
+        the write failed (or the file does not exist)."""
+        return self._one("plif_file_write", LONG, path, SuperLong(position), data)
+
+    def file_getlength(self, path):
+        """The file's length; 0 when it does not exist. The server sends the low 32 bits,
+        so this is right up to 4 GiB."""
+        return self._one("plif_file_getlength", SUPERLONG, path) & 0xFFFFFFFF
+
+    def file_rename(self, old_path, new_path):
+        """False when the old file is missing or the new path exists: it never overwrites."""
+        return self._flag("plif_file_rename", old_path, new_path)
+
+    def file_remove(self, path):
+        """True when the file is gone; also for a file that was never there."""
+        return self._flag("plif_file_remove", path)
+
+    def file_exists(self, pattern):
+        """True when anything matches the path, which may hold * and ?."""
+        return self._flag("plif_file_exists", pattern)
+
+    def file_clear(self):
+        """Deletes every file directly in the server's file directories."""
+        self._nothing("plif_file_clear")
+
+    def dir_exists(self, path):
+        return self._flag("plif_dir_exists", path)
+
+    def mkdir(self, path):
+        return self._flag("plif_mkdir", path)
+
+    def rmdir(self, path):
+        return self._flag("plif_rmdir", path)
+
+    def get_freespace(self, path):
+        """Whole MiB free on the volume of `path`; 0 when the server cannot tell."""
+        return self._one("plif_get_freespace", LONG, path)
+
+    def shutdown(self):
+        """Stops the server. Its session ends with the answer, so the client closes."""
+        try:
+            self._nothing("_shutdown")
+        finally:
+            self.close()
+
+    def open_file(self, path, mode="rb", write_size=4 << 20, read_ahead=8):
+        """A RemoteFile on the server file `path`; see RemoteFile for the modes."""
+        return RemoteFile(self, path, mode, write_size, read_ahead)
+
+
+def connect(host="127.0.0.1", port=DEFAULT_PORT, timeout=300.0, connect_timeout=5.0,
+            encoding="utf-8"):
+    """A Client connected to host:port."""
+    return Client(host, port, timeout, connect_timeout, encoding)
+
+
+# ---- Remote files -------------------------------------------------------------------------
+
+
+class RemoteFile(io.BufferedIOBase):
+    """A binary file object on one server file.
+
+    Modes: 'r' an existing file, read only; 'r+' an existing file, read and write; 'w' and
+    'w+' an empty file (the server cannot truncate, so an existing one is removed and made
+    again); 'x' and 'x+' a new file that must not exist. A 'b' may be added; text mode is not
+    offered. Reads take READ_LIMIT bytes per call, `read_ahead` calls in flight at once;
+    writes are gathered and sent `write_size` bytes per call, each acknowledged on disk.
+    A write the server refuses raises OSError."""
+
+    def __init__(self, client, path, mode="rb", write_size=4 << 20, read_ahead=8):
+        super().__init__()
+        kinds = set(mode) - {"b"}
+        base = kinds - {"+"}
+        if len(base) != 1 or not base <= set("rwx") or not kinds <= set("rwx+") or \
+                len(mode) != len(set(mode)):
+            raise ValueError(f"invalid mode {mode!r}: r, r+, w, w+, x or x+, with an "
+                             f"optional b")
+        if write_size <= 0 or write_size > MAX_PACKET // 2:
+            raise ValueError(f"write_size {write_size} out of range")
+        self._client = client
+        self.name = path
+        self.mode = mode
+        self._readable = "r" in base or "+" in kinds
+        self._writable = "r" not in base or "+" in kinds
+        self._write_size = write_size
+        self._read_ahead = max(1, read_ahead)
+        self._position = 0
+        self._pending = bytearray()  # written, not yet sent; it starts at _position
+        (mode_letter,) = base
+        if mode_letter == "r":
+            if not client.file_open(path):
+                raise FileNotFoundError(errno.ENOENT, "no such file on the server", path)
+        elif mode_letter == "x":
+            if client.file_open(path):
+                raise FileExistsError(errno.EEXIST, "the file exists on the server", path)
+            self._create()
+        else:
+            if not client.file_remove(path):
+                raise OSError(errno.EACCES, "the server cannot remove the old file", path)
+            self._create()
+
+    def _create(self):
+        if not self._client.file_create(self.name):
+            raise OSError(errno.EACCES, "the server cannot create the file", self.name)
+
+    def readable(self):
+        return self._readable
+
+    def writable(self):
+        return self._writable
+
+    def seekable(self):
+        return True
+
+    def _check(self, allowed, what):
+        if self.closed:
+            raise ValueError("I/O operation on closed file")
+        if not allowed:
+            raise io.UnsupportedOperation(f"file not open for {what}")
+
+    @property
+    def length(self):
+        """The file's length on the server, pending writes included."""
+        self.flush()
+        return self._client.file_getlength(self.name)
+
+    def tell(self):
+        self._check(True, "")
+        return self._position + len(self._pending)
+
+    def seek(self, offset, whence=io.SEEK_SET):
+        self._check(True, "")
+        self.flush()
+        if whence == io.SEEK_SET:
+            target = offset
+        elif whence == io.SEEK_CUR:
+            target = self._position + offset
+        elif whence == io.SEEK_END:
+            target = self.length + offset
+        else:
+            raise ValueError(f"invalid whence {whence}")
+        if target < 0:
+            raise ValueError(f"negative seek position {target}")
+        self._position = target
+        return target
+
+    def flush(self):
+        if self.closed or not self._pending:
+            return
+        data, self._pending = self._pending, bytearray()
+        self._send(memoryview(data))
+
+    def _send(self, view):
+        for start in range(0, len(view), self._write_size):
+            piece = view[start:start + self._write_size]
+            written = self._client.file_write(self.name, self._position, piece)
+            if written != len(piece):
+                raise OSError(errno.EIO, f"the server wrote {written} of {len(piece)} bytes "
+                                         f"at {self._position}", self.name)
+            self._position += len(piece)
+
+    def write(self, data):
+        self._check(self._writable, "writing")
+        view = memoryview(data).cast("B")
+        if len(self._pending) + len(view) < self._write_size:
+            self._pending += view
+            return len(view)
+        # A full gathered piece goes first; whole pieces then go straight from `data`.
+        fill = self._write_size - len(self._pending)
+        self._pending += view[:fill]
+        self.flush()
+        rest = view[fill:]
+        whole = len(rest) - len(rest) % self._write_size
+        self._send(rest[:whole])
+        self._pending += rest[whole:]
+        return len(view)
+
+    def read(self, size=-1):
+        self._check(self._readable, "reading")
+        self.flush()
+        if size is None or size < 0:
+            size = max(self.length - self._position, 0)
+        pieces = []
+        while size > 0:
+            count = min(-(-size // READ_LIMIT), self._read_ahead)
+            sizes = [min(READ_LIMIT, size - k * READ_LIMIT) for k in range(count)]
+            answers = self._client.call_many("plif_file_read", [
+                (self.name, SuperLong(self._position + k * READ_LIMIT), n)
+                for k, n in enumerate(sizes)])
+            short = False
+            for wanted, results in zip(sizes, answers):
+                _ensure(len(results) == 1 and type(results[0]) is bytes, "plif_file_read",
+                        [(BINARY, r) for r in results], "one 'b' value")
+                data = results[0]
+                if len(data) > wanted:
+                    raise SrpcProtocolError(f"plif_file_read answered {len(data)} bytes for "
+                                            f"{wanted}")
+                pieces.append(data)
+                self._position += len(data)
+                size -= len(data)
+                if len(data) < wanted:
+                    short = True  # the end of the file: later pieces are past it
+                    break
+            if short:
+                break
+        return b"".join(pieces)
+
+    def read1(self, size=-1):
+        return self.read(size if size is not None and size >= 0 else READ_LIMIT)
+
+    def readinto(self, buffer):
+        view = memoryview(buffer).cast("B")
+        data = self.read(len(view))
+        view[:len(data)] = data
+        return len(data)
+
+    def truncate(self, size=None):
+        raise io.UnsupportedOperation("the server cannot truncate a file")
+
+    def detach(self):
+        raise io.UnsupportedOperation("a remote file has no raw stream")
+
+    def __repr__(self):
+        return f"<RemoteFile {self.name!r} mode={self.mode!r}>"
