@@ -11,8 +11,8 @@ Standard library only; copy this one file next to a program or install the packa
 Values travel as tagged values. Python values map to them so: int -> 'i' (32-bit), SuperLong
 -> 'l' (64-bit), float -> 'd', Float -> 'f', str -> 's', bytes -> 'b', LString -> 'u',
 datetime / DateTimeRecord -> 't', Table -> 'r', Null(tag) -> a NULL of that type. Decoded
-results come back as the same types (NULL as None), so a decoded list encodes to the same
-bytes.
+results come back as the same types, NULL as None (or as Null(tag) on request, and then a
+decoded list encodes to the same bytes).
 
 Everything read from the network is checked: malformed bytes raise SrpcProtocolError, a
 connection that breaks or stays silent past its time-out raises SrpcConnectionError, and an
@@ -533,9 +533,10 @@ def _decode_tagged(data, encoding="utf-8", what="values", pos=0, end=None):
     return values
 
 
-def decode_values(data, encoding="utf-8"):
-    """The values of a tagged encoding, NULL as None."""
-    return [value for _, value in _decode_tagged(data, encoding)]
+def decode_values(data, encoding="utf-8", typed_nulls=False):
+    """The values of a tagged encoding, NULL as None, or as Null(tag) with typed_nulls."""
+    return [Null(tag) if value is None and typed_nulls else value
+            for tag, value in _decode_tagged(data, encoding)]
 
 
 # ---- Packets ------------------------------------------------------------------------------
