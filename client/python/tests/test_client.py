@@ -1,0 +1,463 @@
+"""Tests of pellary_client: the encodings against byte images of the C++ encoders, framing and
+time-outs against a scripted peer, and every procedure against the real server executable
+(PELLARY_EXE), run in a program directory of its own and stopped with SIGINT."""
+
+import datetime
+import io
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import pellary_client as pc  # noqa: E402
+from pellary_client import Null, SuperLong, Float, LString, Table  # noqa: E402
+
+# Printed by a throwaway C++ program from NetValueList::Encode of the list in VALUES below
+# (NULLs of types s, l, r, b, t at its end).
+CPP_VALUES = bytes.fromhex(
+    "69fffffffe6c080706050403020166312e353030303030303030303030303030"
+    "3030303030303030303030303030303030303030303030303030303030303030"
+    "30652b303000642d312e30303030303030303030303030303030353535313131"
+    "3531323331323537383237303231313831353833343034353431652d30310073"
+    "68c3a96c6c6f0062000000030001ff75000000036100627407ea0c0604293b00"
+    "007bf3ecf2e2f4")
+WHEN = datetime.datetime(2026, 12, 6, 4, 41, 59, 123000)
+VALUES = [-2, SuperLong(0x0102030405060708), Float(1.5), -0.1, "héllo", b"\x00\x01\xff",
+          LString(b"a\0b"), WHEN, Null("s"), Null("l"), Null("r"), Null("b"), Null("t")]
+
+# PutTable of a NetTable with one column of every image type ("i" "l" "f" "d" "s"(16) "b"(8)
+# "t" "r" "v"): row 1 as in TABLE below, row 2 all NULL; the nested table has a NET_LONG "n".
+CPP_TABLE = bytes.fromhex(
+    "7200000106000000020009690069000000006c006c0000000066006600000000"
+    "6400640000000073007300000010620062000000087400740000000072007200"
+    "00000076007600000000690001e2406cfbffffffffffffff66322e3530303030"
+    "3030303030303030303030303030303030303030303030303030303030303030"
+    "3030303030303030303030652d30310064312e30303030303030303030303030"
+    "3030303532353034373630323535323034343230323438373034343638353831"
+    "313038652b333030007361626300620000000201027407ea0c0604293b00007b"
+    "72000000120000000100016e0069000000006900000007736c6f6e6720746578"
+    "7400e9ece6e4f3e2f4f2f3")
+TABLE = Table([("i", "i"), ("l", "l"), ("f", "f"), ("d", "d"), ("s", "s", 16), ("b", "b", 8),
+               ("t", "t"), ("r", "r"), ("v", "v")],
+              [[123456, -5, 0.25, 1e300, "abc", b"\x01\x02", WHEN,
+                Table([("n", "i")], [[7]]), "long text"], [None] * 9])
+
+# SrpcPacketWriter output: plif_file_read("/srv/a.txt", l 65536, i 100) by name and as
+# index 9, a one-way plif_get_version, the answer "1.0", the error answer -2.
+CPP_READ = bytes.fromhex("520000003136706c69665f66696c655f7265616400732f7372762f612e7478"
+                         "74006c000001000000000069000000643567")
+CPP_READ_BY_INDEX = bytes.fromhex("5852000000277800000009732f7372762f612e747874006c00000100"
+                                  "0000000069000000643567")
+CPP_ONE_WAY = bytes.fromhex("590000001915706c69665f6765745f76657273696f6e003567")
+CPP_ANSWER = bytes.fromhex("410000000d1973312e30003567")
+CPP_ERROR = bytes.fromhex("420000001f0869fffffffe7341524720464f524d4154204552524f52003567")
+READ_ARGS = ["/srv/a.txt", SuperLong(65536), 100]
+
+
+def header(kind, total):
+    """A plain packet header declaring `total` bytes, with its checksum."""
+    head = kind + total.to_bytes(4, "big")
+    checksum = 0x55
+    for byte in head:
+        checksum ^= byte
+    return head + bytes([checksum])
+
+
+class EncodingTest(unittest.TestCase):
+    def test_values_match_the_cpp_encoder(self):
+        self.assertEqual(pc.encode_values(VALUES), CPP_VALUES)
+        self.assertEqual(pc.decode_values(CPP_VALUES), VALUES[:8] + [None] * 5)
+        decoded = pc.decode_values(CPP_VALUES, typed_nulls=True)
+        self.assertEqual([type(v) for v in decoded], [type(v) for v in VALUES])
+        self.assertEqual(pc.encode_values(decoded), CPP_VALUES)
+
+    def test_table_matches_the_cpp_image(self):
+        self.assertEqual(pc.encode_values([TABLE]), CPP_TABLE)
+        (decoded,) = pc.decode_values(CPP_TABLE)
+        self.assertEqual(decoded, TABLE)
+        self.assertEqual([c.size for c in decoded.columns], [0, 0, 0, 0, 16, 8, 0, 0, 0])
+        self.assertEqual(decoded.records()[0]["v"], "long text")
+
+    def test_packets_match_the_cpp_writer(self):
+        self.assertEqual(pc.build_request("plif_file_read", READ_ARGS), CPP_READ)
+        self.assertEqual(pc.build_request(9, READ_ARGS), CPP_READ_BY_INDEX)
+        self.assertEqual(pc.build_request("plif_get_version", one_way=True), CPP_ONE_WAY)
+        self.assertEqual(pc.build_answer(["1.0"]), CPP_ANSWER)
+        self.assertEqual(pc.build_error_answer(-2, "ARG FORMAT ERROR"), CPP_ERROR)
+        self.assertEqual(pc.parse_packet(CPP_READ_BY_INDEX),
+                         ("R", True, CPP_READ_BY_INDEX[7:-2]))
+
+    def test_numbers_keep_their_width_and_range(self):
+        self.assertEqual(float(Float(0.1)), 0.10000000149011612)
+        self.assertEqual(Float(1e300), float("inf"))
+        for value in (-2**63, 2**63 - 1):
+            self.assertEqual(pc.decode_values(pc.encode_values([SuperLong(value)])), [value])
+        self.assertTrue(pc.decode_values(pc.encode_values([float("nan")]))[0] != 0)
+        for bad in (2**31, SuperLong(2**63)):
+            self.assertRaises(ValueError, pc.encode_values, [bad])
+
+    def test_unsendable_values_are_refused(self):
+        for bad, error in ((None, TypeError), (True, TypeError), (object(), TypeError),
+                           ("a\0b", ValueError), (Table([("a", "i")], [["x"]]), TypeError),
+                           (Table([("a", "i")], [[1, 2]]), ValueError)):
+            with self.subTest(bad=bad):
+                self.assertRaises(error, pc.encode_values, [bad])
+        self.assertRaises(ValueError, pc.build_request, "x", [b"\0" * pc.MAX_PACKET])
+
+
+class MalformedInputTest(unittest.TestCase):
+    def assert_decodes_or_refuses(self, data, decode):
+        try:
+            decode(data)
+        except pc.SrpcProtocolError:
+            pass  # the only error bad bytes may cause
+
+    def test_cut_and_corrupted_images_never_raise_anything_else(self):
+        for image, decode in ((CPP_VALUES, pc.decode_values),
+                              (CPP_TABLE[5:], pc.decode_table)):
+            for n in range(len(image)):
+                self.assert_decodes_or_refuses(image[:n], decode)
+                for flip in (0x01, 0x80, 0xFF):
+                    bad = bytearray(image)
+                    bad[n] ^= flip
+                    self.assert_decodes_or_refuses(bytes(bad), decode)
+        # Cut inside the date-time: a value short of its bytes.
+        self.assertRaises(pc.SrpcProtocolError, pc.decode_values, CPP_VALUES[:-7])
+
+    def test_tables_that_lie_are_refused(self):
+        image = CPP_TABLE[5:]  # column "i" is at 6, the size of column "s" at 37
+        self.assertEqual((image[6:9], image[34:41]), (b"i\0i", b"s\0s\0\0\0\x10"))
+        lies = {"rows": b"\x7f\xff\xff\xff" + image[4:],
+                "size": image[:37] + b"\x00\x10\x00\x01" + image[41:],
+                "type": image[:8] + b"z" + image[9:],
+                "left over": image + b"\x00"}
+        for lie, bad in lies.items():
+            with self.subTest(lie=lie):
+                self.assertRaises(pc.SrpcProtocolError, pc.decode_table, bad)
+        deep = Table([("n", "i")], [[1]])
+        for _ in range(pc.MAX_TABLE_DEPTH - 1):
+            deep = Table([("t", "r")], [[deep]])
+        self.assertEqual(pc.decode_table(pc.encode_table(deep)), deep)  # 32 levels pass
+        self.assertRaises(ValueError, pc.encode_table, Table([("t", "r")], [[deep]]))
+        # One table column "t" whose one cell holds the 32 levels: 33 in all.
+        too_deep = b"\0\0\0\1\0\1t\0r\0\0\0\0" + pc.encode_values([deep])
+        self.assertRaises(pc.SrpcProtocolError, pc.decode_table, too_deep)
+
+    def test_bad_packets_are_refused(self):
+        bad_checksum = CPP_ANSWER[:5] + b"\x00" + CPP_ANSWER[6:]
+        for bad in (bad_checksum, CPP_ANSWER[:-1] + b"\x00", CPP_ANSWER + b"\x00",
+                    b"Q" + CPP_ANSWER[1:], b"XA" + CPP_READ_BY_INDEX[2:], b""):
+            with self.subTest(bad=bad):
+                self.assertRaises(pc.SrpcProtocolError, pc.parse_packet, bad)
+
+
+class ScriptedPeer:
+    """A loopback peer for one connection: it keeps the first packet it receives, answers
+    with scripted bytes, then holds the connection open or closes it."""
+
+    def __init__(self, reply, close=False):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.reply, self.close, self.received = reply, close, b""
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        connection, _ = self.listener.accept()
+        with connection, self.listener:
+            connection.settimeout(10)
+            stream = connection.makefile("rb")
+            head = stream.read(7 if stream.peek(1)[:1] == b"X" else 6)
+            self.received = head + stream.read(int.from_bytes(head[-5:-1], "big") - len(head))
+            try:
+                connection.sendall(self.reply)
+                while not self.close and connection.recv(4096):
+                    pass
+            except OSError:
+                pass  # the client gave up first: what the test wants to see
+
+
+class FramingTest(unittest.TestCase):
+    def call(self, reply, *request, close=False, timeout=5.0):
+        peer = ScriptedPeer(reply, close)
+        client = pc.connect("127.0.0.1", peer.port, timeout=timeout)
+        try:
+            return peer, client, client.call(*(request or ("plif_file_read", *READ_ARGS)))
+        finally:
+            client.close()
+            peer.thread.join(10)
+
+    def test_requests_go_out_as_the_cpp_writer_frames_them(self):
+        peer, _, results = self.call(b"PPP" + CPP_ANSWER)  # keep-alives are skipped
+        self.assertEqual((peer.received, results), (CPP_READ, ["1.0"]))
+        peer, _, _ = self.call(CPP_ANSWER, 9, *READ_ARGS)
+        self.assertEqual(peer.received, CPP_READ_BY_INDEX)
+
+    def test_error_answer_raises_with_code_and_text(self):
+        with self.assertRaises(pc.SrpcError) as raised:
+            self.call(CPP_ERROR)
+        self.assertEqual((raised.exception.code, raised.exception.text),
+                         (-2, "ARG FORMAT ERROR"))
+
+    def test_broken_streams_raise_and_close(self):
+        lone_code = pc.encode_values([-2])
+        cases = {"garbage": (b"Z" + CPP_ANSWER, pc.SrpcProtocolError),
+                 "checksum": (CPP_ANSWER[:5] + b"\x00" + CPP_ANSWER[6:], pc.SrpcProtocolError),
+                 "trailer": (CPP_ANSWER[:-1] + b"\x00", pc.SrpcProtocolError),
+                 "oversized": (header(b"A", pc.MAX_PACKET + 1), pc.SrpcProtocolError),
+                 "undersized": (header(b"A", 7) + b"\x35\x67", pc.SrpcProtocolError),
+                 "bad error": (header(b"B", 8 + len(lone_code)) + lone_code + b"\x35\x67",
+                               pc.SrpcProtocolError),
+                 "closed inside": (CPP_ANSWER[:8], pc.SrpcConnectionError)}
+        for case, (reply, error) in cases.items():
+            with self.subTest(case=case):
+                peer = ScriptedPeer(reply, close=True)
+                client = pc.connect("127.0.0.1", peer.port, timeout=5)
+                self.assertRaises(error, client.call, "plif_get_version")
+                self.assertFalse(client.connected)
+                peer.thread.join(10)
+
+    def test_silent_peer_times_out(self):
+        # Nothing; a packet's header declaring 400 MiB and none of it; endless keep-alives.
+        for reply in (b"", header(b"A", pc.MAX_PACKET), b"P" * 100000):
+            start = time.monotonic()
+            with self.subTest(reply=reply[:6]), self.assertRaises(pc.SrpcConnectionError):
+                self.call(reply, "plif_get_version", timeout=0.5)
+            self.assertLess(time.monotonic() - start, 5)
+
+    def test_refused_connection(self):
+        with socket.create_server(("127.0.0.1", 0)) as probe:
+            port = probe.getsockname()[1]
+        self.assertRaises(pc.SrpcConnectionError, pc.connect, "127.0.0.1", port, 2)
+
+
+EXE = os.environ.get("PELLARY_EXE", "")
+SERVER = None
+
+
+def free_ports(n):
+    probes = [socket.create_server(("127.0.0.1", 0)) for _ in range(n)]
+    ports = [probe.getsockname()[1] for probe in probes]
+    for probe in probes:
+        probe.close()
+    return ports
+
+
+class ServerProcess:
+    """The real executable copied into a temporary program directory with a loopback profile
+    on free ports and its own TempDir and FileDir, as the C++ end-to-end tests run it."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="pellary-py-")
+        shutil.copy2(EXE, os.path.join(self.dir, "pellary"))
+        for name in ("temp", "files", "data"):
+            os.mkdir(os.path.join(self.dir, name))
+        self.port, monitor = free_ports(2)
+        with open(os.path.join(self.dir, "pellary.pf"), "w") as profile:
+            profile.write("# written for one run by a test or benchmark\n"
+                          f"srpc.server.addr=127.0.0.1\nsrpc.server.port={self.port}\n"
+                          f"mon.addr=127.0.0.1\nmon.port={monitor}\n"
+                          f"TempDir={self.dir}/temp/\nFileDir={self.dir}/files/\n")
+        self.console = open(os.path.join(self.dir, "console.txt"), "wb")
+        # A SIGINT ignored by whoever started the tests must not stay ignored in the server.
+        self.process = subprocess.Popen(
+            [os.path.join(self.dir, "pellary"), "-console"], cwd=self.dir, stdout=self.console,
+            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        for _ in range(300):
+            try:
+                pc.connect("127.0.0.1", self.port, 1).close()
+                return
+            except pc.SrpcConnectionError:
+                if self.process.poll() is not None:
+                    break
+                time.sleep(0.05)
+        self.stop(signal.SIGKILL)
+        raise RuntimeError(f"the server did not start:\n{self.console_text()}")
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def client(self):
+        return pc.connect("127.0.0.1", self.port, timeout=60)
+
+    def console_text(self):
+        with open(self.path("console.txt"), "rb") as text:
+            return text.read().decode("utf-8", "replace")
+
+    def stop(self, how=signal.SIGINT):
+        """Signals the server (unless it already ended) → its exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(how)
+        try:
+            return self.process.wait(60)
+        finally:
+            self.console.close()
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def setUpModule():
+    global SERVER
+    if EXE:
+        SERVER = ServerProcess()
+
+
+def tearDownModule():
+    if SERVER is not None:
+        status = SERVER.stop()
+        if status != 0:
+            raise AssertionError(f"the server ended with {status} after SIGINT")
+
+
+@unittest.skipUnless(EXE, "PELLARY_EXE names no server executable")
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.client = SERVER.client()
+        self.addCleanup(self.client.close)
+
+    def test_procedure_list_and_calls_by_index(self):
+        procedures = self.client.procedures()
+        self.assertEqual({p.name: p.formats for p in procedures}, {
+            "SRPC_CLOSE": "", "SRPC_OPEN": "", "_shutdown": "", "corvexa_srpc_findcmd": "s",
+            "corvexa_srpc_getcmds": "", "plif_dir_exists": "s", "plif_file_clear": "",
+            "plif_file_create": "s", "plif_file_open": "s", "plif_file_read": "sli",
+            "plif_file_write": "slb", "plif_file_getlength": "s", "plif_file_remove": "s",
+            "plif_file_rename": "ss", "plif_file_exists": "s", "plif_get_freespace": "s",
+            "plif_get_version": "", "plif_mkdir": "s", "plif_rmdir": "s"})
+        (table,) = self.client.call("corvexa_srpc_getcmds")
+        self.assertEqual([(c.name, c.tag) for c in table.columns], [("cmd", "s"), ("argfmt", "s")])
+        for procedure in procedures:
+            self.assertEqual(self.client.find_proc(procedure.name), procedure.index)
+        self.assertEqual(self.client.find_proc("no_such_proc"), -1)
+        version = self.client.find_proc("plif_get_version")
+        self.assertEqual(self.client.call(version), [self.client.get_version()])
+        self.assertEqual(self.client.get_version(), "1.0")
+
+    def test_errors_leave_the_connection_usable(self):
+        not_supported = [("no_such_proc",), ("SRPC_OPEN",), (0,), (1000,)]
+        wrong_arguments = [("plif_file_read", "/x", 0, 1), ("plif_get_version", "extra"),
+                           ("plif_file_exists",), ("plif_file_write", "/x", SuperLong(0), "s")]
+        for request, code, text in ([(r, -1, "PROC NOT SUPPORT") for r in not_supported] +
+                                    [(r, -2, "ARG FORMAT ERROR") for r in wrong_arguments]):
+            with self.subTest(request=request), self.assertRaises(pc.SrpcError) as raised:
+                self.client.call(*request)
+            self.assertEqual((raised.exception.code, raised.exception.text), (code, text))
+        self.assertEqual(self.client.get_version(), "1.0")
+
+    def test_file_procedures_and_their_result_types(self):
+        path, moved = SERVER.path("data/Mixed.BIN"), SERVER.path("data/moved.bin")
+        self.assertFalse(self.client.file_open(path))
+        self.assertEqual(self.client.call("plif_file_create", path), [1])
+        self.assertTrue(os.path.exists(SERVER.path("data/mixed.bin")), "lower-cased")
+        self.assertEqual(self.client.call("plif_file_write", path, SuperLong(2), b"\0xyz"), [4])
+        self.assertEqual(self.client.call("plif_file_getlength", path), [SuperLong(6)])
+        self.assertIsInstance(self.client.call("plif_file_getlength", path)[0], SuperLong)
+        self.assertEqual(self.client.call("plif_file_read", path, SuperLong(1), 100),
+                         [b"\0\0xyz"])
+        self.assertEqual(self.client.file_read(path, 0, -1), b"")
+        self.assertEqual(self.client.file_read(path, 6), b"")
+        self.assertTrue(self.client.file_exists(SERVER.path("data/m?xed.*")))
+        self.assertFalse(self.client.file_exists(SERVER.path("data/*.none")))
+        self.assertTrue(self.client.file_rename(path, moved))
+        self.assertFalse(self.client.file_rename(moved, moved), "never overwrites")
+        self.assertEqual(self.client.file_getlength(path), 0)
+        self.assertTrue(self.client.file_remove(moved))
+        self.assertFalse(os.path.exists(SERVER.path("data/moved.bin")))
+        self.assertEqual(self.client.file_write(moved, 0, b"x"), 0, "a missing file")
+
+    def test_directories_and_free_space(self):
+        directory = SERVER.path("data/sub")
+        self.assertEqual(self.client.call("plif_mkdir", directory), [1])
+        self.assertTrue(os.path.isdir(directory) and self.client.dir_exists(directory))
+        self.assertFalse(self.client.mkdir(SERVER.path("data/none/sub")))
+        self.assertTrue(self.client.rmdir(directory))
+        self.assertFalse(self.client.dir_exists(directory))
+        stat = os.statvfs(SERVER.dir)
+        (free,) = self.client.call("plif_get_freespace", SERVER.dir)
+        self.assertAlmostEqual(free, stat.f_bavail * stat.f_frsize >> 20, delta=64)
+
+    def test_null_arguments_count_as_empty(self):
+        path = SERVER.path("data/null.bin")
+        self.assertTrue(self.client.file_create(path))
+        self.assertEqual(self.client.call("plif_file_exists", Null("s")), [0])
+        self.assertEqual(self.client.call("plif_file_write", path, SuperLong(0), Null("b")), [0])
+        self.assertEqual(self.client.file_write(path, 0, b"abc"), 3)
+        self.assertEqual(self.client.call("plif_file_read", path, Null("l"), 2), [b"ab"])
+
+    def test_file_clear_empties_the_file_directory_only(self):
+        kept, cleared = SERVER.path("data/kept.bin"), SERVER.path("files/a.blob")
+        for path in (kept, cleared):
+            self.assertTrue(self.client.file_create(path))
+        self.assertEqual(self.client.call("plif_file_clear"), [])
+        self.assertEqual(os.listdir(SERVER.path("files")), [])
+        self.assertTrue(os.path.exists(kept))
+
+    def test_one_way_requests_and_keep_alives_leave_the_stream_in_step(self):
+        path = SERVER.path("data/one-way.bin")
+        self.client.send("plif_file_create", path)
+        self.client.keep_alive()
+        self.assertTrue(self.client.file_open(path))
+        self.assertEqual(self.client.call_many("plif_file_exists", [[path], ["/none/x"]]),
+                         [[1], [0]])
+
+    def test_remote_file_modes(self):
+        path = SERVER.path("data/modes.bin")
+        self.assertRaises(FileNotFoundError, self.client.open_file, path, "rb")
+        with self.client.open_file(path, "xb") as out:
+            self.assertEqual(out.write(b"0123456789"), 10)
+            self.assertEqual(out.tell(), 10)
+        self.assertRaises(FileExistsError, self.client.open_file, path, "x")
+        with self.client.open_file(path, "r+b") as both:
+            both.seek(4)
+            both.write(b"ab")
+            self.assertEqual(both.read(2), b"67")
+            self.assertEqual(both.seek(-1, io.SEEK_END), 9)
+            self.assertEqual((both.read(), both.read(5), both.length), (b"9", b"", 10))
+        with self.client.open_file(path, "rb") as source:
+            self.assertEqual(source.read(), b"0123ab6789")
+            self.assertRaises(io.UnsupportedOperation, source.write, b"x")
+        with self.client.open_file(path, "w") as out:
+            self.assertEqual(out.length, 0, "w empties the file")
+        self.assertRaises(ValueError, self.client.open_file, path, "rt")
+
+    def test_100_mib_through_remote_files(self):
+        data = os.urandom(100 << 20)
+        path = SERVER.path("data/large.bin")
+        start = time.monotonic()
+        with self.client.open_file(path, "wb") as out:
+            out.write(data[:1000])  # gathered with the next piece
+            out.write(memoryview(data)[1000:])
+        written = time.monotonic()
+        with self.client.open_file(path, "rb") as source:
+            self.assertEqual(source.length, len(data))
+            back = source.read()
+        done = time.monotonic()
+        self.assertTrue(back == data, "the bytes read back differ")
+        with open(path, "rb") as local:
+            self.assertTrue(local.read() == data, "the file on disk differs")
+        sys.stderr.write(f"\n100 MiB: write {written - start:.2f} s, read {done - written:.2f} s"
+                         " ... ")
+
+
+@unittest.skipUnless(EXE, "PELLARY_EXE names no server executable")
+class ShutdownTest(unittest.TestCase):
+    def test_shutdown_ends_the_server_with_status_0(self):
+        server = ServerProcess()
+        try:
+            client = server.client()
+            client.shutdown()
+            self.assertFalse(client.connected)
+            self.assertEqual(server.process.wait(60), 0)
+        finally:
+            server.stop(signal.SIGKILL)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,54 @@
+// Every fuzz target over its stored corpus and the inputs of past findings, in the normal test
+// build: what once crashed a decoder must keep passing, and the seeds must stay accepted
+// without harm.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_target.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The files below fuzz/corpus/<target> and fuzz/regressions/<target>.
+std::vector<fs::path> Inputs(const std::string& target) {
+  std::vector<fs::path> found;
+  for (const char* kind : {"corpus", "regressions"}) {
+    fs::path dir = fs::path(PELLARY_FUZZ_DIR) / kind / target;
+    if (!fs::is_directory(dir)) continue;
+    for (const auto& entry : fs::directory_iterator(dir)) found.push_back(entry.path());
+  }
+  return found;
+}
+
+void RunAll(const std::string& target, void (*function)(const uint8_t*, size_t)) {
+  std::vector<fs::path> inputs = Inputs(target);
+  EXPECT_FALSE(inputs.empty()) << "no corpus for " << target;
+  for (const fs::path& input : inputs) {
+    SCOPED_TRACE(input.string());
+    std::string bytes = ReadFileBytes(input.string());
+    function(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  }
+}
+
+TEST(FuzzRegressions, Session) {
+  RunAll("session", FuzzSession);
+}
+TEST(FuzzRegressions, Values) {
+  RunAll("values", FuzzValues);
+}
+TEST(FuzzRegressions, Table) {
+  RunAll("table", FuzzTable);
+}
+TEST(FuzzRegressions, Profile) {
+  RunAll("profile", FuzzProfile);
+}
+TEST(FuzzRegressions, BTreeHeader) {
+  RunAll("btree", FuzzBTreeHeader);
+}
+
+}  // namespace
