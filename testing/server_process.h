@@ -72,8 +72,11 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  // Runs the executable with `arguments` (none: as the service manager starts it).
+  // Runs the executable with `arguments` (none: as the service manager starts it); again after
+  // it ended, in the same directory.
   bool StartWith(const std::vector<std::string>& arguments) {
+    ended_ = false;
+    exit_code_ = -1;
     std::string program = program_;
     std::vector<std::string> words = arguments;
     if (windows_) {
@@ -85,6 +88,12 @@ class ServerProcess {
   }
   // Sends a console control event (SIGINT, SIGTERM, SIGHUP); only before Ended saw the end.
   bool Signal(platform::ChildControl control) { return platform::ChildSignal(child_, control); }
+  // Ends the process at once, as a power cut would end the program (SIGKILL); it has no
+  // exit status then (-1).
+  void Kill() {
+    platform::ChildKill(child_);
+    ended_ = true;
+  }
   // True once the process ended (within `ms`); its status is in exit_code().
   bool Ended(uint32_t ms) {
     if (!ended_) ended_ = platform::ChildWait(child_, ms, &exit_code_);
