@@ -153,8 +153,14 @@ int32_t PellaryMng::FileWrite(const char* path, int64_t position, const void* da
   // The answer promises the bytes are on the disk: a write-back that failed, or a file that
   // is gone before it could be flushed, acknowledges nothing.
   int64_t id = cache_->Lookup(path, false);
-  if (id <= 0 || !cache_->FlushFile(id)) return 0;
-  return written;
+  if (id > 0 && cache_->FlushFile(id)) return written;
+  // A file removed behind the cache's back is forgotten, so that a client can make it again
+  // instead of meeting a name the cache knows and the disk does not.
+  if (id > 0 && PlusFile::FileExists(path) == 0) {
+    LogLine("file vanished:%s\r\n", path);
+    cache_->Remove(path);
+  }
+  return 0;
 }
 
 int64_t PellaryMng::FileGetLength(const char* path) {

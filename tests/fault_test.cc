@@ -1,0 +1,177 @@
+// Faults from outside the server: a full disk, no file descriptors left, a file removed behind
+// the cache's back, clients that vanish in the middle of a call. The server answers the
+// procedures' failure results, keeps serving other clients, and recovers when the fault goes.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "tests/running_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::RunningServer;
+
+int32_t CallLong(SrpcClient& client, const char* procedure, const std::string& path) {
+  NetValueList arguments, results;
+  arguments.Append(1);
+  arguments.SetString(0, path.c_str());
+  return client.Call(procedure, arguments, &results) == 0 ? results.GetLong(0) : -1;
+}
+
+int32_t Write(SrpcClient& client, const std::string& path, int64_t offset,
+              const std::string& bytes) {
+  NetValueList arguments, results;
+  arguments.Append(3);
+  arguments.SetString(0, path.c_str());
+  arguments.SetSuperLong(1, offset);
+  arguments.SetBinary(2, bytes.data(), static_cast<int>(bytes.size()));
+  return client.Call("plif_file_write", arguments, &results) == 0 ? results.GetLong(0) : -1;
+}
+
+std::string Read(SrpcClient& client, const std::string& path, int64_t offset, int32_t size) {
+  NetValueList arguments, results;
+  arguments.Append(3);
+  arguments.SetString(0, path.c_str());
+  arguments.SetSuperLong(1, offset);
+  arguments.SetLong(2, size);
+  if (client.Call("plif_file_read", arguments, &results) != 0) return "(call failed)";
+  int length = 0;
+  const char* bytes = results.GetBinary(0, &length);
+  return std::string(bytes != nullptr ? bytes : "", length);
+}
+
+// A small file system of the test's own mounted over a directory (root and a system that
+// allows mounts only; the test skips elsewhere).
+class SmallVolume {
+ public:
+  SmallVolume(const std::string& at, const char* size) : at_(at) {
+    std::string options = std::string("size=") + size;
+    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallVolume() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string at_;
+  bool mounted_;
+};
+
+TEST(Faults, AFullDiskFailsWritesUntilSpaceIsFreedAndOtherClientsAreServed) {
+  RunningServer server("", false);
+  fs::create_directory(server.path("files/small"));
+  SmallVolume volume(server.path("files/small"), "256k");
+  if (!volume.mounted()) GTEST_SKIP() << "cannot mount a small file system here (not root?)";
+  server.Start();
+  SrpcClient client, other;
+  ASSERT_TRUE(server.Connect(client));
+  ASSERT_TRUE(server.Connect(other));
+  std::string filler = server.remote("files/small/filler.bin");
+  std::string data = server.remote("files/small/data.bin");
+  ASSERT_EQ(CallLong(client, "plif_file_create", filler), 1);
+  ASSERT_EQ(CallLong(client, "plif_file_create", data), 1);
+  std::string block(64 * 1024, 'f');
+  int64_t filled = 0;
+  while (filled < 1024 * 1024 && Write(client, filler, filled, block) == 64 * 1024)
+    filled += block.size();
+  EXPECT_LT(filled, 1024 * 1024) << "the volume never filled";
+  // Full: a write is refused, not acknowledged.
+  EXPECT_EQ(Write(client, data, 0, block), 0);
+  EXPECT_EQ(CallLong(other, "plif_file_exists", filler), 1);
+  EXPECT_EQ(Read(other, filler, 0, 4), "ffff");
+  // Space comes back: the same write is acknowledged and on disk.
+  ASSERT_EQ(CallLong(client, "plif_file_remove", filler), 1);
+  EXPECT_EQ(Write(client, data, 0, block), 64 * 1024);
+  EXPECT_EQ(ReadFileBytes(server.path("files/small/data.bin")), block);
+}
+
+TEST(Faults, NoFileDescriptorsLeftFailsCallsUntilTheLimitRises) {
+  RunningServer server;
+  SrpcClient client;
+  ASSERT_TRUE(server.Connect(client));
+  std::string path = server.remote("files/a.bin");
+  ASSERT_EQ(CallLong(client, "plif_file_create", path), 1);
+  std::string pid = std::to_string(static_cast<long long>(server.child()));
+  // Descriptors are numbered from the lowest free one: a limit at that number keeps every
+  // open descriptor usable and lets no new one be made.
+  std::set<int> open_fds;
+  for (const auto& entry : fs::directory_iterator("/proc/" + pid + "/fd"))
+    open_fds.insert(std::atoi(entry.path().filename().c_str()));
+  int lowest_free = 0;
+  while (open_fds.count(lowest_free) != 0) ++lowest_free;
+  auto set_limit = [&pid](const std::string& soft) {
+    return std::system(("prlimit --pid " + pid + " --nofile=" + soft + ":").c_str());
+  };
+  ASSERT_EQ(set_limit(std::to_string(lowest_free)), 0);
+  EXPECT_EQ(CallLong(client, "plif_file_create", server.remote("files/b.bin")), 0);
+  // A client that connects now waits in the backlog (or is served, if a descriptor came free).
+  SrpcClient waiting;
+  ASSERT_TRUE(waiting.Connect("127.0.0.1", server.port()));
+  EXPECT_EQ(CallLong(client, "plif_file_exists", path), 1);  // the open connection still works
+  ASSERT_EQ(set_limit("1024"), 0);
+  EXPECT_EQ(CallLong(waiting, "plif_file_exists", path), 1);
+  EXPECT_EQ(CallLong(client, "plif_file_create", server.remote("files/b.bin")), 1);
+  SrpcClient later;
+  ASSERT_TRUE(server.Connect(later));
+  EXPECT_EQ(CallLong(later, "plif_file_exists", path), 1);
+}
+
+TEST(Faults, AFileRemovedBehindTheCachesBackIsGoneForTheServerToo) {
+  RunningServer server;
+  SrpcClient client;
+  ASSERT_TRUE(server.Connect(client));
+  std::string path = server.remote("files/gone.bin");
+  ASSERT_EQ(CallLong(client, "plif_file_create", path), 1);
+  ASSERT_EQ(Write(client, path, 0, "cached bytes"), 12);
+  ASSERT_EQ(Read(client, path, 0, 100), "cached bytes");
+  fs::remove(server.path("files/gone.bin"));
+  EXPECT_EQ(Write(client, path, 0, "more"), 0) << "a write to a removed file acknowledged";
+  EXPECT_FALSE(fs::exists(server.path("files/gone.bin")));
+  EXPECT_EQ(CallLong(client, "plif_file_open", path), 0);
+  // Made again, it starts empty.
+  ASSERT_EQ(CallLong(client, "plif_file_create", path), 1);
+  EXPECT_EQ(Read(client, path, 0, 100), "");
+  EXPECT_EQ(Write(client, path, 0, "new"), 3);
+  EXPECT_EQ(ReadFileBytes(server.path("files/gone.bin")), "new");
+}
+
+TEST(Faults, ClientsThatVanishMidCallLeaveTheOthersServed) {
+  RunningServer server;
+  SrpcClient client;
+  ASSERT_TRUE(server.Connect(client));
+  std::string path = server.remote("files/big.bin");
+  ASSERT_EQ(CallLong(client, "plif_file_create", path), 1);
+  ASSERT_EQ(Write(client, path, 0, std::string(65536, 'b')), 65536);
+  for (int i = 0; i < 50; ++i) {
+    // A read whose 64 KiB answer nobody takes, and a request cut off in its middle.
+    StdSocket gone;
+    std::string port = std::to_string(server.port());
+    ASSERT_TRUE(gone.Connect("127.0.0.1", port.c_str()));
+    SrpcPacketWriter writer;
+    writer.BeginPlain(kSrpcRequest);
+    writer.PutProcName("plif_file_read");
+    NetValueList arguments;
+    arguments.Append(3);
+    arguments.SetString(0, path.c_str());
+    arguments.SetSuperLong(1, 0);
+    arguments.SetLong(2, 65536);
+    writer.PutValues(arguments);
+    const char* bytes = nullptr;
+    int length = 0;
+    writer.Finish(&bytes, &length);
+    ASSERT_TRUE(gone.SendAll(bytes, i % 2 == 0 ? length : length / 2));
+  }
+  EXPECT_EQ(Read(client, path, 65536 - 4, 4), "bbbb");
+  SrpcClient later;
+  ASSERT_TRUE(server.Connect(later));
+  EXPECT_EQ(CallLong(later, "plif_file_exists", path), 1);
+}
+
+}  // namespace
