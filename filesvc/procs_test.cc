@@ -329,7 +329,8 @@ TEST_F(FileService, ArgumentsOfTheWrongTypeOrCountNeverReachAHandler) {
 TEST_F(FileService, PathsTooLongForTheIndexFailCleanly) {
   std::string path = File(std::string(260, 'L'));
   EXPECT_EQ(CallLong("plif_file_create", Args().S(path)), 0);
-  EXPECT_FALSE(fs::exists(Lower(path)));
+  std::error_code too_long;  // the OS may refuse to even look the name up
+  EXPECT_FALSE(fs::exists(Lower(path), too_long));
   EXPECT_EQ(CallLong("plif_file_open", Args().S(path)), 0);
   EXPECT_EQ(CallLong("plif_file_write", Args().S(path).L(0).B("data")), 0);
   EXPECT_EQ(CallBinary("plif_file_read", Args().S(path).L(0).I(10)), "");
