@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/mainpub.h"
+#include "filesvc/access.h"
 #include "filesvc/pellarymng.h"
 #include "filesvc/procs.h"
 #include "foundation/plusfile.h"
@@ -58,6 +59,25 @@ Settings ReadSettings(ProfileFile* profile) {
   return settings;
 }
 
+// The optional fences (AllowedDirs, ReadOnly, AllowedClients). One that cannot be built stops
+// the process: a server meant to be fenced must not run open.
+void ConfigureAccess(ProfileFile* profile) {
+  static AccessPolicy policy;
+  CString dirs, read_only, clients, problem;
+  profile->GetString("AllowedDirs", dirs, "");
+  profile->GetString("ReadOnly", read_only, "");
+  profile->GetString("AllowedClients", clients, "");
+  read_only.Trim();
+  if (!policy.Configure(dirs, read_only, clients, &problem)) {
+    LogLine("%s\r\n", problem.GetString());
+    std::exit(1);
+  }
+  if (dirs.IsEmpty() && !policy.read_only() && clients.IsEmpty()) return;
+  LogLine("AllowedDirs:%s ReadOnly:%d AllowedClients:%s\r\n", dirs.GetString(),
+          policy.read_only() ? 1 : 0, clients.GetString());
+  g_access_policy = &policy;
+}
+
 void Serve(const Settings& settings) {
   LogLine("SRPCSocketSvr::Start... \r\n");
   if (!g_srpc_srv->Start(settings.address, settings.port, settings.max_clients)) {
@@ -75,6 +95,7 @@ int AppMain(int argc, char** argv) {
   g_srpc_srv = new SRPCSocketSvr(PellaryProcTable(), kClientStack);
   ProfileFile* profile = MainPubStart(argc, argv, &diagnostics, kWriteBuffer, g_srpc_srv, 0);
   Settings settings = ReadSettings(profile);
+  ConfigureAccess(profile);
   g_pellary_mng = new PellaryMng(settings.temp_dir, settings.file_dir, settings.save_old_hour,
                                  settings.cache_bytes, kBlockSize);
   Serve(settings);

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "app/mainpub.h"
+#include "filesvc/access.h"
 #include "filesvc/pellarymng.h"
 #include "foundation/plusfile.h"
 #include "runtime/dumpstack.h"
@@ -115,17 +116,87 @@ PeerBook& Peers() {
   return book;
 }
 
-int32_t ConnectionOpened(SrpcCallCtx*, StdSocket* socket, int64_t*) {
+// The session's user value of a client the allow-list turned away.
+constexpr int64_t kRefusedClient = -1;
+
+// A client the policy does not allow is disconnected before anything of it is read.
+int32_t ConnectionOpened(SrpcCallCtx*, StdSocket* socket, int64_t* user_value) {
   Peer peer = Peers().Opened(socket);
+  if (g_access_policy != nullptr && !g_access_policy->ClientAllowed(peer.address)) {
+    LogLine("client:%s,%s refused: not an allowed client\r\n", peer.address.GetString(),
+            peer.port.GetString());
+    *user_value = kRefusedClient;
+    socket->Close();
+    return 0;
+  }
   LogLine("client:%s,%s connected\r\n", peer.address.GetString(), peer.port.GetString());
   return 0;
 }
 
-int32_t ConnectionClosed(SrpcCallCtx*, StdSocket* socket, int64_t*) {
+int32_t ConnectionClosed(SrpcCallCtx*, StdSocket* socket, int64_t* user_value) {
   Peer peer = Peers().Closed(socket);
+  if (*user_value == kRefusedClient) return 0;
   LogLine("client:%s,%s closed\r\n", peer.address.GetString(), peer.port.GetString());
   return 0;
 }
+
+// ---- Access ----
+// What the access policy needs to know of a procedure: which arguments are paths and how the
+// handler uses them, whether it changes the disk, and what it answers when refused.
+
+enum class Failure { kLong, kLength, kBinary, kNothing };
+
+struct Rule {
+  int path_count;   // the first arguments that are paths: 0, 1 or 2
+  bool lower_case;  // the handler lower-cases its paths
+  bool pattern;     // the path may hold wildcards
+  bool changes;     // the procedure changes the disk
+  Failure failure;
+};
+
+int32_t AnswerFailure(NetValueList* results, Failure failure) {
+  switch (failure) {
+    case Failure::kLong:
+      return AnswerLong(results, 0);
+    case Failure::kLength:
+      return AnswerSuperLong(results, 0);
+    case Failure::kBinary:
+      return AnswerBinary(results, "", 0);
+    case Failure::kNothing:
+      break;
+  }
+  return AnswerNothing(results);
+}
+
+// Why `policy` refuses a call under `rule`, or null; `subject` gets the path concerned.
+const char* Refusal(const AccessPolicy& policy, const Rule& rule, const NetValueList& arguments,
+                    CString* subject) {
+  if (policy.read_only() && rule.changes) return "the server is read-only";
+  for (int i = 0; i < rule.path_count; ++i) {
+    *subject = rule.lower_case ? LowerPathArg(arguments, i) : PathArg(arguments, i);
+    if (!policy.PathAllowed(*subject, rule.pattern)) return "outside the allowed directories";
+  }
+  return nullptr;
+}
+
+// Every procedure but the version and the shutdown runs through here: the policy first.
+template <SrpcProc kHandler, Rule kRule>
+int32_t Guarded(SrpcCallCtx* ctx, int64_t user_value, NetValueList* arguments,
+                NetValueList* results, CString* error_text) {
+  if (const AccessPolicy* policy = g_access_policy) {
+    CString subject;
+    if (const char* why = Refusal(*policy, kRule, *arguments, &subject)) {
+      LogLine("refused:%s %s\r\n", subject.GetString(), why);
+      return AnswerFailure(results, kRule.failure);
+    }
+  }
+  return kHandler(ctx, user_value, arguments, results, error_text);
+}
+
+constexpr Rule kReadsFile{1, true, false, false, Failure::kLong};
+constexpr Rule kChangesFile{1, true, false, true, Failure::kLong};
+constexpr Rule kReadsDir{1, false, false, false, Failure::kLong};
+constexpr Rule kChangesDir{1, false, false, true, Failure::kLong};
 
 // ---- Handlers ----
 // Parameters: call context, user value, arguments, results, error text.
@@ -257,19 +328,30 @@ const SrpcProcEntry* PellaryProcTable() {
       SrpcHookEntry("SRPC_OPEN", ConnectionOpened),
       SrpcHookEntry("SRPC_CLOSE", ConnectionClosed),
       Proc("plif_get_version", "", GetVersion),
-      Proc("plif_file_create", "s", PathProcedure<CreateFile, kCreateLine, true>),
-      Proc("plif_file_open", "s", PathProcedure<OpenFile, kOpenLine, true>),
-      Proc("plif_file_read", "sli", FileRead),
-      Proc("plif_file_write", "slb", FileWrite),
-      Proc("plif_file_getlength", "s", FileGetLength),
-      Proc("plif_file_remove", "s", PathProcedure<RemoveFile, kRemoveLine, true>),
-      Proc("plif_file_rename", "ss", FileRename),
-      Proc("plif_file_clear", "", FileClear),
-      Proc("plif_file_exists", "s", PathProcedure<AnythingExists, kExistsLine, true>),
-      Proc("plif_dir_exists", "s", PathProcedure<IsDirectory, kDirExistsLine, false>),
-      Proc("plif_mkdir", "s", PathProcedure<MakeDirectory, kMkdirLine, false>),
-      Proc("plif_rmdir", "s", PathProcedure<RemoveDirectory, kRmdirLine, false>),
-      Proc("plif_get_freespace", "s", GetFreeSpace),
+      Proc("plif_file_create", "s",
+           Guarded<PathProcedure<CreateFile, kCreateLine, true>, kChangesFile>),
+      Proc("plif_file_open", "s", Guarded<PathProcedure<OpenFile, kOpenLine, true>, kReadsFile>),
+      Proc("plif_file_read", "sli",
+           Guarded<FileRead, Rule{1, true, false, false, Failure::kBinary}>),
+      Proc("plif_file_write", "slb", Guarded<FileWrite, kChangesFile>),
+      Proc("plif_file_getlength", "s",
+           Guarded<FileGetLength, Rule{1, true, false, false, Failure::kLength}>),
+      Proc("plif_file_remove", "s",
+           Guarded<PathProcedure<RemoveFile, kRemoveLine, true>, kChangesFile>),
+      Proc("plif_file_rename", "ss",
+           Guarded<FileRename, Rule{2, true, false, true, Failure::kLong}>),
+      Proc("plif_file_clear", "",
+           Guarded<FileClear, Rule{0, false, false, true, Failure::kNothing}>),
+      Proc("plif_file_exists", "s",
+           Guarded<PathProcedure<AnythingExists, kExistsLine, true>,
+                   Rule{1, true, true, false, Failure::kLong}>),
+      Proc("plif_dir_exists", "s",
+           Guarded<PathProcedure<IsDirectory, kDirExistsLine, false>, kReadsDir>),
+      Proc("plif_mkdir", "s",
+           Guarded<PathProcedure<MakeDirectory, kMkdirLine, false>, kChangesDir>),
+      Proc("plif_rmdir", "s",
+           Guarded<PathProcedure<RemoveDirectory, kRmdirLine, false>, kChangesDir>),
+      Proc("plif_get_freespace", "s", Guarded<GetFreeSpace, kReadsDir>),
       Proc("_shutdown", "", Shutdown),
       Proc(nullptr, nullptr, nullptr),
   };

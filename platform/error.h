@@ -34,6 +34,7 @@ enum : uint32_t {
   kErrorNotOwner = 288,
   kErrorTooManyPosts = 298,
   kErrorNotSupported = 50,
+  kErrorCantResolveFilename = 1921,
 };
 
 // The calling thread's last error, as GetLastError gives it.

@@ -55,4 +55,15 @@ bool DiskFreeSpace(const char* path, uint64_t* free_to_caller, uint64_t* total,
 // regard to case. Exposed for the tests and for messages; other code passes Windows paths.
 std::string NativePath(const char* path);
 
+// Where a path leads, for deciding whether it stays inside a directory: the platform's own
+// translation (separators, drive letter, case), then every `.`, `..` and symbolic link of an
+// existing component resolved as the system resolves them on opening the path. Components
+// from the first missing one on are kept as spelled (a `..` among them removes the one
+// before). A relative path starts at the current directory. False with 1921 for a chain of
+// links that loops or runs too long.
+bool ResolvePath(const char* path, std::string* resolved);
+// Whether the resolved `path` is the resolved `directory` or lies below it, comparing whole
+// components as the file system compares names (`/srv/data` does not hold `/srv/database`).
+bool PathIsWithin(const std::string& path, const std::string& directory);
+
 }  // namespace platform

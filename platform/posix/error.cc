@@ -42,6 +42,7 @@ constexpr ErrorText kTexts[] = {
     {kErrorDirectory, "The directory name is invalid."},
     {kErrorNotOwner, "Attempt to release mutex not owned by caller."},
     {kErrorTooManyPosts, "Too many posts were made to a semaphore."},
+    {kErrorCantResolveFilename, "The name of the file cannot be resolved by the system."},
 };
 
 }  // namespace

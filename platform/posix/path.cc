@@ -1,12 +1,15 @@
 // Translation of Windows paths to native ones, with case-insensitive lookup of missing
-// components (contract in platform/posix/path.h).
+// components (contract in platform/posix/path.h), and where a path finally leads once its
+// links are followed (ResolvePath, platform/fs.h).
 #include "platform/posix/path.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -146,6 +149,73 @@ void SetLastErrorForPath(int err, const std::string& native) {
   } else {
     SetLastErrorFromErrno(err);
   }
+}
+
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+constexpr int kMaxLinks = 40;  // as the kernel's own limit on a lookup
+
+// The components of `path` in reverse order, so that the next one is at the back.
+void PushComponents(const std::string& path, std::vector<std::string>* pending) {
+  size_t end = path.size();
+  while (end > 0) {
+    size_t start = path.rfind('/', end - 1);
+    size_t from = start == std::string::npos ? 0 : start + 1;
+    if (end > from) pending->push_back(path.substr(from, end - from));
+    if (start == std::string::npos) break;
+    end = start;
+  }
+}
+
+}  // namespace
+
+bool ResolvePath(const char* path, std::string* resolved) {
+  std::string native = ToNativePath(path);
+  if (native.empty() || native[0] != '/') {
+    char here[4096];
+    native = std::string(getcwd(here, sizeof here) != nullptr ? here : "/") + "/" + native;
+  }
+  std::vector<std::string> pending;
+  PushComponents(native, &pending);
+  std::string out;  // "" is the root
+  int links = 0;
+  bool missing = false;  // below a missing component nothing is looked up
+  while (!pending.empty()) {
+    std::string part = std::move(pending.back());
+    pending.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      out.resize(out.empty() ? 0 : out.rfind('/'));
+      continue;
+    }
+    std::string next = out + "/" + part;
+    struct stat st;
+    if (!missing && lstat(next.c_str(), &st) != 0) missing = true;
+    if (!missing && S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t length = readlink(next.c_str(), target, sizeof target - 1);
+      if (length < 0 || ++links > kMaxLinks) {
+        SetLastError(kErrorCantResolveFilename);
+        return false;
+      }
+      std::string link(target, static_cast<size_t>(length));
+      if (!link.empty() && link[0] == '/') out.clear();
+      PushComponents(link, &pending);
+      continue;
+    }
+    out = std::move(next);
+  }
+  *resolved = out.empty() ? "/" : out;
+  return true;
+}
+
+bool PathIsWithin(const std::string& path, const std::string& directory) {
+  if (directory == "/") return !path.empty() && path[0] == '/';
+  return path.compare(0, directory.size(), directory) == 0 &&
+         (path.size() == directory.size() || path[directory.size()] == '/');
 }
 
 }  // namespace platform

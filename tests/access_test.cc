@@ -1,0 +1,112 @@
+// The three fences of the running server: a client outside the allow-list is disconnected as
+// it connects; an allowed client gets failure results for paths outside the allowed
+// directories and for every change in read-only mode, and normal service otherwise.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/running_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::RunningServer;
+
+int32_t CallLong(SrpcClient& client, const char* procedure, const std::string& path,
+                 const std::string& second = "") {
+  NetValueList arguments, results;
+  arguments.Append(second.empty() ? 1 : 2);
+  arguments.SetString(0, path.c_str());
+  if (!second.empty()) arguments.SetString(1, second.c_str());
+  int32_t code = client.Call(procedure, arguments, &results);
+  return code == 0 ? results.GetLong(0) : code;
+}
+
+TEST(Access, AClientOutsideTheAllowListIsDisconnectedAtOnce) {
+  RunningServer server("AllowedClients=10.0.0.0/8, 192.168.7.7\n");
+  SrpcClient client;
+  NetValueList none, results;
+  // The connection is taken and closed; nothing is answered.
+  bool answered = server.Connect(client) && client.Call("plif_get_version", none, &results) == 0;
+  EXPECT_FALSE(answered);
+  for (int n = 0;
+       n < 100 && server.Console().find(" refused: not an allowed client") == std::string::npos;
+       ++n) {
+    platform::SleepMs(50);
+  }
+  std::string console = server.Console();
+  EXPECT_NE(console.find("client:127.0.0.1,"), std::string::npos) << console;
+  EXPECT_NE(console.find(" refused: not an allowed client\r\n"), std::string::npos) << console;
+  EXPECT_EQ(console.find(" connected\r\n"), std::string::npos) << console;
+}
+
+TEST(Access, AllowedClientsAreServedInsideTheJailAndReadOnly) {
+  RunningServer server("", false);
+  fs::create_directories(server.path("files/jail"));
+  fs::create_directories(server.path("files/outside"));
+  std::ofstream(server.path("files/jail/in.txt")) << "inside";
+  std::ofstream(server.path("files/outside/out.txt")) << "outside";
+  std::ofstream(server.path("pellary.pf"), std::ios::app)
+      << "AllowedClients=127.0.0.0/8\nReadOnly=1\nAllowedDirs=" << server.remote("files/jail")
+      << "\n";
+  server.Start();
+  SrpcClient client;
+  ASSERT_TRUE(server.Connect(client)) << server.Console();
+  std::string in = server.remote("files/jail/in.txt");
+  std::string out = server.remote("files/outside/out.txt");
+  // Reads inside the jail work.
+  EXPECT_EQ(CallLong(client, "plif_file_open", in), 1);
+  EXPECT_EQ(CallLong(client, "plif_file_exists", server.remote("files/jail/*.txt")), 1);
+  NetValueList arguments, results;
+  arguments.Append(3);
+  arguments.SetString(0, in.c_str());
+  arguments.SetSuperLong(1, 0);
+  arguments.SetLong(2, 100);
+  ASSERT_EQ(client.Call("plif_file_read", arguments, &results), 0);
+  int length = 0;
+  const char* bytes = results.GetBinary(0, &length);
+  EXPECT_EQ(std::string(bytes, length), "inside");
+  // Outside it nothing is found, though the file is there.
+  EXPECT_EQ(CallLong(client, "plif_file_open", out), 0);
+  EXPECT_EQ(CallLong(client, "plif_file_exists", server.remote("files/outside/*")), 0);
+  EXPECT_EQ(CallLong(client, "plif_file_exists", server.remote("files/jail/../outside/out.txt")),
+            0);
+  arguments.SetString(0, out.c_str());
+  ASSERT_EQ(client.Call("plif_file_read", arguments, &results), 0);
+  EXPECT_EQ(results.Type(0), NET_BINARY);
+  results.GetBinary(0, &length);
+  EXPECT_EQ(length, 0);
+  // Every change is refused, inside the jail too, and the disk is untouched.
+  EXPECT_EQ(CallLong(client, "plif_file_create", server.remote("files/jail/new.txt")), 0);
+  EXPECT_EQ(CallLong(client, "plif_file_remove", in), 0);
+  EXPECT_EQ(CallLong(client, "plif_file_rename", in, server.remote("files/jail/moved.txt")), 0);
+  EXPECT_EQ(CallLong(client, "plif_mkdir", server.remote("files/jail/d")), 0);
+  NetValueList write;
+  write.Append(3);
+  write.SetString(0, in.c_str());
+  write.SetSuperLong(1, 0);
+  write.SetBinary(2, "X", 1);
+  ASSERT_EQ(client.Call("plif_file_write", write, &results), 0);
+  EXPECT_EQ(results.GetLong(0), 0);
+  EXPECT_EQ(ReadFileBytes(server.path("files/jail/in.txt")), "inside");
+  EXPECT_FALSE(fs::exists(server.path("files/jail/new.txt")));
+  EXPECT_FALSE(fs::exists(server.path("files/jail/d")));
+  std::string console = server.Console();
+  EXPECT_NE(console.find("refused:" + out + " outside the allowed directories\r\n"),
+            std::string::npos)
+      << console;
+  EXPECT_NE(console.find(" the server is read-only\r\n"), std::string::npos) << console;
+}
+
+TEST(Access, AFenceThatCannotBeBuiltStopsTheServer) {
+  RunningServer server("AllowedClients=everyone\n");
+  ASSERT_TRUE(server.Ended(15000));
+  EXPECT_NE(server.exit_code(), 0);
+  EXPECT_NE(server.Console().find("AllowedClients: everyone is not an IPv4 address or network"),
+            std::string::npos)
+      << server.Console();
+}
+
+}  // namespace
