@@ -1,28 +1,28 @@
 #!/usr/bin/env bash
 # Runs every fuzz target for SECONDS each (default 60), one after the other, on a working copy
-# of its seed corpus (build/fuzz/corpus/<target>, which keeps growing between runs). A crash,
-# leak or time-out leaves its input in build/fuzz/findings/<target>/ and fails the script;
-# such an input belongs in fuzz/regressions/<target>/ once fixed. A long run:
+# of its seed corpus (build/asan/fuzzing/corpus/<target>, which keeps growing between runs).
+# A crash, leak or time-out leaves its input in build/asan/fuzzing/findings/<target>/ and fails
+# the script; such an input belongs in fuzz/regressions/<target>/ once fixed. A long run:
 #   scripts/fuzz.sh 3600
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 SECONDS_EACH=${1:-60}
 TARGETS=(session values table profile btree)
 install_missing_packages libclang-rt-14-dev
-configure_preset fuzz "${TARGETS[@]/%/_fuzz}"
+configure_preset asan "${TARGETS[@]/%/_fuzz}"
 status=0
 for target in "${TARGETS[@]}"; do
-  corpus=build/fuzz/corpus/$target
-  findings=build/fuzz/findings/$target
+  corpus=build/asan/fuzzing/corpus/$target
+  findings=build/asan/fuzzing/findings/$target
   mkdir -p "$corpus" "$findings"
   cp -n fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null || true
   echo "fuzzing $target for ${SECONDS_EACH}s"
-  if ! "build/fuzz/fuzz/${target}_fuzz" -max_total_time="$SECONDS_EACH" -timeout=10 \
+  if ! "build/asan/fuzz/${target}_fuzz" -max_total_time="$SECONDS_EACH" -timeout=10 \
       -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" \
-      >"build/fuzz/$target.log" 2>&1; then
-    echo "fuzz target $target found a problem: see build/fuzz/$target.log and $findings" >&2
-    tail -30 "build/fuzz/$target.log" >&2
+      >"build/asan/fuzzing/$target.log" 2>&1; then
+    echo "fuzz target $target found a problem: see build/asan/fuzzing/$target.log and $findings" >&2
+    tail -30 "build/asan/fuzzing/$target.log" >&2
     status=1
   fi
-  grep -E "^Done|stat::number_of_executed_units" "build/fuzz/$target.log" || true
+  grep -E "^Done|stat::number_of_executed_units" "build/asan/fuzzing/$target.log" || true
 done
 exit $status

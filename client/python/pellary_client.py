@@ -171,9 +171,10 @@ class Null:
 DateTimeRecord = collections.namedtuple(
     "DateTimeRecord", "year month day hour minute second millisecond")
 
-Column = collections.namedtuple("Column", "name tag size", defaults=(0,))
+Column = collections.namedtuple("Column", "name tag size", defaults=(None,))
 Column.__doc__ = """A table column: name, tag (one of 'ilfdsbtrv') and, for 's' and 'b', the
-declared size in bytes (None when encoding: the longest cell)."""
+declared size in bytes, which a server table keeps of each cell (None when encoding: the
+longest cell's)."""
 
 
 class Table:
@@ -335,7 +336,10 @@ def _column_size(column, cells, encoding):
     for cell in cells:
         if cell is not None:
             longest = max(longest, len(_text_bytes(cell, encoding) if column.tag == STRING
-                                        else cell))
+                                        else memoryview(cell).cast("B")))
+    if longest > MAX_COLUMN_SIZE:
+        raise ValueError(f"column {column.name!r} needs {longest} bytes a cell, more than "
+                         f"a column may declare ({MAX_COLUMN_SIZE})")
     return longest
 
 

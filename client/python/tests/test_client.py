@@ -84,6 +84,10 @@ class EncodingTest(unittest.TestCase):
         self.assertEqual(decoded, TABLE)
         self.assertEqual([c.size for c in decoded.columns], [0, 0, 0, 0, 16, 8, 0, 0, 0])
         self.assertEqual(decoded.records()[0]["v"], "long text")
+        # Undeclared sizes become the longest cell's bytes, so a server table keeps them whole.
+        sized = pc.decode_table(pc.encode_table(
+            Table([("s", "s"), ("b", "b")], [["héllo", b"12"], [None, b""]])))
+        self.assertEqual([c.size for c in sized.columns], [6, 2])
 
     def test_packets_match_the_cpp_writer(self):
         self.assertEqual(pc.build_request("plif_file_read", READ_ARGS), CPP_READ)
@@ -106,7 +110,8 @@ class EncodingTest(unittest.TestCase):
     def test_unsendable_values_are_refused(self):
         for bad, error in ((None, TypeError), (True, TypeError), (object(), TypeError),
                            ("a\0b", ValueError), (Table([("a", "i")], [["x"]]), TypeError),
-                           (Table([("a", "i")], [[1, 2]]), ValueError)):
+                           (Table([("a", "i")], [[1, 2]]), ValueError),
+                           (Table([("b", "b")], [[bytes(pc.MAX_COLUMN_SIZE + 1)]]), ValueError)):
             with self.subTest(bad=bad):
                 self.assertRaises(error, pc.encode_values, [bad])
         self.assertRaises(ValueError, pc.build_request, "x", [b"\0" * pc.MAX_PACKET])
