@@ -174,7 +174,11 @@ void PellaryMng::FileClear() {
     const CString& directory = file_dirs_.GetAt(d);
     PlusFile::FindFiles(directory + "*.*", names);
     for (int i = 0; i < names.GetCount(); ++i) {
-      PlusFile::Remove(directory + names.GetAt(i));
+      CString path = directory + names.GetAt(i);
+      PlusFile::Remove(path);
+      // The cache must forget it too, or it would still answer for the deleted file.
+      path.MakeLower();
+      cache_->Remove(path);
       ++count;
     }
   }

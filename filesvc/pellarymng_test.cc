@@ -185,12 +185,17 @@ TEST(PellaryMng, FileClearDeletesTheFilesOfEveryFileDirectoryButNotSubdirectorie
   for (const char* name : {"1.blob", "2.att", "3"}) WriteFile(a / name, name);
   fs::create_directory(a / "sub");
   WriteFile(a / "sub/4.blob", "4");
+  std::string cached = a / "3";
+  ASSERT_EQ(mng.FileWrite(cached.c_str(), 0, "cached", 6), 6);
   testing::internal::CaptureStdout();
   mng.FileClear();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "FileClear 3\r\n");
   EXPECT_FALSE(fs::exists(a / "1.blob"));
   EXPECT_FALSE(fs::exists(a / "3"));
   EXPECT_TRUE(fs::exists(a / "sub/4.blob"));
+  // The cache forgot what it held of a cleared file.
+  EXPECT_EQ(mng.FileOpen(cached.c_str()), 0);
+  EXPECT_EQ(mng.FileGetLength(cached.c_str()), 0);
 }
 
 TEST(PellaryMng, DelOldFileDeletesOnlyMatchingFilesOlderThanTheAge) {

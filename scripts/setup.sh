@@ -2,7 +2,8 @@
 # missing and we are root (a fresh machine), then configures the given CMake preset.
 set -euo pipefail
 
-PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev systemd python3)
+PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+  zlib1g-dev systemd util-linux python3)
 
 # install_missing_packages [PACKAGE...]: the build's packages, or the ones given (installed
 # without recommended extras, which for Wine would be a desktop's worth).
