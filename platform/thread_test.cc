@@ -77,6 +77,42 @@ TEST(Thread, PriorityLevelIsKeptWhereTheProcessMayLowerIt) {
   platform::ThreadClose(thread);
 }
 
+struct Counter {
+  std::atomic<uint64_t> count{0};
+  std::atomic<bool> stop{false};
+};
+
+uint32_t CountUntilStopped(void* argument) {
+  Counter* counter = static_cast<Counter*>(argument);
+  while (!counter->stop.load()) ++counter->count;
+  return 0;
+}
+
+TEST(Thread, SuspendingARunningThreadStopsItOnlyOnWindows) {
+  Counter counter;
+  platform::ThreadHandle thread =
+      platform::ThreadCreate(0, CountUntilStopped, &counter, 0, nullptr);
+  ASSERT_NE(thread, platform::kNoThread);
+  while (counter.count.load() < 1000) platform::SleepMs(1);
+#ifdef _WIN32
+  ASSERT_EQ(platform::ThreadSuspend(thread), 0u);
+  EXPECT_EQ(platform::ThreadSuspend(thread), 1u);
+  uint64_t stopped_at = counter.count.load();
+  platform::SleepMs(30);
+  EXPECT_EQ(counter.count.load(), stopped_at);
+  EXPECT_EQ(platform::ThreadResume(thread), 2u);
+  EXPECT_EQ(platform::ThreadResume(thread), 1u);
+  while (counter.count.load() == stopped_at) platform::SleepMs(1);  // counts again
+#else
+  EXPECT_EQ(platform::ThreadSuspend(thread), 0xFFFFFFFFu);
+  EXPECT_EQ(platform::LastError(), platform::kErrorNotSupported);
+  EXPECT_EQ(platform::ThreadResume(thread), 0u);
+#endif
+  counter.stop = true;
+  EXPECT_EQ(platform::ThreadWait(thread, platform::kInfinite), WaitResult::kSignaled);
+  platform::ThreadClose(thread);
+}
+
 TEST(Semaphore, CountsBetweenZeroAndItsMaximum) {
   EXPECT_EQ(platform::SemaphoreCreate(2, 1), platform::kNoSync);
   EXPECT_EQ(platform::SemaphoreCreate(0, 0), platform::kNoSync);
@@ -132,6 +168,23 @@ TEST(Mutex, IsReentrantForItsOwnerAndReleasedOnlyByIt) {
   });
   free_now.join();
   EXPECT_EQ(other_wait, WaitResult::kSignaled);
+  platform::SyncClose(mutex);
+}
+
+TEST(Mutex, AnOwnerThatEndsWithoutReleasingLeavesItAbandoned) {
+  platform::SyncHandle mutex = platform::MutexCreate();
+  std::thread([&] { EXPECT_EQ(platform::SyncWait(mutex, 0), WaitResult::kSignaled); }).join();
+#ifdef _WIN32
+  // The system hands an abandoned mutex to the next waiter, who owns it from then on.
+  EXPECT_EQ(platform::SyncWait(mutex, 0), WaitResult::kSignaled);
+  EXPECT_TRUE(platform::MutexRelease(mutex));
+  EXPECT_FALSE(platform::MutexRelease(mutex));
+  EXPECT_EQ(platform::LastError(), platform::kErrorNotOwner);
+#else
+  // No owner but the ended thread can release it: it stays held.
+  EXPECT_EQ(platform::SyncWait(mutex, 10), WaitResult::kTimeout);
+  EXPECT_FALSE(platform::MutexRelease(mutex));
+#endif
   platform::SyncClose(mutex);
 }
 

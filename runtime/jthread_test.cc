@@ -14,11 +14,15 @@
 namespace {
 
 std::atomic<bool> g_release{false};
+// How many threads have reached ParkForJThreadTest: a new thread may not have begun to run
+// when its start returns.
+std::atomic<int> g_parked{0};
 
 }  // namespace
 
 // Outside the anonymous namespace so that stack dumps can name it.
 [[gnu::noinline]] uint32_t ParkForJThreadTest(JThread* /*thread*/) {
+  ++g_parked;
   while (!g_release.load()) platform::SleepMs(1);
   asm volatile("" ::: "memory");
   return 5;
@@ -170,8 +174,10 @@ TEST_F(JThreadTest, StartedSuspendedRunsAfterResume) {
 TEST_F(JThreadTest, DumpOfAllThreadsListsEveryRegisteredThreadWithItsStack) {
   CurrentTempDir dir;
   JThread a, b;
+  g_parked = 0;
   a.StartRoutine(ParkForJThreadTest);
   b.StartRoutine(ParkForJThreadTest);
+  while (g_parked.load() < 2) platform::SleepMs(1);
   std::vector<uint64_t> ids = JThread::RegisteredThreadIds();
   std::vector<uint64_t> parked = {a.thread_id(), b.thread_id()};
   for (uint64_t id : parked) ASSERT_TRUE(Registered(id));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "platform/process.h"
@@ -56,6 +57,10 @@ TEST(BaseObject, CheckThreadFollowsTheBoundThread) {
 }
 
 TEST(BaseObject, ErrorTraceWritesAStampedEntryOnlyWhenTracing) {
+  // The program never makes the diagnostics directory (c:\temp\ on Windows, which a fresh
+  // system may lack); the test does where it is missing.
+  std::error_code ignored;
+  std::filesystem::create_directories(platform::TempDirectory(), ignored);
   std::string before = ReadFileBytes(ErrorTracePath());
   BaseObject object;
   testing::internal::CaptureStdout();

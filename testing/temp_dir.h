@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -50,6 +51,51 @@ class CurrentTempDir : public TempDir {
 
  private:
   std::filesystem::path previous_;
+};
+
+// The current directory of a test whose death statements write files there. GoogleTest runs
+// a death statement in a child process; where it cannot fork (Windows) the child starts the
+// program afresh and runs the test body again up to that statement, so it would make a
+// directory of its own. Instead the parent names its directory in the environment and a
+// child that finds it there works in it.
+class DeathTestDir {
+ public:
+  DeathTestDir() {
+    const char* inherited = std::getenv(kVariable);
+    if (inherited != nullptr && inherited[0] != '\0') {
+      previous_ = std::filesystem::current_path();
+      path_ = inherited;
+      std::filesystem::current_path(path_);
+      return;
+    }
+    own_ = std::make_unique<CurrentTempDir>();
+    path_ = own_->path();
+    Announce(path_);
+  }
+  ~DeathTestDir() {
+    if (own_ != nullptr) {
+      Announce("");
+    } else {
+      std::filesystem::current_path(previous_);
+    }
+  }
+  DeathTestDir(const DeathTestDir&) = delete;
+  DeathTestDir& operator=(const DeathTestDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  static constexpr char kVariable[] = "PELLARY_DEATH_TEST_DIR";
+
+  // putenv keeps the string itself on POSIX: each one stays allocated.
+  static void Announce(const std::string& path) {
+    std::string* setting = new std::string(std::string(kVariable) + "=" + path);
+    putenv(setting->data());
+  }
+
+  std::unique_ptr<CurrentTempDir> own_;
+  std::filesystem::path previous_;
+  std::string path_;
 };
 
 // The whole file, "" when it cannot be read.
