@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "store/fatal_test_helper.h"
 #include "store/filescache.h"
 #include "testing/temp_dir.h"
@@ -66,7 +67,7 @@ TEST(PellaryMng, SplitsItsFileDirectoriesAndOwnsTheCacheIndexFiles) {
 
 TEST(PellaryMngDeath, AMissingFileDirectoryIsFatalAndAnUnusableTempDirEndsQuietly) {
   GTEST_FLAG_SET(death_test_style, "fast");
-  CurrentTempDir cwd;
+  DeathTestDir cwd;
   TempDir temp, files;
   std::string setting = files.path() + ",/no/such/pellary/dir";
   EXPECT_EQ(FatalErrorOf([&] { PellaryMng(temp.path().c_str(), setting.c_str(), 0, 0); }),
@@ -121,8 +122,17 @@ TEST(PellaryMng, WritesAreOnTheDiskWhenTheyReturnAndGapsReadAsZeros) {
 TEST(PellaryMng, AWriteWhoseWriteBackFailsIsNotAcknowledged) {
   Manager m;
   std::string path = m / "full.blob";
-  fs::create_symlink("/dev/full", path);  // opens for writing, refuses every byte
-  ASSERT_EQ(m.mng.FileOpen(path.c_str()), 1);
+  if (platform::kWindows) {
+    // Windows has no device that opens for writing and refuses every byte: a directory put
+    // where the file was makes the write-back's open fail instead.
+    WriteFile(path, "");
+    ASSERT_EQ(m.mng.FileOpen(path.c_str()), 1);
+    ASSERT_TRUE(fs::remove(path));
+    ASSERT_TRUE(fs::create_directory(path));
+  } else {
+    fs::create_symlink("/dev/full", path);  // opens for writing, refuses every byte
+    ASSERT_EQ(m.mng.FileOpen(path.c_str()), 1);
+  }
   testing::internal::CaptureStdout();
   EXPECT_EQ(m.mng.FileWrite(path.c_str(), 0, "lost", 4), 0);
   testing::internal::GetCapturedStdout();

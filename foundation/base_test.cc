@@ -11,6 +11,7 @@
 #include <regex>
 #include <string>
 
+#include "platform/process.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -47,7 +48,7 @@ class BaseFileTest : public testing::Test {
 TEST_F(BaseFileTest, FailedOpenPrintsOneMessageChosenByError) {
   fs::create_directory("sub");
   std::string too_long(300, 'n');
-  std::string running = fs::read_symlink("/proc/self/exe").string();
+  std::string running = platform::ProgramPath();
   struct Case {
     std::string path;
     unsigned mode;
@@ -58,7 +59,8 @@ TEST_F(BaseFileTest, FailedOpenPrintsOneMessageChosenByError) {
       {"nodir/x.txt", kModeRead, 3, "error path not found :nodir\\x.txt \n"},
       {"sub", kModeReadWrite, 5, "error access denied :sub \n"},
       {too_long, kModeCreate | kModeWrite, 206, "error:206 ," + too_long + "\n"},
-      // A running program cannot be written: the closest POSIX has to a sharing violation.
+      // A running program cannot be written: Windows maps it without sharing writes, and a
+      // busy text file is the closest POSIX has to a sharing violation.
       {running, kModeWrite, 32,
        "The process cannot access the file because it is being used by another process. " +
            Backslashed(running) + "\n"},
@@ -98,10 +100,26 @@ TEST_F(BaseFileTest, SharedLogModesOpen) {
   BaseFile writer;
   BaseFile reader;
   ASSERT_EQ(writer.Open("day.log", kModeCreate | kShareDenyWrite | kModeReadWrite), 1);  // 0x1022
-  ASSERT_EQ(reader.Open("day.log", kShareDenyNone | kModeReadWrite), 1);                 // 0x0042
+  ASSERT_EQ(reader.Open("day.log", kShareDenyNone | kModeRead), 1);                      // 0x0040
   ASSERT_EQ(writer.Write("line\r\n", 6), 6);
   char buffer[16];
   EXPECT_EQ(reader.Read(buffer, sizeof buffer), 6);
+
+  // The writer lets nobody else write: Windows refuses a second writer with a sharing
+  // violation; POSIX has no mandatory sharing and lets it open.
+  BaseFile second;
+  int result = -1;
+  std::string printed = OpenPrinting(second, "day.log", kShareDenyNone | kModeReadWrite, &result);
+  if (platform::kWindows) {
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(second.GetLastErrorCode(), 32u);
+    EXPECT_EQ(printed,
+              "The process cannot access the file because it is being used by another process. "
+              "day.log\n");
+  } else {
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(printed, "");
+  }
 }
 
 TEST_F(BaseFileTest, PathIsKeptWithBackslashesAndFoundWithoutCase) {

@@ -1,26 +1,50 @@
 // Files through platform/file.h on a real temporary directory, reached by Windows paths.
 #include "platform/file.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include "platform/win32/windows_headers.h"
+#else
+#include <fcntl.h>
+#endif
 
 #include "platform/error.h"
+#include "platform/process.h"
 #include "testing/temp_dir.h"
 
 namespace platform {
 namespace {
 
-// The Windows form of a native absolute path: drive letter and backslashes.
+// The Windows form of a native absolute path: drive letter and backslashes. On Windows the
+// temporary directory has its drive letter already.
 std::string Windows(const std::string& native) {
+#ifdef _WIN32
+  std::string path = native;
+#else
   std::string path = "c:" + native;
+#endif
   for (char& ch : path) {
     if (ch == '/') ch = '\\';
   }
   return path;
+}
+
+// The names in a directory as the file system spells them, sorted. Unlike exists(), this
+// tells "Data" from "data" where the file system ignores case.
+std::vector<std::string> Listing(const std::string& native_dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(native_dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void WriteText(const std::string& native, const std::string& text) {
@@ -103,20 +127,83 @@ TEST(FileOpen, FindsDifferentlyCasedPathAndKeepsCreatedSpelling) {
   file = Open(Windows(dir / "data/NewName.Log"), FileDisposition::kCreateAlways);
   ASSERT_NE(file, kInvalidFile);
   FileClose(file);
-  EXPECT_TRUE(std::filesystem::exists(dir / "Data/NewName.Log"));
-  EXPECT_FALSE(std::filesystem::exists(dir / "data"));
+  EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"Data"});
+  EXPECT_EQ(Listing(dir / "Data"), (std::vector<std::string>{"NewName.Log", "Report.TXT"}));
 }
 
-TEST(FileOpen, DescriptorIsClosedOnExecUnlessInheritable) {
+#ifdef _WIN32
+bool Inherited(FileHandle file) {
+  DWORD flags = 0;
+  EXPECT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(file), &flags));
+  return (flags & HANDLE_FLAG_INHERIT) != 0;
+}
+#else
+bool Inherited(FileHandle file) {
+  return (fcntl(static_cast<int>(file), F_GETFD) & FD_CLOEXEC) == 0;
+}
+#endif
+
+TEST(FileOpen, HandleIsInheritedOnlyWhenAskedFor) {
   TempDir dir;
   FileHandle file = Open(dir / "a", FileDisposition::kCreateAlways);
   FileHandle inherited = Open(dir / "a", FileDisposition::kOpenExisting, FileAccess::kRead, true);
   ASSERT_NE(file, kInvalidFile);
   ASSERT_NE(inherited, kInvalidFile);
-  EXPECT_NE(fcntl(static_cast<int>(file), F_GETFD) & FD_CLOEXEC, 0);
-  EXPECT_EQ(fcntl(static_cast<int>(inherited), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_FALSE(Inherited(file));
+  EXPECT_TRUE(Inherited(inherited));
   FileClose(file);
   FileClose(inherited);
+}
+
+FileHandle OpenShared(const std::string& path, FileAccess access, FileShare share) {
+  return FileOpen(path.c_str(), access, share, FileDisposition::kOpenAlways, false);
+}
+
+// Windows refuses an open that conflicts with the sharing of a handle already open, or whose
+// own sharing excludes an access already granted; POSIX has no mandatory sharing and lets
+// every open through.
+TEST(FileOpen, ShareModesOfOpenHandles) {
+  TempDir dir;
+  std::string path = Windows(dir / "shared");
+  FileHandle exclusive = OpenShared(path, FileAccess::kReadWrite, FileShare::kNone);
+  ASSERT_NE(exclusive, kInvalidFile);
+  SetLastError(0);
+  FileHandle second = OpenShared(path, FileAccess::kRead, FileShare::kReadWrite);
+  if (kWindows) {
+    EXPECT_EQ(second, kInvalidFile);
+    EXPECT_EQ(LastError(), kErrorSharingViolation);
+  } else {
+    EXPECT_NE(second, kInvalidFile);
+    FileClose(second);
+  }
+  EXPECT_TRUE(FileClose(exclusive));
+
+  // Readers that let others read: a second reader is welcome, a writer is not.
+  FileHandle reader = OpenShared(path, FileAccess::kRead, FileShare::kRead);
+  ASSERT_NE(reader, kInvalidFile);
+  FileHandle other_reader = OpenShared(path, FileAccess::kRead, FileShare::kRead);
+  EXPECT_NE(other_reader, kInvalidFile);
+  FileHandle writer = OpenShared(path, FileAccess::kWrite, FileShare::kReadWrite);
+  EXPECT_EQ(writer == kInvalidFile, kWindows);
+  if (writer != kInvalidFile) FileClose(writer);
+  FileClose(other_reader);
+  FileClose(reader);
+
+  // With a writer open, a reader must share writing: one that shares only reading is refused.
+  writer = OpenShared(path, FileAccess::kWrite, FileShare::kReadWrite);
+  ASSERT_NE(writer, kInvalidFile);
+  FileHandle strict_reader = OpenShared(path, FileAccess::kRead, FileShare::kRead);
+  EXPECT_EQ(strict_reader == kInvalidFile, kWindows);
+  if (strict_reader != kInvalidFile) FileClose(strict_reader);
+  FileHandle lenient_reader = OpenShared(path, FileAccess::kRead, FileShare::kReadWrite);
+  EXPECT_NE(lenient_reader, kInvalidFile);
+  FileClose(lenient_reader);
+  FileClose(writer);
+
+  // Once every handle is closed the file opens exclusively again.
+  exclusive = OpenShared(path, FileAccess::kReadWrite, FileShare::kNone);
+  EXPECT_NE(exclusive, kInvalidFile);
+  FileClose(exclusive);
 }
 
 TEST(FileRead, ShortAtTheEndThenZero) {

@@ -35,6 +35,11 @@ void* HeapAllocate(size_t size);
 void* HeapReallocate(void* block, size_t size);
 bool HeapRelease(void* block);
 
+// How many handles the process holds (file descriptors on POSIX), for tests that check a unit
+// closes what it opens; -1 when the system cannot tell. Only differences mean anything: the
+// run-time library and the system hold handles of their own.
+int OpenHandleCount();
+
 // The calling thread's id from the system.
 uint64_t FetchThreadId();
 

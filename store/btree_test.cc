@@ -418,7 +418,7 @@ TEST_F(BTreeFileTest, CreateRefusesOversizedKeysAndData) {
 
 TEST(BTreeFileDeathTest, ContractViolationsAreFatal) {
   GTEST_FLAG_SET(death_test_style, "fast");
-  CurrentTempDir here;
+  DeathTestDir here;
   EXPECT_THAT(FatalErrorOf([] {
                 BTreeFile64 tree;
                 tree.Create("numbers.idx", 12, 8, 4, 2);  // numbers are 8 bytes

@@ -15,7 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr unsigned kCreateReadWrite = kModeCreate | kModeReadWrite;
+// The tests read the file beside the cache, which Windows allows only when the cache shares
+// reading.
+constexpr unsigned kReadWrite = kModeReadWrite | kShareDenyWrite;
+constexpr unsigned kCreateReadWrite = kModeCreate | kReadWrite;
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -85,7 +88,7 @@ TEST(PageCacheFile, MatchesAPlainFileUnderRandomTransfers) {
   ASSERT_EQ(cache.Close(), 1);
   EXPECT_EQ(ReadFileBytes(path), shadow);
 
-  ASSERT_EQ(cache.Open(path.c_str(), kModeReadWrite), 1);
+  ASSERT_EQ(cache.Open(path.c_str(), kReadWrite), 1);
   EXPECT_EQ(cache.GetPosition(), 0);
   EXPECT_EQ(ReadAll(cache), shadow);
 }
@@ -119,7 +122,7 @@ TEST(PageCacheFile, EvictsTheLeastRecentlyUsedPageWithItsChanges) {
   constexpr int64_t kPage = 512;
   WriteFile(path, std::string(17 * kPage, '.'));
   PageCacheFile cache(16 * kPage, kPage);
-  ASSERT_EQ(cache.Open(path.c_str(), kModeReadWrite), 1);
+  ASSERT_EQ(cache.Open(path.c_str(), kReadWrite), 1);
   ASSERT_EQ(cache.GetLength(), 17 * kPage);
   cache.Seek(kPage + 5, BaseFile::kBegin);
   ASSERT_EQ(cache.Write("D", 1), 1);  // page 1, touched first
@@ -144,7 +147,7 @@ TEST(PageCacheFile, SeekClampsToTheFileAndReadsStopAtItsEnd) {
   std::string path = dir / "seek.dat";
   WriteFile(path, Seq(1000, 0));
   PageCacheFile cache(4 * 256, 256);
-  ASSERT_EQ(cache.Open(path.c_str(), kModeReadWrite), 1);
+  ASSERT_EQ(cache.Open(path.c_str(), kReadWrite), 1);
   EXPECT_EQ(cache.Seek(0, BaseFile::kEnd), 1000);
   EXPECT_EQ(cache.Seek(-5, BaseFile::kBegin), 0);
   EXPECT_EQ(cache.Seek(5000, BaseFile::kBegin), 1000);
@@ -174,7 +177,7 @@ TEST(PageCacheFile, FailedOpenLeavesItClosedAndCloseIsIdempotent) {
 
   std::string path = dir / "ok.dat";
   WriteFile(path, "0123456789");
-  ASSERT_EQ(cache.Open(path.c_str(), kModeReadWrite), 1);
+  ASSERT_EQ(cache.Open(path.c_str(), kReadWrite), 1);
   cache.Seek(4, BaseFile::kBegin);
   ASSERT_EQ(cache.Write("##", 2), 2);
   EXPECT_EQ(ReadFileBytes(path), "0123456789");

@@ -217,7 +217,7 @@ TEST(BlockLockTable, HashesIdShiftedBySixteenPlusBlock) {
 
 TEST(DynamicLockTableDeathTest, MisuseIsFatal) {
   GTEST_FLAG_SET(death_test_style, "fast");
-  CurrentTempDir here;
+  DeathTestDir here;
   std::string long_key(DynamicLockTable::kMaxKeyLength + 1, 'x');
   EXPECT_THAT(FatalErrorOf([&] {
                 DynamicLockTable table(1000, 0);

@@ -1,7 +1,7 @@
 // For death tests of the file store: runs a body that must end the process through the fatal
 // internal error and gives what the error appended to "corvexaerror.log", so a test can see
-// which unit fired. The caller's current directory must be its own (CurrentTempDir), and the
-// death test style "fast" (the child shares that directory). Tests only.
+// which unit fired. The caller's current directory must be a DeathTestDir (testing/temp_dir.h),
+// which a death test's child shares however GoogleTest starts it. Tests only.
 #pragma once
 
 #include <gtest/gtest.h>

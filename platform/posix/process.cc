@@ -1,5 +1,6 @@
 // Process facts on Linux: /proc/self/exe, getcwd/chdir, malloc as the process heap, gettid,
-// isatty.
+// isatty, and the descriptors listed in /proc/self/fd.
+#include <dirent.h>
 #include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -65,6 +66,20 @@ bool IsTerminal(std::FILE* stream) {
   if (stream == nullptr) return false;
   int descriptor = fileno(stream);
   return descriptor >= 0 && isatty(descriptor) == 1;
+}
+
+int OpenHandleCount() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    SetLastErrorFromErrno(errno);
+    return -1;
+  }
+  int count = 0;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count - 1;  // the listing's own descriptor
 }
 
 uint64_t FetchThreadId() {

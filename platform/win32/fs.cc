@@ -1,0 +1,123 @@
+// File-system calls of the Win32 backend (contract in platform/fs.h): the Win32 calls
+// themselves, which already match without regard to case, take either separator and fail
+// with the numbers the contract names. Entries are reported as the system gives them: the
+// name as spelled on disk, its attributes unchanged, its times in whole seconds since 1970.
+#include "platform/fs.h"
+
+#include <string_view>
+
+#include "platform/error.h"
+#include "platform/win32/windows_headers.h"
+
+namespace platform {
+namespace {
+
+bool IsDotOrDotDot(std::string_view name) {
+  return name == "." || name == "..";
+}
+
+// The last component of a path: after its last `\` or `/`, else after a drive letter.
+std::string_view LastComponent(std::string_view path) {
+  size_t separator = path.find_last_of("/\\");
+  if (separator != std::string_view::npos) return path.substr(separator + 1);
+  if (path.size() >= 2 && path[1] == ':') return path.substr(2);
+  return path;
+}
+
+FoundEntry EntryOf(const WIN32_FIND_DATAA& data) {
+  FoundEntry entry;
+  entry.name = data.cFileName;
+  FileStatus& status = entry.status;
+  status.last_write_time = SecondsSince1970(data.ftLastWriteTime);
+  status.last_access_time = SecondsSince1970(data.ftLastAccessTime);
+  status.creation_time = SecondsSince1970(data.ftCreationTime);
+  if (status.creation_time == 0) status.creation_time = status.last_write_time;
+  status.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  status.attributes = data.dwFileAttributes;
+  return entry;
+}
+
+class FindCloser {
+ public:
+  explicit FindCloser(HANDLE find) : find_(find) {}
+  ~FindCloser() { ::FindClose(find_); }
+  FindCloser(const FindCloser&) = delete;
+  FindCloser& operator=(const FindCloser&) = delete;
+
+ private:
+  HANDLE find_;
+};
+
+}  // namespace
+
+std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit) {
+  std::vector<FoundEntry> found;
+  const char* text = pattern != nullptr ? pattern : "";
+  // The system would read "dir\." as "dir" and list the directory itself; the entries "." and
+  // ".." are what it names, and they are never listed.
+  if (IsDotOrDotDot(LastComponent(text))) {
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return found;
+  }
+  WIN32_FIND_DATAA data;
+  HANDLE find = ::FindFirstFileA(text, &data);
+  if (find == INVALID_HANDLE_VALUE) return found;  // 2 or 3 from the system
+  FindCloser closer(find);
+  do {
+    if (IsDotOrDotDot(data.cFileName)) continue;
+    found.push_back(EntryOf(data));
+    if (limit != 0 && found.size() >= limit) break;
+  } while (::FindNextFileA(find, &data));
+  // A listing of "." or ".." alone found nothing a caller may see.
+  if (found.empty()) ::SetLastError(ERROR_FILE_NOT_FOUND);
+  return found;
+}
+
+bool GetAttributes(const char* path, uint32_t* attributes) {
+  DWORD found = ::GetFileAttributesA(path != nullptr ? path : "");
+  if (found == INVALID_FILE_ATTRIBUTES) return false;
+  *attributes = found;
+  return true;
+}
+
+bool MakeDirectory(const char* path) {
+  return ::CreateDirectoryA(path != nullptr ? path : "", nullptr);
+}
+
+bool RemoveDirectory(const char* path) {
+  return ::RemoveDirectoryA(path != nullptr ? path : "");
+}
+
+bool DeleteFile(const char* path) {
+  return ::DeleteFileA(path != nullptr ? path : "");
+}
+
+bool RenameFile(const char* from, const char* to) {
+  // MoveFile never replaces an existing target: it fails with 183.
+  return ::MoveFileA(from != nullptr ? from : "", to != nullptr ? to : "");
+}
+
+bool DiskFreeSpace(const char* path, uint64_t* free_to_caller, uint64_t* total,
+                   uint64_t* total_free) {
+  // An empty path means the current directory's volume, as a null one does for the system.
+  const char* directory = (path != nullptr && path[0] != '\0') ? path : nullptr;
+  ULARGE_INTEGER caller;
+  ULARGE_INTEGER bytes;
+  ULARGE_INTEGER free_bytes;
+  if (!::GetDiskFreeSpaceExA(directory, &caller, &bytes, &free_bytes)) return false;
+  if (free_to_caller != nullptr) *free_to_caller = caller.QuadPart;
+  if (total != nullptr) *total = bytes.QuadPart;
+  if (total_free != nullptr) *total_free = free_bytes.QuadPart;
+  return true;
+}
+
+std::string NativePath(const char* path) {
+  // The path is already a Windows path; the system itself resolves case and drive letters.
+  std::string native(path != nullptr ? path : "");
+  for (char& ch : native) {
+    if (ch == '/') ch = '\\';
+  }
+  return native;
+}
+
+}  // namespace platform
