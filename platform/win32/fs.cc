@@ -121,3 +121,71 @@ std::string NativePath(const char* path) {
 }
 
 }  // namespace platform
+
+namespace platform {
+namespace {
+
+// The final name of an existing path, links and junctions followed and case as on disk,
+// without the "\\?\" that GetFinalPathNameByHandle puts in front; false when it cannot be
+// opened (a loop of links among others).
+bool FinalName(const std::string& existing, std::string* final_name) {
+  HANDLE handle =
+      CreateFileA(existing.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  char name[MAX_PATH * 4];
+  DWORD length = GetFinalPathNameByHandleA(handle, name, sizeof name, VOLUME_NAME_DOS);
+  CloseHandle(handle);
+  if (length == 0 || length >= sizeof name) return false;
+  std::string_view text(name, length);
+  if (text.substr(0, 4) == "\\\\?\\") text.remove_prefix(4);
+  *final_name = std::string(text);
+  return true;
+}
+
+}  // namespace
+
+// Windows takes `.` and `..` out of a path by its text before anything is looked up
+// (GetFullPathName does the same), then follows links and junctions as it opens each
+// component: the longest existing part is resolved by the system itself.
+bool ResolvePath(const char* path, std::string* resolved) {
+  char full[MAX_PATH * 4];
+  DWORD length = GetFullPathNameA(path != nullptr ? path : "", sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) {
+    ::SetLastError(kErrorCantResolveFilename);
+    return false;
+  }
+  std::string whole(full, length);
+  std::string existing = whole;
+  while (GetFileAttributesA(existing.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    size_t separator = existing.find_last_of('\\');
+    if (separator == std::string::npos || separator < 3) {
+      *resolved = whole;  // nothing of it exists, not even the drive
+      return true;
+    }
+    existing.resize(separator);
+  }
+  std::string final_name;
+  if (!FinalName(existing, &final_name)) {
+    ::SetLastError(kErrorCantResolveFilename);
+    return false;
+  }
+  *resolved = final_name + whole.substr(existing.size());
+  return true;
+}
+
+// Names compare without regard to ASCII case, as the file system compares them.
+bool PathIsWithin(const std::string& path, const std::string& directory) {
+  std::string_view dir = directory;
+  while (!dir.empty() && dir.back() == '\\') dir.remove_suffix(1);
+  if (path.size() < dir.size()) return false;
+  for (size_t i = 0; i < dir.size(); ++i) {
+    char a = path[i], b = dir[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b + 32);
+    if (a != b) return false;
+  }
+  return path.size() == dir.size() || path[dir.size()] == '\\';
+}
+
+}  // namespace platform
