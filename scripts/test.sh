@@ -1,13 +1,36 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Linux build, then the Windows build under Wine (WINDOWS=0
-# skips it). PRESET=asan or PRESET=tsan runs the Linux tests under a sanitizer instead of the
-# plain build, without the Windows part. Extra arguments go to ctest (for example:
-# scripts/test.sh -L values).
+# The whole test run, in four parts:
+#   1. the plain build (debug): every test;
+#   2. the ASan+UBSan build (asan): every test, then each fuzz target for FUZZ_SECONDS (60);
+#   3. the TSan build (tsan): the concurrent areas (runtime, srpc, store, e2e);
+#   4. the Windows build under Wine: its tests, and the end-to-end tests against pellary.exe.
+# PRESET=<debug|asan|tsan|release> runs that preset's tests only; WINDOWS=0 leaves out part 4.
+# Extra arguments go to ctest (for example: PRESET=debug scripts/test.sh -L values).
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 source scripts/windows.sh
-PRESET=${PRESET:-debug}
-configure_preset "$PRESET"
-ctest --test-dir "build/$PRESET" --output-on-failure --timeout 600 -j"$(nproc)" "$@"
-if [ "$PRESET" = debug ] && [ "${WINDOWS:-1}" != 0 ]; then
+
+# run_tests PRESET [CTEST-ARGUMENTS...]
+run_tests() {
+  local preset=$1
+  shift
+  local started=$SECONDS
+  configure_preset "$preset"
+  ctest --test-dir "build/$preset" --output-on-failure --timeout 600 -j"$(nproc)" "$@"
+  echo "== $preset: $((SECONDS - started)) s"
+}
+
+if [ -n "${PRESET:-}" ]; then
+  run_tests "$PRESET" "$@"
+  exit 0
+fi
+run_tests debug "$@"
+run_tests asan "$@"
+started=$SECONDS
+scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+echo "== fuzzing: $((SECONDS - started)) s"
+run_tests tsan -L 'runtime|srpc|store|e2e' "$@"
+if [ "${WINDOWS:-1}" != 0 ]; then
+  started=$SECONDS
   test_windows "$@"
+  echo "== windows: $((SECONDS - started)) s"
 fi
