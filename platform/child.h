@@ -4,6 +4,13 @@
 //
 // A ChildHandle belongs to the thread that started it until ChildWait saw the end or
 // ChildKill reaped it.
+//
+// Windows backend: each child runs in a process group of its own on the console of its parent,
+// so that control events reach it alone; a parent without a console gets one (hidden) before
+// its first child. The child has Ctrl+C turned off until it adds a console handler (see
+// service.h). Windows itself delivers no Ctrl+C to a process group, only Ctrl+Break; Wine
+// delivers Ctrl+C and fails Ctrl+Break (ERROR_INVALID_HANDLE). kClose ends the child with
+// STATUS_CONTROL_C_EXIT, as the system does once the close handlers have run.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +26,8 @@ inline constexpr ChildHandle kNoChild = -1;
 // error appended to `output_path`. kNoChild when it could not be started.
 ChildHandle ChildStart(const std::string& program, const std::vector<std::string>& arguments,
                        const std::string& directory, const std::string& output_path);
-// True when the child ended within `timeout_ms`; *exit_code is its status, or 128 + the
-// signal that ended it.
+// True when the child ended within `timeout_ms`; *exit_code is its status, or (POSIX) 128 +
+// the signal that ended it.
 bool ChildWait(ChildHandle child, uint32_t timeout_ms, int* exit_code);
 // Ends the child at once (SIGKILL / TerminateProcess) and reaps it.
 void ChildKill(ChildHandle child);

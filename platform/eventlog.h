@@ -7,6 +7,8 @@
 // the strings of one entry are joined with " - " into one message. The entry is also written
 // to standard error, unless standard error already goes to the journal (JOURNAL_STREAM names
 // it), so that a program run by hand shows what it logged.
+//
+// Windows backend: the system's event log, each string an insert of an entry with event id 0.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/wine_detect.h"
 #include "testing/temp_dir.h"
 
 #ifdef _WIN32
@@ -259,18 +260,8 @@ TEST_F(FsTest, RenameMovesDirectories) {
   EXPECT_EQ(Listing(""), NameList{"New"});
 }
 
-// Whether this Windows is Wine, whose ntdll has a function of its own.
-bool RunsOnWine() {
-#ifdef _WIN32
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
-
 TEST_F(FsTest, RenameChangesTheCaseOfAName) {
-  if (RunsOnWine()) {
+  if (RunsUnderWine()) {
     GTEST_SKIP() << "Wine's MoveFile reports success for a rename that changes only the case "
                     "of a name but leaves the old spelling on disk";
   }

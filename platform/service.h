@@ -38,6 +38,16 @@
 //    event, the signal's default action ends the process. A signal that the process inherited
 //    as ignored stays ignored (a shell's background job ignores SIGINT). SIGHUP is the close
 //    event and is not delivered: it keeps its own action, which ends the process.
+//
+// Windows backend: the service control manager itself. CreateService registers an
+// own-process service started automatically, its program path quoted, its dependencies as the
+// manager's list, and asks for a restart after a failure (a manager that keeps no failure
+// actions, as Wine's, leaves it out). The manager runs services in its own directory, not in
+// the program's. A process is a service when the manager started it, which its parent
+// (services.exe) tells. Ctrl+C: a process started in a process group of its own (as ChildStart
+// starts them, or `start /b`) has it turned off; adding the first handler turns it on.
+// SetServiceManagerRoot and SetServiceNotifyAddress change nothing, and
+// ServiceNotifyListener::Open fails with kErrorNotSupported: the manager needs no stand-in.
 #pragma once
 
 #include <cstdint>
@@ -159,15 +169,22 @@ using ConsoleCtrlHandler = bool (*)(uint32_t event);
 // one that was not added.
 bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler, bool add);
 
-// For tools and tests that stand in for the service manager. They change the environment of
-// this process, which the processes it starts inherit: call them before other threads run.
-// "" returns to the running system.
+// Raises kCtrlCEvent or kCtrlBreakEvent in this process as a terminal would (POSIX: SIGINT or
+// SIGTERM), for tests and tools; the handlers run as for an event from outside. Windows: the
+// event goes to every process on this process's console; one that shares its console with
+// other processes first gets a console of its own. False (87) for other events.
+bool RaiseConsoleCtrlEvent(uint32_t event);
+
+// For tools and tests that stand in for the service manager (POSIX only; no-ops on Windows).
+// They change the environment of this process, which the processes it starts inherit: call
+// them before other threads run. "" returns to the running system.
 void SetServiceManagerRoot(const std::string& root);
 // Makes this process, and those it starts, services reporting to `address` (a socket path);
 // "" makes them ordinary processes.
 void SetServiceNotifyAddress(const std::string& address);
 
-// The manager's end of the status reports: a datagram socket at a path. One thread at a time.
+// The manager's end of the status reports: a datagram socket at a path (POSIX; on Windows
+// Open fails with kErrorNotSupported). One thread at a time.
 class ServiceNotifyListener {
  public:
   ServiceNotifyListener() = default;

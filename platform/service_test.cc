@@ -1,6 +1,7 @@
-// The service manager where nothing runs (a tree of its own), the dispatcher holding a stop
-// until the service accepts one, and console control: which handler takes an event, and what
-// happens when none does.
+// The service manager (POSIX: a tree of its own where nothing runs; Windows: the system's,
+// only read), the dispatcher (POSIX: holding a stop until the service accepts one; Windows:
+// failing at once outside the manager), and console control: which handler takes an event,
+// and what happens when none does.
 #include "platform/service.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/wine_detect.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -22,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+#ifndef _WIN32
 // Only where systemd does not run: where it does, the test would reach the machine's manager.
 TEST(ServiceManager, WithoutSystemdTheManagerCannotBeOpened) {
   if (fs::exists("/run/systemd/system")) GTEST_SKIP() << "systemd runs on this machine";
@@ -98,6 +101,66 @@ TEST(ServiceDispatcher, AStopWhileStartingWaitsUntilTheServiceAcceptsIt) {
   EXPECT_EQ(reports, 3);
 }
 
+#else
+
+// Read only: a test that installs for real needs a Wine prefix of its own.
+TEST(ServiceManager, AbsentServicesWrongNamesAndWrongHandlesAreRefused) {
+  platform::ScopedScHandle manager(platform::OpenServiceManager());
+  ASSERT_TRUE(manager) << platform::LastError();
+  EXPECT_EQ(platform::OpenService(manager.get(), "pellary-absent"), platform::kNoScHandle);
+  EXPECT_EQ(platform::LastError(), platform::kErrorServiceDoesNotExist);
+  EXPECT_EQ(platform::OpenService(manager.get(), "a/b"), platform::kNoScHandle);
+  EXPECT_EQ(platform::LastError(), platform::kErrorInvalidName);
+  platform::ServiceConfig quoted{"pellary-quoted", "Quoted", "c:\\a \"b\"\\p.exe", {}};
+  EXPECT_EQ(platform::CreateService(manager.get(), quoted), platform::kNoScHandle);
+  EXPECT_EQ(platform::LastError(), platform::kErrorInvalidName);
+  platform::ServiceStatus status;
+  EXPECT_FALSE(platform::QueryServiceStatus(manager.get(), &status));
+  EXPECT_EQ(platform::LastError(), platform::kErrorInvalidHandle);
+}
+
+// The installer service of every Windows (and Wine) starts on demand, so it is stopped here.
+TEST(ServiceManager, AStoppedServiceReportsItsStateAndRefusesAStop) {
+  platform::ScopedScHandle manager(platform::OpenServiceManager());
+  ASSERT_TRUE(manager);
+  platform::ScopedScHandle service(platform::OpenService(manager.get(), "msiserver"));
+  ASSERT_TRUE(service) << platform::LastError();
+  platform::ServiceStatus status;
+  ASSERT_TRUE(platform::QueryServiceStatus(service.get(), &status));
+  if (status.current_state != platform::kServiceStopped) GTEST_SKIP() << "msiserver runs now";
+  EXPECT_EQ(status.controls_accepted, 0u);
+  EXPECT_FALSE(platform::ControlService(service.get(), platform::kServiceControlStop, &status));
+  EXPECT_EQ(platform::LastError(), platform::kErrorServiceNotActive);
+}
+
+void NeverRuns() {
+  ADD_FAILURE() << "a service main ran outside the service manager";
+}
+void IgnoreControl(uint32_t) {}
+
+// The system's dispatcher would wait for the manager for seconds before failing.
+TEST(ServiceDispatcher, OutsideTheManagerEverythingFailsAtOnce) {
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(platform::StartServiceDispatcher("pellary", NeverRuns));
+  EXPECT_EQ(platform::LastError(), platform::kErrorFailedServiceControllerConnect);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(platform::RegisterServiceCtrlHandler("pellary", IgnoreControl),
+            platform::kNoServiceStatus);
+  EXPECT_EQ(platform::LastError(), platform::kErrorServiceDoesNotExist);
+  platform::ServiceStatus status;
+  EXPECT_FALSE(platform::SetServiceStatus(platform::kNoServiceStatus, status));
+  // The stand-in manager of the POSIX tests has no counterpart here.
+  platform::ServiceNotifyListener listener;
+  EXPECT_FALSE(listener.Open("notify"));
+  EXPECT_EQ(platform::LastError(), platform::kErrorNotSupported);
+}
+
+#endif
+
+// Run from a shell's background, this program would inherit an ignored SIGINT, which the
+// console control keeps ignored; the tests need its default, set before any of them runs.
+const bool g_sigint_default = std::signal(SIGINT, SIG_DFL) != SIG_ERR;
+
 std::atomic<int> g_calls{0};
 std::atomic<int> g_first{-1};
 
@@ -117,10 +180,9 @@ bool Takes(uint32_t event) {
 
 // The handler added last is asked first; one that declines passes the event on.
 TEST(ConsoleControl, HandlersAreAskedLastAddedFirst) {
-  std::signal(SIGINT, SIG_DFL);
   ASSERT_TRUE(platform::SetConsoleCtrlHandler(Takes, true));
   ASSERT_TRUE(platform::SetConsoleCtrlHandler(Declines, true));
-  std::raise(SIGINT);
+  ASSERT_TRUE(platform::RaiseConsoleCtrlEvent(platform::kCtrlCEvent)) << platform::LastError();
   for (int i = 0; i < 500 && g_calls.load() < 2; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(g_calls.load(), 2);
   EXPECT_EQ(g_first.load(), 1);
@@ -128,25 +190,85 @@ TEST(ConsoleControl, HandlersAreAskedLastAddedFirst) {
   EXPECT_TRUE(platform::SetConsoleCtrlHandler(Takes, false));
   EXPECT_FALSE(platform::SetConsoleCtrlHandler(Takes, false));
   EXPECT_EQ(platform::LastError(), platform::kErrorInvalidParameter);
+  // Only the events a terminal's keys make can be raised.
+  EXPECT_FALSE(platform::RaiseConsoleCtrlEvent(platform::kCtrlCloseEvent));
+  EXPECT_EQ(platform::LastError(), platform::kErrorInvalidParameter);
 }
 
-void RaiseAndLinger(int signal) {
-  std::raise(signal);
+std::atomic<int> g_break_events{0};
+
+bool TakesBreak(uint32_t event) {
+  if (event == platform::kCtrlBreakEvent) ++g_break_events;
+  return event == platform::kCtrlBreakEvent;
+}
+
+// Ctrl+Break is an event of its own (POSIX: SIGTERM), which the service host takes as a stop.
+TEST(ConsoleControl, CtrlBreakReachesTheHandlersAsItsOwnEvent) {
+  ASSERT_TRUE(platform::SetConsoleCtrlHandler(TakesBreak, true));
+  bool raised = platform::RaiseConsoleCtrlEvent(platform::kCtrlBreakEvent);
+  uint32_t error = platform::LastError();
+  if (!raised && platform::RunsUnderWine() && error == platform::kErrorInvalidHandle) {
+    EXPECT_TRUE(platform::SetConsoleCtrlHandler(TakesBreak, false));
+    GTEST_SKIP() << "Wine fails GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT) with "
+                    "ERROR_INVALID_HANDLE, so no Ctrl+Break can be raised";
+  }
+  ASSERT_TRUE(raised) << error;
+  for (int i = 0; i < 500 && g_break_events.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(g_break_events.load(), 1);
+  EXPECT_TRUE(platform::SetConsoleCtrlHandler(TakesBreak, false));
+}
+
+void RaiseAndLinger(uint32_t event) {
+  platform::RaiseConsoleCtrlEvent(event);
   std::this_thread::sleep_for(3s);
-  std::exit(0);
+  std::exit(3);  // still alive
 }
 
 // Each in a fresh process: the console control thread must exist in it.
+#ifndef _WIN32
 TEST(ConsoleControl, AnEventNoHandlerTakesEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         platform::SetConsoleCtrlHandler(Declines, true);
-        RaiseAndLinger(SIGTERM);
+        RaiseAndLinger(platform::kCtrlBreakEvent);
       },
       ::testing::KilledBySignal(SIGTERM), "");
 }
+#else
+// The system ends a process whose handlers all decline with STATUS_CONTROL_C_EXIT (Wine: with
+// status 0).
+bool EndedByCtrlC(int status) {
+  return status == static_cast<int>(0xC000013A) || (platform::RunsUnderWine() && status == 0);
+}
 
+TEST(ConsoleControl, AnEventNoHandlerTakesEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        platform::SetConsoleCtrlHandler(Declines, true);
+        RaiseAndLinger(platform::kCtrlCEvent);
+      },
+      EndedByCtrlC, "");
+}
+
+// A process started in a process group of its own has Ctrl+C turned off by the system (so are
+// the servers that ChildStart runs); adding a handler turns it on.
+TEST(ConsoleControl, AddingAHandlerTurnsCtrlCOn) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::SetConsoleCtrlHandler(nullptr, TRUE);
+        platform::SetConsoleCtrlHandler(Takes, true);
+        platform::RaiseConsoleCtrlEvent(platform::kCtrlCEvent);
+        for (int i = 0; i < 300 && g_calls.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+        std::exit(g_calls.load());
+      },
+      ::testing::ExitedWithCode(1), "");
+}
+#endif
+
+#ifndef _WIN32
 // A shell's background job ignores SIGINT, and so does the server it starts.
 TEST(ConsoleControl, AnInheritedIgnoredCtrlCStaysIgnored) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -160,5 +282,6 @@ TEST(ConsoleControl, AnInheritedIgnoredCtrlCStaysIgnored) {
       },
       ::testing::ExitedWithCode(0), "");
 }
+#endif
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/wine_detect.h"
 
 namespace {
 
@@ -111,6 +112,26 @@ TEST_F(SocketTest, ABoundPortRefusesASecondListenerEvenWithReuse) {
   EXPECT_EQ(LastError(), kWsaEaddrinuse);
 }
 
+// The server's side of a connection that it closed first stays behind (TIME_WAIT) and holds
+// the port for minutes; a restarted server must bind it all the same.
+TEST_F(SocketTest, ANewListenerBindsOverConnectionsOfThePreviousOne) {
+  uint16_t port = 0;
+  SocketHandle listener = Listening(&port);
+  SocketHandle server;
+  SocketHandle client = Connected(listener, port, &server);
+  ASSERT_TRUE(SocketShutdown(server, SocketShutdownHow::kBoth));
+  char byte;
+  ASSERT_EQ(SocketRecv(client, &byte, 1), 0);
+  for (SocketHandle s : {server, client, listener}) {
+    EXPECT_TRUE(SocketClose(s));
+    made_.erase(std::find(made_.begin(), made_.end(), s));
+  }
+  SocketHandle again = Make();
+  ASSERT_TRUE(SocketSetOption(again, SocketOption::kReuseAddress, 1));
+  EXPECT_TRUE(SocketBind(again, SocketAddress{kLoopback, port})) << LastError();
+  EXPECT_TRUE(SocketListen(again, 8));
+}
+
 TEST_F(SocketTest, TransfersWaitsAndAvailableBytes) {
   uint16_t port = 0;
   SocketHandle listener = Listening(&port);
@@ -135,7 +156,9 @@ TEST_F(SocketTest, TransfersWaitsAndAvailableBytes) {
 }
 
 TEST_F(SocketTest, ASendToAResetPeerFailsWithoutSigpipe) {
+#ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_DFL);  // a raised SIGPIPE would end this test program
+#endif
   uint16_t port = 0;
   SocketHandle listener = Listening(&port);
   SocketHandle server;
@@ -148,10 +171,17 @@ TEST_F(SocketTest, ASendToAResetPeerFailsWithoutSigpipe) {
   // case that raises SIGPIPE without MSG_NOSIGNAL). Both are a reset connection to Winsock.
   ASSERT_EQ(SocketWait(client, SocketWaitFor::kReadable, 5000), SocketWaitResult::kReady);
   char byte;
-  EXPECT_EQ(SocketRecv(client, &byte, 1), -1);
+  int received = SocketRecv(client, &byte, 1);
+  uint32_t receive_error = LastError();
+  int sent = SocketSend(client, "data", 4);
+  EXPECT_EQ(sent, -1);
   EXPECT_EQ(LastError(), kWsaEconnreset);
-  EXPECT_EQ(SocketSend(client, "data", 4), -1);
-  EXPECT_EQ(LastError(), kWsaEconnreset);
+  if (RunsUnderWine() && received == 0) {
+    GTEST_SKIP() << "Wine closes a socket gracefully even with SO_LINGER {on, 0 s}, so the "
+                    "peer reads the end of the stream instead of a reset";
+  }
+  EXPECT_EQ(received, -1);
+  EXPECT_EQ(receive_error, kWsaEconnreset);
 }
 
 TEST_F(SocketTest, ANonBlockingConnectToAClosedPortIsRefused) {
@@ -187,6 +217,20 @@ TEST_F(SocketTest, ShutdownWakesABlockedAccept) {
   acceptor.join();
   EXPECT_EQ(accepted, kInvalidSocket);
   EXPECT_EQ(error, kWsaEinval);
+}
+
+// As a server stops its listener: shut down and closed at once, while an accept still wakes.
+TEST_F(SocketTest, ShutdownAndCloseTogetherWakeABlockedAccept) {
+  uint16_t port = 0;
+  SocketHandle listener = Listening(&port);
+  SocketHandle accepted = 0;
+  std::thread acceptor([&] { accepted = SocketAccept(listener, nullptr); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(SocketShutdown(listener, SocketShutdownHow::kBoth));
+  ASSERT_TRUE(SocketClose(listener));
+  made_.erase(std::find(made_.begin(), made_.end(), listener));
+  acceptor.join();
+  EXPECT_EQ(accepted, kInvalidSocket);
 }
 
 TEST_F(SocketTest, CallsOnAClosedHandleReportNotASocket) {

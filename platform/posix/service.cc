@@ -755,6 +755,16 @@ bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler, bool add) {
   return true;
 }
 
+bool RaiseConsoleCtrlEvent(uint32_t event) {
+  if (event != kCtrlCEvent && event != kCtrlBreakEvent) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  if (raise(event == kCtrlCEvent ? SIGINT : SIGTERM) == 0) return true;
+  SetLastErrorFromErrno(errno);
+  return false;
+}
+
 void SetServiceManagerRoot(const std::string& root) {
   SetVariable(kRootVariable, root);
 }

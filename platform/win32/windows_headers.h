@@ -1,10 +1,10 @@
 // <windows.h> for the Win32 backend, without the macros that would rename this system's own
 // platform functions. Internal to platform/win32/.
 //
-// <windows.h> turns DeleteFile, RemoveDirectory and SetCurrentDirectory into their "A" or "W"
-// forms. Left in place, platform::DeleteFile would be defined here as platform::DeleteFileA
-// while every caller, which never sees <windows.h>, links against platform::DeleteFile. The
-// backend calls the "A" functions by their full names instead.
+// <windows.h> turns DeleteFile, RemoveDirectory, SetCurrentDirectory, the service-manager and
+// the event-log functions into their "A" or "W" forms. Left in place, platform::DeleteFile would be
+// defined here as platform::DeleteFileA while every caller, which never sees <windows.h>, links
+// against platform::DeleteFile. The backend calls the "A" functions by their full names instead.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,9 +15,15 @@
 #endif
 #include <windows.h>
 
+#undef CreateService
 #undef DeleteFile
+#undef OpenService
+#undef RegisterEventSource
+#undef RegisterServiceCtrlHandler
 #undef RemoveDirectory
+#undef ReportEvent
 #undef SetCurrentDirectory
+#undef StartServiceCtrlDispatcher
 
 #include <cstdint>
 
