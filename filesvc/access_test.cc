@@ -76,7 +76,8 @@ TEST_F(Jail, EscapesAreRefusedAndLegitimatePathsServed) {
       {"jail/", false, true, false},
       {"jail", false, true, false},
       {"jail/new/deeper/file.bin", false, true, false},  // not there yet: may be made
-      {"jail/" + std::string(300, 'n'), false, true, false},
+      // Longer than the Windows calls take a path: refused there, where it could not be used.
+      {"jail/" + std::string(300, 'n'), false, !platform::kWindows, false},
       {"jail/*.txt", true, true, false},
       {"jail/Sub/?.txt", true, true, false},
       {"jail/a.txt", true, true, false},  // a pattern without wildcards

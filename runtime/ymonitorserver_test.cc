@@ -77,7 +77,7 @@ TEST(LogServer, ANewDaysFileFirstTrimsTheOldFilesToTheRetentionNumber) {
 TEST(LogServer, AppendsToTheDaysExistingFile) {
   CurrentTempDir dir;
   fs::create_directory("logs");
-  std::ofstream("logs/" + Today() + ".log") << "earlier\r\n";
+  std::ofstream("logs/" + Today() + ".log", std::ios::binary) << "earlier\r\n";
   {
     YMonitorServer server("logs", 1, 4096, 100, 2048);
     testing::internal::CaptureStdout();
