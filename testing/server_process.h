@@ -40,6 +40,14 @@ inline std::string WindowsPath(const std::string& local) {
   return path;
 }
 
+// A value as a profile line must spell it: the profile reads `\` as an escape, so a Windows
+// path's separators are doubled.
+inline std::string ProfileValue(const std::string& value) {
+  std::string escaped;
+  for (char c : value) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return escaped;
+}
+
 inline bool IsWindowsProgram(const std::string& program) {
   return program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
 }
@@ -62,8 +70,8 @@ class ServerProcess {
                                        << "srpc.server.port=" << port_ << "\n"
                                        << "mon.addr=127.0.0.1\n"
                                        << "mon.port=" << monitor_port_ << "\n"
-                                       << "TempDir=" << remote("temp/") << "\n"
-                                       << "FileDir=" << remote("files/") << "\n"
+                                       << "TempDir=" << ProfileValue(remote("temp/")) << "\n"
+                                       << "FileDir=" << ProfileValue(remote("files/")) << "\n"
                                        << extra_profile;
   }
   ~ServerProcess() {

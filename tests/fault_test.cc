@@ -93,6 +93,10 @@ TEST(Faults, AFullDiskFailsWritesUntilSpaceIsFreedAndOtherClientsAreServed) {
 }
 
 TEST(Faults, NoFileDescriptorsLeftFailsCallsUntilTheLimitRises) {
+  if (e2e::WindowsServer()) {
+    GTEST_SKIP() << "Wine itself needs descriptors for every call: the limit stops Wine, not "
+                    "the server";
+  }
   RunningServer server;
   SrpcClient client;
   ASSERT_TRUE(server.Connect(client));
