@@ -4,12 +4,12 @@
 # would hold ctest's pipes open and ctest would wait for it), and is killed at the end.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64)
 # DLLs that every Windows system has: the server may import these and nothing else.
-SYSTEM_DLLS='^(KERNEL32|ADVAPI32|WS2_32|WSOCK32|msvcrt|USER32|DBGHELP|PSAPI|ntdll)\.dll$'
+SYSTEM_DLLS='^(kernel32|advapi32|ws2_32|wsock32|msvcrt|user32|dbghelp|psapi|ntdll)\.dll$'
 
 check_static_imports() {
   local exe=$1 dll bad=0
   for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print $3}'); do
-    if ! [[ $dll =~ $SYSTEM_DLLS ]]; then
+    if ! [[ ${dll,,} =~ $SYSTEM_DLLS ]]; then
       echo "$exe imports $dll, which is not a system DLL" >&2
       bad=1
     fi
