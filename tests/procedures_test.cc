@@ -17,9 +17,15 @@ using e2e::RunningServer;
 // The log stream of the server's monitor port.
 class MonitorStream {
  public:
+  // The monitor may start listening a moment after the SRPC port (slower under Wine).
   explicit MonitorStream(int port) {
     std::string text = std::to_string(port);
-    EXPECT_TRUE(socket_.Connect("127.0.0.1", text.c_str()));
+    bool connected = false;
+    for (int n = 0; n < 100 && !connected; ++n) {
+      connected = socket_.Connect("127.0.0.1", text.c_str());
+      if (!connected) platform::SleepMs(100);
+    }
+    EXPECT_TRUE(connected);
   }
   // Waits up to `ms` for `piece` in the stream; true when it came.
   bool Saw(const std::string& piece, uint32_t ms = 5000) {
