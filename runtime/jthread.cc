@@ -54,15 +54,20 @@ int JThread::Create(uint32_t flags) {
     stop_.store(0);
   }
   // The row goes in under the registry lock held across the creation, so that the new
-  // thread's FindCurrent already sees it.
+  // thread's FindCurrent already sees it. The thread starts suspended and runs only once its
+  // handle, id and row are stored: a short thread could otherwise end, and be waited for and
+  // deleted by another thread, before this one wrote them. `this` may be gone after the resume.
   ThreadRegistry& registry = Registry();
   ScopedLock hold(registry.lock, kUnit, __LINE__);
-  handle_ = platform::ThreadCreate(stack_size_, Body, this, flags, &thread_id_);
-  if (handle_ == platform::kNoThread) return 0;
+  platform::ThreadHandle handle = platform::ThreadCreate(
+      stack_size_, Body, this, flags | platform::kCreateSuspended, &thread_id_);
+  if (handle == platform::kNoThread) return 0;
+  handle_ = handle;
   int row = registry.table.AppendRow();
-  registry.table.SetSuperLong(row, kHandleColumn, static_cast<int64_t>(handle_));
+  registry.table.SetSuperLong(row, kHandleColumn, static_cast<int64_t>(handle));
   registry.table.SetSuperLong(row, kIdColumn, static_cast<int64_t>(thread_id_));
   registry.table.SetSuperLong(row, kObjectColumn, reinterpret_cast<int64_t>(this));
+  if ((flags & platform::kCreateSuspended) == 0) platform::ThreadResume(handle);
   return 1;
 }
 

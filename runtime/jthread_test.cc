@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -160,6 +161,39 @@ TEST_F(JThreadTest, RunOverrideFindsItselfAndItsResultIsTheExitCode) {
   EXPECT_EQ(thread.found.load(), &thread);
   EXPECT_EQ(JThread::FindCurrent(), nullptr);  // the test's thread is no JThread
   thread.Wait();
+}
+
+// A thread that ends at once and is then waited for and deleted by another thread, as the
+// server's reaper does with finished client threads.
+class EndsAtOnce : public JThread {
+ public:
+  std::atomic<bool> ended{false};
+  platform::ThreadHandle seen_handle = platform::kNoThread;
+  uint64_t seen_id = 0;
+
+ protected:
+  uint32_t Run() override {
+    seen_handle = handle();
+    seen_id = thread_id();
+    ended = true;
+    return 0;
+  }
+};
+
+TEST_F(JThreadTest, WhatStartStoresIsInPlaceBeforeTheBodyRunsSoItsEndMayDeleteIt) {
+  for (int round = 0; round < 100; ++round) {
+    EndsAtOnce* thread = new EndsAtOnce;
+    bool saw_itself = false;
+    std::thread reaper([&] {
+      while (!thread->ended.load()) std::this_thread::yield();
+      saw_itself = thread->seen_handle != platform::kNoThread && thread->seen_id != 0;
+      thread->Wait();
+      delete thread;
+    });
+    ASSERT_EQ(thread->Start(), 1);
+    reaper.join();
+    ASSERT_TRUE(saw_itself) << "round " << round;
+  }
 }
 
 TEST_F(JThreadTest, StartedSuspendedRunsAfterResume) {

@@ -87,10 +87,12 @@ class DeathTestDir {
  private:
   static constexpr char kVariable[] = "PELLARY_DEATH_TEST_DIR";
 
-  // putenv keeps the string itself on POSIX: each one stays allocated.
   static void Announce(const std::string& path) {
-    std::string* setting = new std::string(std::string(kVariable) + "=" + path);
-    putenv(setting->data());
+#ifdef _WIN32
+    _putenv_s(kVariable, path.c_str());
+#else
+    setenv(kVariable, path.c_str(), 1);
+#endif
   }
 
   std::unique_ptr<CurrentTempDir> own_;

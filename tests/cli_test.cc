@@ -100,11 +100,12 @@ TEST_F(Cli, PutThenGetRoundTripsMebibytesExactlyAndLenAndCatAgree) {
   EXPECT_EQ(len.code, 0) << len.err;
   EXPECT_EQ(len.out, std::to_string(bytes.size()) + "\n");
 
-  std::string text = "line one\nline two\0with a NUL\n";
-  WriteFile(OnServer("note.txt"), std::string(text.data(), 30));
+  const char note[] = "line one\nline two\0with a NUL\n";
+  std::string text(note, sizeof note - 1);
+  WriteFile(OnServer("note.txt"), text);
   CliRun cat = Run({"cat", Remote("note.txt")});
   EXPECT_EQ(cat.code, 0) << cat.err;
-  EXPECT_EQ(cat.out, std::string(text.data(), 30));
+  EXPECT_EQ(cat.out, text);
 
   WriteFile(Local("empty"), "");
   ASSERT_EQ(Run({"put", Local("empty"), Remote("empty.bin")}).code, 0);

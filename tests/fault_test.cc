@@ -124,7 +124,7 @@ TEST(Faults, NoFileDescriptorsLeftFailsCallsUntilTheLimitRises) {
   EXPECT_EQ(CallLong(client, "plif_file_create", server.remote("files/b.bin")), 1);
   SrpcClient later;
   ASSERT_TRUE(server.Connect(later));
-  EXPECT_EQ(CallLong(later, "plif_file_exists", path), 1);
+  EXPECT_EQ(CallLong(later, "plif_file_exists", path), 1) << later.error_text() << server.Console();
 }
 
 TEST(Faults, AFileRemovedBehindTheCachesBackIsGoneForTheServerToo) {
@@ -175,7 +175,7 @@ TEST(Faults, ClientsThatVanishMidCallLeaveTheOthersServed) {
   EXPECT_EQ(Read(client, path, 65536 - 4, 4), "bbbb");
   SrpcClient later;
   ASSERT_TRUE(server.Connect(later));
-  EXPECT_EQ(CallLong(later, "plif_file_exists", path), 1);
+  EXPECT_EQ(CallLong(later, "plif_file_exists", path), 1) << later.error_text() << server.Console();
 }
 
 }  // namespace
