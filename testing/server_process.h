@@ -129,6 +129,15 @@ class ServerProcess {
       if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) written += text[i];
     return written;
   }
+  // True when a sanitizer build of the program reported a fault on its console (it may have
+  // carried on, or ended in a way the client only saw as a broken connection).
+  bool SanitizerReported() const {
+    std::string text = Console();
+    for (const char* mark :
+         {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"})
+      if (text.find(mark) != std::string::npos) return true;
+    return false;
+  }
   // `name` in the program directory, as this process opens it.
   std::string path(const std::string& name) const { return dir_ / name; }
   // `name` in the program directory, as the server names it.

@@ -49,6 +49,9 @@ class RunningServer : public ServerProcess {
       : ServerProcess(ServerPath(), extra_profile) {
     if (start) Start();
   }
+  ~RunningServer() {
+    if (SanitizerReported()) ADD_FAILURE() << "the server's console:\n" << Console();
+  }
 
   void Start() { StartWith({"-console"}); }
   void StartWith(const std::vector<std::string>& arguments) {
