@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The whole test run:
 #   1. the plain build (debug): every test;
-#   2. with SANITIZERS=1 only, for now: the ASan+UBSan build (asan) with every test, then each
-#      fuzz target for FUZZ_SECONDS (60); the TSan build (tsan) over the concurrent areas
-#      (runtime, srpc, store, e2e);
+#   2. the ASan+UBSan build (asan) with every test, then each fuzz target for FUZZ_SECONDS (60);
+#      the TSan build (tsan) over the concurrent areas (runtime, srpc, store, e2e);
 #   3. the Windows build under Wine: its tests, and the end-to-end tests against pellary.exe.
-# PRESET=<debug|asan|tsan|release> runs that preset's tests only; WINDOWS=0 leaves out part 3.
+# PRESET=<debug|asan|tsan|release> runs that preset's tests only; SANITIZERS=0 leaves out part 2,
+# WINDOWS=0 part 3.
 # Extra arguments go to ctest (for example: PRESET=debug scripts/test.sh -L values).
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 source scripts/windows.sh
@@ -25,7 +25,7 @@ if [ -n "${PRESET:-}" ]; then
   exit 0
 fi
 run_tests debug "$@"
-if [ "${SANITIZERS:-0}" != 0 ]; then
+if [ "${SANITIZERS:-1}" != 0 ]; then
   run_tests asan "$@"
   started=$SECONDS
   scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
