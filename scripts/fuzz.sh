@@ -4,6 +4,8 @@
 # A crash, leak or time-out leaves its input in build/asan/fuzzing/findings/<target>/ and fails
 # the script; such an input belongs in fuzz/regressions/<target>/ once fixed. A long run:
 #   scripts/fuzz.sh 3600
+# and to keep the inputs it found that reach new code (the normal test build runs them all):
+#   build/asan/fuzz/<target>_fuzz -merge=1 fuzz/corpus/<target> build/asan/fuzzing/corpus/<target>
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 SECONDS_EACH=${1:-60}
 TARGETS=(session values table profile btree)
