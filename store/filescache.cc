@@ -306,6 +306,27 @@ void FilesCache::GrowLength(int64_t id, int64_t end) {
   });
 }
 
+// After a failed flush the record's length comes down to the OS file's, so that a client
+// that asks for the length (to resume an upload, say) learns what is really stored. Not while
+// blocks of the file are dirty: their bytes, a concurrent writer's, are still on their way.
+// The handle's id lock keeps write-backs of the file (and so the OS length and the dirty
+// book's shrinking) still meanwhile; a writer that marks a block dirty after the check
+// raises the length again after this change, as it waits for the index lock.
+void FilesCache::SettleLength(int64_t id) {
+  OpenHandle* handle = Acquire(id, kForReading);
+  if (handle == nullptr) return;
+  int64_t on_disk = handle->file.GetLength();
+  if (on_disk >= 0) {
+    UpdateInfo(id, [this, id, on_disk](OsfsInfo& info) {
+      ScopedLock hold(dirty_lock_, kUnit, __LINE__);
+      if (info.length <= on_disk || dirty_.count(id) != 0) return false;
+      info.length = on_disk;
+      return true;
+    });
+  }
+  Release(handle);
+}
+
 int64_t FilesCache::GetLength(const char* path) {
   int64_t id = Lookup(path, false);
   return id > 0 ? LengthById(id) : 0;

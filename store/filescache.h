@@ -36,11 +36,13 @@
 //     length reads as zeros before and after write-back.
 //  3. A file's content is its OS file overlaid by its dirty blocks; the record's length is
 //     at least the end of every byte written, and bytes below it that are neither in the OS
-//     file nor in a block read as zeros.
+//     file nor in a block read as zeros. A failed write-back is the exception: its blocks
+//     leave the cache unwritten, and the failed flush brings the length down to the OS
+//     file's when no block of the file is dirty.
 //  4. A block is taken out of its partition only by the thread that holds its key, and a
 //     dirty victim leaves only after its write-back: a thread that later gets the key and
 //     does not find the block knows its bytes have reached the OS file (or were dropped
-//     because the file was gone).
+//     because their write-back failed).
 //  5. At most one OS handle per file id exists: acquire holds the id's lock until release.
 //
 // Threads: any number of threads may call any operation at once (after Open, before the
@@ -49,7 +51,7 @@
 //   block key -> partition lock (short, never held across another wait) -> free-list lock;
 //   block key -> eviction lock -> partition locks one at a time and try-locks of the keys
 //   of blocks in partitions; block key(s) -> id lock (read-in, write-back) -> index lock,
-//   handle lock.
+//   handle lock; id lock -> index lock -> dirty-book lock (a failed flush's length).
 // A thread waits for a block key only while it holds no other block key and no id lock.
 // Besides its own key it takes others only by try-lock: the evictor those of blocks in the
 // partitions (its own key belongs to no block there), a flush those of the next blocks of a
@@ -177,6 +179,7 @@ class FilesCache : public BaseObject {
   template <class Change>
   bool UpdateInfo(int64_t id, Change change);
   void GrowLength(int64_t id, int64_t end);
+  void SettleLength(int64_t id);
   void DropEntries(const PathKey& key, int64_t id);
   bool Rekey(const PathKey& from, const PathKey& to, int64_t id);
   bool ReportRemoveFailure(uint32_t error, const char* path);
@@ -196,6 +199,8 @@ class FilesCache : public BaseObject {
   CacheBlock* Load(Partition& partition, int64_t id, int64_t number, Fill fill);
   CacheBlock* TakeFree();
   CacheBlock* Reclaim();
+  void TakeOut(CacheBlock& block);
+  void Discard(CacheBlock& block);
   CacheBlock* ChooseVictim();
   bool NextCandidate(Candidate* candidate);
   Candidate WaitForCandidate();

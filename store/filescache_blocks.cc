@@ -118,15 +118,30 @@ FilesCache::CacheBlock* FilesCache::TakeFree() {
 FilesCache::CacheBlock* FilesCache::Reclaim() {
   CacheBlock* victim = ChooseVictim();
   if (victim->dirty.load(std::memory_order_relaxed)) WriteBack(*victim);
-  Partition& home = PartitionOf(victim->file_id, victim->number);
+  TakeOut(*victim);
+  return victim;
+}
+
+// Takes a block whose key the caller holds out of its partition and lets the key go; the
+// descriptor stays the caller's.
+void FilesCache::TakeOut(CacheBlock& block) {
+  Partition& home = PartitionOf(block.file_id, block.number);
   {
     ScopedLock hold(home.lock, kUnit, __LINE__);
-    size_t at = LowerBound(home.blocks, victim->file_id, victim->number);
-    FATAL_CHECK(at < home.blocks.size() && home.blocks[at] == victim);
+    size_t at = LowerBound(home.blocks, block.file_id, block.number);
+    FATAL_CHECK(at < home.blocks.size() && home.blocks[at] == &block);
     home.blocks.erase(home.blocks.begin() + static_cast<ptrdiff_t>(at));
   }
-  UnlockBlock(*victim);
-  return victim;
+  UnlockBlock(block);
+}
+
+// A block whose write-back failed leaves the cache, so that the next access reads what the
+// OS file really holds: bytes that never reached the disk are not served, and do not reach
+// it later either, along with a neighbour's write into the same block.
+void FilesCache::Discard(CacheBlock& block) {
+  TakeOut(block);
+  ScopedLock hold(free_lock_, kUnit, __LINE__);
+  free_[free_count_++] = &block;
 }
 
 // The least recently used of up to kEvictionScan + 1 blocks after the cursor, with its key
@@ -315,7 +330,9 @@ bool FilesCache::FlushFile(int64_t id) {
   WriteBackDirty(&run);
   bool synced = SyncFile(&run, id);
   bool lost = TakeLostWrite(id);
-  return run.ok && synced && !lost;
+  bool flushed = run.ok && synced && !lost;
+  if (!flushed) SettleLength(id);
+  return flushed;
 }
 
 int FilesCache::FlushAll(int limit) {
@@ -374,14 +391,19 @@ size_t FilesCache::WriteBackRun(FlushRun* run, size_t first) {
   CacheBlock* blocks[FlushRun::kMaxRunBlocks];
   size_t next = first;
   int count = LockRun(run, &next, blocks);
-  if (count > 0 && !WriteRun(run, blocks, count)) {
+  bool written = count == 0 || WriteRun(run, blocks, count);
+  if (!written) {
     run->ok = false;
     NoteLostWrite(blocks[0]->file_id);
   }
   for (int i = 0; i < count; ++i) {
     blocks[i]->dirty.store(false, std::memory_order_release);
     ForgetDirty(*blocks[i]);
-    UnlockBlock(*blocks[i]);
+    if (written) {
+      UnlockBlock(*blocks[i]);
+    } else {
+      Discard(*blocks[i]);
+    }
   }
   return next;
 }

@@ -500,6 +500,9 @@ TEST(FilesCache, AFailedWriteBackIsReportedByTheFlush) {
       << printed;
   cache.set_trace(0);
   EXPECT_EQ(cache.FlushAll(0), 0) << "the block was dropped";
+  char back[4] = {'?', '?', '?', '?'};
+  ASSERT_EQ(cache.Read(path.c_str(), 0, back, 4), 4);
+  EXPECT_EQ(std::string(back, 4), std::string(4, '\0')) << "bytes that never reached the disk";
 
   // Blocks evicted while their directory is missing are lost even though a later flush,
   // after the directory appeared, writes the rest: that flush must not report success.

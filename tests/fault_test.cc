@@ -46,6 +46,14 @@ std::string Read(SrpcClient& client, const std::string& path, int64_t offset, in
   return std::string(bytes != nullptr ? bytes : "", length);
 }
 
+int64_t Length(SrpcClient& client, const std::string& path) {
+  NetValueList arguments, results;
+  arguments.Append(1);
+  arguments.SetString(0, path.c_str());
+  return client.Call("plif_file_getlength", arguments, &results) == 0 ? results.GetSuperLong(0)
+                                                                      : -1;
+}
+
 // A small file system of the test's own mounted over a directory (root and a system that
 // allows mounts only; the test skips elsewhere).
 class SmallVolume {
@@ -77,19 +85,32 @@ TEST(Faults, AFullDiskFailsWritesUntilSpaceIsFreedAndOtherClientsAreServed) {
   std::string data = server.remote("files/small/data.bin");
   ASSERT_EQ(CallLong(client, "plif_file_create", filler), 1);
   ASSERT_EQ(CallLong(client, "plif_file_create", data), 1);
+  std::string head(100, 'h');
+  ASSERT_EQ(Write(client, data, 0, head), 100);
   std::string block(64 * 1024, 'f');
   int64_t filled = 0;
   while (filled < 1024 * 1024 && Write(client, filler, filled, block) == 64 * 1024)
     filled += block.size();
   EXPECT_LT(filled, 1024 * 1024) << "the volume never filled";
-  // Full: a write is refused, not acknowledged.
-  EXPECT_EQ(Write(client, data, 0, block), 0);
+  // Full: a write is refused, not acknowledged. Part of it may have reached the disk (the
+  // page the file had already); the server then reports what the disk holds, not the
+  // refused bytes.
+  EXPECT_EQ(Write(client, data, 100, block), 0);
+  std::string on_disk = ReadFileBytes(server.path("files/small/data.bin"));
+  EXPECT_EQ(on_disk.substr(0, 100), head);
+  EXPECT_EQ(Length(other, data), static_cast<int64_t>(on_disk.size()));
+  EXPECT_TRUE(Read(other, data, 0, 64 * 1024) == on_disk) << "bytes the disk does not hold";
   EXPECT_EQ(CallLong(other, "plif_file_exists", filler), 1);
   EXPECT_EQ(Read(other, filler, 0, 4), "ffff");
-  // Space comes back: the same write is acknowledged and on disk.
+  // Space comes back: writes are acknowledged and on disk, and a write into a block the
+  // refused write had filled does not carry the refused bytes to the disk with it.
   ASSERT_EQ(CallLong(client, "plif_file_remove", filler), 1);
+  EXPECT_EQ(Write(client, data, 8192, "tail"), 4);
+  on_disk.resize(8192, '\0');
+  EXPECT_TRUE(ReadFileBytes(server.path("files/small/data.bin")) == on_disk + "tail")
+      << "refused bytes reached the disk";
   EXPECT_EQ(Write(client, data, 0, block), 64 * 1024);
-  EXPECT_EQ(ReadFileBytes(server.path("files/small/data.bin")), block);
+  EXPECT_TRUE(ReadFileBytes(server.path("files/small/data.bin")) == block);
 }
 
 TEST(Faults, NoFileDescriptorsLeftFailsCallsUntilTheLimitRises) {
