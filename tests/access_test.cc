@@ -8,22 +8,16 @@
 #include <fstream>
 #include <string>
 
+#include "tests/remote_calls.h"
 #include "tests/running_server.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using e2e::CallLong;
+using e2e::Read;
 using e2e::RunningServer;
-
-int32_t CallLong(SrpcClient& client, const char* procedure, const std::string& path,
-                 const std::string& second = "") {
-  NetValueList arguments, results;
-  arguments.Append(second.empty() ? 1 : 2);
-  arguments.SetString(0, path.c_str());
-  if (!second.empty()) arguments.SetString(1, second.c_str());
-  int32_t code = client.Call(procedure, arguments, &results);
-  return code == 0 ? results.GetLong(0) : code;
-}
+using e2e::Write;
 
 TEST(Access, AClientOutsideTheAllowListIsDisconnectedAtOnce) {
   RunningServer server("AllowedClients=10.0.0.0/8, 192.168.7.7\n");
@@ -60,37 +54,19 @@ TEST(Access, AllowedClientsAreServedInsideTheJailAndReadOnly) {
   // Reads inside the jail work.
   EXPECT_EQ(CallLong(client, "plif_file_open", in), 1);
   EXPECT_EQ(CallLong(client, "plif_file_exists", server.remote("files/jail/*.txt")), 1);
-  NetValueList arguments, results;
-  arguments.Append(3);
-  arguments.SetString(0, in.c_str());
-  arguments.SetSuperLong(1, 0);
-  arguments.SetLong(2, 100);
-  ASSERT_EQ(client.Call("plif_file_read", arguments, &results), 0);
-  int length = 0;
-  const char* bytes = results.GetBinary(0, &length);
-  EXPECT_EQ(std::string(bytes, length), "inside");
+  EXPECT_EQ(Read(client, in, 0, 100), "inside");
   // Outside it nothing is found, though the file is there.
   EXPECT_EQ(CallLong(client, "plif_file_open", out), 0);
   EXPECT_EQ(CallLong(client, "plif_file_exists", server.remote("files/outside/*")), 0);
   EXPECT_EQ(CallLong(client, "plif_file_exists", server.remote("files/jail/../outside/out.txt")),
             0);
-  arguments.SetString(0, out.c_str());
-  ASSERT_EQ(client.Call("plif_file_read", arguments, &results), 0);
-  EXPECT_EQ(results.Type(0), NET_BINARY);
-  results.GetBinary(0, &length);
-  EXPECT_EQ(length, 0);
+  EXPECT_EQ(Read(client, out, 0, 100), "");
   // Every change is refused, inside the jail too, and the disk is untouched.
   EXPECT_EQ(CallLong(client, "plif_file_create", server.remote("files/jail/new.txt")), 0);
   EXPECT_EQ(CallLong(client, "plif_file_remove", in), 0);
   EXPECT_EQ(CallLong(client, "plif_file_rename", in, server.remote("files/jail/moved.txt")), 0);
   EXPECT_EQ(CallLong(client, "plif_mkdir", server.remote("files/jail/d")), 0);
-  NetValueList write;
-  write.Append(3);
-  write.SetString(0, in.c_str());
-  write.SetSuperLong(1, 0);
-  write.SetBinary(2, "X", 1);
-  ASSERT_EQ(client.Call("plif_file_write", write, &results), 0);
-  EXPECT_EQ(results.GetLong(0), 0);
+  EXPECT_EQ(Write(client, in, 0, "X"), 0);
   EXPECT_EQ(ReadFileBytes(server.path("files/jail/in.txt")), "inside");
   EXPECT_FALSE(fs::exists(server.path("files/jail/new.txt")));
   EXPECT_FALSE(fs::exists(server.path("files/jail/d")));

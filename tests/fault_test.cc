@@ -10,49 +10,17 @@
 #include <set>
 #include <string>
 
+#include "tests/remote_calls.h"
 #include "tests/running_server.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using e2e::CallLong;
+using e2e::Length;
+using e2e::Read;
 using e2e::RunningServer;
-
-int32_t CallLong(SrpcClient& client, const char* procedure, const std::string& path) {
-  NetValueList arguments, results;
-  arguments.Append(1);
-  arguments.SetString(0, path.c_str());
-  return client.Call(procedure, arguments, &results) == 0 ? results.GetLong(0) : -1;
-}
-
-int32_t Write(SrpcClient& client, const std::string& path, int64_t offset,
-              const std::string& bytes) {
-  NetValueList arguments, results;
-  arguments.Append(3);
-  arguments.SetString(0, path.c_str());
-  arguments.SetSuperLong(1, offset);
-  arguments.SetBinary(2, bytes.data(), static_cast<int>(bytes.size()));
-  return client.Call("plif_file_write", arguments, &results) == 0 ? results.GetLong(0) : -1;
-}
-
-std::string Read(SrpcClient& client, const std::string& path, int64_t offset, int32_t size) {
-  NetValueList arguments, results;
-  arguments.Append(3);
-  arguments.SetString(0, path.c_str());
-  arguments.SetSuperLong(1, offset);
-  arguments.SetLong(2, size);
-  if (client.Call("plif_file_read", arguments, &results) != 0) return "(call failed)";
-  int length = 0;
-  const char* bytes = results.GetBinary(0, &length);
-  return std::string(bytes != nullptr ? bytes : "", length);
-}
-
-int64_t Length(SrpcClient& client, const std::string& path) {
-  NetValueList arguments, results;
-  arguments.Append(1);
-  arguments.SetString(0, path.c_str());
-  return client.Call("plif_file_getlength", arguments, &results) == 0 ? results.GetSuperLong(0)
-                                                                      : -1;
-}
+using e2e::Write;
 
 // A small file system of the test's own mounted over a directory (root and a system that
 // allows mounts only; the test skips elsewhere).

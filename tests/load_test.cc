@@ -9,11 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "tests/remote_calls.h"
 #include "tests/running_server.h"
 
 namespace {
 
+using e2e::CallLong;
+using e2e::Read;
 using e2e::RunningServer;
+using e2e::Write;
 
 constexpr int kClients = 16;
 constexpr int kFileBytes = 3 << 20;
@@ -30,33 +34,16 @@ std::string Content(int client) {
 bool WriteAndReadBack(RunningServer& server, const std::string& path, const std::string& bytes) {
   SrpcClient client;
   if (!server.Connect(client)) return false;
-  NetValueList args, results;
-  args.Append(1);
-  args.SetString(0, path.c_str());
-  if (client.Call("plif_file_create", args, &results) != 0 || results.GetLong(0) != 1) return false;
+  if (CallLong(client, "plif_file_create", path) != 1) return false;
   for (int at = 0; at < kFileBytes; at += kPiece) {
-    int length = std::min(kPiece, kFileBytes - at);
-    NetValueList write;
-    write.Append(3);
-    write.SetString(0, path.c_str());
-    write.SetSuperLong(1, at);
-    write.SetBinary(2, bytes.data() + at, length);
-    if (client.Call("plif_file_write", write, &results) != 0 || results.GetLong(0) != length) {
-      return false;
-    }
+    std::string piece = bytes.substr(at, kPiece);
+    if (Write(client, path, at, piece) != static_cast<int32_t>(piece.size())) return false;
   }
   std::string back;
   while (back.size() < bytes.size()) {
-    NetValueList read;
-    read.Append(3);
-    read.SetString(0, path.c_str());
-    read.SetSuperLong(1, static_cast<int64_t>(back.size()));
-    read.SetLong(2, 65536);
-    if (client.Call("plif_file_read", read, &results) != 0) return false;
-    int length = 0;
-    const char* got = results.GetBinary(0, &length);
-    if (length == 0) break;
-    back.append(got, length);
+    std::string got = Read(client, path, static_cast<int64_t>(back.size()), 65536);
+    if (got.empty() || got == "(call failed)") break;
+    back += got;
   }
   return back == bytes;
 }

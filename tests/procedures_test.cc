@@ -7,11 +7,15 @@
 #include <fstream>
 #include <string>
 
+#include "tests/remote_calls.h"
 #include "tests/running_server.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using e2e::Args;
+using e2e::CallLong;
+using e2e::Read;
 using e2e::RunningServer;
 
 // The log stream of the server's monitor port.
@@ -46,69 +50,10 @@ class MonitorStream {
   std::string got_;
 };
 
-// Argument lists from C++ values: texts as NET_STRING, int64_t as NET_SUPERLONG, int32_t as
-// NET_LONG, std::string as NET_BINARY.
-NetValueList& Args(NetValueList& list) {
-  return list;
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const char* text, Rest... rest);
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, int64_t number, Rest... rest);
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, int32_t number, Rest... rest);
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const std::string& bytes, Rest... rest);
-
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const char* text, Rest... rest) {
-  int i = list.Append(1) - 1;
-  list.SetString(i, text);
-  return Args(list, rest...);
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, int64_t number, Rest... rest) {
-  int i = list.Append(1) - 1;
-  list.SetSuperLong(i, number);
-  return Args(list, rest...);
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, int32_t number, Rest... rest) {
-  int i = list.Append(1) - 1;
-  list.SetLong(i, number);
-  return Args(list, rest...);
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const std::string& bytes, Rest... rest) {
-  int i = list.Append(1) - 1;
-  list.SetBinary(i, bytes.data(), static_cast<int>(bytes.size()));
-  return Args(list, rest...);
-}
-
-// Calls and expects one NET_LONG result.
-template <typename... A>
-int32_t CallLong(SrpcClient& client, const char* procedure, A... arguments) {
-  NetValueList list, results;
-  EXPECT_EQ(client.Call(procedure, Args(list, arguments...), &results), 0) << client.error_text();
-  EXPECT_EQ(results.Count(), 1);
-  if (results.Count() != 1) return -999;
-  EXPECT_EQ(results.Type(0), NET_LONG) << procedure;
-  return results.GetLong(0);
-}
-
 // What the server logs for a path it lower-cases.
 std::string Lower(std::string path) {
   for (char& ch : path) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   return path;
-}
-
-std::string Read(SrpcClient& client, const std::string& path, int64_t position, int32_t size) {
-  NetValueList list, results;
-  EXPECT_EQ(client.Call("plif_file_read", Args(list, path.c_str(), position, size), &results), 0);
-  EXPECT_EQ(results.Type(0), NET_BINARY);
-  int length = 0;
-  const char* bytes = results.GetBinary(0, &length);
-  return std::string(bytes != nullptr ? bytes : "", length);
 }
 
 class Procedures : public testing::Test {
@@ -157,7 +102,7 @@ TEST_F(Procedures, FilesAreCreatedWrittenReadAndMeasuredUnderLowerCasedPaths) {
   std::string on_disk = Local("data.bin");  // the directory keeps its case
   EXPECT_TRUE(fs::exists(on_disk));
   EXPECT_FALSE(fs::exists(Local("Data.BIN")));
-  EXPECT_EQ(CallLong(client_, "plif_file_write", upper.c_str(), int64_t{3}, std::string("abc")), 3);
+  EXPECT_EQ(CallLong(client_, "plif_file_write", upper.c_str(), int64_t{3}, e2e::Bytes{"abc"}), 3);
   EXPECT_TRUE(monitor_->Saw("file_write:" + lower + " pos:3  ret:3\r\n"));
   // Durable when answered: the OS file has the bytes, the gap zero-filled.
   EXPECT_EQ(ReadFileBytes(on_disk), std::string("\0\0\0abc", 6));
@@ -176,7 +121,7 @@ TEST_F(Procedures, FilesAreCreatedWrittenReadAndMeasuredUnderLowerCasedPaths) {
   EXPECT_EQ(ReadFileBytes(on_disk), std::string("\0\0\0abc", 6));
   // Writing to a missing file does nothing.
   EXPECT_EQ(
-      CallLong(client_, "plif_file_write", File("none.bin").c_str(), int64_t{0}, std::string("x")),
+      CallLong(client_, "plif_file_write", File("none.bin").c_str(), int64_t{0}, e2e::Bytes{"x"}),
       0);
   EXPECT_FALSE(fs::exists(Local("none.bin")));
 }
