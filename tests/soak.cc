@@ -1,10 +1,12 @@
 // Load and soak: up to srpc.maxclnt clients at once against the real server, each running a mix
 // of every procedure on files and a directory of its own for a given time and checking what it
 // reads against its own model of its files. Reports the clients held, calls per second, errors
-// and the server's resident memory at the start and the end; exits 1 on any error.
+// and the server's resident memory at the start and the end (and every minute between);
+// exits 1 on any error.
 //   soak --server PATH [--clients N] [--seconds S]
 // The test command runs a short soak; a long one: soak --server build/release/service/pellary
 // --clients 1000 --seconds 3600
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@ namespace {
 
 constexpr int kFilesPerClient = 3;
 constexpr int64_t kFileSpan = 256 * 1024;
+constexpr int kReportSeconds = 60;
 
 struct Totals {
   std::atomic<int64_t> calls{0};
@@ -197,7 +200,18 @@ int main(int argc, char** argv) {
     threads.emplace_back([&server, &totals, c] { SoakClient(server, c, totals).Run(); });
   }
   uint32_t start = platform::GetTickCount();
-  platform::SleepMs(static_cast<uint32_t>(seconds) * 1000);
+  // A line a minute shows how calls and memory develop over a long run.
+  for (int done = 0; done < seconds; done += kReportSeconds) {
+    int step = std::min(kReportSeconds, seconds - done);
+    int64_t calls_before = totals.calls;
+    platform::SleepMs(static_cast<uint32_t>(step) * 1000);
+    if (done + step < seconds) {
+      std::printf("%5d s: %6.0f calls/s, server resident memory %.1f MiB\n", done + step,
+                  static_cast<double>(totals.calls - calls_before) / step,
+                  platform::ChildResidentBytes(server.child()) / 1048576.0);
+      std::fflush(stdout);
+    }
+  }
   totals.stop = true;
   int64_t memory_end = platform::ChildResidentBytes(server.child());
   for (std::thread& thread : threads) thread.join();
