@@ -872,7 +872,6 @@ int NetTable::Encode(PackBuffer& out) const {
   uint8_t kinds[kMaxColumns];
   for (int c = 0; c < column_count_; ++c) {
     kinds[c] = KindIndex(defs_[c].type);
-    if (kColumnKinds[kinds[c]].tag == 0) std::printf("%d\n", defs_[c].type);
     FATAL_CHECK(kColumnKinds[kinds[c]].tag != 0);
   }
   TableStream stream(out, static_cast<uint32_t>(row_count_), column_count_);
