@@ -7,6 +7,7 @@
 // Windows paths as Wine maps them, and its console output as the program wrote it.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -129,14 +130,16 @@ class ServerProcess {
       if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) written += text[i];
     return written;
   }
-  // True when a sanitizer build of the program reported a fault on its console (it may have
-  // carried on, or ended in a way the client only saw as a broken connection).
-  bool SanitizerReported() const {
+  // What a sanitizer build of the program reported on its console (it may have carried on, or
+  // ended in a way the client only saw as a broken connection): the console from the first
+  // report on, up to 20,000 characters; empty when there is none.
+  std::string SanitizerReport() const {
     std::string text = Console();
+    size_t first = std::string::npos;
     for (const char* mark :
          {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"})
-      if (text.find(mark) != std::string::npos) return true;
-    return false;
+      first = std::min(first, text.find(mark));
+    return first == std::string::npos ? "" : text.substr(first, 20000);
   }
   // `name` in the program directory, as this process opens it.
   std::string path(const std::string& name) const { return dir_ / name; }

@@ -50,7 +50,8 @@ class RunningServer : public ServerProcess {
     if (start) Start();
   }
   ~RunningServer() {
-    if (SanitizerReported()) ADD_FAILURE() << "the server's console:\n" << Console();
+    std::string report = SanitizerReport();
+    if (!report.empty()) ADD_FAILURE() << "the server reported:\n" << report;
   }
 
   void Start() { StartWith({"-console"}); }

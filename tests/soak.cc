@@ -225,5 +225,9 @@ int main(int argc, char** argv) {
   server.Signal(platform::ChildControl::kCtrlC);
   bool stopped = server.Ended(60000) && server.exit_code() == 0;
   if (!running || !stopped) std::fprintf(stderr, "the server did not stop cleanly\n");
-  return totals.errors == 0 && totals.connected == clients && running && stopped ? 0 : 1;
+  std::string report = server.SanitizerReport();
+  if (!report.empty()) std::fprintf(stderr, "the server reported:\n%s\n", report.c_str());
+  bool reported = !report.empty();
+  return totals.errors == 0 && totals.connected == clients && running && stopped && !reported ? 0
+                                                                                              : 1;
 }
