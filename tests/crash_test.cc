@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/remote_calls.h"
 #include "tests/running_server.h"
 
 namespace {
@@ -44,20 +45,15 @@ void WriteUntilKilled(int port, Writer& writer, unsigned seed) {
   // that is this late will not come.
   client.set_answer_timeout(kAnswerTimeoutSeconds);
   std::mt19937 random(seed);
-  NetValueList arguments, results;
   for (;;) {
     int64_t offset = random() % kFileSpan;
     std::string bytes(1 + random() % kMaxWrite, '\0');
     for (char& byte : bytes) byte = static_cast<char>(random());
     writer.pending_offset = offset;
     writer.pending = bytes;
-    arguments.Clear();
-    arguments.Append(3);
-    arguments.SetString(0, writer.remote.c_str());
-    arguments.SetSuperLong(1, offset);
-    arguments.SetBinary(2, bytes.data(), static_cast<int>(bytes.size()));
-    if (client.Call("plif_file_write", arguments, &results) != 0) return;
-    ASSERT_EQ(results.GetLong(0), static_cast<int32_t>(bytes.size())) << "a refused write";
+    int32_t written = e2e::Write(client, writer.remote, offset, bytes);
+    if (written == e2e::kCallFailed) return;
+    ASSERT_EQ(written, static_cast<int32_t>(bytes.size())) << "a refused write";
     Apply(writer.model, offset, bytes);
     writer.pending_offset = -1;
   }
@@ -94,10 +90,7 @@ TEST(CrashConsistency, AcknowledgedWritesSurviveTwentyKills) {
     std::string name = "files/w" + std::to_string(w) + ".bin";
     writers[w].remote = server.remote(name);
     writers[w].local = server.path(name);
-    NetValueList arguments, results;
-    arguments.Append(1);
-    arguments.SetString(0, writers[w].remote.c_str());
-    ASSERT_EQ(setup.Call("plif_file_create", arguments, &results), 0);
+    ASSERT_EQ(e2e::CallLong(setup, "plif_file_create", writers[w].remote), 1);
   }
   setup.Close();
   std::mt19937 random(2024);

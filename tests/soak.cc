@@ -19,6 +19,7 @@
 
 #include "client/srpcclient.h"
 #include "testing/server_process.h"
+#include "tests/remote_calls.h"
 
 namespace {
 
@@ -66,25 +67,19 @@ class SoakClient {
     if (!totals_.stop) Error(procedure);
     return false;
   }
-  int32_t Long(const char* procedure, const std::string& path, const std::string& second = "") {
+  template <typename... A>
+  int32_t Long(const char* procedure, A... arguments) {
     arguments_.Clear();
-    arguments_.Append(second.empty() ? 1 : 2);
-    arguments_.SetString(0, path.c_str());
-    if (!second.empty()) arguments_.SetString(1, second.c_str());
-    return Call(procedure, arguments_) ? results_.GetLong(0) : -1;
+    return Call(procedure, e2e::Args(arguments_, arguments...)) ? results_.GetLong(0) : -1;
   }
 
   void Write(int f) {
     int64_t offset = random_() % kFileSpan;
     std::string bytes(1 + random_() % 32768, '\0');
     for (char& byte : bytes) byte = static_cast<char>(random_());
-    arguments_.Clear();
-    arguments_.Append(3);
-    arguments_.SetString(0, names_[f].c_str());
-    arguments_.SetSuperLong(1, offset);
-    arguments_.SetBinary(2, bytes.data(), static_cast<int>(bytes.size()));
-    if (!Call("plif_file_write", arguments_)) return;
-    Expect(results_.GetLong(0) == static_cast<int32_t>(bytes.size()), "short write");
+    int32_t written = Long("plif_file_write", names_[f], offset, e2e::Bytes{bytes});
+    if (written == -1) return;
+    Expect(written == static_cast<int32_t>(bytes.size()), "short write");
     std::string& file = contents_[f];
     if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size(), '\0');
     file.replace(offset, bytes.size(), bytes);
@@ -94,11 +89,7 @@ class SoakClient {
     int64_t offset = file.empty() ? 0 : random_() % file.size();
     int32_t size = 1 + random_() % 65536;
     arguments_.Clear();
-    arguments_.Append(3);
-    arguments_.SetString(0, names_[f].c_str());
-    arguments_.SetSuperLong(1, offset);
-    arguments_.SetLong(2, size);
-    if (!Call("plif_file_read", arguments_)) return;
+    if (!Call("plif_file_read", e2e::Args(arguments_, names_[f], offset, size))) return;
     int length = 0;
     const char* bytes = results_.GetBinary(0, &length);
     std::string expected = file.substr(offset, size);
@@ -106,9 +97,7 @@ class SoakClient {
   }
   void Length(int f) {
     arguments_.Clear();
-    arguments_.Append(1);
-    arguments_.SetString(0, names_[f].c_str());
-    if (Call("plif_file_getlength", arguments_)) {
+    if (Call("plif_file_getlength", e2e::Args(arguments_, names_[f]))) {
       Expect(results_.GetSuperLong(0) == static_cast<int64_t>(contents_[f].size()),
              "length mismatch");
     }
