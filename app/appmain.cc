@@ -59,23 +59,29 @@ Settings ReadSettings(ProfileFile* profile) {
   return settings;
 }
 
-// The optional fences (AllowedDirs, ReadOnly, AllowedClients). One that cannot be built stops
-// the process: a server meant to be fenced must not run open.
+// The optional fences (AllowedDirs, ReadOnly, AllowedClients, with AllowShutdown). One that
+// cannot be built stops the process: a server meant to be fenced must not run open. Run by
+// start-up before the monitor port opens, so that the allow-list holds there from the first
+// client on.
 void ConfigureAccess(ProfileFile* profile) {
   static AccessPolicy policy;
-  CString dirs, read_only, clients, problem;
+  CString dirs, read_only, clients, allow_shutdown, problem;
   profile->GetString("AllowedDirs", dirs, "");
   profile->GetString("ReadOnly", read_only, "");
   profile->GetString("AllowedClients", clients, "");
+  profile->GetString("AllowShutdown", allow_shutdown, "");
   read_only.Trim();
-  if (!policy.Configure(dirs, read_only, clients, &problem)) {
+  allow_shutdown.Trim();
+  if (!policy.Configure(dirs, read_only, clients, &problem) ||
+      !policy.ConfigureShutdown(allow_shutdown, &problem)) {
     LogLine("%s\r\n", problem.GetString());
     std::exit(1);
   }
   if (dirs.IsEmpty() && !policy.read_only() && clients.IsEmpty()) return;
-  LogLine("AllowedDirs:%s ReadOnly:%d AllowedClients:%s\r\n", dirs.GetString(),
-          policy.read_only() ? 1 : 0, clients.GetString());
+  LogLine("AllowedDirs:%s ReadOnly:%d AllowedClients:%s AllowShutdown:%d\r\n", dirs.GetString(),
+          policy.read_only() ? 1 : 0, clients.GetString(), policy.shutdown_allowed() ? 1 : 0);
   g_access_policy = &policy;
+  g_log_server->SetClientFilter([](const char* address) { return policy.ClientAllowed(address); });
 }
 
 void Serve(const Settings& settings) {
@@ -93,9 +99,9 @@ void Serve(const Settings& settings) {
 int AppMain(int argc, char** argv) {
   DiagnosticsThread diagnostics;
   g_srpc_srv = new SRPCSocketSvr(PellaryProcTable(), kClientStack);
-  ProfileFile* profile = MainPubStart(argc, argv, &diagnostics, kWriteBuffer, g_srpc_srv, 0);
+  ProfileFile* profile =
+      MainPubStart(argc, argv, &diagnostics, kWriteBuffer, g_srpc_srv, 0, ConfigureAccess);
   Settings settings = ReadSettings(profile);
-  ConfigureAccess(profile);
   g_pellary_mng = new PellaryMng(settings.temp_dir, settings.file_dir, settings.save_old_hour,
                                  settings.cache_bytes, kBlockSize);
   Serve(settings);

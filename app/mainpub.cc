@@ -44,7 +44,8 @@ CString Trimmed(ProfileFile* profile, const char* key, const char* default_value
 }
 
 // The log server with its banner and monitor listener.
-void StartLogServer(ProfileFile* profile, int write_buffer, int monitor_port) {
+void StartLogServer(ProfileFile* profile, int write_buffer, int monitor_port,
+                    void (*before_listening)(ProfileFile*)) {
   int port = std::atoi(Trimmed(profile, "mon.port", "0"));
   if (monitor_port > 0) port = monitor_port;
   std::printf("mon.port %d\r\n", port);
@@ -57,6 +58,7 @@ void StartLogServer(ProfileFile* profile, int write_buffer, int monitor_port) {
                             "%s\r\n\xbf\xaa\xca\xbc\xd4\xcb\xd0\xd0\xca\xb1\xbc\xe4\xa3\xba%s\r\n"),
                 kVersion, NowText("YYYY-MM-DD hh:mm:ss").GetString());
   g_log_server->SetBanner(banner);
+  if (before_listening != nullptr) before_listening(profile);
   // "mon.addr" lets a user keep the log stream off public interfaces.
   CString address = Trimmed(profile, "mon.addr", "0.0.0.0");
   g_log_server->StartListening(address, port, kMonitorClients);
@@ -70,7 +72,8 @@ void StopServer() {
 }
 
 ProfileFile* MainPubStart(int argc, char** argv, DiagnosticsThread* diagnostics, int write_buffer,
-                          SRPCSocketSvr* server, int monitor_port) {
+                          SRPCSocketSvr* server, int monitor_port,
+                          void (*before_listening)(ProfileFile*)) {
   g_program_dir = ProgramDirectory();
   platform::SetCurrentDirectory(g_program_dir);
   InstallDumpStack(kDumpFile);
@@ -85,7 +88,7 @@ ProfileFile* MainPubStart(int argc, char** argv, DiagnosticsThread* diagnostics,
     InternalError(false, false, "Public/MainPub", 77);
   }
   ProfileFile* profile = new ProfileFile(path, kFoldWidth);
-  StartLogServer(profile, write_buffer, monitor_port);
+  StartLogServer(profile, write_buffer, monitor_port, before_listening);
   return profile;
 }
 

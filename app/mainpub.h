@@ -23,6 +23,9 @@ void StopServer();
 
 // → the profile (the caller owns it), or null. A missing profile file ends the process with
 // the fatal internal error. `monitor_port` > 0 replaces the profile's mon.port.
+// `before_listening`, when given, runs with the profile once the log server exists and
+// before its monitor port opens: what must hold for the first monitor client is set there.
 ProfileFile* MainPubStart(int argc, char** argv, DiagnosticsThread* diagnostics, int write_buffer,
-                          SRPCSocketSvr* server, int monitor_port);
+                          SRPCSocketSvr* server, int monitor_port,
+                          void (*before_listening)(ProfileFile*) = nullptr);
 void MainPubClose(ProfileFile* profile, DiagnosticsThread* diagnostics);

@@ -50,6 +50,17 @@ bool DottedQuad(const std::string& text, uint32_t* address) {
   return at == text.size();
 }
 
+// A flag of the profile: "" (the default, off), "0" or "1".
+bool Flag(const char* key, const char* value, bool* on, CString* problem) {
+  std::string flag = value != nullptr ? value : "";
+  if (flag != "" && flag != "0" && flag != "1") {
+    problem->Format("%s: %s is neither 0 nor 1", key, flag.c_str());
+    return false;
+  }
+  *on = flag == "1";
+  return true;
+}
+
 }  // namespace
 
 bool AccessPolicy::Configure(const char* allowed_dirs, const char* read_only,
@@ -65,12 +76,7 @@ bool AccessPolicy::Configure(const char* allowed_dirs, const char* read_only,
     }
     allowed_dirs_.push_back(resolved);
   }
-  std::string flag = read_only != nullptr ? read_only : "";
-  if (flag != "" && flag != "0" && flag != "1") {
-    problem->Format("ReadOnly: %s is neither 0 nor 1", flag.c_str());
-    return false;
-  }
-  read_only_ = flag == "1";
+  if (!Flag("ReadOnly", read_only, &read_only_, problem)) return false;
   for (const std::string& entry : Entries(allowed_clients)) {
     size_t slash = entry.find('/');
     Network network;
@@ -88,6 +94,10 @@ bool AccessPolicy::Configure(const char* allowed_dirs, const char* read_only,
     allowed_clients_.push_back(network);
   }
   return true;
+}
+
+bool AccessPolicy::ConfigureShutdown(const char* allow_shutdown, CString* problem) {
+  return Flag("AllowShutdown", allow_shutdown, &shutdown_allowed_, problem);
 }
 
 bool AccessPolicy::ClientAllowed(const char* address) const {

@@ -6,9 +6,15 @@
 //                   of them, compared by whole components;
 //   ReadOnly        1: every procedure that would change the disk is refused;
 //   AllowedClients  IPv4 addresses and networks (a.b.c.d or a.b.c.d/n, comma-separated): any
-//                   other client is disconnected as soon as it connects.
-// The procedure table asks the policy before every handler (procs.cc), so the rules hold for
-// every procedure alike. A refused call gets its procedure's failure result and a log line.
+//                   other client is disconnected as soon as it connects, on the SRPC port and
+//                   on the monitor port alike.
+// While any of them is set the server is fenced, and two procedures that reach beyond the
+// paths a client names are held to it as well: `_shutdown` is refused unless
+//   AllowShutdown   1: a fenced server may still be stopped by a client;
+// and `plif_file_clear` is refused unless every file directory lies inside the allowed
+// directories. The procedure table asks the policy before every handler but the version
+// (procs.cc), so the rules hold for every procedure alike. A refused call gets its
+// procedure's failure result and a log line.
 //
 // Threads: configured once before the server starts, then only read, by any session thread.
 #pragma once
@@ -26,6 +32,8 @@ class AccessPolicy {
   // that cannot be built must stop the server, not leave it open.
   bool Configure(const char* allowed_dirs, const char* read_only, const char* allowed_clients,
                  CString* problem);
+  // Parses the AllowShutdown value ("", "0" or "1"); false, with `problem`, otherwise.
+  bool ConfigureShutdown(const char* allow_shutdown, CString* problem);
 
   // Whether a client at the dotted IPv4 `address` may be served.
   bool ClientAllowed(const char* address) const;
@@ -33,6 +41,7 @@ class AccessPolicy {
   // an allowed directory. A pattern with wildcards is judged by the directory it searches.
   bool PathAllowed(const char* path, bool pattern) const;
   bool read_only() const { return read_only_; }
+  bool shutdown_allowed() const { return shutdown_allowed_; }
   bool jailed() const { return !allowed_dirs_.empty(); }
 
  private:
@@ -44,6 +53,7 @@ class AccessPolicy {
   std::vector<std::string> allowed_dirs_;  // resolved
   std::vector<Network> allowed_clients_;
   bool read_only_ = false;
+  bool shutdown_allowed_ = false;
 };
 
 // The server's policy; null serves everyone everything, as without the keys.

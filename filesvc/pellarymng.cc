@@ -12,6 +12,7 @@
 #include "platform/text.h"
 #include "runtime/dumpstack.h"
 #include "runtime/jthread.h"
+#include "runtime/logtext.h"
 #include "runtime/memobj.h"
 #include "runtime/ymonitorserver.h"
 #include "store/filescache.h"
@@ -157,7 +158,7 @@ int32_t PellaryMng::FileWrite(const char* path, int64_t position, const void* da
   // A file removed behind the cache's back is forgotten, so that a client can make it again
   // instead of meeting a name the cache knows and the disk does not.
   if (id > 0 && PlusFile::FileExists(path) == 0) {
-    LogLine("file vanished:%s\r\n", path);
+    LogLine("file vanished:%s\r\n", LogValue(path).GetString());
     cache_->Remove(path);
   }
   return 0;
@@ -193,7 +194,11 @@ int PellaryMng::DirExists(const char* path) {
 
 int PellaryMng::MakeDir(const char* path) {
   if (PlusFile::MakeDir(PlusFile::WithBackslashes(path)) != 0) return 1;
-  LogLine("cannot create dir:%s %s\r\n", path, platform::SystemErrorText(platform::LastError()));
+  // Taken before anything else can touch the last error. Only the client's path is made
+  // safe to log: the system's text is the system's own.
+  uint32_t error = platform::LastError();
+  LogLine("cannot create dir:%s %s\r\n", LogValue(path).GetString(),
+          platform::SystemErrorText(error));
   return 0;
 }
 

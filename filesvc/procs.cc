@@ -11,6 +11,7 @@
 #include "filesvc/pellarymng.h"
 #include "foundation/plusfile.h"
 #include "runtime/dumpstack.h"
+#include "runtime/logtext.h"
 #include "runtime/mt.h"
 #include "runtime/ymonitorserver.h"
 
@@ -123,8 +124,8 @@ constexpr int64_t kRefusedClient = -1;
 int32_t ConnectionOpened(SrpcCallCtx*, StdSocket* socket, int64_t* user_value) {
   Peer peer = Peers().Opened(socket);
   if (g_access_policy != nullptr && !g_access_policy->ClientAllowed(peer.address)) {
-    LogLine("client:%s,%s refused: not an allowed client\r\n", peer.address.GetString(),
-            peer.port.GetString());
+    LogRefusalLine("client:%s,%s refused: not an allowed client\r\n", peer.address.GetString(),
+                   peer.port.GetString());
     *user_value = kRefusedClient;
     socket->Close();
     return 0;
@@ -142,9 +143,13 @@ int32_t ConnectionClosed(SrpcCallCtx*, StdSocket* socket, int64_t* user_value) {
 
 // ---- Access ----
 // What the access policy needs to know of a procedure: which arguments are paths and how the
-// handler uses them, whether it changes the disk, and what it answers when refused.
+// handler uses them, whether it changes the disk, what else it reaches and what it answers
+// when refused.
 
 enum class Failure { kLong, kLength, kBinary, kNothing };
+// Beyond its path arguments a procedure may reach every file directory (plif_file_clear) or
+// the whole server (_shutdown).
+enum class Reach { kPaths, kFileDirs, kServer };
 
 struct Rule {
   int path_count;   // the first arguments that are paths: 0, 1 or 2
@@ -152,6 +157,7 @@ struct Rule {
   bool pattern;     // the path may hold wildcards
   bool changes;     // the procedure changes the disk
   Failure failure;
+  Reach reach = Reach::kPaths;
 };
 
 int32_t AnswerFailure(NetValueList* results, Failure failure) {
@@ -168,9 +174,37 @@ int32_t AnswerFailure(NetValueList* results, Failure failure) {
   return AnswerNothing(results);
 }
 
+// Whether every file directory lies where the policy serves paths. Asked at each call, as
+// paths are, so that it follows the disk (a directory replaced by a link) as they do.
+bool FileDirsAllowed(const AccessPolicy& policy) {
+  const YStringArray& dirs = Mng().file_dirs();
+  for (int i = 0; i < dirs.GetCount(); ++i) {
+    if (!policy.PathAllowed(dirs.GetAt(i), false)) return false;
+  }
+  return true;
+}
+
+// Why `policy` refuses what a call reaches beyond its paths, or null. Such a call names no
+// path: `subject` gets the procedure's name.
+const char* ReachRefusal(const AccessPolicy& policy, Reach reach, CString* subject) {
+  switch (reach) {
+    case Reach::kPaths:
+      break;
+    case Reach::kFileDirs:
+      *subject = "plif_file_clear";
+      return FileDirsAllowed(policy) ? nullptr
+                                     : "a file directory is outside the allowed directories";
+    case Reach::kServer:
+      *subject = "_shutdown";
+      return policy.shutdown_allowed() ? nullptr : "the server is fenced";
+  }
+  return nullptr;
+}
+
 // Why `policy` refuses a call under `rule`, or null; `subject` gets the path concerned.
 const char* Refusal(const AccessPolicy& policy, const Rule& rule, const NetValueList& arguments,
                     CString* subject) {
+  if (const char* why = ReachRefusal(policy, rule.reach, subject)) return why;
   if (policy.read_only() && rule.changes) return "the server is read-only";
   for (int i = 0; i < rule.path_count; ++i) {
     *subject = rule.lower_case ? LowerPathArg(arguments, i) : PathArg(arguments, i);
@@ -179,14 +213,15 @@ const char* Refusal(const AccessPolicy& policy, const Rule& rule, const NetValue
   return nullptr;
 }
 
-// Every procedure but the version and the shutdown runs through here: the policy first.
+// Every procedure but the version runs through here: the policy first. The subject is a
+// client's text and is logged as a value.
 template <SrpcProc kHandler, Rule kRule>
 int32_t Guarded(SrpcCallCtx* ctx, int64_t user_value, NetValueList* arguments,
                 NetValueList* results, CString* error_text) {
   if (const AccessPolicy* policy = g_access_policy) {
     CString subject;
     if (const char* why = Refusal(*policy, kRule, *arguments, &subject)) {
-      LogLine("refused:%s %s\r\n", subject.GetString(), why);
+      LogRefusalLine("refused:%s %s\r\n", LogValue(subject).GetString(), why);
       return AnswerFailure(results, kRule.failure);
     }
   }
@@ -206,15 +241,15 @@ int32_t GetVersion(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, 
 }
 
 // The procedures that take one path, answer one NET_LONG and log "<format>" with the path
-// and that result. The file procedures work on the lower-cased path, the directory ones on the
-// path as given.
+// and that result. Every path a client sends is logged through LogValue. The file procedures work
+// on the lower-cased path, the directory ones on the path as given.
 using PathOperation = int (*)(const char* path);
 template <PathOperation kOperation, const char* kFormat, bool kLowerCase>
 int32_t PathProcedure(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
                       CString*) {
   CString path = kLowerCase ? LowerPathArg(*arguments, 0) : PathArg(*arguments, 0);
   int ret = kOperation(path);
-  LogLine(kFormat, path.GetString(), ret);
+  LogLine(kFormat, LogValue(path).GetString(), ret);
   return AnswerLong(results, ret);
 }
 
@@ -254,8 +289,8 @@ int32_t FileRead(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* r
   CString path = LowerPathArg(*arguments, 0);
   int64_t position = arguments->GetSuperLong(1);
   int32_t size = arguments->GetLong(2);
-  LogLine("file_read:%s pos:%d size:%d\r\n", path.GetString(), static_cast<int32_t>(position),
-          size);
+  LogLine("file_read:%s pos:%d size:%d\r\n", LogValue(path).GetString(),
+          static_cast<int32_t>(position), size);
   PellaryMng& mng = Mng();
   char* buffer = mng.GetReadBuffer();
   int32_t wanted = std::clamp(size, 0, PellaryMng::kReadBufferSize);
@@ -271,8 +306,8 @@ int32_t FileWrite(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* 
   int length = 0;
   const char* data = arguments->GetBinary(2, &length);
   int32_t ret = Mng().FileWrite(path, position, data, length);
-  LogLine("file_write:%s pos:%d  ret:%d\r\n", path.GetString(), static_cast<int32_t>(position),
-          ret);
+  LogLine("file_write:%s pos:%d  ret:%d\r\n", LogValue(path).GetString(),
+          static_cast<int32_t>(position), ret);
   return AnswerLong(results, ret);
 }
 
@@ -282,7 +317,7 @@ int32_t FileGetLength(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueLi
                       CString*) {
   CString path = LowerPathArg(*arguments, 0);
   int32_t size = static_cast<int32_t>(Mng().FileGetLength(path));
-  LogLine("file_getlength:%s size:%d\r\n", path.GetString(), size);
+  LogLine("file_getlength:%s size:%d\r\n", LogValue(path).GetString(), size);
   return AnswerSuperLong(results, size);
 }
 
@@ -291,7 +326,8 @@ int32_t FileRename(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList*
   CString from = LowerPathArg(*arguments, 0);
   CString to = LowerPathArg(*arguments, 1);
   int ret = Mng().FileRename(from, to);
-  LogLine("file_rename:%s -> %s  %d\r\n", from.GetString(), to.GetString(), ret);
+  LogLine("file_rename:%s -> %s  %d\r\n", LogValue(from).GetString(), LogValue(to).GetString(),
+          ret);
   return AnswerLong(results, ret);
 }
 
@@ -341,7 +377,7 @@ const SrpcProcEntry* PellaryProcTable() {
       Proc("plif_file_rename", "ss",
            Guarded<FileRename, Rule{2, true, false, true, Failure::kLong}>),
       Proc("plif_file_clear", "",
-           Guarded<FileClear, Rule{0, false, false, true, Failure::kNothing}>),
+           Guarded<FileClear, Rule{0, false, false, true, Failure::kNothing, Reach::kFileDirs}>),
       Proc("plif_file_exists", "s",
            Guarded<PathProcedure<AnythingExists, kExistsLine, true>,
                    Rule{1, true, true, false, Failure::kLong}>),
@@ -352,7 +388,8 @@ const SrpcProcEntry* PellaryProcTable() {
       Proc("plif_rmdir", "s",
            Guarded<PathProcedure<RemoveDirectory, kRmdirLine, false>, kChangesDir>),
       Proc("plif_get_freespace", "s", Guarded<GetFreeSpace, kReadsDir>),
-      Proc("_shutdown", "", Shutdown),
+      Proc("_shutdown", "",
+           Guarded<Shutdown, Rule{0, false, false, false, Failure::kNothing, Reach::kServer}>),
       Proc(nullptr, nullptr, nullptr),
   };
   return table;

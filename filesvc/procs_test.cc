@@ -19,6 +19,7 @@
 
 #include "app/mainpub.h"
 #include "client/srpcclient.h"
+#include "filesvc/access.h"
 #include "filesvc/pellarymng.h"
 #include "platform/clock.h"
 #include "testing/temp_dir.h"
@@ -32,6 +33,29 @@ std::string Lower(std::string text) {
                  [](unsigned char ch) { return ch >= 'A' && ch <= 'Z' ? ch + 32 : ch; });
   return text;
 }
+
+// `value` as a log line shows it: CR and LF escaped, cut after 1000 bytes with "...".
+std::string Logged(const std::string& value) {
+  std::string shown;
+  for (char c : value) shown += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+  return shown.size() > 1000 ? shown.substr(0, 1000) + "..." : shown;
+}
+
+// The server's fences while the object lives.
+class Fence {
+ public:
+  Fence(const std::string& allowed_dirs, const char* read_only, const char* allow_shutdown) {
+    CString problem;
+    EXPECT_TRUE(policy_.Configure(allowed_dirs.c_str(), read_only, "", &problem) &&
+                policy_.ConfigureShutdown(allow_shutdown, &problem))
+        << problem.GetString();
+    g_access_policy = &policy_;
+  }
+  ~Fence() { g_access_policy = nullptr; }
+
+ private:
+  AccessPolicy policy_;
+};
 
 // Arguments built in order: S(text), L(64-bit), I(32-bit), B(bytes).
 class Args {
@@ -376,6 +400,93 @@ TEST_F(FileService, ClientsWorkOnTheirOwnFilesAtOnce) {
     EXPECT_EQ(ReadFileBytes(File("c" + std::to_string(c) + ".blob")),
               std::string(3000 * kPieces, static_cast<char>('a' + c)));
   }
+}
+
+TEST_F(FileService, LoggedPathsCannotForgeLinesOrFloodTheLog) {
+  // A line of its own hidden in the path, and a path far longer than a log line should be.
+  const std::string evil = File("Evil\r\nclient:6.6.6.6,666 connected/") + std::string(3000, 'p');
+  const std::string lower = Logged(Lower(evil)), as_given = Logged(evil);
+  struct Case {
+    const char* procedure;
+    const char* format;  // every string argument is the path, every number 0, bytes "x"
+    std::string log;
+  };
+  const std::vector<Case> cases = {
+      {"plif_file_create", "s", "file_create:" + lower + " 0\r\n"},
+      {"plif_file_open", "s", "file_open:" + lower + "  ret:0\r\n"},
+      {"plif_file_read", "sli", "file_read:" + lower + " pos:0 size:0\r\n"},
+      {"plif_file_write", "slb", "file_write:" + lower + " pos:0  ret:0\r\n"},
+      {"plif_file_getlength", "s", "file_getlength:" + lower + " size:0\r\n"},
+      {"plif_file_remove", "s", "file_remove:" + lower + " ret:1\r\n"},
+      {"plif_file_rename", "ss", "file_rename:" + lower + " -> " + lower + "  0\r\n"},
+      {"plif_file_exists", "s", "file_exists:" + lower + " 0\r\n"},
+      {"plif_dir_exists", "s", "dir_exists:" + as_given + " 0\r\n"},
+      {"plif_rmdir", "s", "rmdir:" + as_given + " 0\r\n"},
+  };
+  for (const Case& c : cases) {
+    Args args;
+    for (const char* letter = c.format; *letter != '\0'; ++letter) {
+      if (*letter == 's') args.S(evil);
+      if (*letter == 'l') args.L(0);
+      if (*letter == 'i') args.I(0);
+      if (*letter == 'b') args.B("x");
+    }
+    ASSERT_EQ(Call(c.procedure, args), 0) << c.procedure;
+    EXPECT_EQ(log_, c.log) << c.procedure;
+  }
+  // The system's text after the path is its own; the path is still one value.
+  ASSERT_EQ(Call("plif_mkdir", Args().S(evil)), 0);
+  EXPECT_EQ(log_.rfind("cannot create dir:" + as_given + " ", 0), 0u) << log_;
+  const std::string mkdir_line = "\r\nmkdir:" + as_given + " 0\r\n";
+  ASSERT_GT(log_.size(), mkdir_line.size());
+  EXPECT_EQ(log_.substr(log_.size() - mkdir_line.size()), mkdir_line);
+  fs::create_directory(File("jail"));
+  Fence jail(File("jail"), "", "");
+  ASSERT_EQ(Call("plif_file_open", Args().S(evil)), 0);
+  EXPECT_EQ(log_, "refused:" + lower + " outside the allowed directories\r\n");
+}
+
+TEST_F(FileService, AFencedServerStopsOnlyWhenAllowShutdownSaysSo) {
+  fs::create_directory(File("jail"));
+  struct Case {
+    std::string allowed_dirs;
+    const char* read_only;
+    const char* allow_shutdown;
+    bool stops;
+  };
+  const std::vector<Case> cases = {
+      {"", "1", "", false},
+      {File("jail"), "", "0", false},
+      {File("jail"), "1", "1", true},  // last: the server is gone after it
+  };
+  g_srpc_srv = server_.get();
+  for (const Case& c : cases) {
+    Fence fence(c.allowed_dirs, c.read_only, c.allow_shutdown);
+    ASSERT_EQ(Call("_shutdown"), 0);
+    EXPECT_EQ(results_.Count(), 0);
+    EXPECT_EQ(server_->IsStopping() != 0, c.stops) << c.allowed_dirs << c.read_only;
+    // (A stopping server may log the session's close meanwhile.)
+    EXPECT_EQ(log_.find("refused:_shutdown the server is fenced\r\n") == 0, !c.stops) << log_;
+  }
+  g_srpc_srv = nullptr;
+  server_->WaitForStarter();
+}
+
+TEST_F(FileService, AJailedServerClearsOnlyWhenEveryFileDirectoryIsInside) {
+  std::ofstream(File("1.blob")) << "1";
+  TempDir elsewhere;
+  {
+    Fence outside(elsewhere.path(), "", "");
+    ASSERT_EQ(Call("plif_file_clear"), 0);
+    EXPECT_EQ(results_.Count(), 0);
+    EXPECT_EQ(log_,
+              "refused:plif_file_clear a file directory is outside the allowed directories\r\n");
+    EXPECT_TRUE(fs::exists(File("1.blob")));
+  }
+  Fence inside(files_.path(), "", "");
+  ASSERT_EQ(Call("plif_file_clear"), 0);
+  EXPECT_EQ(log_, "file_clear\r\nFileClear 1\r\n");
+  EXPECT_FALSE(fs::exists(File("1.blob")));
 }
 
 TEST_F(FileService, ShutdownAnswersEmptyAndStopsTheServer) {

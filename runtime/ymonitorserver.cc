@@ -32,6 +32,30 @@ CString Formatted(const char* format, va_list args) {
   return text;
 }
 
+// "YYYY-MM-DD.log", digits where the date has them: the name of a day file, and only such
+// names are the log server's own to trim.
+bool IsDayFileName(const std::string& name) {
+  constexpr char kForm[] = "dddd-dd-dd.log";
+  if (name.size() != sizeof kForm - 1) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    bool digit = name[i] >= '0' && name[i] <= '9';
+    if (kForm[i] == 'd' ? !digit : name[i] != kForm[i]) return false;
+  }
+  return true;
+}
+
+// Through the log server (`refusal`: within its refusal rate limit), or on the console while
+// there is none.
+void LogOrPrint(const CString& text, bool refusal) {
+  if (g_log_server == nullptr) {
+    std::fputs(text, stdout);
+  } else if (refusal) {
+    g_log_server->LogRefusal("%s", text.GetString());
+  } else {
+    g_log_server->Log("%s", text.GetString());
+  }
+}
+
 }  // namespace
 
 YMonitorServer::YMonitorServer(const char* log_dir, int save_days, int write_buffer_size,
@@ -56,8 +80,7 @@ void YMonitorServer::Log(const char* format, ...) {
   va_start(args, format);
   CString text = Formatted(format, args);
   va_end(args);
-  Broadcast(text);
-  ToFile(text, text.GetLength());
+  Emit(text);
 }
 
 void YMonitorServer::LogFile(const char* format, ...) {
@@ -65,6 +88,43 @@ void YMonitorServer::LogFile(const char* format, ...) {
   va_start(args, format);
   CString text = Formatted(format, args);
   va_end(args);
+  ToFile(text, text.GetLength());
+}
+
+void YMonitorServer::LogRefusal(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  CString text = Formatted(format, args);
+  va_end(args);
+  int suppressed = 0;
+  bool admitted = false;
+  {
+    ScopedLock hold(limiter_lock_, kUnit, __LINE__);
+    admitted = limiter_.Admit(platform::GetTickCount(), &suppressed);
+  }
+  ReportSuppressed(suppressed);
+  if (admitted) Write(text);
+}
+
+void YMonitorServer::Emit(const CString& text) {
+  int due = 0;
+  {
+    ScopedLock hold(limiter_lock_, kUnit, __LINE__);
+    due = limiter_.TakeDue(platform::GetTickCount());
+  }
+  ReportSuppressed(due);
+  Write(text);
+}
+
+void YMonitorServer::ReportSuppressed(int count) {
+  if (count <= 0) return;
+  CString line;
+  line.Format("suppressed %d refusal lines\r\n", count);
+  Write(line);
+}
+
+void YMonitorServer::Write(const CString& text) {
+  Broadcast(text);
   ToFile(text, text.GetLength());
 }
 
@@ -83,6 +143,20 @@ bool YMonitorServer::StartListening(const char* address, int port, int max_clien
 void YMonitorServer::StopListening() {
   Stop();
   WaitForStarter();
+}
+
+void YMonitorServer::ServeClient(ClientThread* thread, StdSocket* client) {
+  if (client_filter_) {
+    CString address, port;
+    client->GetPeerAddr(&address, &port);
+    if (!client_filter_(address)) {
+      LogRefusal("monitor:%s,%s refused: not an allowed client\r\n", address.GetString(),
+                 port.GetString());
+      client->Close();
+      return;
+    }
+  }
+  MonitorServer::ServeClient(thread, client);
 }
 
 void YMonitorServer::ToFile(const char* text, int length) {
@@ -106,9 +180,10 @@ void YMonitorServer::ToFile(const char* text, int length) {
 }
 
 void YMonitorServer::WriteOut(const char* bytes, int length) {
-  CString name = log_dir_ + NowText("YYYY-MM-DD") + ".log";
+  CString day = NowText("YYYY-MM-DD") + ".log";
+  CString name = log_dir_ + day;
   if (!file_open_ || file_.GetFilePath().CompareNoCase(PlusFile::WithBackslashes(name)) != 0) {
-    if (!OpenDayFile(name)) return;
+    if (!OpenDayFile(day)) return;
   }
   if (file_.Write(bytes, length) < length) {
     file_.Close();
@@ -116,18 +191,25 @@ void YMonitorServer::WriteOut(const char* bytes, int length) {
   }
 }
 
-void YMonitorServer::DeleteOldFiles() {
+void YMonitorServer::DeleteOldFiles(const std::string& opening) {
   YStringArray names;
   PlusFile::FindFiles(log_dir_ + "*.log", names);
   std::vector<std::string> sorted;
-  for (int i = 0; i < names.GetCount(); ++i) sorted.emplace_back(names.GetAt(i).GetString());
+  for (int i = 0; i < names.GetCount(); ++i) {
+    std::string name = names.GetAt(i).GetString();
+    if (IsDayFileName(name)) sorted.push_back(name);
+  }
   std::sort(sorted.begin(), sorted.end());
   int excess = static_cast<int>(sorted.size()) - save_days_;
-  for (int i = 0; i < excess; ++i) PlusFile::DeleteFile(log_dir_ + sorted[i].c_str());
+  for (int i = 0; i < excess; ++i) {
+    // A day file dated later than today (a clock set back) must not cost today's lines.
+    if (sorted[i] != opening) PlusFile::DeleteFile(log_dir_ + sorted[i].c_str());
+  }
 }
 
-bool YMonitorServer::OpenDayFile(const CString& name) {
-  DeleteOldFiles();
+bool YMonitorServer::OpenDayFile(const CString& day) {
+  CString name = log_dir_ + day;
+  DeleteOldFiles(day.GetString());
   if (file_open_) file_.Close();
   file_open_ = false;
   platform::SleepMs(kRollOverPauseMs);
@@ -142,9 +224,13 @@ void LogLine(const char* format, ...) {
   va_start(args, format);
   CString text = Formatted(format, args);
   va_end(args);
-  if (g_log_server != nullptr) {
-    g_log_server->Log("%s", text.GetString());
-  } else {
-    std::fputs(text, stdout);
-  }
+  LogOrPrint(text, false);
+}
+
+void LogRefusalLine(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  CString text = Formatted(format, args);
+  va_end(args);
+  LogOrPrint(text, true);
 }

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "foundation/datetime.h"
+#include "platform/clock.h"
+#include "testing/socket_read.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -72,6 +76,83 @@ TEST(LogServer, ANewDaysFileFirstTrimsTheOldFilesToTheRetentionNumber) {
   EXPECT_TRUE(fs::exists("logs/2020-01-05.log"));
   EXPECT_TRUE(fs::exists("logs/keep.txt"));
   EXPECT_EQ(ReadFileBytes("logs/" + Today() + ".log"), "first\r\n");
+}
+
+TEST(LogServer, OnlyDayFilesAreTrimmedAndTheDayBeingOpenedNeverIs) {
+  CurrentTempDir dir;
+  fs::create_directory("logs");
+  // Other programs' logs, names that only look like days, and a day after today (a clock
+  // that was set back): all sort after today's name.
+  const char* others[] = {"app.log", "zz-other.log", "2020-01-0x.log", "2020-01-01.log.log",
+                          "2020-1-01.log"};
+  for (const char* name : others) std::ofstream(std::string("logs/") + name) << name;
+  std::ofstream("logs/2020-01-01.log") << "old";
+  std::ofstream("logs/2999-12-31.log") << "future";
+  std::ofstream("logs/" + Today() + ".log", std::ios::binary) << "earlier\r\n";
+  {
+    YMonitorServer server("logs", 1, 0, 100, 2048);
+    testing::internal::CaptureStdout();
+    server.Log("later\r\n");
+    testing::internal::GetCapturedStdout();
+  }
+  for (const char* name : others) EXPECT_TRUE(fs::exists(std::string("logs/") + name)) << name;
+  EXPECT_FALSE(fs::exists("logs/2020-01-01.log"));
+  EXPECT_TRUE(fs::exists("logs/2999-12-31.log"));
+  EXPECT_EQ(ReadFileBytes("logs/" + Today() + ".log"), "earlier\r\nlater\r\n");
+}
+
+TEST(LogServer, RefusalsBeyondAFewASecondAreCountedInOneLine) {
+  constexpr int kRefusals = 50;
+  YMonitorServer server("", 0, 0, 100, 2048);
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < kRefusals; ++i) server.LogRefusal("refused:%d\r\n", i);
+  platform::SleepMs(RefusalLimiter::kWindowMs + 100);
+  server.Log("later\r\n");
+  std::string console = testing::internal::GetCapturedStdout();
+  // However the calls fell into seconds, every refusal is either written or counted.
+  int written = 0, counted = 0;
+  for (size_t at = 0, end; (end = console.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    std::string line = console.substr(at, end - at);
+    int count = 0;
+    if (line.rfind("refused:", 0) == 0) {
+      ++written;
+    } else if (std::sscanf(line.c_str(), "suppressed %d refusal lines", &count) == 1) {
+      counted += count;
+    }
+  }
+  EXPECT_LT(written, kRefusals) << console;
+  EXPECT_EQ(written + counted, kRefusals) << console;
+  EXPECT_EQ(console.substr(console.size() - 9), "\r\nlater\r\n") << console;
+}
+
+TEST(LogServer, AMonitorClientTheFilterRefusesGetsNothingAndIsNamed) {
+  YMonitorServer server("", 0, 0, 100, 2048);
+  server.SetBanner("banner\r\n");
+  std::atomic<bool> allow{false};
+  server.SetClientFilter([&allow](const char* address) {
+    return allow.load() && std::string(address) == "127.0.0.1";
+  });
+  server.StartListening("127.0.0.1", 0, 20);
+  server.WaitStarted();
+  CString address;
+  int port = 0, refused_port = 0;
+  server.GetLocalAddr(&address, &port);
+  testing::internal::CaptureStdout();
+  StdSocket refused;
+  ASSERT_TRUE(refused.Connect("127.0.0.1", std::to_string(port).c_str()));
+  refused.GetLocalAddr(&address, &refused_port);
+  bool closed = false;
+  EXPECT_EQ(ReadUntilClosed(refused, 10000, &closed), "");
+  EXPECT_TRUE(closed);
+  allow = true;
+  StdSocket admitted;
+  ASSERT_TRUE(admitted.Connect("127.0.0.1", std::to_string(port).c_str()));
+  EXPECT_EQ(ReadUntilClosed(admitted, 1000, &closed), "banner\r\n");
+  EXPECT_FALSE(closed);
+  server.StopListening();
+  EXPECT_EQ(
+      testing::internal::GetCapturedStdout(),
+      "monitor:127.0.0.1," + std::to_string(refused_port) + " refused: not an allowed client\r\n");
 }
 
 TEST(LogServer, AppendsToTheDaysExistingFile) {

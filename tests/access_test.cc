@@ -1,6 +1,7 @@
 // The three fences of the running server: a client outside the allow-list is disconnected as
-// it connects; an allowed client gets failure results for paths outside the allowed
-// directories and for every change in read-only mode, and normal service otherwise.
+// it connects, from the SRPC port and the monitor port; an allowed client gets failure results
+// for paths outside the allowed directories and for every change in read-only mode, cannot
+// stop the fenced server, and gets normal service otherwise.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "testing/socket_read.h"
 #include "tests/remote_calls.h"
 #include "tests/running_server.h"
 
@@ -19,7 +21,7 @@ using e2e::Read;
 using e2e::RunningServer;
 using e2e::Write;
 
-TEST(Access, AClientOutsideTheAllowListIsDisconnectedAtOnce) {
+TEST(Access, AClientOutsideTheAllowListIsDisconnectedAtOnceFromBothPorts) {
   RunningServer server("AllowedClients=10.0.0.0/8, 192.168.7.7\n");
   SrpcClient client;
   NetValueList none, results;
@@ -35,6 +37,24 @@ TEST(Access, AClientOutsideTheAllowListIsDisconnectedAtOnce) {
   EXPECT_NE(console.find("client:127.0.0.1,"), std::string::npos) << console;
   EXPECT_NE(console.find(" refused: not an allowed client\r\n"), std::string::npos) << console;
   EXPECT_EQ(console.find(" connected\r\n"), std::string::npos) << console;
+  // The monitor port, which streams every peer and path, closes before the banner. (It may
+  // open a moment after the SRPC port.)
+  StdSocket monitor;
+  bool connected = false;
+  for (int n = 0; n < 100 && !connected; ++n) {
+    connected = monitor.Connect("127.0.0.1", std::to_string(server.monitor_port()).c_str());
+    if (!connected) platform::SleepMs(100);
+  }
+  ASSERT_TRUE(connected);
+  bool closed = false;
+  EXPECT_EQ(ReadUntilClosed(monitor, 10000, &closed), "");
+  EXPECT_TRUE(closed);
+  for (int n = 0; n < 100 && server.Console().find("monitor:127.0.0.1,") == std::string::npos;
+       ++n) {
+    platform::SleepMs(50);
+  }
+  console = server.Console();
+  EXPECT_NE(console.find("monitor:127.0.0.1,"), std::string::npos) << console;
 }
 
 TEST(Access, AllowedClientsAreServedInsideTheJailAndReadOnly) {
@@ -77,6 +97,15 @@ TEST(Access, AllowedClientsAreServedInsideTheJailAndReadOnly) {
             std::string::npos)
       << console;
   EXPECT_NE(console.find(" the server is read-only\r\n"), std::string::npos) << console;
+  // Nor may it stop the server. (In a new second: the refusals above filled this one's
+  // share of refusal lines.)
+  platform::SleepMs(1100);
+  NetValueList none, results;
+  EXPECT_EQ(client.Call("_shutdown", none, &results), 0);
+  EXPECT_EQ(CallLong(client, "plif_file_open", in), 1);
+  console = server.Console();
+  EXPECT_NE(console.find("refused:_shutdown the server is fenced\r\n"), std::string::npos)
+      << console;
 }
 
 TEST(Access, AFenceThatCannotBeBuiltStopsTheServer) {

@@ -1,0 +1,25 @@
+// Reading what a server sends to a test's socket, until the server closes it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/clock.h"
+#include "srpc/stdsocket.h"
+
+// What came until the peer closed the connection or `ms` passed; `*closed` tells which.
+inline std::string ReadUntilClosed(StdSocket& socket, uint32_t ms, bool* closed) {
+  std::string got;
+  char buffer[4096];
+  *closed = false;
+  for (uint32_t start = platform::GetTickCount(); platform::GetTickCount() - start < ms;) {
+    if (socket.WaitReadable(0, 20000) == 0) continue;
+    int n = socket.RecvSome(buffer, sizeof buffer);
+    if (n <= 0) {
+      *closed = true;
+      break;
+    }
+    got.append(buffer, n);
+  }
+  return got;
+}
