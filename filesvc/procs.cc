@@ -241,8 +241,8 @@ int32_t GetVersion(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, 
 }
 
 // The procedures that take one path, answer one NET_LONG and log "<format>" with the path
-// and that result. Every path a client sends is logged through LogValue. The file procedures work
-// on the lower-cased path, the directory ones on the path as given.
+// and that result. The file procedures work on the lower-cased path, the directory ones on the
+// path as given. Every path a client sends is logged through LogValue.
 using PathOperation = int (*)(const char* path);
 template <PathOperation kOperation, const char* kFormat, bool kLowerCase>
 int32_t PathProcedure(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,

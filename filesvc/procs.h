@@ -14,7 +14,9 @@
 // 1/0, counts and megabytes, NET_SUPERLONG for a length, NET_STRING for the version, NET_BINARY
 // for read data. File paths (plif_file_*) are lower-cased (ASCII letters only) before they
 // reach the disk manager and the log; directory paths (plif_dir_exists, plif_mkdir,
-// plif_rmdir) and the free-space path are used as given. Reads are cut to 64 KiB.
+// plif_rmdir) and the free-space path are used as given. Reads are cut to 64 KiB. A path
+// reaches the log through LogValue (control bytes escaped, cut after 1,000 bytes), so that no
+// client can write a log line of its own.
 //
 // Threads: handlers run on the calling client's session thread, several at a time; they
 // share only the disk manager g_pellary_mng and the log server, which lock for themselves.

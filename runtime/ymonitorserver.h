@@ -1,9 +1,9 @@
 // YMonitorServer: the log server. Every log line of the service goes through Log: it is
 // printed on the console, queued for every monitor client, and, when file logging is on,
 // added to the day's log file "<log dir>YYYY-MM-DD.log". Opening a new day's file first
-// deletes the oldest "*.log" files of the directory so that at most the retention number
-// remain; only names of that form ("YYYY-MM-DD.log") count, so other programs' logs in the
-// directory are left alone, and the file about to be opened is never one of those deleted.
+// deletes the oldest day files of the directory so that at most the retention number remain.
+// Only names of exactly that form count, so other programs' "*.log" files in the directory
+// are left alone, and the file about to be opened is never one of those deleted.
 //
 // File logging is on only with a log directory and a retention of at least one day. File
 // output gathers in a write buffer (at most 8192 bytes) and is written when the buffer would
@@ -26,6 +26,7 @@
 #include <cstdarg>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/base.h"
