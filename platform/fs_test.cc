@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/process.h"
 #include "platform/wine_detect.h"
 #include "testing/temp_dir.h"
 
@@ -282,6 +283,29 @@ TEST_F(FsTest, RenameTellsMissingSourceFromMissingTargetDirectory) {
   EXPECT_FALSE(RenameFile(Win("f").c_str(), Win("nodir\\g").c_str()));
   EXPECT_EQ(LastError(), kErrorPathNotFound);
   EXPECT_TRUE(fs::exists(Native("f")));
+}
+
+// Every spelling of one file resolves to one path: `.`, doubled separators, `..` (also over a
+// name that does not exist: the look-up goes on from what is left), and case. A missing tail
+// keeps its spelling.
+TEST_F(FsTest, ResolvePathGivesEverySpellingOfAFileOneForm) {
+  fs::create_directories(Native("d/Sub"));
+  Touch("d/Sub/f.txt");
+  std::string file;
+  ASSERT_TRUE(ResolvePath(Win("d\\Sub\\f.txt").c_str(), &file));
+  if (!kWindows) {
+    EXPECT_EQ(file, Native("d/Sub/f.txt"));
+  }
+  for (const char* spelling :
+       {"d\\.\\Sub\\\\f.txt", "d/Sub/../Sub/f.txt", "d\\missing\\..\\Sub\\f.txt",
+        "d\\missing\\..\\SUB\\F.TXT", "D\\sub\\F.txt"}) {
+    std::string resolved;
+    EXPECT_TRUE(ResolvePath(Win(spelling).c_str(), &resolved)) << spelling;
+    EXPECT_EQ(resolved, file) << spelling;
+  }
+  std::string fresh;
+  ASSERT_TRUE(ResolvePath(Win("d\\Sub\\New.txt").c_str(), &fresh));
+  EXPECT_EQ(fresh, file.substr(0, file.size() - 5) + "New.txt");
 }
 
 TEST_F(FsTest, DiskFreeSpaceOfTheVolume) {
