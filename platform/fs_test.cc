@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -70,6 +71,11 @@ class FsTest : public testing::Test {
 };
 
 using NameList = std::vector<std::string>;
+
+std::string Lower(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return text;
+}
 
 // Sets a file's last-access and last-write times, in seconds since 1970.
 void SetTimes(const std::string& native, int64_t access, int64_t write) {
@@ -306,6 +312,17 @@ TEST_F(FsTest, ResolvePathGivesEverySpellingOfAFileOneForm) {
   std::string fresh;
   ASSERT_TRUE(ResolvePath(Win("d\\Sub\\New.txt").c_str(), &fresh));
   EXPECT_EQ(fresh, file.substr(0, file.size() - 5) + "New.txt");
+  EXPECT_EQ(ResolvedNameKey(fresh), kWindows ? Lower(fresh) : fresh);
+
+  // A link: followed to its file, or kept, for work on the entry itself.
+  std::error_code no_links;
+  fs::create_symlink("Sub/f.txt", Native("d/to-f"), no_links);
+  if (no_links) GTEST_SKIP() << "symbolic links cannot be made here; the link cases did not run";
+  std::string followed, kept;
+  ASSERT_TRUE(ResolvePath(Win("d\\missing\\..\\to-f").c_str(), &followed));
+  EXPECT_EQ(followed, file);
+  ASSERT_TRUE(ResolvePath(Win("d\\.\\to-f").c_str(), &kept, FinalLink::kKeep));
+  EXPECT_EQ(kept, file.substr(0, file.size() - 9) + "to-f");
 }
 
 TEST_F(FsTest, DiskFreeSpaceOfTheVolume) {

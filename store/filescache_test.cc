@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "store/btree.h"
 #include "testing/temp_dir.h"
@@ -582,6 +583,71 @@ TEST(FilesCache, AFileReplacedBehindTheCacheIsTakenAfresh) {
   EXPECT_FALSE(cache.FlushFile(id));
   EXPECT_EQ(ReadFileBytes(path), "third");
   EXPECT_EQ(ReadThrough(cache, path), "third");
+}
+
+// The directory the filter below refuses, as ResolvePath gives it.
+std::string g_fenced;
+bool OutsideTheFence(const char* resolved) {
+  return !platform::PathIsWithin(resolved, g_fenced);
+}
+
+// The filter is asked about every path as resolved for its use, also through a link: a path it
+// refuses is neither looked up, read, written, removed nor renamed.
+TEST(FilesCache, APathTheFilterRefusesIsLeftAlone) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  fs::create_directory(fixture / "fenced");
+  ASSERT_TRUE(platform::ResolvePath((fixture / "fenced").c_str(), &g_fenced));
+  cache.SetPathFilter(OutsideTheFence);
+  std::string inside = fixture / "in.dat";
+  std::string fenced = fixture / "fenced/out.dat";
+  WriteFile(inside, "in");
+  WriteFile(fenced, "out");
+  std::vector<std::string> refused = {fenced, fixture / "fenced/../fenced/out.dat"};
+  std::error_code no_links;
+  fs::create_symlink(fenced, fixture / "to-fenced", no_links);
+  if (!no_links) refused.push_back(fixture / "to-fenced");
+  for (const std::string& path : refused) {
+    platform::SetLastError(0);
+    EXPECT_EQ(cache.Lookup(path.c_str(), false), 0) << path;
+    EXPECT_EQ(platform::LastError(), platform::kErrorAccessDenied) << path;
+    EXPECT_EQ(cache.Write(path.c_str(), 0, "X", 1), 0) << path;
+    EXPECT_EQ(cache.GetLength(path.c_str()), 0) << path;
+  }
+  EXPECT_FALSE(cache.Remove(fenced.c_str()));
+  EXPECT_FALSE(cache.Rename(fenced.c_str(), (fixture / "taken.dat").c_str()));
+  EXPECT_FALSE(cache.Rename(inside.c_str(), (fixture / "fenced/in.dat").c_str()));
+  EXPECT_EQ(ReadFileBytes(fenced), "out");
+  EXPECT_EQ(ReadThrough(cache, inside), "in");
+  EXPECT_FALSE(fs::exists(fixture / "fenced/in.dat"));
+  CString made;
+  EXPECT_FALSE(cache.ResolveName((fixture / "fenced/new.dat").c_str(), &made));
+  EXPECT_TRUE(cache.ResolveName((fixture / "new.dat").c_str(), &made));
+}
+
+// Reads and writes through a link reach its file, as one file with it; remove and rename work
+// on the link itself, as the OS calls do, and never on the file it leads to.
+TEST(FilesCache, ALinkIsItsFileForContentsAndItselfForRemoveAndRename) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  std::string target = fixture / "target.dat";
+  std::string link = fixture / "link";
+  std::string moved = fixture / "moved-link";
+  WriteFile(target, "target");
+  std::error_code no_links;
+  fs::create_symlink(target, link, no_links);
+  if (no_links) GTEST_SKIP() << "symbolic links cannot be made here";
+  int64_t id = cache.Lookup(target.c_str(), false);
+  EXPECT_EQ(cache.Lookup(link.c_str(), false), id);
+  ASSERT_EQ(cache.Write(link.c_str(), 0, "T", 1), 1);
+  ASSERT_TRUE(cache.FlushFile(id));
+  EXPECT_EQ(ReadFileBytes(target), "Target");
+  EXPECT_TRUE(cache.Rename(link.c_str(), moved.c_str()));
+  EXPECT_TRUE(fs::is_symlink(moved));
+  EXPECT_TRUE(cache.Remove(moved.c_str()));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(moved)));
+  EXPECT_EQ(cache.Lookup(target.c_str(), false), id);
+  EXPECT_EQ(ReadThrough(cache, target), "Target");
 }
 
 TEST(FilesCache, KeepsIdleHandlesUpToItsMaximum) {
