@@ -25,7 +25,7 @@
 //          280    8 identity, index  / (platform::FileId), 0 before the first open
 //          288    4 identified: 1 once an open has found the identity
 //          292    4 generation: how often an open found another file than the last one
-//   (the layout the service was specified with ends at 272; the identity is ours.)
+//   (the record had 272 bytes before it kept identities; nothing outside this run reads it.)
 //
 // Paths: a path is resolved (platform::ResolvePath: `.`, `..`, doubled separators, the drive
 // letter, the program directory of a relative path, symbolic links) and keyed with '/' turned
