@@ -121,7 +121,11 @@ bool AccessPolicy::PathAllowed(const char* path, bool pattern) const {
     text = last == std::string::npos ? "." : text.substr(0, last + 1);
   }
   std::string resolved;
-  if (!platform::ResolvePath(text.c_str(), &resolved)) return false;
+  return platform::ResolvePath(text.c_str(), &resolved) && ResolvedPathAllowed(resolved);
+}
+
+bool AccessPolicy::ResolvedPathAllowed(const std::string& resolved) const {
+  if (allowed_dirs_.empty()) return true;
   for (const std::string& dir : allowed_dirs_) {
     if (platform::PathIsWithin(resolved, dir)) return true;
   }

@@ -40,6 +40,9 @@ class AccessPolicy {
   // Whether `path` (a pattern when `pattern`: wildcards in its last component) leads inside
   // an allowed directory. A pattern with wildcards is judged by the directory it searches.
   bool PathAllowed(const char* path, bool pattern) const;
+  // Whether a path already resolved (platform::ResolvePath) lies inside an allowed directory:
+  // the files cache asks this about the very path it is going to open.
+  bool ResolvedPathAllowed(const std::string& resolved) const;
   bool read_only() const { return read_only_; }
   bool shutdown_allowed() const { return shutdown_allowed_; }
   bool jailed() const { return !allowed_dirs_.empty(); }

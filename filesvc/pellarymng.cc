@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "filesvc/access.h"
 #include "foundation/base.h"
 #include "foundation/plusfile.h"
 #include "platform/clock.h"
@@ -39,8 +40,23 @@ constexpr uint32_t kTickMs = 1000;
 // The sweeper sleeps its second in slices so that a stop does not keep the destructor waiting.
 constexpr uint32_t kSliceMs = 50;
 
-// Made once, never truncating: a file that appeared meanwhile keeps its contents.
-constexpr unsigned kCreateMode = kTypeBinary | kModeCreate | kModeNoTruncate | kModeReadWrite;
+// Made once, never truncating: a file that appeared meanwhile keeps its contents. Made at the
+// path the cache would open, exactly, so a link swapped in meanwhile cannot lead it elsewhere.
+constexpr unsigned kCreateMode =
+    kTypeBinary | kModeCreate | kModeNoTruncate | kModeReadWrite | kModeExactPath;
+
+// The cache asks the access policy about every path it is about to open, remove or rename,
+// as resolved for that very use: what the procedure's own check saw may have been swapped for
+// a link out of the allowed directories since.
+bool CacheMayUse(const char* resolved) {
+  const AccessPolicy* policy = g_access_policy;
+  return policy == nullptr || policy->ResolvedPathAllowed(resolved);
+}
+
+// File calls that fail for want of descriptors would otherwise fail without a word.
+void NoteExhaustion(const char* path) {
+  LogLine("too many open files, file calls fail:%s\r\n", path);
+}
 
 }  // namespace
 
@@ -110,6 +126,8 @@ void PellaryMng::SplitFileDirs(const char* file_dir) {
 void PellaryMng::OpenCache(const char* temp_dir, int64_t cache_bytes, int32_t block_size) {
   cache_ = std::make_unique<FilesCache>(cache_bytes, block_size, kMaxIdleHandles, kLockTableSize,
                                         kMinBlocks);
+  cache_->SetPathFilter(CacheMayUse);
+  cache_->SetExhaustionHook(NoteExhaustion);
   if (cache_->Open(temp_dir, kIndexPrefix)) return;
   LogLine("open :%s failed!\n", temp_dir);
   std::exit(0);
@@ -123,12 +141,10 @@ int PellaryMng::FileOpen(const char* path) {
 
 int PellaryMng::FileCreate(const char* path) {
   if (FileOpen(path) == 1) return 1;
-  if (std::strlen(path) > static_cast<size_t>(FilesCache::kMaxPathLength)) {
-    platform::SetLastError(platform::kErrorFilenameTooLong);
-    return 0;
-  }
+  CString os_path;
+  if (!cache_->ResolveName(path, &os_path)) return 0;
   BaseFile file;
-  if (file.Open(path, kCreateMode) == 0) return 0;
+  if (file.Open(os_path, kCreateMode) == 0) return 0;
   file.Close();
   return 1;
 }

@@ -9,6 +9,10 @@
 // It also keeps the file directories, in which the sweeper thread deletes old "*.blob" and
 // "*.att" files, and a pool of 64 KiB read buffers so that the frequent reads do not allocate.
 //
+// The cache asks the access policy (g_access_policy, when there is one) about every path as it
+// resolves it for opening, removing or renaming, and logs the start of an episode in which its
+// opens fail for want of descriptors.
+//
 // Threads: the application main constructs and destroys it; in between every operation may be
 // called from any number of session threads at once, alongside the sweeper thread. The files
 // cache locks for itself and the buffer pool has its own traced lock; nothing else changes
@@ -58,8 +62,9 @@ class PellaryMng {
 
   // 1 when the cache knows the path or the file exists and opens for reading and writing.
   int FileOpen(const char* path);
-  // 1 when FileOpen gives 1 or the file could be made (never truncating); 0 otherwise, and for
-  // a path too long for the cache's index, which could never be used afterwards.
+  // 1 when FileOpen gives 1 or the file could be made (never truncating) where the cache
+  // resolves the path to, exactly; 0 otherwise, and for a path the cache could never use
+  // afterwards (too long for its index, or outside the access policy's allowed directories).
   int FileCreate(const char* path);
   // 1 when the file was deleted, and always for a path the cache does not know.
   int FileRemove(const char* path);

@@ -13,6 +13,11 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include "platform/process.h"
 #include "store/fatal_test_helper.h"
 #include "store/filescache.h"
@@ -37,6 +42,40 @@ std::string Backslashed(std::string path) {
   }
   return path;
 }
+
+// ASan comes with UBSan in this build (clang announces it through __has_feature).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PELLARY_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef PELLARY_ADDRESS_SANITIZER
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+#ifndef _WIN32
+// While it lives the process cannot open another descriptor: its soft limit is the lowest
+// free descriptor number.
+class NoNewDescriptors {
+ public:
+  NoNewDescriptors() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    int lowest_free = dup(0);
+    close(lowest_free);
+    rlimit none = saved_;
+    none.rlim_cur = static_cast<rlim_t>(lowest_free);
+    setrlimit(RLIMIT_NOFILE, &none);
+  }
+  ~NoNewDescriptors() { setrlimit(RLIMIT_NOFILE, &saved_); }
+  NoNewDescriptors(const NoNewDescriptors&) = delete;
+  NoNewDescriptors& operator=(const NoNewDescriptors&) = delete;
+
+ private:
+  rlimit saved_;
+};
+#endif
 
 // A manager over its own index directory and one file directory.
 struct Manager {
@@ -135,11 +174,52 @@ TEST(PellaryMng, AWriteWhoseWriteBackFailsIsNotAcknowledged) {
     fs::create_symlink("/dev/full", path);  // opens for writing, refuses every byte
     ASSERT_EQ(m.mng.FileOpen(path.c_str()), 1);
   }
+  // A whole block: the cache takes it without reading the file.
+  std::string block(PellaryMng::kCacheBlockSize, 'L');
   testing::internal::CaptureStdout();
-  EXPECT_EQ(m.mng.FileWrite(path.c_str(), 0, "lost", 4), 0);
+  EXPECT_EQ(m.mng.FileWrite(path.c_str(), 0, block.data(), PellaryMng::kCacheBlockSize), 0);
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(m.mng.files_cache().Write(path.c_str(), 0, "lost", 4), 4)
+  EXPECT_EQ(m.mng.files_cache().Write(path.c_str(), 0, block.data(), PellaryMng::kCacheBlockSize),
+            PellaryMng::kCacheBlockSize)
       << "the cache alone takes them: the 0 is the refused write-back's";
+}
+
+// Descriptors run out, twice: each time the first file call that fails for it logs one line and
+// the calls after it none; what they could not read is not kept, so once descriptors are back
+// the file reads as it is.
+TEST(PellaryMng, RunningOutOfDescriptorsIsLoggedOncePerEpisode) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the process cannot be kept from opening handles here";
+#else
+  if (kSanitized) {
+    GTEST_SKIP() << "the sanitizers check each call's dynamic type the first time they meet it "
+                    "with a pipe of their own, which a process without descriptors cannot make";
+  }
+  Manager manager;
+  std::string path = manager / "a.bin";
+  WriteFile(path, std::string(4 * 4096, 'a'));
+  ASSERT_EQ(manager.mng.FileOpen(path.c_str()), 1);
+  char bytes[10];
+  for (int episode = 0; episode < 2; ++episode) {
+    int64_t position = int64_t{2 * episode} * 4096;
+    testing::internal::CaptureStdout();
+    {
+      NoNewDescriptors none;
+      for (int call = 0; call < 2; ++call) {
+        EXPECT_EQ(manager.mng.FileRead(path.c_str(), position + call * 4096, bytes, 10), 0);
+      }
+    }
+    std::string log = testing::internal::GetCapturedStdout();
+    std::string line = "too many open files, file calls fail:";
+    size_t first = log.find(line);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(line, first + 1), std::string::npos) << log;
+    for (int call = 0; call < 2; ++call) {
+      ASSERT_EQ(manager.mng.FileRead(path.c_str(), position + call * 4096, bytes, 10), 10);
+      EXPECT_EQ(std::string(bytes, 10), std::string(10, 'a'));
+    }
+  }
+#endif
 }
 
 TEST(PellaryMng, RenameNeverReplacesAndRemoveDeletes) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -112,6 +113,7 @@ class FileService : public testing::Test {
     server_->Stop();
     server_->WaitForStarter();
     server_.reset();
+    g_access_policy = nullptr;
     g_pellary_mng = nullptr;
     mng_.reset();
     testing::internal::GetCapturedStdout();
@@ -487,6 +489,68 @@ TEST_F(FileService, AJailedServerClearsOnlyWhenEveryFileDirectoryIsInside) {
   ASSERT_EQ(Call("plif_file_clear"), 0);
   EXPECT_EQ(log_, "file_clear\r\nFileClear 1\r\n");
   EXPECT_FALSE(fs::exists(File("1.blob")));
+}
+
+// A local process swaps a file of the jail for a link to a file outside it, again and again,
+// while two clients read and write the file: whichever way each call meets the swap, no byte
+// outside the jail is read or written.
+TEST_F(FileService, AFileSwappedForALinkOutOfTheJailIsNeverReadOrWrittenThrough) {
+  constexpr int kSwaps = 20000;
+  constexpr int32_t kSize = 8192;
+  TempDir outside;
+  std::string secret = outside / "secret.bin";
+  std::string secret_bytes(kSize, 'O');
+  std::ofstream(secret, std::ios::binary) << secret_bytes;
+  std::string original = File("original.bin");
+  std::ofstream(original, std::ios::binary) << std::string(kSize, 'I');
+  std::string swapped = File("swapped.bin");
+  std::string next = File("next.bin");
+  std::error_code no_links;
+  fs::create_symlink(secret, next, no_links);
+  if (no_links) GTEST_SKIP() << "symbolic links cannot be made here";
+  fs::rename(next, swapped);
+  Fence jail(files_.path(), "", "");
+
+  testing::internal::CaptureStdout();
+  std::atomic<bool> swapping{true};
+  std::atomic<int> outside_bytes_read{0};
+  std::atomic<int> calls{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 2; ++c) {
+    clients.emplace_back([&, c] {
+      SrpcClient client;
+      ASSERT_TRUE(client.Connect("127.0.0.1", port_));
+      NetValueList results;
+      for (int i = 0; swapping.load(); ++i, ++calls) {
+        if ((i + c) % 2 == 0) {
+          ASSERT_EQ(client.Call("plif_file_read", Args().S(swapped).L(0).I(kSize).list(), &results),
+                    0);
+          int length = 0;
+          const char* bytes = results.GetBinary(0, &length);
+          if (std::memchr(bytes, 'O', static_cast<size_t>(length)) != nullptr) ++outside_bytes_read;
+        } else {
+          std::string bytes(100, static_cast<char>('a' + c));
+          ASSERT_EQ(client.Call("plif_file_write",
+                                Args().S(swapped).L(i % 50 * 100).B(bytes).list(), &results),
+                    0);
+        }
+      }
+    });
+  }
+  for (int swap = 0; swap < kSwaps; ++swap) {
+    if (swap % 2 == 0) {
+      fs::create_hard_link(original, next);
+    } else {
+      fs::create_symlink(secret, next);
+    }
+    fs::rename(next, swapped);
+  }
+  swapping = false;
+  for (std::thread& client : clients) client.join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_GT(calls.load(), 100) << "the clients hardly met the swaps";
+  EXPECT_EQ(outside_bytes_read.load(), 0);
+  EXPECT_TRUE(ReadFileBytes(secret) == secret_bytes) << "the file outside the jail was written";
 }
 
 TEST_F(FileService, ShutdownAnswersEmptyAndStopsTheServer) {

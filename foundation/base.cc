@@ -20,6 +20,7 @@ struct OpenRequest {
   platform::FileShare share;
   platform::FileDisposition disposition;
   bool inheritable;
+  bool exact;
 };
 
 platform::FileAccess AccessOf(unsigned mode) {
@@ -46,7 +47,8 @@ platform::FileDisposition DispositionOf(unsigned mode) {
 }
 
 OpenRequest DecodeMode(unsigned mode) {
-  return {AccessOf(mode), ShareOf(mode), DispositionOf(mode), (mode & kModeNoInherit) == 0};
+  return {AccessOf(mode), ShareOf(mode), DispositionOf(mode), (mode & kModeNoInherit) == 0,
+          (mode & kModeExactPath) != 0};
 }
 
 // The one console line of a failed open; a missing file is an ordinary answer and says nothing.
@@ -85,8 +87,8 @@ int BaseFile::Open(const char* path, unsigned mode) {
   CloseHandle();
   path_ = path;
   path_.Replace("/", "\\");
-  handle_ = platform::FileOpen(path_, request.access, request.share, request.disposition,
-                               request.inheritable);
+  auto open = request.exact ? platform::FileOpenExact : platform::FileOpen;
+  handle_ = open(path_, request.access, request.share, request.disposition, request.inheritable);
   if (IsOpen()) return 1;
   NoteFailure();
   PrintOpenFailure(last_error_, path_);
@@ -138,6 +140,12 @@ int BaseFile::Flush() {
   if (platform::FileFlush(handle_)) return 1;
   NoteFailure();
   return 0;
+}
+
+bool BaseFile::GetIdentity(platform::FileId* id) {
+  if (platform::FileIdentity(handle_, id)) return true;
+  NoteFailure();
+  return false;
 }
 
 const CString& BaseFile::GetFilePath() const {

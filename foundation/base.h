@@ -37,6 +37,9 @@ inline constexpr unsigned kModeNoInherit = 0x0080;
 // the file must exist.
 inline constexpr unsigned kModeCreate = 0x1000;
 inline constexpr unsigned kModeNoTruncate = 0x2000;
+// The path is a resolved one (platform::ResolvePath) and names exactly the file to open: an
+// open that a symbolic link would lead elsewhere fails with 5 (platform::FileOpenExact).
+inline constexpr unsigned kModeExactPath = 0x4000;
 inline constexpr unsigned kTypeBinary = 0x8000;  // no effect: text is never translated
 
 class BaseFile : public BaseObject {
@@ -64,6 +67,9 @@ class BaseFile : public BaseObject {
   // 1 when everything written is on the disk, else 0.
   virtual int Flush();
   virtual const CString& GetFilePath() const;
+
+  // Which file is open, whatever its name (platform::FileIdentity); false when closed.
+  bool GetIdentity(platform::FileId* id);
 
   bool IsOpen() const { return handle_ != platform::kInvalidFile; }
   // The Win32 error of the last failure of this object (0 before any), and its system text.

@@ -28,6 +28,15 @@ enum class FileShare { kNone, kRead, kWrite, kReadWrite };
 
 FileHandle FileOpen(const char* path, FileAccess access, FileShare share,
                     FileDisposition disposition, bool inheritable);
+// Opens exactly `path`, an absolute path as ResolvePath (platform/fs.h) gives it, for callers
+// that decided about that path before opening it: the file opened must be the one the path
+// names, reached through no symbolic link (or junction), so that a link swapped in after the
+// decision cannot lead the open elsewhere. Such an open fails with 5 (access denied). On
+// POSIX nothing is created through a link either; on Windows the opened handle's final path
+// is compared with `path`, so a create through a swapped directory junction can leave an
+// empty file behind before it is refused. Otherwise as FileOpen.
+FileHandle FileOpenExact(const char* path, FileAccess access, FileShare share,
+                         FileDisposition disposition, bool inheritable);
 // Bytes transferred, or -1. A read at the end gives 0. Short transfers are completed inside.
 int64_t FileRead(FileHandle file, void* buffer, int64_t count);
 int64_t FileWrite(FileHandle file, const void* buffer, int64_t count);
@@ -40,5 +49,15 @@ int64_t FileLength(FileHandle file);
 // The data is on the disk when this returns true (fsync / FlushFileBuffers).
 bool FileFlush(FileHandle file);
 bool FileClose(FileHandle file);
+
+// What an open file is, whatever its name: its volume and its number there (device and inode
+// on POSIX). Two handles of one file, by whatever path, have equal ids; a file put in another's
+// place has another.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId&) const = default;
+};
+bool FileIdentity(FileHandle file, FileId* id);
 
 }  // namespace platform

@@ -16,6 +16,7 @@
 #endif
 
 #include "platform/error.h"
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "testing/temp_dir.h"
 
@@ -240,6 +241,87 @@ TEST(FileSeek, PastTheEndThenWriteLeavesZeroGap) {
   EXPECT_EQ(LastError(), kErrorInvalidParameter);
   EXPECT_EQ(FileSeek(file, 0, SeekFrom::kCurrent), 10);  // a failed seek does not move
   FileClose(file);
+}
+
+// The resolved form of a path below a temporary directory, as the exact open takes it.
+std::string Resolved(const std::string& native) {
+  std::string resolved;
+  EXPECT_TRUE(ResolvePath(Windows(native).c_str(), &resolved)) << native;
+  return resolved;
+}
+
+FileHandle OpenExactly(const std::string& resolved, FileDisposition disposition) {
+  return FileOpenExact(resolved.c_str(), FileAccess::kReadWrite, FileShare::kReadWrite, disposition,
+                       false);
+}
+
+//   dir/real/f.txt   dir/outside/o.txt
+//   dir/real/to-o -> ../outside/o.txt     dir/real/to-outside -> ../outside
+TEST(FileOpenExact, ReachesThePathItselfAndNothingALinkLeadsTo) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "real");
+  std::filesystem::create_directories(dir / "outside");
+  WriteText(dir / "real/f.txt", "inside");
+  WriteText(dir / "outside/o.txt", "outside");
+  std::string real = Resolved(dir / "real");
+  std::string file = Resolved(dir / "real/f.txt");
+  FileHandle opened = OpenExactly(file, FileDisposition::kOpenExisting);
+  ASSERT_NE(opened, kInvalidFile);
+  EXPECT_EQ(ReadAll(opened), "inside");
+  EXPECT_TRUE(FileClose(opened));
+  opened = OpenExactly(Resolved(dir / "real/new.txt"), FileDisposition::kOpenAlways);
+  ASSERT_NE(opened, kInvalidFile) << "a file is made where the path says";
+  EXPECT_TRUE(FileClose(opened));
+  EXPECT_EQ(OpenExactly(Resolved(dir / "real/none/x"), FileDisposition::kOpenAlways), kInvalidFile);
+  EXPECT_EQ(LastError(), kErrorPathNotFound);
+  EXPECT_EQ(OpenExactly(real, FileDisposition::kOpenExisting), kInvalidFile);
+  EXPECT_EQ(LastError(), kErrorAccessDenied) << "a directory";
+
+  std::error_code no_links;
+  std::filesystem::create_symlink("../outside/o.txt", dir / "real/to-o", no_links);
+  if (no_links) GTEST_SKIP() << "symbolic links cannot be made here; the link cases did not run";
+  std::filesystem::create_directory_symlink("../outside", dir / "real/to-outside");
+  // Each path as it was resolved while a file or directory stood there: a link put there
+  // since must not take the open anywhere else.
+  std::string sep = kWindows ? "\\" : "/";
+  for (const std::string& path : {real + sep + "to-o", real + sep + "to-outside" + sep + "o.txt"}) {
+    for (FileDisposition disposition :
+         {FileDisposition::kOpenExisting, FileDisposition::kOpenAlways}) {
+      SetLastError(0);
+      EXPECT_EQ(OpenExactly(path, disposition), kInvalidFile) << path;
+      EXPECT_EQ(LastError(), kErrorAccessDenied) << path;
+    }
+  }
+  EXPECT_EQ(ReadFileBytes(dir / "outside/o.txt"), "outside");
+  if (!kWindows) {  // Windows compares the final path after the open, which may have made it
+    EXPECT_EQ(OpenExactly(real + "/to-outside/made.txt", FileDisposition::kOpenAlways),
+              kInvalidFile);
+    EXPECT_FALSE(std::filesystem::exists(dir / "outside/made.txt"));
+  }
+}
+
+TEST(FileIdentity, OneFileByAnyNameAndAnotherInItsPlace) {
+  TempDir dir;
+  WriteText(dir / "a.txt", "a");
+  std::filesystem::create_hard_link(dir / "a.txt", dir / "b.txt");
+  FileHandle a = Open(Windows(dir / "a.txt"), FileDisposition::kOpenExisting);
+  FileHandle b = Open(Windows(dir / "b.txt"), FileDisposition::kOpenExisting);
+  ASSERT_NE(a, kInvalidFile);
+  ASSERT_NE(b, kInvalidFile);
+  FileId of_a, of_b, of_c;
+  ASSERT_TRUE(FileIdentity(a, &of_a));
+  ASSERT_TRUE(FileIdentity(b, &of_b));
+  EXPECT_TRUE(of_a == of_b) << "one file by two names";
+  EXPECT_TRUE(FileClose(a));  // Windows renames nothing over an open file
+  EXPECT_TRUE(FileClose(b));
+  WriteText(dir / "c.txt", "c");
+  std::filesystem::rename(dir / "c.txt", dir / "b.txt");
+  FileHandle c = Open(Windows(dir / "b.txt"), FileDisposition::kOpenExisting);
+  ASSERT_NE(c, kInvalidFile);
+  ASSERT_TRUE(FileIdentity(c, &of_c));
+  EXPECT_FALSE(of_a == of_c) << "another file put in the place of one";
+  EXPECT_TRUE(FileClose(c));
+  EXPECT_FALSE(FileIdentity(kInvalidFile, &of_c));
 }
 
 TEST(FileCalls, InvalidHandleFailsWithSix) {

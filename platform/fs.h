@@ -55,13 +55,24 @@ bool DiskFreeSpace(const char* path, uint64_t* free_to_caller, uint64_t* total,
 // regard to case. Exposed for the tests and for messages; other code passes Windows paths.
 std::string NativePath(const char* path);
 
-// Where a path leads, for deciding whether it stays inside a directory: the platform's own
-// translation (separators, drive letter, case), then every `.`, `..` and symbolic link of an
-// existing component resolved as the system resolves them on opening the path. Components
-// from the first missing one on are kept as spelled (a `..` among them removes the one
-// before). A relative path starts at the current directory. False with 1921 for a chain of
-// links that loops or runs too long.
-bool ResolvePath(const char* path, std::string* resolved);
+// Whether ResolvePath follows a symbolic link that is the path's last component: to reach the
+// file it leads to (kFollow), or not, for work on the entry itself, such as deleting or
+// renaming it (kKeep).
+enum class FinalLink { kFollow, kKeep };
+
+// Where a path leads, for deciding whether it stays inside a directory and for naming one file
+// by one path whatever its spelling: the platform's own translation (separators, drive
+// letter, case), then every `.`, `..` and symbolic link of an existing component resolved as
+// the system resolves them on opening the path. Components that do not exist are kept as
+// spelled (a `..` after one removes it, and the look-up goes on from what is left). A relative
+// path starts at the current directory. The result is absolute and holds no link, `.` or `..`
+// (save a final link with kKeep). False with 1921 for a chain of links that loops or runs too
+// long, and with 206 for a path longer than the system takes (32767 characters at most).
+bool ResolvePath(const char* path, std::string* resolved,
+                 FinalLink final_link = FinalLink::kFollow);
+// The key under which a resolved path names one file whatever its spelling: on Windows, where
+// names compare without regard to case, the path in ASCII lower case; elsewhere the path.
+std::string ResolvedNameKey(const std::string& resolved);
 // Whether the resolved `path` is the resolved `directory` or lies below it, comparing whole
 // components as the file system compares names (`/srv/data` does not hold `/srv/database`).
 bool PathIsWithin(const std::string& path, const std::string& directory);

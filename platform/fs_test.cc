@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/process.h"
 #include "platform/wine_detect.h"
 #include "testing/temp_dir.h"
 
@@ -69,6 +71,11 @@ class FsTest : public testing::Test {
 };
 
 using NameList = std::vector<std::string>;
+
+std::string Lower(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return text;
+}
 
 // Sets a file's last-access and last-write times, in seconds since 1970.
 void SetTimes(const std::string& native, int64_t access, int64_t write) {
@@ -282,6 +289,40 @@ TEST_F(FsTest, RenameTellsMissingSourceFromMissingTargetDirectory) {
   EXPECT_FALSE(RenameFile(Win("f").c_str(), Win("nodir\\g").c_str()));
   EXPECT_EQ(LastError(), kErrorPathNotFound);
   EXPECT_TRUE(fs::exists(Native("f")));
+}
+
+// Every spelling of one file resolves to one path: `.`, doubled separators, `..` (also over a
+// name that does not exist: the look-up goes on from what is left), and case. A missing tail
+// keeps its spelling.
+TEST_F(FsTest, ResolvePathGivesEverySpellingOfAFileOneForm) {
+  fs::create_directories(Native("d/Sub"));
+  Touch("d/Sub/f.txt");
+  std::string file;
+  ASSERT_TRUE(ResolvePath(Win("d\\Sub\\f.txt").c_str(), &file));
+  if (!kWindows) {
+    EXPECT_EQ(file, Native("d/Sub/f.txt"));
+  }
+  for (const char* spelling :
+       {"d\\.\\Sub\\\\f.txt", "d/Sub/../Sub/f.txt", "d\\missing\\..\\Sub\\f.txt",
+        "d\\missing\\..\\SUB\\F.TXT", "D\\sub\\F.txt"}) {
+    std::string resolved;
+    EXPECT_TRUE(ResolvePath(Win(spelling).c_str(), &resolved)) << spelling;
+    EXPECT_EQ(resolved, file) << spelling;
+  }
+  std::string fresh;
+  ASSERT_TRUE(ResolvePath(Win("d\\Sub\\New.txt").c_str(), &fresh));
+  EXPECT_EQ(fresh, file.substr(0, file.size() - 5) + "New.txt");
+  EXPECT_EQ(ResolvedNameKey(fresh), kWindows ? Lower(fresh) : fresh);
+
+  // A link: followed to its file, or kept, for work on the entry itself.
+  std::error_code no_links;
+  fs::create_symlink("Sub/f.txt", Native("d/to-f"), no_links);
+  if (no_links) GTEST_SKIP() << "symbolic links cannot be made here; the link cases did not run";
+  std::string followed, kept;
+  ASSERT_TRUE(ResolvePath(Win("d\\missing\\..\\to-f").c_str(), &followed));
+  EXPECT_EQ(followed, file);
+  ASSERT_TRUE(ResolvePath(Win("d\\.\\to-f").c_str(), &kept, FinalLink::kKeep));
+  EXPECT_EQ(kept, file.substr(0, file.size() - 9) + "to-f");
 }
 
 TEST_F(FsTest, DiskFreeSpaceOfTheVolume) {

@@ -104,25 +104,12 @@ CString JoinPath(const char* directory, const char* name) {
   return NormalizePath(joined);
 }
 
-bool FilesCache::PathKey::Make(const char* path) {
-  FATAL_CHECK(path != nullptr);
-  length = 0;
-  while (length < kPathKeySize && path[length] != '\0') ++length;
-  if (length == 0 || length == kPathKeySize) {
-    platform::SetLastError(length == 0 ? platform::kErrorPathNotFound
-                                       : platform::kErrorFilenameTooLong);
-    return false;
-  }
-  std::memset(text, 0, kPathKeySize);
-  for (int i = 0; i < length; ++i) text[i] = path[i] == '/' ? '\\' : path[i];
-  return true;
-}
-
 FilesCache::FilesCache(int64_t cache_bytes, int32_t block_size, int32_t max_idle_handles,
                        int32_t lock_table_size, int32_t min_blocks)
     : block_size_(block_size),
       block_count_(BlockCountFor(cache_bytes, block_size, min_blocks)),
       cache_bytes_(int64_t{block_count_} * block_size),
+      written_words_((block_size + 63) / 64),
       partition_count_(PartitionCountFor(block_count_)),
       max_idle_handles_(std::max(max_idle_handles, 0)),
       block_locks_(lock_table_size, 0),
@@ -131,12 +118,14 @@ FilesCache::FilesCache(int64_t cache_bytes, int32_t block_size, int32_t max_idle
       path_index_(std::make_unique<IndexFile>()),
       info_index_(std::make_unique<IndexFile>()) {
   buffer_ = static_cast<uint8_t*>(Heap::Allocate(static_cast<size_t>(cache_bytes_)));
+  written_ = std::make_unique<uint64_t[]>(static_cast<size_t>(block_count_) * written_words_);
   blocks_ = std::make_unique<CacheBlock[]>(static_cast<size_t>(block_count_));
   free_ = std::make_unique<CacheBlock*[]>(static_cast<size_t>(block_count_));
   for (int32_t i = 0; i < block_count_; ++i) {
     CacheBlock& block = blocks_[i];
     block.index = i;
     block.data = buffer_ + int64_t{i} * block_size_;
+    block.written = written_.get() + static_cast<size_t>(i) * written_words_;
     free_[block_count_ - 1 - i] = &block;  // the top of the stack is descriptor 0
   }
   free_count_ = block_count_;
@@ -172,6 +161,14 @@ bool FilesCache::Open(const char* directory, const char* prefix) {
   return true;
 }
 
+void FilesCache::SetPathFilter(PathFilter filter) {
+  path_filter_ = filter;
+}
+
+void FilesCache::SetExhaustionHook(ExhaustionHook hook) {
+  exhaustion_hook_ = hook;
+}
+
 bool FilesCache::CreateIndex(IndexFile* index, const char* name, bool numeric_keys, int key_size,
                              int data_size) {
   index->path = JoinPath(directory_, prefix_ + name);
@@ -200,6 +197,46 @@ const CString& FilesCache::info_index_file() const {
 
 // ---- Paths and records ----
 
+FilesCache::Keyed FilesCache::MakeKey(const char* path, platform::FinalLink final_link,
+                                      PathKey* key, std::string* resolved) {
+  FATAL_CHECK(path != nullptr);
+  size_t spelled = std::strlen(path);
+  if (spelled == 0) {
+    platform::SetLastError(platform::kErrorPathNotFound);
+    return Keyed::kNothing;
+  }
+  if (IsSeparator(path[spelled - 1])) {
+    platform::SetLastError(platform::kErrorAccessDenied);  // only a directory ends so
+    return Keyed::kNothing;
+  }
+  if (!platform::ResolvePath(path, resolved, final_link)) return Keyed::kNothing;
+  if (path_filter_ != nullptr && !path_filter_(resolved->c_str())) {
+    platform::SetLastError(platform::kErrorAccessDenied);
+    return Keyed::kRefused;
+  }
+  if (resolved->size() > static_cast<size_t>(kMaxPathLength)) {
+    platform::SetLastError(platform::kErrorFilenameTooLong);
+    return Keyed::kTooLong;
+  }
+  std::string name_key = platform::ResolvedNameKey(*resolved);
+  key->length = static_cast<int>(resolved->size());
+  std::memset(key->text, 0, kPathKeySize);
+  std::memset(key->os_path, 0, kPathKeySize);
+  for (int i = 0; i < key->length; ++i) {
+    key->os_path[i] = IsSeparator((*resolved)[i]) ? '\\' : (*resolved)[i];
+    key->text[i] = IsSeparator(name_key[i]) ? '\\' : name_key[i];
+  }
+  return Keyed::kYes;
+}
+
+bool FilesCache::ResolveName(const char* path, CString* os_path) {
+  PathKey key;
+  std::string resolved;
+  if (MakeKey(path, platform::FinalLink::kFollow, &key, &resolved) != Keyed::kYes) return false;
+  *os_path = key.os_path;
+  return true;
+}
+
 int64_t FilesCache::PathToId(const PathKey& key) {
   ScopedLock hold(index_lock_, kUnit, __LINE__);
   BTreeFile& tree = *path_index_->tree;
@@ -212,26 +249,27 @@ int64_t FilesCache::PathToId(const PathKey& key) {
 int64_t FilesCache::Lookup(const char* path, bool create) {
   FATAL_CHECK(open_);
   PathKey key;
-  if (!key.Make(path)) return 0;
+  std::string resolved;
+  if (MakeKey(path, platform::FinalLink::kFollow, &key, &resolved) != Keyed::kYes) return 0;
   HeldName name(path_locks_, key.text, key.lock_length(), __LINE__);
   int64_t id = PathToId(key);
   if (id > 0) return create ? 0 : id;
-  // A directory is never a file of the cache; a final separator can only name one.
-  if (key.text[key.length - 1] == '\\' || PlusFile::DirExists(key.text) != 0) {
+  // A directory is never a file of the cache.
+  if (PlusFile::DirExists(key.os_path) != 0) {
     platform::SetLastError(platform::kErrorAccessDenied);
     return 0;
   }
-  int64_t length = 0;
-  if (!create) {
-    BaseFile probe;
-    if (probe.Open(key.text, kProbeMode) == 0) return 0;
-    length = probe.GetLength();
-    if (length < 0) return 0;
-  }
-  return Register(key, create, length);
+  if (create) return Register(key, true, 0, nullptr);
+  BaseFile probe;
+  if (!OpenOsFile(&probe, key.os_path, kProbeMode)) return 0;
+  int64_t length = probe.GetLength();
+  if (length < 0) return 0;
+  platform::FileId identity;
+  return Register(key, false, length, probe.GetIdentity(&identity) ? &identity : nullptr);
 }
 
-int64_t FilesCache::Register(const PathKey& key, bool create, int64_t length) {
+int64_t FilesCache::Register(const PathKey& key, bool create, int64_t length,
+                             const platform::FileId* identity) {
   int64_t id;
   {
     ScopedLock hold(handle_lock_, kUnit, __LINE__);
@@ -239,9 +277,13 @@ int64_t FilesCache::Register(const PathKey& key, bool create, int64_t length) {
   }
   OsfsInfo info;
   info.id = id;
-  std::memcpy(info.path, key.text, kPathKeySize);
+  std::memcpy(info.path, key.os_path, kPathKeySize);
   info.created = create ? 1 : 0;
   info.length = length;
+  if (identity != nullptr) {
+    info.identity = *identity;
+    info.identified = 1;
+  }
   uint8_t id_bytes[8];
   EncodeId(id, id_bytes);
   uint8_t record[kInfoSize];
@@ -347,25 +389,33 @@ int32_t FilesCache::Write(const char* path, int64_t offset, const void* buffer, 
 bool FilesCache::Remove(const char* path) {
   FATAL_CHECK(open_);
   PathKey key;
-  if (!key.Make(path)) {
-    // Unknown to the index by construction; the OS may still hold such a file.
-    if (path[0] != '\0') PlusFile::Remove(path);
-    return true;
+  std::string resolved;
+  switch (MakeKey(path, platform::FinalLink::kKeep, &key, &resolved)) {
+    case Keyed::kYes:
+      break;
+    case Keyed::kTooLong:
+      // Unknown to the index by construction; the OS may still hold such a file.
+      PlusFile::Remove(resolved.c_str());
+      return true;
+    case Keyed::kNothing:
+      return true;
+    case Keyed::kRefused:
+      return false;
   }
   HeldName name(path_locks_, key.text, key.lock_length(), __LINE__);
   int64_t id = PinPath(key);
   if (id == 0) {
-    PlusFile::Remove(key.text);
+    PlusFile::Remove(key.os_path);
     return true;
   }
   DropEntries(key, id);
   TakeLostWrite(id);
   bool had_idle = DropIdle(id);
-  int rc = PlusFile::Remove(key.text);
+  int rc = PlusFile::Remove(key.os_path);
   uint32_t error = platform::LastError();
   UnlockId(id);
   if (!had_idle || rc == 0) return rc == 0;
-  return ReportRemoveFailure(error, key.text);
+  return ReportRemoveFailure(error, key.os_path);
 }
 
 void FilesCache::DropEntries(const PathKey& key, int64_t id) {
@@ -391,21 +441,24 @@ bool FilesCache::Rename(const char* old_path, const char* new_path) {
   FATAL_CHECK(open_);
   PathKey from;
   PathKey to;
-  if (!from.Make(old_path) || !to.Make(new_path)) return false;
+  std::string resolved;
+  if (MakeKey(old_path, platform::FinalLink::kKeep, &from, &resolved) != Keyed::kYes ||
+      MakeKey(new_path, platform::FinalLink::kKeep, &to, &resolved) != Keyed::kYes) {
+    return false;
+  }
   HeldName name(path_locks_, to.text, to.lock_length(), __LINE__);
   if (PathToId(to) != 0) {
     platform::SetLastError(platform::kErrorAlreadyExists);
     return false;
   }
   int64_t id = PinPath(from);
-  if (id == 0) {
-    platform::SetLastError(platform::kErrorFileNotFound);
-    return false;
-  }
+  // An entry the index does not know (a symbolic link: the index knows where it leads) has
+  // nothing there to follow the OS rename, which fails for a path that names nothing.
+  if (id == 0) return PlusFile::Rename(from.os_path, to.os_path) == 0;
   DropIdle(id);  // an open file cannot be renamed everywhere
-  bool moved = PlusFile::Rename(from.text, to.text) == 0;
+  bool moved = PlusFile::Rename(from.os_path, to.os_path) == 0;
   if (moved && !Rekey(from, to, id)) {
-    PlusFile::Rename(to.text, from.text);  // the index could not follow: undo
+    PlusFile::Rename(to.os_path, from.os_path);  // the index could not follow: undo
     moved = false;
   }
   UnlockId(id);
@@ -422,33 +475,51 @@ bool FilesCache::Rekey(const PathKey& from, const PathKey& to, int64_t id) {
   BTreePosition at = FindRecord(*info_index_->tree, id, &info);
   if (at.IsNone() || path_index_->tree->Insert(to.text, id_bytes, true).IsNone()) return false;
   path_index_->tree->Remove(from.text);
-  std::memcpy(info.path, to.text, kPathKeySize);
+  std::memcpy(info.path, to.os_path, kPathKeySize);
   return WriteRecord(*info_index_->tree, at, info);
 }
 
 // ---- OS handles ----
 
-FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose) {
+bool FilesCache::OpenOsFile(BaseFile* file, const char* os_path, unsigned mode) {
+  if (file->Open(os_path, mode | kModeExactPath) != 0) {
+    if (out_of_handles_.load(std::memory_order_relaxed)) {
+      out_of_handles_.store(false, std::memory_order_relaxed);
+    }
+    return true;
+  }
+  bool exhausted = file->GetLastErrorCode() == platform::kErrorTooManyOpenFiles;
+  if (exhausted && !out_of_handles_.exchange(true) && exhaustion_hook_ != nullptr) {
+    exhaustion_hook_(os_path);
+  }
+  return false;
+}
+
+FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose, Epoch* epoch) {
+  uint64_t checked = replacements_.load(std::memory_order_acquire);
   LockId(id, __LINE__);
   OsfsInfo info;
   if (!ReadInfo(id, &info)) {
     UnlockId(id);
     return nullptr;
   }
-  if (OpenHandle* idle = TakeIdle(id)) return idle;
+  auto tell = [epoch, checked](uint32_t generation) {
+    if (epoch != nullptr) *epoch = {true, generation, checked};
+  };
+  if (OpenHandle* idle = TakeIdle(id)) {
+    tell(idle->generation);
+    return idle;
+  }
   if (purpose == kForReading && info.created != 0) {
     UnlockId(id);  // nothing on disk yet
+    tell(info.generation);
     return nullptr;
   }
   OpenHandle* handle = HeapNew<OpenHandle>();
   handle->id = id;
-  if (handle->file.Open(info.path, info.created != 0 ? kMakeMode : kExistingMode) != 0) {
-    if (info.created != 0) {
-      UpdateInfo(id, [](OsfsInfo& record) {
-        record.created = 0;
-        return true;
-      });
-    }
+  if (OpenOsFile(&handle->file, info.path, info.created != 0 ? kMakeMode : kExistingMode)) {
+    handle->generation = CheckIdentity(handle, info);
+    tell(handle->generation);
     return handle;
   }
   CString message;
@@ -460,6 +531,44 @@ FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose) {
   UnlockId(id);
   Diagnose(message);
   return nullptr;
+}
+
+// The created flag goes with the first open; the identity is kept from it. Another identity
+// than the kept one is another file put in this one's place: a new generation, with the new
+// file's length. Holding the id lock, nobody else moves the generation meanwhile.
+uint32_t FilesCache::CheckIdentity(OpenHandle* handle, const OsfsInfo& info) {
+  platform::FileId now;
+  bool identified = handle->file.GetIdentity(&now);
+  bool replaced = identified && info.identified != 0 && !(info.identity == now);
+  if (info.created == 0 && !replaced && (info.identified != 0 || !identified)) {
+    return info.generation;
+  }
+  int64_t on_disk = replaced ? handle->file.GetLength() : -1;
+  uint32_t generation = info.generation;
+  UpdateInfo(handle->id, [&](OsfsInfo& record) {
+    record.created = 0;
+    if (identified) {
+      record.identity = now;
+      record.identified = 1;
+    }
+    if (replaced) {
+      ++record.generation;
+      if (on_disk >= 0) record.length = on_disk;
+    }
+    generation = record.generation;
+    return true;
+  });
+  if (replaced) replacements_.fetch_add(1, std::memory_order_release);
+  return generation;
+}
+
+FilesCache::Epoch FilesCache::EpochOf(int64_t id) {
+  Epoch epoch;
+  epoch.known = true;
+  epoch.checked = replacements_.load(std::memory_order_acquire);
+  OsfsInfo info;
+  if (ReadInfo(id, &info)) epoch.generation = info.generation;
+  return epoch;
 }
 
 void FilesCache::Release(OpenHandle* handle) {

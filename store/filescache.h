@@ -1,52 +1,79 @@
 // FilesCache (unit "filescache"): the block cache between the disk manager and the OS files.
-// Every stored file is an ordinary OS file named by its full path. The cache gives each path
+// Every stored file is an ordinary OS file named by its full path. The cache gives each file
 // it meets a file id (1, 2, ... for the life of the process, never reused), keeps the
 // path-to-id mapping and one record per file in two B+ tree index files in a directory of
 // its own, and holds file data in a fixed pool of equal blocks keyed by (file id, block
-// number). Reads and writes go through the blocks; dirty blocks reach the OS file when they
-// are evicted, when their file is flushed and when the whole cache is flushed. OS files are
-// opened for one access and, with a maximum of 0 idle handles, closed again at once.
+// number). Reads and writes go through the blocks; the bytes writes changed reach the OS file
+// when their block is evicted, when their file is flushed and when the whole cache is flushed.
+// OS files are opened for one access and, with a maximum of 0 idle handles, closed again at
+// once.
 //
 // Index files (created empty by Open, removed by the destructor; an id means nothing to
 // another run), named join(directory, prefix + name):
-//   "osfspath.idx": key 250 bytes, the path with '/' turned into '\' and NUL-padded;
+//   "osfspath.idx": key 250 bytes, the path's key (below), NUL-padded;
 //                   data 8 bytes, the file id, little-endian.
-//   "osfsinfo.idx": key 8 bytes, the file id (compared as signed 64-bit); data 272 bytes:
+//   "osfsinfo.idx": key 8 bytes, the file id (compared as signed 64-bit); data 296 bytes:
 //       OFFSET SIZE DESCRIPTION
 //            0    8 file id
-//            8  250 path, NUL-terminated (the same text as the path key)
+//            8  250 path, NUL-terminated: the resolved path the OS file is opened by
 //          258    2 padding, zero
 //          260    4 created: 1 while the file was registered by a create and has not been
 //                   opened on disk yet (the first acquire for writing creates it)
 //          264    8 length: the file's length as this cache sees it: the OS file's when
 //                   the path is registered, 0 for a create, raised by writes, never -1
+//          272    8 identity, volume \ of the OS file as the last open found it
+//          280    8 identity, index  / (platform::FileId), 0 before the first open
+//          288    4 identified: 1 once an open has found the identity
+//          292    4 generation: how often an open found another file than the last one
+//   (the record had 272 bytes before it kept identities; nothing outside this run reads it.)
 //
-// Paths: a path is keyed with '/' turned into '\', so both spellings are one file. A path
-// must fit the key with its NUL (at most 249 characters); a longer one is refused, never cut
-// (lookup gives 0 and error 206), so two long paths can never become one file. The empty
-// path and a path naming a directory give 0 from lookup.
+// Paths: a path is resolved (platform::ResolvePath: `.`, `..`, doubled separators, the drive
+// letter, the program directory of a relative path, symbolic links) and keyed with '/' turned
+// into '\' and in the platform's name key (lower case on Windows), so every spelling of one
+// file is one file id. Reads, writes and lengths follow a final symbolic link to its file;
+// Remove and Rename work on the entry itself, as the OS calls do. A resolved path must fit the
+// key with its NUL (at most 249 characters); a longer one is refused, never cut (error 206),
+// so two long paths can never become one file. The empty path, a path ending in a separator
+// (error 5) and a path naming a directory give 0 from lookup. A path filter, when one is set,
+// is asked about every resolved path before anything else happens to it: a refused path is
+// never looked up, opened, removed or renamed (error 5).
+//
+// The OS files: the cache opens the resolved path exactly (kModeExactPath), so an open never
+// reaches another file than the one the path was resolved (and filtered) to, whatever links
+// are swapped in meanwhile. Each open checks the file's identity against the record: a file
+// replaced behind the cache moves the record to a new generation, whose length is the new
+// file's; blocks of an older generation are neither served nor written back (dirty ones count
+// as failed write-backs). An open that fails for want of descriptors (error 4) starts an
+// episode that the exhaustion hook hears of once; the next open that works ends it. A block
+// whose read-in fails is not kept: the read or write that needed it stops short.
 //
 // Invariants:
 //  1. A block is in at most one partition, the one chosen by ((id << 16) + block number) mod
 //     the partition count; each partition's array is sorted by (id, block number), signed,
 //     and holds no key twice. A descriptor not in a partition is on the free list or held
 //     by the one thread that is loading or reusing it.
-//  2. A block's data, valid size and dirty flag change only under its block key. Bytes of a
-//     block beyond its valid size are zero, so a gap that a write left below the file's
-//     length reads as zeros before and after write-back.
-//  3. A file's content is its OS file overlaid by its dirty blocks; the record's length is
-//     at least the end of every byte written, and bytes below it that are neither in the OS
-//     file nor in a block read as zeros. A failed write-back is the exception: its blocks
-//     leave the cache unwritten, and the failed flush brings the length down to the OS
-//     file's when no block of the file is dirty.
+//  2. A block's data, valid size, written bits, generation and dirty flag change only under
+//     its block key. Bytes of a block beyond its valid size are zero, so a gap that a write
+//     left below the file's length reads as zeros before and after write-back. A block is
+//     loaded (read in) before any write goes into it, so a read-in never covers written bytes.
+//  3. A file's content is its OS file overlaid by the written bytes of its blocks; the record's
+//     length is at least the end of every byte written, and bytes below it that are neither in
+//     the OS file nor written read as zeros. Write-back writes exactly the written bytes (runs
+//     of them, consecutive blocks' together), never bytes a write did not change: a write
+//     cannot undo another program's change to the rest of the block, nor another write's.
+//     A failed write-back is the exception: its blocks leave the cache unwritten, and the
+//     failed flush brings the length down to the OS file's when no block of the file is dirty.
 //  4. A block is taken out of its partition only by the thread that holds its key, and a
 //     dirty victim leaves only after its write-back: a thread that later gets the key and
 //     does not find the block knows its bytes have reached the OS file (or were dropped
 //     because their write-back failed).
 //  5. At most one OS handle per file id exists: acquire holds the id's lock until release.
+//     A file's generation changes only under its id lock, and every change adds one to the
+//     count of replaced files afterwards; a block whose `checked` equals that count holds
+//     bytes of its file's current generation without a look at the record.
 //
-// Threads: any number of threads may call any operation at once (after Open, before the
-// destructor); the cache starts no threads. Lock order, outer first:
+// Threads: any number of threads may call any operation at once (after Open and the setters,
+// before the destructor); the cache starts no threads. Lock order, outer first:
 //   path lock -> id lock -> index lock / handle lock (these two are never nested);
 //   block key -> partition lock (short, never held across another wait) -> free-list lock;
 //   block key -> eviction lock -> partition locks one at a time and try-locks of the keys
@@ -70,11 +97,13 @@
 #include <deque>
 #include <memory>
 #include <set>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "foundation/base.h"
 #include "foundation/cstring.h"
+#include "platform/fs.h"
 #include "runtime/memobj.h"
 #include "runtime/mt.h"
 #include "store/dylock.h"
@@ -91,7 +120,7 @@ class FilesCache : public BaseObject {
  public:
   static constexpr int kPathKeySize = 250;
   static constexpr int kMaxPathLength = kPathKeySize - 1;
-  static constexpr int kInfoSize = 272;
+  static constexpr int kInfoSize = 296;
   static constexpr int kMaxPartitions = 256;
 
   // block count = cache_bytes / block_size, at least min_blocks; partitions = the largest
@@ -109,6 +138,21 @@ class FilesCache : public BaseObject {
   // or (after "cannot create file:%s\n") when a tree cannot be created. Once only.
   bool Open(const char* directory, const char* prefix);
 
+  // Whether the cache may work on a resolved path (platform::ResolvePath's form): a fence
+  // around the files it serves. Without one (the default) every path is allowed.
+  using PathFilter = bool (*)(const char* resolved);
+  // Hears of the first open that fails for want of descriptors after one that worked, with
+  // the path it was for: once per episode.
+  using ExhaustionHook = void (*)(const char* path);
+  // Each set at most once, before the cache is shared between threads.
+  void SetPathFilter(PathFilter filter);
+  void SetExhaustionHook(ExhaustionHook hook);
+
+  // The path as the cache would hand it to the OS, for opening it exactly (kModeExactPath):
+  // resolved, following a final link, allowed by the filter and short enough for the index.
+  // False with the error of Paths above otherwise.
+  bool ResolveName(const char* path, CString* os_path);
+
   // The path's file id. A known path gives its id, or 0 when `create` is set (a create of a
   // known path fails). An unknown path is registered: with `create` without touching the
   // disk (the file is made at its first write-back, empty or truncated), without it only
@@ -119,12 +163,14 @@ class FilesCache : public BaseObject {
   int32_t Write(const char* path, int64_t offset, const void* buffer, int32_t length);
   int64_t GetLength(const char* path);
   // Drops the path from the index and deletes the OS file. True when the deletion worked,
-  // and always for a path the index does not know (its deletion is tried all the same).
-  // Blocks of the file stay under its dead id and are never written back.
+  // and always for a path the index does not know (its deletion is tried all the same, also
+  // for one too long to key) or that names nothing; false for a path the filter refuses,
+  // which is left alone. Blocks of the file stay under its dead id and are never written back.
   bool Remove(const char* path);
-  // Renames the OS file (never over an existing one) and then the index entry. False when
-  // the new path is known, the old one unknown, either cannot be keyed, or the OS refuses;
-  // the index changes only with the OS file.
+  // Renames the OS file (never over an existing one) and then the index entry, if the index
+  // knows the old path. False when the new path is known, either cannot be keyed or is
+  // refused, or the OS refuses (for one, when the old path names nothing); the index changes
+  // only with the OS file.
   bool Rename(const char* old_path, const char* new_path);
   // Writes back every dirty block of the file, waiting for blocks that are busy, and makes
   // the OS file durable (fsync). For a created file never written this creates it empty.
@@ -137,8 +183,10 @@ class FilesCache : public BaseObject {
 
   // By id, for the path operations and CachedFile. Reads stop at the file's length; a write
   // beyond it extends the file, the gap reading as zeros. Both give the bytes transferred
-  // (a write always all of them: failures of its later write-back show in FlushFile); 0 for
-  // a negative offset or length or an offset whose end does not fit in 64 bits.
+  // (failures of a write's later write-back show in FlushFile); both stop short at a block
+  // that cannot be read in (its OS file cannot be opened), a write only at one it does not
+  // cover whole. 0 for a negative offset or length or an offset whose end does not fit in 64
+  // bits.
   int32_t ReadById(int64_t id, int64_t offset, void* buffer, int32_t length);
   int32_t WriteById(int64_t id, int64_t offset, const void* buffer, int32_t length);
   // The length as the cache sees it (written data included); 0 for an unknown id.
@@ -161,14 +209,22 @@ class FilesCache : public BaseObject {
   struct FlushRun;
   struct Candidate;
   struct PathKey;
+  struct Epoch;
   enum Purpose { kForReading = 1, kForWriting = 2 };
   enum class Fill { kLoad, kOverwrite };
+  // What MakeKey made of a path: a key; nothing, for a path too long for one (resolved and
+  // allowed all the same); nothing, for a path that names no file (empty, ending in a
+  // separator, links that loop); nothing, for a path the filter refuses.
+  enum class Keyed { kYes, kTooLong, kNothing, kRefused };
 
   // filescache.cc: index files, names, handles.
   bool CreateIndex(IndexFile* index, const char* name, bool numeric_keys, int key_size,
                    int data_size);
+  Keyed MakeKey(const char* path, platform::FinalLink final_link, PathKey* key,
+                std::string* resolved);
   int64_t PathToId(const PathKey& key);
-  int64_t Register(const PathKey& key, bool create, int64_t length);
+  int64_t Register(const PathKey& key, bool create, int64_t length,
+                   const platform::FileId* identity);
   // The id the path names, with its id lock held; 0 (nothing held) when it names none. The
   // caller holds the path's lock or accepts that a rename may move the path meanwhile.
   int64_t PinPath(const PathKey& key);
@@ -183,7 +239,17 @@ class FilesCache : public BaseObject {
   void DropEntries(const PathKey& key, int64_t id);
   bool Rekey(const PathKey& from, const PathKey& to, int64_t id);
   bool ReportRemoveFailure(uint32_t error, const char* path);
-  OpenHandle* Acquire(int64_t id, Purpose purpose);
+  // Opens the OS file at a resolved path exactly; notes how an open for want of descriptors
+  // went (the exhaustion episode).
+  bool OpenOsFile(BaseFile* file, const char* os_path, unsigned mode);
+  // A handle of the file, its id lock held until Release; none (nothing held) when the file
+  // is gone or cannot be opened, or, for reading, is not on disk yet. `epoch` (may be null)
+  // gets the generation the handle's bytes belong to, known also in that last case.
+  OpenHandle* Acquire(int64_t id, Purpose purpose, Epoch* epoch = nullptr);
+  // A new OS handle's file against the record's identity (see Paths above): the handle's
+  // generation, moved on when the file was replaced.
+  uint32_t CheckIdentity(OpenHandle* handle, const OsfsInfo& info);
+  Epoch EpochOf(int64_t id);
   void Release(OpenHandle* handle);
   OpenHandle* TakeIdle(int64_t id);
   bool DropIdle(int64_t id);
@@ -194,9 +260,16 @@ class FilesCache : public BaseObject {
 
   // filescache_blocks.cc: blocks, eviction, write-back.
   Partition& PartitionOf(int64_t id, int64_t number);
-  CacheBlock* LockBlock(int64_t id, int64_t number, Fill fill);
+  // The block with its key held, loaded on a miss; null (nothing held) when it would have
+  // to be read in and cannot be. `epoch`: the file's for a block written whole (kOverwrite),
+  // read at the first need and kept by the caller for its next blocks.
+  CacheBlock* LockBlock(int64_t id, int64_t number, Fill fill, Epoch* epoch);
   void UnlockBlock(const CacheBlock& block);
-  CacheBlock* Load(Partition& partition, int64_t id, int64_t number, Fill fill);
+  CacheBlock* Load(Partition& partition, int64_t id, int64_t number, Fill fill, Epoch* epoch);
+  bool FillBlock(CacheBlock* block, Fill fill, Epoch* epoch);
+  bool Current(CacheBlock& block);
+  CacheBlock* Renew(CacheBlock* block, Fill fill, Epoch* epoch);
+  void MarkClean(CacheBlock& block);
   CacheBlock* TakeFree();
   CacheBlock* Reclaim();
   void TakeOut(CacheBlock& block);
@@ -205,9 +278,10 @@ class FilesCache : public BaseObject {
   bool NextCandidate(Candidate* candidate);
   Candidate WaitForCandidate();
   bool Claim(const Candidate& candidate);
-  int32_t ReadIn(int64_t id, int64_t number, uint8_t* data);
+  int32_t ReadIn(int64_t id, int64_t number, uint8_t* data, Epoch* epoch);
   bool WriteBack(CacheBlock& block);
-  bool WriteAt(OpenHandle& handle, int64_t offset, const uint8_t* data, int64_t size);
+  bool WriteWritten(OpenHandle& handle, CacheBlock* const* blocks, int count,
+                    std::unique_ptr<uint8_t[]>* staging);
   void WriteBackDirty(FlushRun* run);
   void CollectDirty(FlushRun* run);
   void ForgetDirty(const CacheBlock& block);
@@ -223,10 +297,12 @@ class FilesCache : public BaseObject {
   const int32_t block_size_;
   const int32_t block_count_;
   const int64_t cache_bytes_;
+  const int32_t written_words_;  // words of written bits per block
   const int32_t partition_count_;
   const int32_t max_idle_handles_;
 
   uint8_t* buffer_;                          // block_count_ * block_size_ bytes, from Heap
+  std::unique_ptr<uint64_t[]> written_;      // the blocks' written bits, one word per 64 bytes
   std::unique_ptr<CacheBlock[]> blocks_;     // the descriptors, fixed
   std::unique_ptr<Partition[]> partitions_;  // partition_count_ of them
   // The block numbers of each file's dirty blocks, so that flushing one file looks at its dirty
@@ -242,6 +318,12 @@ class FilesCache : public BaseObject {
   int32_t cursor_partition_ = 0;  // guarded by evict_lock_
   size_t cursor_position_ = 0;    // guarded by evict_lock_
   std::atomic<uint64_t> tick_{0};
+  // Files found replaced by another (a generation moved on), ever; see invariant 5.
+  std::atomic<uint64_t> replacements_{0};
+  // Set by an open that failed for want of descriptors, cleared by one that worked.
+  std::atomic<bool> out_of_handles_{false};
+  PathFilter path_filter_ = nullptr;
+  ExhaustionHook exhaustion_hook_ = nullptr;
 
   CCriticalSection handle_lock_;
   int64_t next_id_ = 1;               // guarded by handle_lock_

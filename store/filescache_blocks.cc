@@ -1,6 +1,7 @@
 // Blocks of the files cache (contract and lock order in filescache.h): block access with
 // loading and eviction, read-in and write-back, reads and writes by id, and the flushes.
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <thread>
@@ -58,6 +59,93 @@ bool NextDirty(Partition& partition, int64_t* id, int64_t* number) {
   return false;
 }
 
+// Marks bytes [from, to) of a block in its written bits.
+void MarkBytes(uint64_t* bits, int32_t from, int32_t to) {
+  while (from < to) {
+    int32_t bit = from % 64;
+    int32_t count = std::min(64 - bit, to - from);
+    uint64_t ones = count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+    bits[from / 64] |= ones << bit;
+    from += count;
+  }
+}
+
+bool IsMarked(const uint64_t* bits, int32_t at) {
+  return (bits[at / 64] >> (at % 64) & 1) != 0;
+}
+
+// The first byte at or after `from` whose bit is `marked`; `size` when there is none below it.
+int32_t FindByte(const uint64_t* bits, int32_t size, int32_t from, bool marked) {
+  while (from < size) {
+    uint64_t word = marked ? bits[from / 64] : ~bits[from / 64];
+    word &= ~uint64_t{0} << (from % 64);
+    if (word != 0) return std::min(size, from / 64 * 64 + std::countr_zero(word));
+    from = (from / 64 + 1) * 64;
+  }
+  return size;
+}
+
+// The first stretch [*begin, *end) of marked bytes at or after `from`; false when none.
+bool NextStretch(const uint64_t* bits, int32_t size, int32_t from, int32_t* begin, int32_t* end) {
+  *begin = FindByte(bits, size, from, true);
+  if (*begin >= size) return false;
+  *end = FindByte(bits, size, *begin, false);
+  return true;
+}
+
+// Gathers stretches of bytes bound for one file, in ascending order, and writes each run of
+// adjoining ones with one OS write: in place when it is one stretch, else copied together
+// into the staging buffer (made at its first use with `capacity` bytes). A seek past the end
+// and a write leave the gap before the offset reading as zeros, as if zeros had been appended
+// up to it, without writing them.
+class StretchWriter {
+ public:
+  StretchWriter(BaseFile& file, std::unique_ptr<uint8_t[]>* staging, int64_t capacity)
+      : file_(file), staging_(staging), capacity_(capacity) {}
+
+  bool Add(int64_t offset, const uint8_t* bytes, int64_t size) {
+    if (size_ > 0 && offset == offset_ + size_ && staging_ != nullptr) {
+      Stage();
+      FATAL_CHECK(size_ + size <= capacity_);
+      std::memcpy(staging_->get() + size_, bytes, static_cast<size_t>(size));
+      size_ += size;
+      return true;
+    }
+    if (!Finish()) return false;
+    offset_ = offset;
+    bytes_ = bytes;
+    size_ = size;
+    staged_ = false;
+    return true;
+  }
+
+  // Writes what is gathered; false when the OS refused it.
+  bool Finish() {
+    if (size_ == 0) return true;
+    const uint8_t* data = staged_ ? staging_->get() : bytes_;
+    bool written =
+        file_.Seek(offset_, BaseFile::kBegin) == offset_ && file_.Write(data, size_) == size_;
+    size_ = 0;
+    return written;
+  }
+
+ private:
+  void Stage() {
+    if (staged_) return;
+    if (!*staging_) *staging_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_);
+    std::memcpy(staging_->get(), bytes_, static_cast<size_t>(size_));
+    staged_ = true;
+  }
+
+  BaseFile& file_;
+  std::unique_ptr<uint8_t[]>* staging_;
+  int64_t capacity_;
+  int64_t offset_ = 0;
+  const uint8_t* bytes_ = nullptr;
+  int64_t size_ = 0;
+  bool staged_ = false;
+};
+
 }  // namespace
 
 // ---- Block access ----
@@ -67,8 +155,7 @@ FilesCache::Partition& FilesCache::PartitionOf(int64_t id, int64_t number) {
   return partitions_[mixed % static_cast<uint64_t>(partition_count_)];
 }
 
-// The block (id, number) with its key held by the caller, loaded on a miss.
-FilesCache::CacheBlock* FilesCache::LockBlock(int64_t id, int64_t number, Fill fill) {
+FilesCache::CacheBlock* FilesCache::LockBlock(int64_t id, int64_t number, Fill fill, Epoch* epoch) {
   BlockKey key(id, number);
   block_locks_.Lock(key.bytes, BlockLockTable::kKeyLength, kUnit, __LINE__);
   Partition& partition = PartitionOf(id, number);
@@ -77,7 +164,12 @@ FilesCache::CacheBlock* FilesCache::LockBlock(int64_t id, int64_t number, Fill f
     ScopedLock hold(partition.lock, kUnit, __LINE__);
     block = FindIn(partition.blocks, id, number);
   }
-  if (block == nullptr) block = Load(partition, id, number, fill);
+  if (block == nullptr) {
+    block = Load(partition, id, number, fill, epoch);
+  } else if (!Current(*block)) {
+    block = Renew(block, fill, epoch);
+  }
+  if (block == nullptr) return nullptr;
   block->last_use.store(tick_.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
   return block;
 }
@@ -87,25 +179,80 @@ void FilesCache::UnlockBlock(const CacheBlock& block) {
   block_locks_.Unlock(key.bytes, BlockLockTable::kKeyLength);
 }
 
-// A descriptor for (id, number), filled from the OS file unless the caller is about to
-// overwrite all of it, and put into its partition. Nobody else can look for this key
-// meanwhile: the caller holds it.
+// A descriptor for (id, number), filled and put into its partition. Nobody else can look for
+// this key meanwhile: the caller holds it. When the block cannot be read in, the descriptor
+// goes back to the free list and the key is let go.
 FilesCache::CacheBlock* FilesCache::Load(Partition& partition, int64_t id, int64_t number,
-                                         Fill fill) {
+                                         Fill fill, Epoch* epoch) {
   CacheBlock* block = TakeFree();
   if (block == nullptr) block = Reclaim();
   block->file_id = id;
   block->number = number;
-  block->dirty.store(false, std::memory_order_relaxed);
-  block->valid = 0;
-  if (fill == Fill::kLoad) {
-    block->valid = ReadIn(id, number, block->data);
-    std::memset(block->data + block->valid, 0, static_cast<size_t>(block_size_ - block->valid));
+  if (!FillBlock(block, fill, epoch)) {
+    {
+      ScopedLock hold(free_lock_, kUnit, __LINE__);
+      free_[free_count_++] = block;
+    }
+    BlockKey key(id, number);
+    block_locks_.Unlock(key.bytes, BlockLockTable::kKeyLength);
+    return nullptr;
   }
   ScopedLock hold(partition.lock, kUnit, __LINE__);
   size_t at = LowerBound(partition.blocks, id, number);
   partition.blocks.insert(partition.blocks.begin() + static_cast<ptrdiff_t>(at), block);
   return block;
+}
+
+// The block's bytes as the current generation of its file holds them: read in from the OS
+// file, or none for a block the caller is about to overwrite whole (of the generation in
+// `epoch`, read now if the caller has not yet). False when they cannot be read in.
+bool FilesCache::FillBlock(CacheBlock* block, Fill fill, Epoch* epoch) {
+  block->dirty.store(false, std::memory_order_relaxed);
+  std::memset(block->written, 0, static_cast<size_t>(written_words_) * sizeof(uint64_t));
+  Epoch filled;
+  block->valid = 0;
+  if (fill == Fill::kLoad) {
+    int32_t got = ReadIn(block->file_id, block->number, block->data, &filled);
+    if (got < 0) return false;
+    block->valid = got;
+    std::memset(block->data + got, 0, static_cast<size_t>(block_size_ - got));
+  } else {
+    if (!epoch->known) *epoch = EpochOf(block->file_id);
+    filled = *epoch;
+  }
+  block->generation = filled.generation;
+  block->checked = filled.checked;
+  return true;
+}
+
+// Whether the block's bytes belong to its file's current generation. Without a look at the
+// record while no file has been found replaced since the block was last checked.
+bool FilesCache::Current(CacheBlock& block) {
+  if (block.checked == replacements_.load(std::memory_order_acquire)) return true;
+  Epoch now = EpochOf(block.file_id);
+  if (now.generation != block.generation) return false;
+  block.checked = now.checked;
+  return true;
+}
+
+// A block of an older generation of its file holds another file's bytes: bytes written into
+// it are lost (the next flush of the file says so), and it is filled again, or leaves the
+// cache (its key let go) when it cannot be.
+FilesCache::CacheBlock* FilesCache::Renew(CacheBlock* block, Fill fill, Epoch* epoch) {
+  if (block->dirty.load(std::memory_order_relaxed)) {
+    MarkClean(*block);
+    NoteLostWrite(block->file_id);
+  }
+  if (FillBlock(block, fill, epoch)) return block;
+  Discard(*block);
+  return nullptr;
+}
+
+// Its written bytes reached the file or are given up; the caller holds the block's key.
+void FilesCache::MarkClean(CacheBlock& block) {
+  std::memset(block.written, 0, static_cast<size_t>(written_words_) * sizeof(uint64_t));
+  block.dirty.store(false, std::memory_order_release);
+  ForgetDirty(block);
 }
 
 FilesCache::CacheBlock* FilesCache::TakeFree() {
@@ -222,38 +369,54 @@ bool FilesCache::Claim(const Candidate& candidate) {
 
 // ---- OS transfers ----
 
-// Bytes read from the OS file into a block: short at its end, 0 beyond it, for a file not
-// on disk yet, or when it cannot be opened.
-int32_t FilesCache::ReadIn(int64_t id, int64_t number, uint8_t* data) {
-  OpenHandle* handle = Acquire(id, kForReading);
-  if (handle == nullptr) return 0;
-  int64_t got = 0;
+// Bytes read from the OS file into a block: short at its end, 0 beyond it or for a file not
+// on disk yet; -1 when the file is gone or cannot be opened or read. `epoch` gets the
+// generation the bytes belong to.
+int32_t FilesCache::ReadIn(int64_t id, int64_t number, uint8_t* data, Epoch* epoch) {
+  OpenHandle* handle = Acquire(id, kForReading, epoch);
+  if (handle == nullptr) return epoch->known ? 0 : -1;
+  int64_t got = -1;
   int64_t offset = number * block_size_;
   if (handle->file.Seek(offset, BaseFile::kBegin) == offset) {
     got = handle->file.Read(data, block_size_);
   }
   Release(handle);
-  return static_cast<int32_t>(std::max<int64_t>(got, 0));
+  return static_cast<int32_t>(std::max<int64_t>(got, -1));
 }
 
-// Writes a dirty block to its file and clears its dirty flag; a file that is gone or cannot
-// be opened drops the data (false).
+// Writes a dirty block's written bytes to its file and marks it clean; a file that is gone or
+// cannot be opened drops them (false).
 bool FilesCache::WriteBack(CacheBlock& block) {
   OpenHandle* handle = Acquire(block.file_id, kForWriting);
-  bool written =
-      handle != nullptr && WriteAt(*handle, block.number * block_size_, block.data, block.valid);
+  CacheBlock* blocks[1] = {&block};
+  bool written = handle != nullptr && WriteWritten(*handle, blocks, 1, nullptr);
   if (handle != nullptr) Release(handle);
-  block.dirty.store(false, std::memory_order_release);
-  ForgetDirty(block);
+  MarkClean(block);
   if (!written) NoteLostWrite(block.file_id);
   return written;
 }
 
-// A seek past the end and a write leave the gap before `offset` reading as zeros, as if
-// zeros had been appended up to it, without writing them.
-bool FilesCache::WriteAt(OpenHandle& handle, int64_t offset, const uint8_t* data, int64_t size) {
-  return handle.file.Seek(offset, BaseFile::kBegin) == offset &&
-         handle.file.Write(data, size) == size;
+// The written bytes of consecutive blocks of the handle's file, each run of them that goes on
+// without a gap (across blocks too) in one OS write. False when a write fails, or when a block
+// holds an older generation's bytes, which are never written to another file.
+bool FilesCache::WriteWritten(OpenHandle& handle, CacheBlock* const* blocks, int count,
+                              std::unique_ptr<uint8_t[]>* staging) {
+  StretchWriter writer(handle.file, staging, FlushRun::kMaxRunBytes);
+  bool current = true;
+  for (int i = 0; i < count; ++i) {
+    const CacheBlock& block = *blocks[i];
+    if (block.generation != handle.generation) {
+      current = false;
+      continue;
+    }
+    int64_t base = block.number * block_size_;
+    int32_t begin = 0;
+    int32_t end = 0;
+    while (NextStretch(block.written, block_size_, end, &begin, &end)) {
+      if (!writer.Add(base + begin, block.data + begin, end - begin)) return false;
+    }
+  }
+  return writer.Finish() && current;
 }
 
 // ---- Reads and writes ----
@@ -277,7 +440,8 @@ int32_t FilesCache::ReadById(int64_t id, int64_t offset, void* buffer, int32_t l
   while (done < length) {
     int64_t number = offset / block_size_;
     int32_t in_block = static_cast<int32_t>(offset % block_size_);
-    CacheBlock* block = LockBlock(id, number, Fill::kLoad);
+    CacheBlock* block = LockBlock(id, number, Fill::kLoad, nullptr);
+    if (block == nullptr) break;
     int32_t n = std::clamp(VisibleBytes(*block, id, &known_length) - in_block, 0, length - done);
     std::memcpy(out + done, block->data + in_block, static_cast<size_t>(n));
     UnlockBlock(*block);
@@ -295,15 +459,18 @@ int32_t FilesCache::WriteById(int64_t id, int64_t offset, const void* buffer, in
   const uint8_t* in = static_cast<const uint8_t*>(buffer);
   int64_t end = offset + length;
   bool grew = false;  // no block grew: the write ends inside data the file already has
+  Epoch epoch;        // the file's generation, for blocks written whole
   int32_t done = 0;
   while (done < length) {
     int64_t number = offset / block_size_;
     int32_t in_block = static_cast<int32_t>(offset % block_size_);
     int32_t n = std::min(block_size_ - in_block, length - done);
     Fill fill = n == block_size_ ? Fill::kOverwrite : Fill::kLoad;
-    CacheBlock* block = LockBlock(id, number, fill);
+    CacheBlock* block = LockBlock(id, number, fill, &epoch);
+    if (block == nullptr) break;
     // Bytes between the valid size and in_block are zero already: they become the gap.
     std::memcpy(block->data + in_block, in + done, static_cast<size_t>(n));
+    MarkBytes(block->written, in_block, in_block + n);
     block->dirty.store(true, std::memory_order_relaxed);
     {
       ScopedLock hold(dirty_lock_, kUnit, __LINE__);
@@ -397,8 +564,7 @@ size_t FilesCache::WriteBackRun(FlushRun* run, size_t first) {
     NoteLostWrite(blocks[0]->file_id);
   }
   for (int i = 0; i < count; ++i) {
-    blocks[i]->dirty.store(false, std::memory_order_release);
-    ForgetDirty(*blocks[i]);
+    MarkClean(*blocks[i]);
     if (written) {
       UnlockBlock(*blocks[i]);
     } else {
@@ -409,11 +575,11 @@ size_t FilesCache::WriteBackRun(FlushRun* run, size_t first) {
 }
 
 // Takes the keys of the run at pending[*next]: that block and the ones right after it in the
-// same file, while each one before is full. The first key is waited for when busy (a flush
-// must not skip data written before it was called), but only after the run's handle is let
-// go: holding a file's id lock while waiting for a block key would invert the evictor's
-// order. The others are only try-locked, so a busy one ends the run. The blocks whose keys
-// are held, in order; *next moves past the pending entries dealt with.
+// same file, while the written bytes of each one before reach its end. The first key is waited for
+// when busy (a flush must not skip data written before it was called), but only after the run's
+// handle is let go: holding a file's id lock while waiting for a block key would invert the
+// evictor's order. The others are only try-locked, so a busy one ends the run. The blocks whose
+// keys are held, in order; *next moves past the pending entries dealt with.
 int FilesCache::LockRun(FlushRun* run, size_t* next, CacheBlock** blocks) {
   auto [id, number] = run->pending[(*next)++];
   BlockKey key(id, number);
@@ -430,8 +596,8 @@ int FilesCache::LockRun(FlushRun* run, size_t* next, CacheBlock** blocks) {
   int64_t room = std::min<int64_t>(FlushRun::kMaxRunBytes / block_size_, FlushRun::kMaxRunBlocks);
   if (run->limit > 0) room = std::min<int64_t>(room, run->limit - run->written);
   int count = 1;
-  while (count < room && blocks[count - 1]->valid == block_size_ && *next < run->pending.size() &&
-         run->pending[*next] == std::pair(id, number + count)) {
+  while (count < room && IsMarked(blocks[count - 1]->written, block_size_ - 1) &&
+         *next < run->pending.size() && run->pending[*next] == std::pair(id, number + count)) {
     BlockKey following(id, number + count);
     if (!block_locks_.TryLock(following.bytes, BlockLockTable::kKeyLength, kUnit, __LINE__)) {
       break;
@@ -455,30 +621,16 @@ FilesCache::CacheBlock* FilesCache::DirtyBlock(int64_t id, int64_t number) {
   return block != nullptr && block->dirty.load(std::memory_order_relaxed) ? block : nullptr;
 }
 
-// One OS write for consecutive blocks of one file, all but the last full.
+// The written bytes of consecutive blocks of one file, in as few OS writes as they allow.
 bool FilesCache::WriteRun(FlushRun* run, CacheBlock* const* blocks, int count) {
   int64_t id = blocks[0]->file_id;
   run->written += count;
   UseHandle(run, id);
   if (run->handle == nullptr) return false;
-  int64_t offset = blocks[0]->number * block_size_;
-  const uint8_t* data = blocks[0]->data;
-  int64_t size = int64_t{count - 1} * block_size_ + blocks[count - 1]->valid;
-  if (count > 1) {
-    if (!run->staging) {
-      run->staging = std::make_unique_for_overwrite<uint8_t[]>(FlushRun::kMaxRunBytes);
-    }
-    for (int i = 0; i < count; ++i) {
-      std::memcpy(run->staging.get() + int64_t{i} * block_size_, blocks[i]->data,
-                  static_cast<size_t>(blocks[i]->valid));
-    }
-    data = run->staging.get();
-  }
-  if (!WriteAt(*run->handle, offset, data, size)) return false;
   if (run->only_id == 0 && (run->files.empty() || run->files.back() != id)) {
     run->files.push_back(id);
   }
-  return true;
+  return WriteWritten(*run->handle, blocks, count, &run->staging);
 }
 
 void FilesCache::UseHandle(FlushRun* run, int64_t id) {

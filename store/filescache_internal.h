@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "foundation/base.h"
+#include "platform/file.h"
 #include "store/btree.h"
 #include "store/cache.h"
 #include "store/dylock.h"
@@ -24,6 +25,10 @@ inline constexpr int kInfoId = 0;
 inline constexpr int kInfoPath = 8;
 inline constexpr int kInfoCreated = 260;
 inline constexpr int kInfoLength = 264;
+inline constexpr int kInfoVolume = 272;
+inline constexpr int kInfoIndex = 280;
+inline constexpr int kInfoIdentified = 288;
+inline constexpr int kInfoGeneration = 292;
 
 }  // namespace filescache_layout
 
@@ -36,9 +41,25 @@ struct FilesCache::CacheBlock {
   // recency need only be approximate.
   std::atomic<uint64_t> last_use{0};
   uint8_t* data = nullptr;  // the block's fixed slice of the buffer
-  // Set and cleared under the block key; flushes read it under the partition lock alone, as
-  // a hint of which keys to take.
+  // One bit per byte of `data`, set for the bytes that writes changed and that have not been
+  // written back: write-back writes these and nothing else. Under the block key.
+  uint64_t* written = nullptr;  // the block's fixed slice of the bitmap
+  // Set while a bit of `written` is; set and cleared under the block key, read by flushes
+  // under the partition lock alone, as a hint of which keys to take.
   std::atomic<bool> dirty{false};
+  // The generation of its file whose bytes the block holds (the file record's), and the
+  // cache's count of replaced files when that generation was last known to be the file's.
+  // Under the block key.
+  uint32_t generation = 0;
+  uint64_t checked = 0;
+};
+
+// A file's generation as one look at its record saw it, with the count of replaced files
+// taken just before that look.
+struct FilesCache::Epoch {
+  bool known = false;
+  uint32_t generation = 0;
+  uint64_t checked = 0;
 };
 
 struct FilesCache::Partition {
@@ -56,6 +77,7 @@ struct FilesCache::Candidate {
 
 struct FilesCache::OpenHandle {
   int64_t id = 0;
+  uint32_t generation = 0;  // the file's while this handle is open (the id lock is held)
   BaseFile file;
 };
 
@@ -64,6 +86,9 @@ struct FilesCache::OsfsInfo {
   char path[kPathKeySize] = {};
   uint32_t created = 0;
   int64_t length = 0;
+  platform::FileId identity;
+  uint32_t identified = 0;
+  uint32_t generation = 0;
 
   void Encode(uint8_t* bytes) const {
     using namespace filescache_layout;
@@ -72,6 +97,10 @@ struct FilesCache::OsfsInfo {
     std::memcpy(bytes + kInfoPath, path, kPathKeySize);
     PutU32(bytes + kInfoCreated, created);
     PutI64(bytes + kInfoLength, length);
+    PutU64(bytes + kInfoVolume, identity.volume);
+    PutU64(bytes + kInfoIndex, identity.index);
+    PutU32(bytes + kInfoIdentified, identified);
+    PutU32(bytes + kInfoGeneration, generation);
   }
   // Index bytes are outside input: the path is cut at the key size whatever they hold.
   void Decode(const uint8_t* bytes) {
@@ -81,17 +110,22 @@ struct FilesCache::OsfsInfo {
     path[kPathKeySize - 1] = '\0';
     created = GetU32(bytes + kInfoCreated);
     length = GetI64(bytes + kInfoLength);
+    identity.volume = GetU64(bytes + kInfoVolume);
+    identity.index = GetU64(bytes + kInfoIndex);
+    identified = GetU32(bytes + kInfoIdentified);
+    generation = GetU32(bytes + kInfoGeneration);
   }
 };
 
-// A path as the index keys it: '/' turned into '\', NUL-padded to the key size. It is also
-// the text the cache hands to the OS and the key of the path's lock (with its NUL).
+// A path as the cache names it (MakeKey): resolved, every '/' turned into '\', NUL-padded to
+// the key size. `os_path` is what the cache hands to the OS and keeps in the file's record;
+// `text`, the index key and the key of the path's lock (with its NUL), is the same in the
+// platform's name key (lower case on Windows). Both have `length` characters.
 struct FilesCache::PathKey {
   char text[kPathKeySize];
+  char os_path[kPathKeySize];
   int length = 0;
 
-  // False, with error 3 for an empty path or 206 for one longer than kMaxPathLength.
-  bool Make(const char* path);
   int lock_length() const { return length + 1; }
 };
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "store/btree.h"
 #include "testing/temp_dir.h"
@@ -455,6 +457,197 @@ TEST(FilesCache, RefusesPathsItCannotKeepApart) {
   std::string backslashed = fixture.dir.path() + "\\s.dat";
   ASSERT_GT(cache.Lookup(slashed.c_str(), true), 0);
   EXPECT_EQ(cache.Lookup(backslashed.c_str(), false), cache.Lookup(slashed.c_str(), false));
+}
+
+// Each spelling writes its own byte through the cache; every other spelling reads all of them.
+TEST(FilesCache, EverySpellingOfAFileIsOneFile) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  fs::create_directory(fixture / "sub");
+  std::string path = fixture / "sub/f.dat";
+  WriteFile(path, std::string(32, '.'));
+  int64_t id = cache.Lookup(path.c_str(), false);
+  ASSERT_GT(id, 0);
+  std::string dir = fixture.dir.path();
+  std::string backslashed = path;
+  std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+  // Another spelling of the drive: the other case of its letter on Windows, a letter that
+  // POSIX maps to its root elsewhere.
+  std::string drive = platform::kWindows
+                          ? std::string(1, static_cast<char>(path[0] ^ 0x20)) + path.substr(1)
+                          : "d:" + path;
+  std::vector<std::string> spellings = {
+      path,
+      dir + "//sub//f.dat",
+      dir + "/./sub/./f.dat",
+      dir + "/sub/../sub/f.dat",
+      dir + "/missing/../sub/f.dat",
+      path + "/.",
+      backslashed,
+      drive,
+      "sub/f.dat",  // from the current directory
+  };
+  if (platform::kWindows) {
+    std::string upper = path;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    spellings.push_back(upper);
+    spellings.push_back(path + ".");  // Windows drops a final dot
+  }
+  fs::path previous = fs::current_path();
+  fs::current_path(dir);
+  std::string expected(32, '.');
+  for (size_t i = 0; i < spellings.size(); ++i) {
+    const char* spelling = spellings[i].c_str();
+    EXPECT_EQ(cache.Lookup(spelling, false), id) << spelling;
+    char mark = static_cast<char>('A' + i);
+    EXPECT_EQ(cache.Write(spelling, static_cast<int64_t>(i), &mark, 1), 1) << spelling;
+    expected[i] = mark;
+  }
+  for (const std::string& spelling : spellings) {
+    EXPECT_EQ(cache.GetLength(spelling.c_str()), 32) << spelling;
+    EXPECT_EQ(ReadThrough(cache, spelling), expected) << spelling;
+  }
+  fs::current_path(previous);
+  ASSERT_TRUE(cache.FlushFile(id));
+  EXPECT_EQ(ReadFileBytes(path), expected);
+}
+
+// A write reaches the disk with the bytes it changed and none else of their block: not the
+// cached bytes of a part that another program changed since, nor those of a part that a write
+// through another spelling changed, nor those between two writes into one block.
+TEST(FilesCache, WriteBackWritesOnlyTheBytesThatWritesChanged) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  std::string path = fixture / "shared.dat";
+  std::string other = fixture.dir.path() + "/./shared.dat";
+  std::string disk(2 * kBlock, '.');
+  WriteFile(path, disk);
+  auto change_on_disk = [&](int64_t offset, const std::string& bytes) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(offset);
+    file << bytes;
+    disk.replace(static_cast<size_t>(offset), bytes.size(), bytes);
+  };
+  auto write_and_flush = [&](const std::string& spelling, int64_t offset,
+                             const std::string& bytes) {
+    ASSERT_EQ(
+        cache.Write(spelling.c_str(), offset, bytes.data(), static_cast<int32_t>(bytes.size())),
+        static_cast<int32_t>(bytes.size()));
+    ASSERT_TRUE(cache.FlushFile(cache.Lookup(spelling.c_str(), false)));
+    disk.replace(static_cast<size_t>(offset), bytes.size(), bytes);
+  };
+  char byte;
+  ASSERT_EQ(cache.Read(path.c_str(), 0, &byte, 1), 1);  // block 0 in the cache
+  ASSERT_EQ(cache.Read(other.c_str(), 0, &byte, 1), 1);
+  change_on_disk(100, std::string(100, 'P'));
+  write_and_flush(path, 0, "0123456789");
+  EXPECT_EQ(ReadFileBytes(path), disk) << "another program's change undone";
+  write_and_flush(path, 200, "path......");
+  write_and_flush(other, 300, "other.....");
+  EXPECT_EQ(ReadFileBytes(path), disk) << "a write through another spelling undone";
+
+  ASSERT_EQ(cache.Read(path.c_str(), kBlock, &byte, 1), 1);  // block 1 in the cache
+  change_on_disk(kBlock + 100, std::string(100, 'Q'));
+  ASSERT_EQ(cache.Write(path.c_str(), kBlock, "first", 5), 5);
+  ASSERT_EQ(cache.Write(path.c_str(), kBlock + 300, "second", 6), 6);
+  disk.replace(kBlock, 5, "first");
+  disk.replace(kBlock + 300, 6, "second");
+  ASSERT_TRUE(cache.FlushFile(cache.Lookup(path.c_str(), false)));
+  EXPECT_EQ(ReadFileBytes(path), disk) << "the bytes between two writes were written";
+}
+
+// Another file put in a file's place behind the cache's back (a rename over it) is met at the
+// next open the cache makes for the file: what the cache holds of the old file is neither
+// served nor written into the new one, and the length is the new file's.
+TEST(FilesCache, AFileReplacedBehindTheCacheIsTakenAfresh) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  std::string path = fixture / "replaced.dat";
+  std::string replacement = fixture / "replacement.dat";
+  WriteFile(path, std::string(2 * kBlock, 'o'));
+  int64_t id = cache.Lookup(path.c_str(), false);
+  char byte;
+  ASSERT_EQ(cache.Read(path.c_str(), 0, &byte, 1), 1);  // block 0 of the old file is cached
+  std::string fresh = std::string(kBlock, 'n') + std::string(kBlock, 'm') + "tail";
+  WriteFile(replacement, fresh);
+  fs::rename(replacement, path);
+  ASSERT_EQ(cache.Read(path.c_str(), kBlock, &byte, 1), 1);  // an open: the new file
+  EXPECT_EQ(byte, 'm');
+  EXPECT_EQ(cache.GetLength(path.c_str()), static_cast<int64_t>(fresh.size()));
+  EXPECT_EQ(ReadThrough(cache, path), fresh);
+
+  // Written but not flushed when the file is replaced: lost, and the flush says so.
+  ASSERT_EQ(cache.Write(path.c_str(), 10, "WRITTEN", 7), 7);
+  WriteFile(replacement, "third");
+  fs::rename(replacement, path);
+  EXPECT_FALSE(cache.FlushFile(id));
+  EXPECT_EQ(ReadFileBytes(path), "third");
+  EXPECT_EQ(ReadThrough(cache, path), "third");
+}
+
+// The directory the filter below refuses, as ResolvePath gives it.
+std::string g_fenced;
+bool OutsideTheFence(const char* resolved) {
+  return !platform::PathIsWithin(resolved, g_fenced);
+}
+
+// The filter is asked about every path as resolved for its use, also through a link: a path it
+// refuses is neither looked up, read, written, removed nor renamed.
+TEST(FilesCache, APathTheFilterRefusesIsLeftAlone) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  fs::create_directory(fixture / "fenced");
+  ASSERT_TRUE(platform::ResolvePath((fixture / "fenced").c_str(), &g_fenced));
+  cache.SetPathFilter(OutsideTheFence);
+  std::string inside = fixture / "in.dat";
+  std::string fenced = fixture / "fenced/out.dat";
+  WriteFile(inside, "in");
+  WriteFile(fenced, "out");
+  std::vector<std::string> refused = {fenced, fixture / "fenced/../fenced/out.dat"};
+  std::error_code no_links;
+  fs::create_symlink(fenced, fixture / "to-fenced", no_links);
+  if (!no_links) refused.push_back(fixture / "to-fenced");
+  for (const std::string& path : refused) {
+    platform::SetLastError(0);
+    EXPECT_EQ(cache.Lookup(path.c_str(), false), 0) << path;
+    EXPECT_EQ(platform::LastError(), platform::kErrorAccessDenied) << path;
+    EXPECT_EQ(cache.Write(path.c_str(), 0, "X", 1), 0) << path;
+    EXPECT_EQ(cache.GetLength(path.c_str()), 0) << path;
+  }
+  EXPECT_FALSE(cache.Remove(fenced.c_str()));
+  EXPECT_FALSE(cache.Rename(fenced.c_str(), (fixture / "taken.dat").c_str()));
+  EXPECT_FALSE(cache.Rename(inside.c_str(), (fixture / "fenced/in.dat").c_str()));
+  EXPECT_EQ(ReadFileBytes(fenced), "out");
+  EXPECT_EQ(ReadThrough(cache, inside), "in");
+  EXPECT_FALSE(fs::exists(fixture / "fenced/in.dat"));
+  CString made;
+  EXPECT_FALSE(cache.ResolveName((fixture / "fenced/new.dat").c_str(), &made));
+  EXPECT_TRUE(cache.ResolveName((fixture / "new.dat").c_str(), &made));
+}
+
+// Reads and writes through a link reach its file, as one file with it; remove and rename work
+// on the link itself, as the OS calls do, and never on the file it leads to.
+TEST(FilesCache, ALinkIsItsFileForContentsAndItselfForRemoveAndRename) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  std::string target = fixture / "target.dat";
+  std::string link = fixture / "link";
+  std::string moved = fixture / "moved-link";
+  WriteFile(target, "target");
+  std::error_code no_links;
+  fs::create_symlink(target, link, no_links);
+  if (no_links) GTEST_SKIP() << "symbolic links cannot be made here";
+  int64_t id = cache.Lookup(target.c_str(), false);
+  EXPECT_EQ(cache.Lookup(link.c_str(), false), id);
+  ASSERT_EQ(cache.Write(link.c_str(), 0, "T", 1), 1);
+  ASSERT_TRUE(cache.FlushFile(id));
+  EXPECT_EQ(ReadFileBytes(target), "Target");
+  EXPECT_TRUE(cache.Rename(link.c_str(), moved.c_str()));
+  EXPECT_TRUE(fs::is_symlink(moved));
+  EXPECT_TRUE(cache.Remove(moved.c_str()));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(moved)));
+  EXPECT_EQ(cache.Lookup(target.c_str(), false), id);
+  EXPECT_EQ(ReadThrough(cache, target), "Target");
 }
 
 TEST(FilesCache, KeepsIdleHandlesUpToItsMaximum) {

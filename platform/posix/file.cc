@@ -3,10 +3,13 @@
 // the file stops them, and every failure leaves a Win32 number in LastError. Share modes are
 // not enforced: POSIX has no mandatory sharing. The handle is the descriptor itself.
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "platform/error.h"
 #include "platform/file.h"
@@ -38,6 +41,52 @@ int OpenRetrying(const std::string& native, int flags) {
 bool IsDirectory(int fd) {
   struct stat st;
   return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The descriptor's path as the kernel names it, "" when it cannot tell.
+std::string DescriptorPath(int fd) {
+  char target[4096];
+  std::string link = "/proc/self/fd/" + std::to_string(fd);
+  ssize_t length = readlink(link.c_str(), target, sizeof target);
+  if (length <= 0 || length == static_cast<ssize_t>(sizeof target)) return "";
+  return std::string(target, static_cast<size_t>(length));
+}
+
+// Opens `native` through no symbolic link: one openat2 with RESOLVE_NO_SYMLINKS (ELOOP when a
+// component is a link). A kernel before 5.6 lacks the call: there the last component is
+// opened without following it and the descriptor's path must be `native` itself, which
+// refuses a link anywhere on the way, though only after the open.
+int OpenExactly(const std::string& native, int flags) {
+  open_how how{};
+  how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW);
+  how.mode = (flags & O_CREAT) != 0 ? 0666 : 0;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  int fd;
+  do {
+    fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, native.c_str(), &how, sizeof how));
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0 || errno != ENOSYS) return fd;
+  fd = OpenRetrying(native, flags | O_NOFOLLOW);
+  if (fd >= 0 && DescriptorPath(fd) != native) {
+    close(fd);
+    errno = ELOOP;
+    return -1;
+  }
+  return fd;
+}
+
+// The end of both opens: a failure's error, or a directory refused.
+FileHandle Opened(int fd, const std::string& native) {
+  if (fd < 0) {
+    SetLastErrorForPath(errno, native);
+    return kInvalidFile;
+  }
+  if (IsDirectory(fd)) {
+    close(fd);
+    SetLastError(kErrorAccessDenied);
+    return kInvalidFile;
+  }
+  return fd;
 }
 
 int Descriptor(FileHandle file) {
@@ -85,17 +134,18 @@ int64_t Complete(int fd, int64_t count, Transfer transfer) {
 FileHandle FileOpen(const char* path, FileAccess access, FileShare /*share*/,
                     FileDisposition disposition, bool inheritable) {
   std::string native = ToNativePath(path);
-  int fd = OpenRetrying(native, OpenFlags(access, disposition, inheritable));
-  if (fd < 0) {
-    SetLastErrorForPath(errno, native);
+  return Opened(OpenRetrying(native, OpenFlags(access, disposition, inheritable)), native);
+}
+
+FileHandle FileOpenExact(const char* path, FileAccess access, FileShare /*share*/,
+                         FileDisposition disposition, bool inheritable) {
+  std::string native = SpelledNativePath(path != nullptr ? path : "");
+  int fd = OpenExactly(native, OpenFlags(access, disposition, inheritable));
+  if (fd < 0 && errno == ELOOP) {
+    SetLastError(kErrorAccessDenied);  // a link where the path names a file or directory
     return kInvalidFile;
   }
-  if (IsDirectory(fd)) {
-    close(fd);
-    SetLastError(kErrorAccessDenied);
-    return kInvalidFile;
-  }
-  return fd;
+  return Opened(fd, native);
 }
 
 int64_t FileRead(FileHandle file, void* buffer, int64_t count) {
@@ -139,6 +189,14 @@ bool FileFlush(FileHandle file) {
     rc = fsync(Descriptor(file));
   } while (rc != 0 && errno == EINTR);
   return rc == 0 || Failed(false);
+}
+
+bool FileIdentity(FileHandle file, FileId* id) {
+  struct stat st;
+  if (fstat(Descriptor(file), &st) != 0) return Failed(false);
+  id->volume = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return true;
 }
 
 bool FileClose(FileHandle file) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -28,8 +29,9 @@ bool HasDriveLetter(std::string_view path) {
   return letter >= 'a' && letter <= 'z';
 }
 
-// Separators and the drive letter only; no look-up.
-std::string Spelled(std::string_view path) {
+}  // namespace
+
+std::string SpelledNativePath(std::string_view path) {
   std::string native;
   if (HasDriveLetter(path)) {
     path.remove_prefix(2);
@@ -39,6 +41,8 @@ std::string Spelled(std::string_view path) {
   for (char ch : path) native += IsSeparator(ch) ? '/' : ch;
   return native;
 }
+
+namespace {
 
 // The first entry of `native_dir` equal to `name` without regard to case, or "".
 std::string MatchInDirectory(const std::string& native_dir, std::string_view name) {
@@ -104,7 +108,7 @@ struct DirCloser {
 }  // namespace
 
 std::string ToNativePath(const char* path) {
-  std::string native = Spelled(path != nullptr ? path : "");
+  std::string native = SpelledNativePath(path != nullptr ? path : "");
   if (native.empty() || NativeExists(native)) return native;
   return Resolve(native);
 }
@@ -157,6 +161,8 @@ namespace platform {
 namespace {
 
 constexpr int kMaxLinks = 40;  // as the kernel's own limit on a lookup
+// The longest path Windows takes; a longer spelling names nothing and is not looked at.
+constexpr size_t kMaxPathSpelling = 32767;
 
 // The components of `path` in reverse order, so that the next one is at the back.
 void PushComponents(const std::string& path, std::vector<std::string>* pending) {
@@ -172,8 +178,14 @@ void PushComponents(const std::string& path, std::vector<std::string>* pending) 
 
 }  // namespace
 
-bool ResolvePath(const char* path, std::string* resolved) {
-  std::string native = ToNativePath(path);
+// Names are matched without regard to case component by component, here rather than by
+// ToNativePath: a `..` can lead back from a missing name to ones that exist.
+bool ResolvePath(const char* path, std::string* resolved, FinalLink final_link) {
+  if (path != nullptr && std::strlen(path) > kMaxPathSpelling) {
+    SetLastError(kErrorFilenameTooLong);
+    return false;
+  }
+  std::string native = SpelledNativePath(path != nullptr ? path : "");
   if (native.empty() || native[0] != '/') {
     char here[4096];
     native = std::string(getcwd(here, sizeof here) != nullptr ? here : "/") + "/" + native;
@@ -189,27 +201,40 @@ bool ResolvePath(const char* path, std::string* resolved) {
     if (part == ".") continue;
     if (part == "..") {
       out.resize(out.empty() ? 0 : out.rfind('/'));
+      // Back above the missing component, what is left exists again.
+      missing = missing && !NativeExists(out.empty() ? "/" : out);
       continue;
     }
-    std::string next = out + "/" + part;
+    size_t before = out.size();
+    out += '/';
+    out += part;
     struct stat st;
-    if (!missing && lstat(next.c_str(), &st) != 0) missing = true;
-    if (!missing && S_ISLNK(st.st_mode)) {
+    if (!missing && lstat(out.c_str(), &st) != 0) {
+      // Not there as spelled: there without regard to case, or missing.
+      std::string match = MatchInDirectory(before == 0 ? "/" : out.substr(0, before), part);
+      out.resize(before + 1);
+      out += match.empty() ? part : match;
+      missing = match.empty() || lstat(out.c_str(), &st) != 0;
+    }
+    bool kept = final_link == FinalLink::kKeep && pending.empty();
+    if (!missing && S_ISLNK(st.st_mode) && !kept) {
       char target[4096];
-      ssize_t length = readlink(next.c_str(), target, sizeof target - 1);
+      ssize_t length = readlink(out.c_str(), target, sizeof target - 1);
       if (length < 0 || ++links > kMaxLinks) {
         SetLastError(kErrorCantResolveFilename);
         return false;
       }
       std::string link(target, static_cast<size_t>(length));
-      if (!link.empty() && link[0] == '/') out.clear();
+      out.resize(link.empty() || link[0] != '/' ? before : 0);
       PushComponents(link, &pending);
-      continue;
     }
-    out = std::move(next);
   }
   *resolved = out.empty() ? "/" : out;
   return true;
+}
+
+std::string ResolvedNameKey(const std::string& resolved) {
+  return resolved;
 }
 
 bool PathIsWithin(const std::string& path, const std::string& directory) {

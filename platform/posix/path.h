@@ -20,6 +20,9 @@
 namespace platform {
 
 std::string ToNativePath(const char* path);
+// Points 1 and 2 only, without any look-up: for a path that is already resolved and must be
+// opened exactly as it stands.
+std::string SpelledNativePath(std::string_view path);
 
 // ASCII case folding, the only folding Windows file names get here: bytes of 128 and above
 // compare as they are.

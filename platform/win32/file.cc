@@ -4,8 +4,10 @@
 #include "platform/file.h"
 
 #include <algorithm>
+#include <string>
 
 #include "platform/error.h"
+#include "platform/win32/final_path.h"
 #include "platform/win32/windows_headers.h"
 
 namespace platform {
@@ -79,6 +81,21 @@ FileHandle FileOpen(const char* path, FileAccess access, FileShare share,
   return reinterpret_cast<FileHandle>(handle);
 }
 
+// The system follows links and junctions as it opens; what it reached is the handle's final
+// path, which must be the path asked for.
+FileHandle FileOpenExact(const char* path, FileAccess access, FileShare share,
+                         FileDisposition disposition, bool inheritable) {
+  FileHandle file = FileOpen(path, access, share, disposition, inheritable);
+  if (file == kInvalidFile) return file;
+  std::string asked(path);
+  std::replace(asked.begin(), asked.end(), '/', '\\');
+  std::string reached;
+  if (FinalPathOf(Native(file), &reached) && SameNameNoCase(reached, asked)) return file;
+  ::CloseHandle(Native(file));
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  return kInvalidFile;
+}
+
 int64_t FileRead(FileHandle file, void* buffer, int64_t count) {
   if (!Usable(file)) return -1;
   if (count < 0) {
@@ -148,6 +165,15 @@ int64_t FileLength(FileHandle file) {
 
 bool FileFlush(FileHandle file) {
   return Usable(file) && ::FlushFileBuffers(Native(file));
+}
+
+bool FileIdentity(FileHandle file, FileId* id) {
+  if (!Usable(file)) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!::GetFileInformationByHandle(Native(file), &information)) return false;
+  id->volume = information.dwVolumeSerialNumber;
+  id->index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  return true;
 }
 
 bool FileClose(FileHandle file) {

@@ -4,9 +4,11 @@
 // name as spelled on disk, its attributes unchanged, its times in whole seconds since 1970.
 #include "platform/fs.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "platform/error.h"
+#include "platform/win32/final_path.h"
 #include "platform/win32/windows_headers.h"
 
 namespace platform {
@@ -125,37 +127,25 @@ std::string NativePath(const char* path) {
 namespace platform {
 namespace {
 
-// The final name of an existing path, links and junctions followed and case as on disk,
-// without the "\\?\" that GetFinalPathNameByHandle puts in front; false when it cannot be
-// opened (a loop of links among others).
+char FoldAscii(char ch) {
+  return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + 32) : ch;
+}
+
+// The final name of an existing path (FinalPathOf); false when it cannot be opened (a loop of
+// links among others).
 bool FinalName(const std::string& existing, std::string* final_name) {
   HANDLE handle =
       CreateFileA(existing.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  char name[MAX_PATH * 4];
-  DWORD length = GetFinalPathNameByHandleA(handle, name, sizeof name, VOLUME_NAME_DOS);
+  bool named = FinalPathOf(handle, final_name);
   CloseHandle(handle);
-  if (length == 0 || length >= sizeof name) return false;
-  std::string_view text(name, length);
-  if (text.substr(0, 4) == "\\\\?\\") text.remove_prefix(4);
-  *final_name = std::string(text);
-  return true;
+  return named;
 }
 
-}  // namespace
-
-// Windows takes `.` and `..` out of a path by its text before anything is looked up
-// (GetFullPathName does the same), then follows links and junctions as it opens each
-// component: the longest existing part is resolved by the system itself.
-bool ResolvePath(const char* path, std::string* resolved) {
-  char full[MAX_PATH * 4];
-  DWORD length = GetFullPathNameA(path != nullptr ? path : "", sizeof full, full, nullptr);
-  if (length == 0 || length >= sizeof full) {
-    ::SetLastError(kErrorCantResolveFilename);
-    return false;
-  }
-  std::string whole(full, length);
+// A full path (GetFullPathName's) with its longest existing part as the system finally names
+// it and the rest as spelled.
+bool ResolveFull(const std::string& whole, std::string* resolved) {
   std::string existing = whole;
   while (GetFileAttributesA(existing.c_str()) == INVALID_FILE_ATTRIBUTES) {
     size_t separator = existing.find_last_of('\\');
@@ -174,18 +164,61 @@ bool ResolvePath(const char* path, std::string* resolved) {
   return true;
 }
 
+}  // namespace
+
+bool FinalPathOf(HANDLE handle, std::string* final_path) {
+  char name[MAX_PATH * 4];
+  DWORD length = GetFinalPathNameByHandleA(handle, name, sizeof name, VOLUME_NAME_DOS);
+  if (length == 0 || length >= sizeof name) return false;
+  std::string_view text(name, length);
+  if (text.substr(0, 4) == "\\\\?\\") text.remove_prefix(4);
+  *final_path = std::string(text);
+  return true;
+}
+
+bool SameNameNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// Windows takes `.` and `..` out of a path by its text before anything is looked up
+// (GetFullPathName does the same), then follows links and junctions as it opens each
+// component: the longest existing part is resolved by the system itself. With kKeep the last
+// component is left as it stands after the directory that holds it.
+bool ResolvePath(const char* path, std::string* resolved, FinalLink final_link) {
+  char full[MAX_PATH * 4];
+  DWORD length = GetFullPathNameA(path != nullptr ? path : "", sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) {
+    ::SetLastError(length == 0 ? kErrorCantResolveFilename : kErrorFilenameTooLong);
+    return false;
+  }
+  std::string whole(full, length);
+  size_t separator = whole.find_last_of('\\');
+  bool has_name = separator != std::string::npos && separator >= 2 && separator + 1 < whole.size();
+  if (final_link == FinalLink::kFollow || !has_name) return ResolveFull(whole, resolved);
+  std::string directory;
+  if (!ResolveFull(whole.substr(0, std::max<size_t>(separator, 3)), &directory)) return false;
+  if (directory.back() != '\\') directory += '\\';
+  *resolved = directory + whole.substr(separator + 1);
+  return true;
+}
+
+std::string ResolvedNameKey(const std::string& resolved) {
+  std::string key = resolved;
+  for (char& ch : key) ch = FoldAscii(ch);
+  return key;
+}
+
 // Names compare without regard to ASCII case, as the file system compares them.
 bool PathIsWithin(const std::string& path, const std::string& directory) {
   std::string_view dir = directory;
   while (!dir.empty() && dir.back() == '\\') dir.remove_suffix(1);
   if (path.size() < dir.size()) return false;
-  for (size_t i = 0; i < dir.size(); ++i) {
-    char a = path[i], b = dir[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b + 32);
-    if (a != b) return false;
-  }
-  return path.size() == dir.size() || path[dir.size()] == '\\';
+  return SameNameNoCase(path.substr(0, dir.size()), std::string(dir)) &&
+         (path.size() == dir.size() || path[dir.size()] == '\\');
 }
 
 }  // namespace platform
