@@ -76,17 +76,6 @@ bool IsHook(const char* name) {
 
 }  // namespace
 
-// What one connection keeps between its calls.
-struct SRPCSocketSvr::Session {
-  SrpcCallCtx ctx;
-  NetValueList arguments;
-  NetValueList results;
-  CString error_text;
-  int64_t user_value = 0;
-  SrpcPacketReader reader;
-  SrpcPacketWriter writer;
-};
-
 SRPCSocketSvr::SRPCSocketSvr(const SrpcProcEntry* table, size_t client_stack_size)
     : SocketSvr(client_stack_size) {
   BuildTable(table);
@@ -199,40 +188,50 @@ int32_t SRPCSocketSvr::OnPreDispatch(SrpcCallCtx*, const char*, int, SrpcPacket*
 }
 
 void SRPCSocketSvr::ServeClient(ClientThread* thread, StdSocket* client) {
-  Session session;
+  SrpcSession session;
   session.ctx = {thread, client, this};
+  SrpcPacketReader reader;
   OnClientOpen(thread, client, &session.user_value);
   while (IsStopping() == 0) {
-    SrpcPacketReader::Result received = session.reader.Receive(*client);
+    SrpcPacketReader::Result received = reader.Receive(*client);
     if (received == SrpcPacketReader::Result::kFailed) break;
     if (received == SrpcPacketReader::Result::kPacket) {
-      SrpcRequest request;
-      session.results.Clear();
-      if (session.reader.packet().ReadRequest(&request, session.arguments)) {
-        int32_t code = 0;
-        Outcome outcome = Dispatch(session, request, &code);
-        if (outcome == Outcome::kClose) break;
-        if (request.kind == kSrpcRequest) Answer(session, request.kind, outcome, code);
-      }
+      const char* answer = nullptr;
+      int length = 0;
+      if (!ServePacket(session, reader.packet(), &answer, &length)) break;
+      if (answer != nullptr) client->SendAll(answer, length);
     }
     if (!client->IsConnected()) break;
   }
   OnClientClose(thread, client, &session.user_value);
 }
 
-void SRPCSocketSvr::Answer(Session& session, uint8_t kind, Outcome outcome, int32_t code) {
-  if (kind != kSrpcRequest || outcome == Outcome::kSilent) return;
-  const char* bytes = nullptr;
-  int length = 0;
-  bool built = outcome == Outcome::kAnswer
-                   ? session.writer.BuildAnswer(session.results, &bytes, &length)
-                   : session.writer.BuildErrorAnswer(code, session.error_text, &bytes, &length);
-  if (built) session.ctx.socket->SendAll(bytes, length);
+bool SRPCSocketSvr::ServePacket(SrpcSession& session, SrpcPacket& packet, const char** answer,
+                                int* length) {
+  *answer = nullptr;
+  *length = 0;
+  SrpcRequest request;
+  session.results.Clear();
+  if (!packet.ReadRequest(&request, session.arguments)) return true;
+  int32_t code = 0;
+  Outcome outcome = Dispatch(session, packet, request, &code);
+  if (outcome == Outcome::kClose) return false;
+  if (request.kind == kSrpcRequest) BuildAnswer(session, outcome, code, answer, length);
+  return true;
 }
 
-SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(Session& session, const SrpcRequest& request,
-                                               int32_t* code) {
-  SrpcPacket& packet = session.reader.packet();
+// Leaves *answer as it is when the writer refused the packet (it could not grow).
+void SRPCSocketSvr::BuildAnswer(SrpcSession& session, Outcome outcome, int32_t code,
+                                const char** answer, int* length) {
+  if (outcome == Outcome::kAnswer) {
+    session.writer.BuildAnswer(session.results, answer, length);
+  } else {
+    session.writer.BuildErrorAnswer(code, session.error_text, answer, length);
+  }
+}
+
+SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(SrpcSession& session, SrpcPacket& packet,
+                                               const SrpcRequest& request, int32_t* code) {
   int32_t pre =
       OnPreDispatch(&session.ctx, packet.Bytes(), packet.Length(), &packet, session.user_value,
                     &session.arguments, &session.results, session.error_text);
@@ -263,7 +262,7 @@ int SRPCSocketSvr::ResolveIndex(const SrpcRequest& request) const {
   return index;
 }
 
-int32_t SRPCSocketSvr::Execute(Session& session, SrpcProcEntry& entry) {
+int32_t SRPCSocketSvr::Execute(SrpcSession& session, SrpcProcEntry& entry) {
   CallStarted(session, entry);
   uint32_t start = platform::GetTickCount();
   if (entry.lock != nullptr) entry.lock->Lock(kUnit, __LINE__);
@@ -281,7 +280,7 @@ int SRPCSocketSvr::ClientRow(StdSocket* client) const {
   return row;
 }
 
-void SRPCSocketSvr::CallStarted(Session& session, SrpcProcEntry& entry) {
+void SRPCSocketSvr::CallStarted(SrpcSession& session, SrpcProcEntry& entry) {
   CString params = session.arguments.Print();
   ScopedLock hold(clients_lock_, kUnit, __LINE__);
   double now = NowDayNumber();
@@ -295,7 +294,7 @@ void SRPCSocketSvr::CallStarted(Session& session, SrpcProcEntry& entry) {
   clients_.SetSuperLong(row, "thid", static_cast<int64_t>(platform::CurrentThreadId()));
 }
 
-void SRPCSocketSvr::CallEnded(Session& session, SrpcProcEntry& entry, uint32_t start) {
+void SRPCSocketSvr::CallEnded(SrpcSession& session, SrpcProcEntry& entry, uint32_t start) {
   ScopedLock hold(clients_lock_, kUnit, __LINE__);
   entry.total_ms += static_cast<int32_t>(platform::GetTickCount() - start);
   clients_.SetString(ClientRow(session.ctx.socket), "proc", "");

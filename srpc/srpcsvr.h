@@ -39,6 +39,17 @@ struct SrpcCallCtx {
   SRPCSocketSvr* server;
 };
 
+// What one connection keeps between its calls: its argument and result lists, its error text
+// and user value, and the writer of its answers. One thread uses it at a time.
+struct SrpcSession {
+  SrpcCallCtx ctx = {};
+  NetValueList arguments;
+  NetValueList results;
+  CString error_text;
+  int64_t user_value = 0;
+  SrpcPacketWriter writer;
+};
+
 // 0 for success; any other value is an error code that goes back with `error_text`.
 using SrpcProc = int32_t (*)(SrpcCallCtx* ctx, int64_t user_value, NetValueList* arguments,
                              NetValueList* results, CString* error_text);
@@ -87,6 +98,11 @@ class SRPCSocketSvr : public SocketSvr {
   void DumpCalls(const char* path);
   // A copy of the client table.
   void CopyClients(NetTable* table);
+  // Serves one received packet for the connection of `session` (whose client OnClientOpen
+  // registered), as the session loop does. *answer gets the answer that is due, valid until the
+  // session's next answer, or null when none is. False when the connection is to be closed
+  // (OnPreDispatch gave kSrpcCloseConnection).
+  bool ServePacket(SrpcSession& session, SrpcPacket& packet, const char** answer, int* length);
 
  protected:
   void ServeClient(ClientThread* thread, StdSocket* client) override;
@@ -99,19 +115,20 @@ class SRPCSocketSvr : public SocketSvr {
                                 NetValueList* results, CString error_text);
 
  private:
-  struct Session;
-  enum class Outcome { kAnswer, kError, kSilent, kClose };
+  enum class Outcome { kAnswer, kError, kClose };
 
   void BuildTable(const SrpcProcEntry* table);
   void SortTable();
   void CallHook(const char* name, SrpcCallCtx* ctx, StdSocket* client, int64_t* user_value);
-  Outcome Dispatch(Session& session, const SrpcRequest& request, int32_t* code);
+  Outcome Dispatch(SrpcSession& session, SrpcPacket& packet, const SrpcRequest& request,
+                   int32_t* code);
   int ResolveIndex(const SrpcRequest& request) const;
-  int32_t Execute(Session& session, SrpcProcEntry& entry);
-  void CallStarted(Session& session, SrpcProcEntry& entry);
-  void CallEnded(Session& session, SrpcProcEntry& entry, uint32_t start);
+  int32_t Execute(SrpcSession& session, SrpcProcEntry& entry);
+  void CallStarted(SrpcSession& session, SrpcProcEntry& entry);
+  void CallEnded(SrpcSession& session, SrpcProcEntry& entry, uint32_t start);
   int ClientRow(StdSocket* client) const;
-  void Answer(Session& session, uint8_t kind, Outcome outcome, int32_t code);
+  void BuildAnswer(SrpcSession& session, Outcome outcome, int32_t code, const char** answer,
+                   int* length);
 
   static int32_t FindCmd(SrpcCallCtx* ctx, int64_t, NetValueList* arguments, NetValueList* results,
                          CString*);
