@@ -57,17 +57,33 @@ bool IsFormatSpace(char ch) {
   return std::isspace(static_cast<unsigned char>(ch)) != 0;
 }
 
-// The trimmed format names, letter by letter, the type of every argument.
-bool ArgumentsMatch(const char* format, const NetValueList& arguments) {
+// The format without the white space around it: its first letter and *length letters.
+const char* TrimFormat(const char* format, int* length) {
   const char* begin = format;
   const char* end = format + std::strlen(format);
   while (begin < end && IsFormatSpace(*begin)) ++begin;
   while (end > begin && IsFormatSpace(end[-1])) --end;
-  if (end - begin != arguments.Count()) return false;
+  *length = static_cast<int>(end - begin);
+  return begin;
+}
+
+// The trimmed format names, letter by letter, the type of every argument.
+bool ArgumentsMatch(const char* format, const NetValueList& arguments) {
+  int letters;
+  const char* begin = TrimFormat(format, &letters);
+  if (letters != arguments.Count()) return false;
   for (int k = 0; k < arguments.Count(); ++k) {
     if (arguments.Type(k) != TypeOfLetter(begin[k])) return false;
   }
   return true;
+}
+
+// How many values decide a call of a procedure with this format: a list of that many is
+// refused whatever follows it, so no more are ever decoded.
+int DecidingValues(const char* format) {
+  int letters;
+  TrimFormat(format, &letters);
+  return letters + 1;
 }
 
 bool IsHook(const char* name) {
@@ -211,10 +227,13 @@ bool SRPCSocketSvr::ServePacket(SrpcSession& session, SrpcPacket& packet, const 
   *answer = nullptr;
   *length = 0;
   SrpcRequest request;
+  packet.ReadRequest(&request);
+  int index = ResolveIndex(request);
+  // A request that names no procedure is answered whatever its arguments: none are decoded.
+  packet.DecodeValues(session.arguments, index < 0 ? 0 : DecidingValues(procs_[index].format));
   session.results.Clear();
-  if (!packet.ReadRequest(&request, session.arguments)) return true;
   int32_t code = 0;
-  Outcome outcome = Dispatch(session, packet, request, &code);
+  Outcome outcome = Dispatch(session, packet, index, &code);
   if (outcome == Outcome::kClose) return false;
   if (request.kind == kSrpcRequest) BuildAnswer(session, outcome, code, answer, length);
   return true;
@@ -230,14 +249,13 @@ void SRPCSocketSvr::BuildAnswer(SrpcSession& session, Outcome outcome, int32_t c
   }
 }
 
-SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(SrpcSession& session, SrpcPacket& packet,
-                                               const SrpcRequest& request, int32_t* code) {
+SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(SrpcSession& session, SrpcPacket& packet, int index,
+                                               int32_t* code) {
   int32_t pre =
       OnPreDispatch(&session.ctx, packet.Bytes(), packet.Length(), &packet, session.user_value,
                     &session.arguments, &session.results, session.error_text);
   if (pre == kSrpcCloseConnection) return Outcome::kClose;
   if (pre == kSrpcHandled) return Outcome::kAnswer;
-  int index = ResolveIndex(request);
   if (index < 0 || IsStopping() != 0) {
     *code = kSrpcProcNotSupported;
     session.error_text = kProcNotSupported;
@@ -254,6 +272,7 @@ SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(SrpcSession& session, SrpcPacket&
 }
 
 int SRPCSocketSvr::ResolveIndex(const SrpcRequest& request) const {
+  if (request.cut_short) return -1;
   int index =
       request.extended
           ? (request.index < static_cast<uint32_t>(count_) ? static_cast<int>(request.index) : -1)

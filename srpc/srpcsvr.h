@@ -99,9 +99,10 @@ class SRPCSocketSvr : public SocketSvr {
   // A copy of the client table.
   void CopyClients(NetTable* table);
   // Serves one received packet for the connection of `session` (whose client OnClientOpen
-  // registered), as the session loop does. *answer gets the answer that is due, valid until the
-  // session's next answer, or null when none is. False when the connection is to be closed
-  // (OnPreDispatch gave kSrpcCloseConnection).
+  // registered), as the session loop does. Only the arguments that can decide the call are
+  // decoded (see OnPreDispatch). *answer gets the answer that is due, valid until the session's
+  // next answer, or null when none is. False when the connection is to be closed (OnPreDispatch
+  // gave kSrpcCloseConnection).
   bool ServePacket(SrpcSession& session, SrpcPacket& packet, const char** answer, int* length);
 
  protected:
@@ -109,7 +110,11 @@ class SRPCSocketSvr : public SocketSvr {
   int OnClientOpen(ClientThread* thread, StdSocket* client, int64_t* user_value) override;
   int OnClientClose(ClientThread* thread, StdSocket* client, int64_t* user_value) override;
   // 0 continues with the normal dispatch; kSrpcHandled answers (kind R) with the results as
-  // they are; kSrpcCloseConnection ends the session without an answer.
+  // they are; kSrpcCloseConnection ends the session without an answer. `arguments` holds what
+  // the dispatch decoded: none for a request that names no procedure (unknown, a hook, or a
+  // reference cut short), else at most one value more than the procedure's format has letters,
+  // which is every argument of any call that can pass the format check. A server that needs
+  // more decodes `opened` itself.
   virtual int32_t OnPreDispatch(SrpcCallCtx* ctx, const char* packet, int length,
                                 SrpcPacket* opened, int64_t user_value, NetValueList* arguments,
                                 NetValueList* results, CString error_text);
@@ -120,8 +125,7 @@ class SRPCSocketSvr : public SocketSvr {
   void BuildTable(const SrpcProcEntry* table);
   void SortTable();
   void CallHook(const char* name, SrpcCallCtx* ctx, StdSocket* client, int64_t* user_value);
-  Outcome Dispatch(SrpcSession& session, SrpcPacket& packet, const SrpcRequest& request,
-                   int32_t* code);
+  Outcome Dispatch(SrpcSession& session, SrpcPacket& packet, int index, int32_t* code);
   int ResolveIndex(const SrpcRequest& request) const;
   int32_t Execute(SrpcSession& session, SrpcProcEntry& entry);
   void CallStarted(SrpcSession& session, SrpcProcEntry& entry);
