@@ -15,6 +15,11 @@
 // u NET_LSTRING; a NULL argument counts with its type. Any other letter is a programming error
 // (fatal internal error).
 //
+// A request is decoded only as far as its answer needs: the procedure is looked up first, and
+// of its arguments at most one more than the format has letters is decoded (none when it names
+// no procedure), so a request's memory follows the values that can matter, never the tail a
+// client appends. The answers are those of a full decode.
+//
 // Threads: each session runs on its client's thread, so handlers run concurrently; an entry
 // with the serialize flag runs one call at a time under its own lock. The statistics words and
 // the client table change only under the client-table lock, which is never held while a
