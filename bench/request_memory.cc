@@ -55,7 +55,8 @@ std::string NestedTables(size_t bytes) {
 // As many NULL cells of a 4,000-character column as decoding used to allow cell storage for
 // (32 MiB and 8 per byte), padded to the size.
 std::string WideTable(size_t bytes) {
-  auto rows = static_cast<uint32_t>(std::min(bytes - 40, ((32 << 20) + 8 * bytes) / 4001));
+  // A cell is 4,002 bytes (NULL flag, text, NUL); storage is made for one row more.
+  auto rows = static_cast<uint32_t>(std::min(bytes - 40, ((32 << 20) + 8 * bytes) / 4002 - 3));
   std::string cells(rows, static_cast<char>(0xF3));
   return TableValue(ImageHead(rows, 's', 4000) + cells + std::string(bytes - 40 - rows, '\0'));
 }
