@@ -38,6 +38,9 @@ void RunAll(const std::string& target, void (*function)(const uint8_t*, size_t))
 TEST(FuzzRegressions, Session) {
   RunAll("session", FuzzSession);
 }
+TEST(FuzzRegressions, Dispatch) {
+  RunAll("dispatch", FuzzDispatch);
+}
 TEST(FuzzRegressions, Values) {
   RunAll("values", FuzzValues);
 }

@@ -18,6 +18,7 @@
 #endif
 
 void FuzzSession(const uint8_t* data, size_t size);
+void FuzzDispatch(const uint8_t* data, size_t size);
 void FuzzValues(const uint8_t* data, size_t size);
 void FuzzTable(const uint8_t* data, size_t size);
 void FuzzProfile(const uint8_t* data, size_t size);

@@ -20,7 +20,8 @@ void FuzzSession(const uint8_t* data, size_t size) {
     left -= consumed;
     if (event == SrpcPacketReader::Event::kPacket) {
       SrpcRequest request;
-      reader.packet().ReadRequest(&request, arguments);
+      reader.packet().ReadRequest(&request);
+      reader.packet().DecodeValues(arguments);
     } else if (event == SrpcPacketReader::Event::kNeedMore && consumed == 0) {
       break;  // a reader that takes nothing would loop forever: the caller drops the session
     }

@@ -41,5 +41,7 @@ enum class ChildControl { kCtrlC, kCtrlBreak, kClose };
 bool ChildSignal(ChildHandle child, ChildControl control);
 // The child's resident memory in bytes (its working set), or -1 when it cannot be read.
 int64_t ChildResidentBytes(ChildHandle child);
+// The most resident memory the child has had since it started (its peak working set), or -1.
+int64_t ChildPeakResidentBytes(ChildHandle child);
 
 }  // namespace platform

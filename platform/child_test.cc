@@ -158,6 +158,7 @@ TEST(ChildProcess, AWaitTimesOutAndAKillEndsAndReapsTheChild) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 190ms);
   // A running test program holds a few megabytes at least.
   EXPECT_GT(platform::ChildResidentBytes(child), 1 << 20);
+  EXPECT_GE(platform::ChildPeakResidentBytes(child), platform::ChildResidentBytes(child));
   platform::ChildKill(child);
   // Reaped: nothing is left to wait for.
   EXPECT_FALSE(platform::ChildWait(child, 0, &status));

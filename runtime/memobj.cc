@@ -17,6 +17,7 @@ constexpr char kUnit[] = "memobj";
 constexpr char kErrorLog[] = "corvexaerror.log";
 
 std::atomic<uint64_t> g_allocations{0};
+std::atomic<uint64_t> g_allocated_bytes{0};
 
 [[noreturn]] void AllocationFailed(size_t size, int line) {
   char text[128];
@@ -26,8 +27,9 @@ std::atomic<uint64_t> g_allocations{0};
   __builtin_unreachable();
 }
 
-void* Counted(void* block) {
+void* Counted(void* block, size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
+  g_allocated_bytes.fetch_add(size, std::memory_order_relaxed);
   return block;
 }
 
@@ -44,14 +46,14 @@ void* Heap::Allocate(size_t size) {
   if (size == 0) return nullptr;
   void* block = platform::HeapAllocate(size);
   if (block == nullptr) AllocationFailed(size, __LINE__);
-  return Counted(block);
+  return Counted(block, size);
 }
 
 void* Heap::Reallocate(void* block, size_t size) {
   if (block == nullptr) return Allocate(size);
   void* moved = platform::HeapReallocate(block, size);
   if (moved == nullptr) AllocationFailed(size, __LINE__);
-  return Counted(moved);
+  return Counted(moved, size);
 }
 
 void Heap::Release(void* block) {
@@ -60,6 +62,10 @@ void Heap::Release(void* block) {
 
 uint64_t Heap::AllocationCount() {
   return g_allocations.load(std::memory_order_relaxed);
+}
+
+uint64_t Heap::AllocatedBytes() {
+  return g_allocated_bytes.load(std::memory_order_relaxed);
 }
 
 void AppendToLog(const char* path, const char* text, bool append) {

@@ -23,6 +23,9 @@ struct Heap {
   // Successful Allocate and Reallocate calls since the process started: lets benchmarks
   // count the allocations of an operation in the steady state.
   static uint64_t AllocationCount();
+  // Bytes those calls asked for (a Reallocate counts its new size): an upper bound of what an
+  // operation held at once, for tests that bound the memory a decoder may take.
+  static uint64_t AllocatedBytes();
 };
 
 // Writes `text` to the file at `path`: at its end when `append` is set (creating the file

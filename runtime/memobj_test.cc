@@ -14,6 +14,7 @@ namespace {
 
 TEST(Heap, ZeroSizeAndNullReallocate) {
   uint64_t before = Heap::AllocationCount();
+  uint64_t bytes_before = Heap::AllocatedBytes();
   EXPECT_EQ(Heap::Allocate(0), nullptr);
   EXPECT_EQ(Heap::AllocationCount(), before);
   char* block = static_cast<char*>(Heap::Reallocate(nullptr, 16));
@@ -24,6 +25,7 @@ TEST(Heap, ZeroSizeAndNullReallocate) {
   Heap::Release(block);
   Heap::Release(nullptr);
   EXPECT_EQ(Heap::AllocationCount(), before + 2);
+  EXPECT_EQ(Heap::AllocatedBytes(), bytes_before + 16 + (1 << 20));
 }
 
 TEST(AppendToLog, AppendsCreatesOrTruncates) {

@@ -144,22 +144,22 @@ bool SrpcPacket::AtEnd() const {
   return stream_.Tell() + kSrpcTrailerSize >= stream_.Size();
 }
 
-int SrpcPacket::DecodeValues(NetValueList& values) {
+int SrpcPacket::DecodeValues(NetValueList& values, int max_values) {
   int left = IsOpen() ? BodyEnd() - stream_.Tell() : 0;
-  int count = values.Decode(left > 0 ? stream_.Current() : nullptr, left > 0 ? left : 0);
+  int count =
+      values.Decode(left > 0 ? stream_.Current() : nullptr, left > 0 ? left : 0, max_values);
   if (left > 0) stream_.Skip(left);
   return count;
 }
 
-bool SrpcPacket::ReadRequest(SrpcRequest* request, NetValueList& arguments) {
+void SrpcPacket::ReadRequest(SrpcRequest* request) {
   request->kind = Kind();
   request->extended = IsExtended();
   request->name = "";
   request->index = 0;
   bool named = request->extended ? GetProcIndex(&request->index) : GetProcName(&request->name);
-  if (!named) return false;
-  DecodeValues(arguments);
-  return true;
+  request->cut_short = !named;
+  if (!named && IsOpen()) stream_.Skip(BodyEnd() - stream_.Tell());
 }
 
 // ---- Reader: parsing -----------------------------------------------------------------------

@@ -41,6 +41,7 @@
 //     read inside a packet ends a Receive with kFailed.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 #include "values/netdat.h"
@@ -99,6 +100,9 @@ class SrpcPacketWriter {
 struct SrpcRequest {
   uint8_t kind = 0;       // R (answer due) or Y (no answer)
   bool extended = false;  // named by index instead of by name
+  // The reference ran into the trailer (a name without its NUL, fewer than 4 index bytes): it
+  // names no procedure.
+  bool cut_short = false;
   const char* name = "";  // plain requests: the NUL-terminated name inside the packet
   uint32_t index = 0;     // extended requests
 };
@@ -125,12 +129,13 @@ class SrpcPacket {
   bool GetProcIndex(uint32_t* index);
   // Only the trailer is left.
   bool AtEnd() const;
-  // Decodes the values between the read position and the trailer into `values` (cleared
-  // first) and moves to the trailer → the number of values.
-  int DecodeValues(NetValueList& values);
-  // From a freshly opened request: the procedure reference, then the arguments. False when
-  // the reference is cut short (no name's NUL, no 4 index bytes); `arguments` stays untouched.
-  bool ReadRequest(SrpcRequest* request, NetValueList& arguments);
+  // Decodes at most `max_values` values between the read position and the trailer into
+  // `values` (cleared first; NetValueList::Decode) and moves to the trailer → the number of
+  // values.
+  int DecodeValues(NetValueList& values, int max_values = INT_MAX);
+  // From a freshly opened request: the procedure reference, leaving the read position at the
+  // arguments (at the trailer when the reference is cut short).
+  void ReadRequest(SrpcRequest* request);
 
   PackBuffer& stream() { return stream_; }
 

@@ -57,17 +57,33 @@ bool IsFormatSpace(char ch) {
   return std::isspace(static_cast<unsigned char>(ch)) != 0;
 }
 
-// The trimmed format names, letter by letter, the type of every argument.
-bool ArgumentsMatch(const char* format, const NetValueList& arguments) {
+// The format without the white space around it: its first letter and *length letters.
+const char* TrimFormat(const char* format, int* length) {
   const char* begin = format;
   const char* end = format + std::strlen(format);
   while (begin < end && IsFormatSpace(*begin)) ++begin;
   while (end > begin && IsFormatSpace(end[-1])) --end;
-  if (end - begin != arguments.Count()) return false;
+  *length = static_cast<int>(end - begin);
+  return begin;
+}
+
+// The trimmed format names, letter by letter, the type of every argument.
+bool ArgumentsMatch(const char* format, const NetValueList& arguments) {
+  int letters;
+  const char* begin = TrimFormat(format, &letters);
+  if (letters != arguments.Count()) return false;
   for (int k = 0; k < arguments.Count(); ++k) {
     if (arguments.Type(k) != TypeOfLetter(begin[k])) return false;
   }
   return true;
+}
+
+// How many values decide a call of a procedure with this format: a list of that many is
+// refused whatever follows it, so no more are ever decoded.
+int DecidingValues(const char* format) {
+  int letters;
+  TrimFormat(format, &letters);
+  return letters + 1;
 }
 
 bool IsHook(const char* name) {
@@ -75,17 +91,6 @@ bool IsHook(const char* name) {
 }
 
 }  // namespace
-
-// What one connection keeps between its calls.
-struct SRPCSocketSvr::Session {
-  SrpcCallCtx ctx;
-  NetValueList arguments;
-  NetValueList results;
-  CString error_text;
-  int64_t user_value = 0;
-  SrpcPacketReader reader;
-  SrpcPacketWriter writer;
-};
 
 SRPCSocketSvr::SRPCSocketSvr(const SrpcProcEntry* table, size_t client_stack_size)
     : SocketSvr(client_stack_size) {
@@ -199,46 +204,58 @@ int32_t SRPCSocketSvr::OnPreDispatch(SrpcCallCtx*, const char*, int, SrpcPacket*
 }
 
 void SRPCSocketSvr::ServeClient(ClientThread* thread, StdSocket* client) {
-  Session session;
+  SrpcSession session;
   session.ctx = {thread, client, this};
+  SrpcPacketReader reader;
   OnClientOpen(thread, client, &session.user_value);
   while (IsStopping() == 0) {
-    SrpcPacketReader::Result received = session.reader.Receive(*client);
+    SrpcPacketReader::Result received = reader.Receive(*client);
     if (received == SrpcPacketReader::Result::kFailed) break;
     if (received == SrpcPacketReader::Result::kPacket) {
-      SrpcRequest request;
-      session.results.Clear();
-      if (session.reader.packet().ReadRequest(&request, session.arguments)) {
-        int32_t code = 0;
-        Outcome outcome = Dispatch(session, request, &code);
-        if (outcome == Outcome::kClose) break;
-        if (request.kind == kSrpcRequest) Answer(session, request.kind, outcome, code);
-      }
+      const char* answer = nullptr;
+      int length = 0;
+      if (!ServePacket(session, reader.packet(), &answer, &length)) break;
+      if (answer != nullptr) client->SendAll(answer, length);
     }
     if (!client->IsConnected()) break;
   }
   OnClientClose(thread, client, &session.user_value);
 }
 
-void SRPCSocketSvr::Answer(Session& session, uint8_t kind, Outcome outcome, int32_t code) {
-  if (kind != kSrpcRequest || outcome == Outcome::kSilent) return;
-  const char* bytes = nullptr;
-  int length = 0;
-  bool built = outcome == Outcome::kAnswer
-                   ? session.writer.BuildAnswer(session.results, &bytes, &length)
-                   : session.writer.BuildErrorAnswer(code, session.error_text, &bytes, &length);
-  if (built) session.ctx.socket->SendAll(bytes, length);
+bool SRPCSocketSvr::ServePacket(SrpcSession& session, SrpcPacket& packet, const char** answer,
+                                int* length) {
+  *answer = nullptr;
+  *length = 0;
+  SrpcRequest request;
+  packet.ReadRequest(&request);
+  int index = ResolveIndex(request);
+  // A request that names no procedure is answered whatever its arguments: none are decoded.
+  packet.DecodeValues(session.arguments, index < 0 ? 0 : DecidingValues(procs_[index].format));
+  session.results.Clear();
+  int32_t code = 0;
+  Outcome outcome = Dispatch(session, packet, index, &code);
+  if (outcome == Outcome::kClose) return false;
+  if (request.kind == kSrpcRequest) BuildAnswer(session, outcome, code, answer, length);
+  return true;
 }
 
-SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(Session& session, const SrpcRequest& request,
+// Leaves *answer as it is when the writer refused the packet (it could not grow).
+void SRPCSocketSvr::BuildAnswer(SrpcSession& session, Outcome outcome, int32_t code,
+                                const char** answer, int* length) {
+  if (outcome == Outcome::kAnswer) {
+    session.writer.BuildAnswer(session.results, answer, length);
+  } else {
+    session.writer.BuildErrorAnswer(code, session.error_text, answer, length);
+  }
+}
+
+SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(SrpcSession& session, SrpcPacket& packet, int index,
                                                int32_t* code) {
-  SrpcPacket& packet = session.reader.packet();
   int32_t pre =
       OnPreDispatch(&session.ctx, packet.Bytes(), packet.Length(), &packet, session.user_value,
                     &session.arguments, &session.results, session.error_text);
   if (pre == kSrpcCloseConnection) return Outcome::kClose;
   if (pre == kSrpcHandled) return Outcome::kAnswer;
-  int index = ResolveIndex(request);
   if (index < 0 || IsStopping() != 0) {
     *code = kSrpcProcNotSupported;
     session.error_text = kProcNotSupported;
@@ -255,6 +272,7 @@ SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(Session& session, const SrpcReque
 }
 
 int SRPCSocketSvr::ResolveIndex(const SrpcRequest& request) const {
+  if (request.cut_short) return -1;
   int index =
       request.extended
           ? (request.index < static_cast<uint32_t>(count_) ? static_cast<int>(request.index) : -1)
@@ -263,7 +281,7 @@ int SRPCSocketSvr::ResolveIndex(const SrpcRequest& request) const {
   return index;
 }
 
-int32_t SRPCSocketSvr::Execute(Session& session, SrpcProcEntry& entry) {
+int32_t SRPCSocketSvr::Execute(SrpcSession& session, SrpcProcEntry& entry) {
   CallStarted(session, entry);
   uint32_t start = platform::GetTickCount();
   if (entry.lock != nullptr) entry.lock->Lock(kUnit, __LINE__);
@@ -281,7 +299,7 @@ int SRPCSocketSvr::ClientRow(StdSocket* client) const {
   return row;
 }
 
-void SRPCSocketSvr::CallStarted(Session& session, SrpcProcEntry& entry) {
+void SRPCSocketSvr::CallStarted(SrpcSession& session, SrpcProcEntry& entry) {
   CString params = session.arguments.Print();
   ScopedLock hold(clients_lock_, kUnit, __LINE__);
   double now = NowDayNumber();
@@ -295,7 +313,7 @@ void SRPCSocketSvr::CallStarted(Session& session, SrpcProcEntry& entry) {
   clients_.SetSuperLong(row, "thid", static_cast<int64_t>(platform::CurrentThreadId()));
 }
 
-void SRPCSocketSvr::CallEnded(Session& session, SrpcProcEntry& entry, uint32_t start) {
+void SRPCSocketSvr::CallEnded(SrpcSession& session, SrpcProcEntry& entry, uint32_t start) {
   ScopedLock hold(clients_lock_, kUnit, __LINE__);
   entry.total_ms += static_cast<int32_t>(platform::GetTickCount() - start);
   clients_.SetString(ClientRow(session.ctx.socket), "proc", "");

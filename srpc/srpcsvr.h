@@ -15,6 +15,11 @@
 // u NET_LSTRING; a NULL argument counts with its type. Any other letter is a programming error
 // (fatal internal error).
 //
+// A request is decoded only as far as its answer needs: the procedure is looked up first, and
+// of its arguments at most one more than the format has letters is decoded (none when it names
+// no procedure), so a request's memory follows the values that can matter, never the tail a
+// client appends. The answers are those of a full decode.
+//
 // Threads: each session runs on its client's thread, so handlers run concurrently; an entry
 // with the serialize flag runs one call at a time under its own lock. The statistics words and
 // the client table change only under the client-table lock, which is never held while a
@@ -37,6 +42,17 @@ struct SrpcCallCtx {
   ClientThread* thread;
   StdSocket* socket;
   SRPCSocketSvr* server;
+};
+
+// What one connection keeps between its calls: its argument and result lists, its error text
+// and user value, and the writer of its answers. One thread uses it at a time.
+struct SrpcSession {
+  SrpcCallCtx ctx = {};
+  NetValueList arguments;
+  NetValueList results;
+  CString error_text;
+  int64_t user_value = 0;
+  SrpcPacketWriter writer;
 };
 
 // 0 for success; any other value is an error code that goes back with `error_text`.
@@ -87,31 +103,41 @@ class SRPCSocketSvr : public SocketSvr {
   void DumpCalls(const char* path);
   // A copy of the client table.
   void CopyClients(NetTable* table);
+  // Serves one received packet for the connection of `session` (whose client OnClientOpen
+  // registered), as the session loop does. Only the arguments that can decide the call are
+  // decoded (see OnPreDispatch). *answer gets the answer that is due, valid until the session's
+  // next answer, or null when none is. False when the connection is to be closed (OnPreDispatch
+  // gave kSrpcCloseConnection).
+  bool ServePacket(SrpcSession& session, SrpcPacket& packet, const char** answer, int* length);
 
  protected:
   void ServeClient(ClientThread* thread, StdSocket* client) override;
   int OnClientOpen(ClientThread* thread, StdSocket* client, int64_t* user_value) override;
   int OnClientClose(ClientThread* thread, StdSocket* client, int64_t* user_value) override;
   // 0 continues with the normal dispatch; kSrpcHandled answers (kind R) with the results as
-  // they are; kSrpcCloseConnection ends the session without an answer.
+  // they are; kSrpcCloseConnection ends the session without an answer. `arguments` holds what
+  // the dispatch decoded: none for a request that names no procedure (unknown, a hook, or a
+  // reference cut short), else at most one value more than the procedure's format has letters,
+  // which is every argument of any call that can pass the format check. A server that needs
+  // more decodes `opened` itself.
   virtual int32_t OnPreDispatch(SrpcCallCtx* ctx, const char* packet, int length,
                                 SrpcPacket* opened, int64_t user_value, NetValueList* arguments,
                                 NetValueList* results, CString error_text);
 
  private:
-  struct Session;
-  enum class Outcome { kAnswer, kError, kSilent, kClose };
+  enum class Outcome { kAnswer, kError, kClose };
 
   void BuildTable(const SrpcProcEntry* table);
   void SortTable();
   void CallHook(const char* name, SrpcCallCtx* ctx, StdSocket* client, int64_t* user_value);
-  Outcome Dispatch(Session& session, const SrpcRequest& request, int32_t* code);
+  Outcome Dispatch(SrpcSession& session, SrpcPacket& packet, int index, int32_t* code);
   int ResolveIndex(const SrpcRequest& request) const;
-  int32_t Execute(Session& session, SrpcProcEntry& entry);
-  void CallStarted(Session& session, SrpcProcEntry& entry);
-  void CallEnded(Session& session, SrpcProcEntry& entry, uint32_t start);
+  int32_t Execute(SrpcSession& session, SrpcProcEntry& entry);
+  void CallStarted(SrpcSession& session, SrpcProcEntry& entry);
+  void CallEnded(SrpcSession& session, SrpcProcEntry& entry, uint32_t start);
   int ClientRow(StdSocket* client) const;
-  void Answer(Session& session, uint8_t kind, Outcome outcome, int32_t code);
+  void BuildAnswer(SrpcSession& session, Outcome outcome, int32_t code, const char** answer,
+                   int* length);
 
   static int32_t FindCmd(SrpcCallCtx* ctx, int64_t, NetValueList* arguments, NetValueList* results,
                          CString*);

@@ -274,6 +274,85 @@ TEST(Dispatch, ArgumentsMustMatchTheFormatLetterByLetter) {
   EXPECT_NE(answer.find("ARG FORMAT ERROR"), std::string::npos) << answer;
 }
 
+// A server that notes how many arguments OnPreDispatch was shown.
+class WatchedServer : public SRPCSocketSvr {
+ public:
+  WatchedServer() : SRPCSocketSvr(kTable) {}
+  int shown = -1;
+
+ protected:
+  int32_t OnPreDispatch(SrpcCallCtx*, const char*, int, SrpcPacket*, int64_t,
+                        NetValueList* arguments, NetValueList*, CString) override {
+    shown = arguments->Count();
+    return 0;
+  }
+};
+
+// A packet of `kind` around `body` as it stands: the procedure reference, then the values.
+std::string Framed(uint8_t kind, bool extended, const std::string& body) {
+  SrpcPacketWriter writer;
+  if (extended) {
+    writer.BeginExtended(kind);
+  } else {
+    writer.BeginPlain(kind);
+  }
+  writer.stream().Write(body.data(), static_cast<int>(body.size()));
+  const char* bytes;
+  int length;
+  EXPECT_TRUE(writer.Finish(&bytes, &length));
+  return std::string(bytes, length);
+}
+
+// One packet served as a session serves it → the answer, "" when none is due.
+std::string Serve(SRPCSocketSvr& server, const std::string& packet) {
+  SrpcSession session;
+  session.ctx = {nullptr, nullptr, &server};
+  SrpcPacket opened;
+  EXPECT_TRUE(opened.Open(packet.data(), static_cast<int>(packet.size())));
+  const char* answer = nullptr;
+  int length = 0;
+  EXPECT_TRUE(server.ServePacket(session, opened, &answer, &length));
+  return answer != nullptr ? std::string(answer, length) : "";
+}
+
+TEST(Dispatch, ARefusedRequestIsDecodedNoFurtherThanItsAnswerNeeds) {
+  WatchedServer server;
+  SrpcPacketWriter writer;
+  const char* bytes;
+  int length;
+  ASSERT_TRUE(writer.BuildErrorAnswer(kSrpcArgFormatError, "ARG FORMAT ERROR", &bytes, &length));
+  const std::string arg_format_error(bytes, length);
+  const std::string nulls(1 << 20, static_cast<char>(0xE2));  // a million NULL binaries
+  const struct {
+    const char* request;
+    std::string body;
+    const std::string& answer;
+    int shown;
+  } kCases[] = {
+      {"an unknown procedure", std::string("no_such_procedure", 18) + nulls, kNotSupported, 0},
+      {"one value beyond the format", std::string("echo_s\0s", 9) + nulls, arg_format_error, 2},
+      {"values for an empty format", std::string("echo_none", 10) + nulls, arg_format_error, 1},
+  };
+  for (const auto& c : kCases) {
+    std::string request = Framed(kSrpcRequest, false, c.body);
+    uint64_t before = Heap::AllocatedBytes();
+    EXPECT_EQ(Serve(server, request), c.answer) << c.request;
+    EXPECT_LT(Heap::AllocatedBytes() - before, 64u << 10) << c.request;
+    EXPECT_EQ(server.shown, c.shown) << c.request;
+  }
+}
+
+TEST(Dispatch, AReferenceCutShortByTheTrailerNamesNoProcedure) {
+  WatchedServer server;
+  // A name without its NUL, and extended requests with none or three of the four index bytes.
+  const std::pair<bool, std::string> kBodies[] = {
+      {false, "echo_none"}, {true, ""}, {true, std::string(3, '\0')}};
+  for (const auto& [extended, body] : kBodies) {
+    EXPECT_EQ(Serve(server, Framed(kSrpcRequest, extended, body)), kNotSupported) << body.size();
+    EXPECT_EQ(Serve(server, Framed(kSrpcOneWay, extended, body)), "") << body.size();
+  }
+}
+
 TEST(Dispatch, AHandlerErrorCarriesTheConnectionsTextKeptBetweenCalls) {
   Server server;
   SrpcClient client;

@@ -25,6 +25,14 @@ constexpr int kCellsKept = 100;
 constexpr int kBlockStripes = 2;
 constexpr int kBlocksKept = 20;
 
+// Decoding may allocate this much for any packet, plus so much per byte of it: room for every
+// argument list and for tables that fixed-width columns make a few times larger than their
+// image, far from what a lying count or a stream of one-byte values could ask for.
+constexpr int64_t kDecodeStorageBase = int64_t{1} << 20;
+constexpr int64_t kDecodeStoragePerByte = 2;
+// What the heap adds to every block it hands out, charged with each.
+constexpr int64_t kHeapBlockOverhead = 16;
+
 }  // namespace
 
 struct NetValueCell {
@@ -212,6 +220,20 @@ double TextToDouble(PackBuffer& in) {
 bool operator==(const DateTimeRecord& a, const DateTimeRecord& b) {
   return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
          a.minute == b.minute && a.second == b.second && a.milliseconds == b.milliseconds;
+}
+
+// ---- Decode limits -------------------------------------------------------------------------
+
+DecodeLimits DecodeLimits::For(int64_t packet_length) {
+  int64_t length = packet_length > 0 ? packet_length : 0;
+  return {kDecodeStorageBase + kDecodeStoragePerByte * length, kMaxImageDepth};
+}
+
+bool DecodeLimits::Charge(int64_t bytes) {
+  int64_t charged = bytes + kHeapBlockOverhead;
+  if (charged > storage_left) return false;
+  storage_left -= charged;
+  return true;
 }
 
 // ---- PackBuffer ----------------------------------------------------------------------------
@@ -547,9 +569,27 @@ const TypeFacts* FactsOf(int type) {
 
 // ---- Decoding ------------------------------------------------------------------------------
 
+// A pool block only for a binary that fills more than half of one: a tiny binary never holds
+// 64 KiB, and the read path's answers (up to a block) still come from the pool.
+bool InBlock(int length) {
+  return length > kBinaryBlockSize / 2 && length <= kBinaryBlockSize;
+}
+
+// A cell and its share of the list's pointer array, which doubles as it grows.
+constexpr int64_t kCellCharge = sizeof(NetValueCell) + 2 * sizeof(NetValueCell*);
+
+bool ChargeText(DecodeLimits& limits, int length) {
+  return limits.Charge(int64_t{length} + 1);
+}
+
+bool ChargeBinary(DecodeLimits& limits, int length) {
+  return InBlock(length) ? limits.Charge(kBinaryBlockSize) : ChargeText(limits, length);
+}
+
 // Reads the payload after the tag into cell i → false when the payload was cut so short that
-// there is no value: the cell stays as appended and decoding ends.
-using ReadFn = bool (*)(NetValueList& list, int i, PackBuffer& in, ImageDecodeLimits& limits);
+// there is no value, or when the budget cannot pay for it: the cell stays as appended and
+// decoding ends.
+using ReadFn = bool (*)(NetValueList& list, int i, PackBuffer& in, DecodeLimits& limits);
 
 struct TagRule {
   char tag;
@@ -559,35 +599,36 @@ struct TagRule {
 
 const TagRule kTagRules[] = {
     {'b', NET_BINARY,
-     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetValueList& l, int i, PackBuffer& in, DecodeLimits& limits) {
        const char* bytes;
        int length;
-       return ReadCounted(in, &bytes, &length) != 0 && l.SetBinary(i, bytes, length) != 0;
+       return ReadCounted(in, &bytes, &length) != 0 && ChargeBinary(limits, length) &&
+              l.SetBinary(i, bytes, length) != 0;
      }},
     {'d', NET_DOUBLE,
-     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetValueList& l, int i, PackBuffer& in, DecodeLimits&) {
        double value;
        ReadDouble(in, &value);
        return l.SetDouble(i, value) != 0;
      }},
     {'f', NET_FLOAT,
-     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetValueList& l, int i, PackBuffer& in, DecodeLimits&) {
        float value;
        ReadFloat(in, &value);
        return l.SetFloat(i, value) != 0;
      }},
     {'i', NET_LONG,
-     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetValueList& l, int i, PackBuffer& in, DecodeLimits&) {
        int32_t value;
        return ReadLong(in, &value) != 0 && l.SetLong(i, value) != 0;
      }},
     {'l', NET_SUPERLONG,
-     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetValueList& l, int i, PackBuffer& in, DecodeLimits&) {
        int64_t value;
        return ReadSuperLong(in, &value) != 0 && l.SetSuperLong(i, value) != 0;
      }},
     {'r', NET_TABLE,
-     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits& limits) {
+     [](NetValueList& l, int i, PackBuffer& in, DecodeLimits& limits) {
        const char* bytes;
        int length;
        if (ReadCounted(in, &bytes, &length) == 0) return false;
@@ -598,22 +639,23 @@ const TagRule kTagRules[] = {
        return l.SetTable(i, table, 1) != 0;
      }},
     {'s', NET_STRING,
-     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetValueList& l, int i, PackBuffer& in, DecodeLimits& limits) {
        const char* text;
        int length;
        ReadString(in, &text, &length);
-       return l.SetString(i, length > 0 ? text : "", length) != 0;
+       return ChargeText(limits, length) && l.SetString(i, length > 0 ? text : "", length) != 0;
      }},
     {'t', NET_DATETIME,
-     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetValueList& l, int i, PackBuffer& in, DecodeLimits&) {
        DateTimeRecord value;
        return ReadDateTime(in, &value) != 0 && l.SetDateTime(i, value) != 0;
      }},
     {'u', NET_LSTRING,
-     [](NetValueList& l, int i, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetValueList& l, int i, PackBuffer& in, DecodeLimits& limits) {
        const char* text;
        int length;
-       return ReadCounted(in, &text, &length) != 0 && l.SetLString(i, text, length) != 0;
+       return ReadCounted(in, &text, &length) != 0 && ChargeText(limits, length) &&
+              l.SetLString(i, text, length) != 0;
      }},
 };
 
@@ -787,7 +829,7 @@ int NetValueList::SetBinary(int i, const void* bytes, int length) {
   At(i);
   // The new block is filled before the old payload is released: `bytes` may lie in it.
   void* block = nullptr;
-  if (length <= kBinaryBlockSize) {
+  if (InBlock(length)) {
     block = TakeBlock(this);
     if (length > 0) std::memcpy(block, bytes, static_cast<size_t>(length));
   }
@@ -913,13 +955,13 @@ int NetValueList::Encode(PackBuffer& out) const {
   return 1;
 }
 
-int NetValueList::Decode(const void* bytes, int length) {
+int NetValueList::Decode(const void* bytes, int length, int max_values) {
   Clear();
   if (length < 0) length = 0;
   PackBuffer in;
   in.Wrap(bytes, length);
-  ImageDecodeLimits limits = ImageDecodeLimits::For(length);
-  while (!in.AtEnd()) {
+  DecodeLimits limits = DecodeLimits::For(length);
+  while (count_ < max_values && !in.AtEnd() && limits.Charge(kCellCharge)) {
     int tag = ReadTag(in);
     int i = Append(1) - 1;
     const TagRule* rule = RuleOf(tag & kNetTypeMask);

@@ -11,12 +11,16 @@
 //    low four bits of an object's address are nearly always 0. A pooled cell keeps its text's
 //    storage (up to 64 KiB) for the next string.
 //  - The value readers and the argument decoder take bytes from the network: they never read
-//    outside the bytes they were given, whatever those bytes say.
+//    outside the bytes they were given, whatever those bytes say, and what decoding allocates
+//    is bounded by those bytes (DecodeLimits): every cell, text, binary and table is charged
+//    to one budget per packet before it is made.
 //
 // Invariants:
 //  1. A cell's type byte holds a defined type code in bits 0-6 and the NULL flag in bit 7.
-//  2. A cell holds a binary pool block only while its type is NET_BINARY; releasing the payload
-//     (every setter, SetNull, RemoveAt, Clear) gives the block back and zeroes the pointer.
+//  2. A cell holds a binary pool block only while its type is NET_BINARY and its length is in
+//     (kBinaryBlockSize / 2, kBinaryBlockSize]; releasing the payload (every setter, SetNull,
+//     RemoveAt, Clear) gives the block back and zeroes the pointer. Other binaries are kept in
+//     the cell's text, so no binary holds more than twice its length.
 //  3. A NET_TABLE or NET_LIST cell with the owned flag set is the only owner of its object.
 //  4. NET_POINTER and NET_HANDLE pointers are never owned.
 //  5. A NetValueList never holds a NET_CSTRING value: that type exists for table columns only.
@@ -24,6 +28,7 @@
 //     encoded are contract violations: they fire the fatal internal error (unit "netdat").
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -56,8 +61,24 @@ enum : uint8_t {
 constexpr uint8_t NET_NULL = 0x80;
 constexpr uint8_t kNetTypeMask = 0x7F;
 
-// Binary values up to this many bytes live in a pooled block of exactly this size.
+// Binary values of more than half this many bytes, up to this many, live in a pooled block of
+// exactly this size (the read path's answers); shorter and longer ones in the cell's text.
 constexpr int kBinaryBlockSize = 0x10000;
+
+// Tables inside values nest at most this deep when they are decoded.
+constexpr int kMaxImageDepth = 32;
+
+// What decoding the values of one packet may still allocate (cells, texts, binaries, tables
+// with their rows and columns) and how deep tables may still nest. Decoding charges every
+// object before it makes it; what the budget cannot pay for is not made (see the decoders).
+struct DecodeLimits {
+  int64_t storage_left;
+  int depth_left;
+  // 1 MiB plus twice the packet's bytes, kMaxImageDepth levels.
+  static DecodeLimits For(int64_t packet_length);
+  // Takes `bytes` from the budget → true, or false (nothing taken) when it would run out.
+  bool Charge(int64_t bytes);
+};
 
 // A local date-time as cells hold it and as it travels (tag 't').
 //
@@ -213,8 +234,8 @@ class NetValueList : public BaseObject {
   // bytes, NUL bytes included.
   int SetString(int i, const char* text, int length = 0);
   int SetLString(int i, const char* text, int length = 0);
-  // Negative length counts as 0. Up to kBinaryBlockSize bytes go into a pool block, longer
-  // values into the cell's text.
+  // Negative length counts as 0. More than half of kBinaryBlockSize bytes, up to
+  // kBinaryBlockSize, go into a pool block; shorter and longer values into the cell's text.
   int SetBinary(int i, const void* bytes, int length);
 
   // Each getter requires the cell's type to be its own; it reads the slot even when NULL.
@@ -248,10 +269,14 @@ class NetValueList : public BaseObject {
   // 1, or 0 when the buffer refused a write.
   int Encode(PackBuffer& out) const;
   // Clears the list, then decodes values from `bytes` until all `length` bytes are used (a
-  // request's caller passes the bytes between the procedure reference and the trailer) or a
-  // tag with an unknown letter ends it: that tag's cell stays a NULL NET_BYTE. A fixed-size
-  // payload cut short also leaves its cell a NULL NET_BYTE. → the number of values.
-  int Decode(const void* bytes, int length);
+  // request's caller passes the bytes between the procedure reference and the trailer), a tag
+  // with an unknown letter ends it (that tag's cell stays a NULL NET_BYTE) or `max_values`
+  // values are decoded. A fixed-size payload cut short also leaves its cell a NULL NET_BYTE.
+  // Within DecodeLimits::For(length): a value whose cell the budget cannot pay for ends the list
+  // before it; a text or binary it cannot pay for ends it with a NULL NET_BYTE; a table it cannot
+  // pay for leaves the cell a NULL NET_BYTE, or keeps the table's columns without rows (see
+  // NetTable::Decode). → the number of values.
+  int Decode(const void* bytes, int length, int max_values = INT_MAX);
 
  private:
   NetValueCell& At(int i) const;

@@ -312,7 +312,7 @@ TEST(NetValueListTest, StringLengthRules) {
   EXPECT_STREQ(list.GetString(0), "b");
 }
 
-TEST(NetValueListTest, BinaryUpToABlockAndBeyond) {
+TEST(NetValueListTest, BinaryShortInABlockAndLong) {
   NetValueList list;
   list.Append(3);
   std::mt19937_64 rng(3);
@@ -327,6 +327,11 @@ TEST(NetValueListTest, BinaryUpToABlockAndBeyond) {
   EXPECT_EQ(values_testing::BinaryOf(list, 1), larger);
   list.GetBinary(2, &length);
   EXPECT_EQ(length, 0);
+  // Either side of the shortest binary that takes a pool block.
+  for (int size : {kBinaryBlockSize / 2, kBinaryBlockSize / 2 + 1}) {
+    list.SetBinary(2, block.data(), size);
+    EXPECT_EQ(values_testing::BinaryOf(list, 2), block.substr(0, size));
+  }
   // A binary set from its own bytes (block and text alike) keeps them.
   const char* own = list.GetBinary(0, &length);
   list.SetBinary(0, own + 1, 10);
@@ -441,6 +446,59 @@ TEST(ArgumentDecoding, EmptyTablesLyingAndCutPayloads) {
   EXPECT_NE(list.IsNull(1), 0);
 
   EXPECT_EQ(list.Decode(nullptr, 0), 0);
+}
+
+// `value` repeated to fill about `bytes` bytes.
+std::string Repeated(const std::string& value, size_t bytes) {
+  std::string out;
+  while (out.size() + value.size() <= bytes) out += value;
+  return out;
+}
+
+// An 'r' value carrying `image`.
+std::string TableValue(const std::string& image) {
+  unsigned char count[4];
+  PutBigEndian(count, image.size(), 4);
+  return "r" + std::string(reinterpret_cast<char*>(count), 4) + image;
+}
+
+// One string column of 4,000 characters and `rows` NULL cells: 4 KiB of cells per byte.
+std::string WideImage(int rows) {
+  std::string image = Bytes(
+      {0, 0, (rows >> 8) & 0xFF, rows & 0xFF, 0, 1, 'w', 0, 's', 0, 0, 4000 >> 8, 4000 & 0xFF});
+  return image + std::string(static_cast<size_t>(rows), static_cast<char>(0xF3));
+}
+
+// One table column and `rows` rows, each holding a table of one column and no rows.
+std::string NestedTablesImage(int rows) {
+  std::string image = Bytes({(rows >> 24) & 0xFF, (rows >> 16) & 0xFF, (rows >> 8) & 0xFF,
+                             rows & 0xFF, 0, 1, 't', 0, 'r', 0, 0, 0, 0});
+  std::string inner = TableValue(Bytes({0, 0, 0, 0, 0, 1, 'c', 0, 'i', 0, 0, 0, 0}));
+  for (int r = 0; r < rows; ++r) image += inner;
+  return image;
+}
+
+TEST(ArgumentDecoding, MemoryFollowsTheBytesWhateverTheyHold) {
+  constexpr size_t kBytes = 256 << 10;
+  const struct {
+    const char* shape;
+    std::string bytes;
+  } kShapes[] = {
+      {"empty binaries", Repeated(Bytes({'b', 0, 0, 0, 0}), kBytes)},
+      {"one-byte binaries", Repeated(Bytes({'b', 0, 0, 0, 1, 'x'}), kBytes)},
+      {"NULL tags", Repeated(Bytes({0xE2}), kBytes)},
+      {"empty strings", Repeated(Bytes({'s', 0}), kBytes)},
+      {"empty lstrings", Repeated(Bytes({'u', 0, 0, 0, 0}), kBytes)},
+      {"a wide table", TableValue(WideImage(4000))},
+      {"nested tables", TableValue(NestedTablesImage(kBytes / 18))},
+  };
+  for (const auto& shape : kShapes) {
+    NetValueList list;
+    uint64_t before = Heap::AllocatedBytes();
+    list.Decode(shape.bytes.data(), static_cast<int>(shape.bytes.size()));
+    // 1 MiB for any packet, and twice its bytes.
+    EXPECT_LE(Heap::AllocatedBytes() - before, (1u << 20) + 2 * shape.bytes.size()) << shape.shape;
+  }
 }
 
 // ---- Round trips ---------------------------------------------------------------------------
@@ -623,9 +681,13 @@ TEST(ValuePools, SteadyStateAllocatesNothing) {
 }
 
 TEST(ValuePools, FreeListsAreBoundedStacks) {
+  const std::string block(kBinaryBlockSize, 'x');  // a binary this long lives in a pool block
+  auto set_block = [&](NetValueList& list, int i) {
+    list.SetBinary(i, block.data(), kBinaryBlockSize);
+  };
   NetValueList list;
   list.Append(300);
-  for (int i = 0; i < 30; ++i) list.SetBinary(i, "x", 1);
+  for (int i = 0; i < 30; ++i) set_block(list, i);
   list.Clear();
   NetValuePoolCounts counts = GetNetValuePoolCounts();
   int most_cells = 0;
@@ -635,11 +697,11 @@ TEST(ValuePools, FreeListsAreBoundedStacks) {
 
   // The block given back last is the first taken again.
   list.Append(1);
-  list.SetBinary(0, "a", 1);
+  set_block(list, 0);
   const char* first = list.GetBinary(0);
-  list.SetBinary(0, "b", 1);  // takes a new block, then returns `first`
+  set_block(list, 0);  // takes a new block, then returns `first`
   EXPECT_NE(list.GetBinary(0), first);
-  list.SetBinary(0, "c", 1);
+  set_block(list, 0);
   EXPECT_EQ(list.GetBinary(0), first);
 }
 

@@ -29,11 +29,6 @@ constexpr uint64_t kComparableTypes =
     kIntegerTypes | kTextTypes | Bit(NET_FLOAT) | Bit(NET_DOUBLE) | Bit(NET_DATETIME);
 constexpr uint64_t kWideIntegerAccess = Bit(NET_LONG) | Bit(NET_SUPERLONG) | Bit(NET_DOUBLE);
 
-// Decoding may allocate this much cell storage for any packet, plus so much per image byte:
-// enough for tables of NULL doubles, far from what a lying size or count could ask for.
-constexpr int64_t kDecodeStorageBase = int64_t{32} << 20;
-constexpr int64_t kDecodeStoragePerByte = 8;
-
 // Row capacity after growing `capacity` to hold `needed` rows: by the step while half the
 // capacity is not above it, then by half the capacity but at most 1,000 rows a time.
 int64_t GrownCapacity(int64_t capacity, int step, int64_t needed) {
@@ -163,7 +158,7 @@ int64_t LoadInteger(const ColumnDef& def, const unsigned char* value, int raw_by
 
 // Cell readers and writers of the image that need the table's private side.
 struct ColumnCodec {
-  static bool ReadTable(NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits& limits) {
+  static bool ReadTable(NetTable& t, int r, int c, PackBuffer& in, DecodeLimits& limits) {
     const char* bytes;
     int length;
     if (ReadCounted(in, &bytes, &length) == 0) return false;
@@ -182,7 +177,7 @@ namespace {
 
 using PutCellFn = int (*)(PackBuffer& out, const NetTable& t, int r, int c, int is_null);
 // Reads a cell's payload after its tag → false when it was cut short (decoding ends).
-using ReadCellFn = bool (*)(NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits& l);
+using ReadCellFn = bool (*)(NetTable& t, int r, int c, PackBuffer& in, DecodeLimits& l);
 
 struct ColumnKind {
   uint8_t type;
@@ -193,12 +188,24 @@ struct ColumnKind {
   ReadCellFn read;
 };
 
-bool ReadText(NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+bool ReadText(NetTable& t, int r, int c, PackBuffer& in, DecodeLimits&) {
   const char* text;
   int length;
   ReadString(in, &text, &length);
   // The count includes the NUL, so a text cut at the end is copied only as far as it goes.
   t.SetString(r, c, text, length + 1);
+  return true;
+}
+
+// A string-object cell makes its object and the text's storage; one the budget cannot pay for
+// stays NULL, and the image goes on behind its text.
+bool ReadStringObject(NetTable& t, int r, int c, PackBuffer& in, DecodeLimits& limits) {
+  const char* text;
+  int length;
+  ReadString(in, &text, &length);
+  if (limits.Charge(sizeof(CString)) && limits.Charge(int64_t{length} + 1)) {
+    t.SetString(r, c, text, length + 1);
+  }
   return true;
 }
 
@@ -215,7 +222,7 @@ const ColumnKind kColumnKinds[] = {
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutLong(out, t.GetLong(r, c), n);
      },
-     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetTable& t, int r, int c, PackBuffer& in, DecodeLimits&) {
        int32_t value;
        return ReadLong(in, &value) != 0 && t.SetLong(r, c, value) != 0;
      }},
@@ -223,7 +230,7 @@ const ColumnKind kColumnKinds[] = {
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutFloat(out, t.GetFloat(r, c), n);
      },
-     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetTable& t, int r, int c, PackBuffer& in, DecodeLimits&) {
        float value;
        ReadFloat(in, &value);
        return t.SetFloat(r, c, value) != 0;
@@ -232,7 +239,7 @@ const ColumnKind kColumnKinds[] = {
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutDouble(out, t.GetDouble(r, c), n);
      },
-     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetTable& t, int r, int c, PackBuffer& in, DecodeLimits&) {
        double value;
        ReadDouble(in, &value);
        return t.SetDouble(r, c, value) != 0;
@@ -241,7 +248,7 @@ const ColumnKind kColumnKinds[] = {
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutSuperLong(out, t.GetSuperLong(r, c), n);
      },
-     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetTable& t, int r, int c, PackBuffer& in, DecodeLimits&) {
        int64_t value;
        return ReadSuperLong(in, &value) != 0 && t.SetSuperLong(r, c, value) != 0;
      }},
@@ -252,7 +259,7 @@ const ColumnKind kColumnKinds[] = {
        const char* bytes = t.GetBinary(r, c, &length);
        return PutBinary(out, bytes, length, n);
      },
-     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetTable& t, int r, int c, PackBuffer& in, DecodeLimits&) {
        const char* bytes;
        int length;
        return ReadCounted(in, &bytes, &length) != 0 && t.SetBinary(r, c, bytes, length) != 0;
@@ -261,7 +268,7 @@ const ColumnKind kColumnKinds[] = {
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutDateTime(out, t.GetDateTime(r, c), n);
      },
-     [](NetTable& t, int r, int c, PackBuffer& in, ImageDecodeLimits&) {
+     [](NetTable& t, int r, int c, PackBuffer& in, DecodeLimits&) {
        DateTimeRecord value;
        return ReadDateTime(in, &value) != 0 && t.SetDateTime(r, c, value) != 0;
      }},
@@ -271,7 +278,7 @@ const ColumnKind kColumnKinds[] = {
      },
      ColumnCodec::ReadTable},
     // Column tag 'v'; its cells travel as 's'.
-    {NET_CSTRING, 'v', kPointerWidth, false, PutText, ReadText},
+    {NET_CSTRING, 'v', kPointerWidth, false, PutText, ReadStringObject},
 };
 
 const ColumnKind* KindOf(int type) {
@@ -300,19 +307,6 @@ bool TagFits(const ColumnKind& kind, int tag) {
 }
 
 }  // namespace
-
-// ---- Limits --------------------------------------------------------------------------------
-
-ImageDecodeLimits ImageDecodeLimits::For(int64_t image_length) {
-  int64_t length = image_length > 0 ? image_length : 0;
-  return {kDecodeStorageBase + kDecodeStoragePerByte * length, kMaxImageDepth};
-}
-
-bool ImageDecodeLimits::Charge(int64_t bytes) {
-  if (bytes > storage_left) return false;
-  storage_left -= bytes;
-  return true;
-}
 
 // ---- Columns and rows ----------------------------------------------------------------------
 
@@ -350,8 +344,7 @@ int NetTable::AddColumn(const char* name, int type, int size) {
     return 0;
   }
   if (column_count_ == defs_allocated_) {
-    // Definitions are allocated as columns come, never beyond the capacity.
-    int grown = std::min(limit, std::max(8, defs_allocated_ * 2));
+    int grown = GrownDefinitions();
     defs_ = static_cast<ColumnDef*>(
         Heap::Reallocate(defs_, static_cast<size_t>(grown) * sizeof(ColumnDef)));
     defs_allocated_ = grown;
@@ -375,6 +368,11 @@ int NetTable::AddColumn(const char* name, int type, int size) {
   ++column_count_;
   name_index_[0] = 0;
   return 1;
+}
+
+// Definitions are allocated as columns come, never beyond the capacity.
+int NetTable::GrownDefinitions() const {
+  return std::min(std::min(column_capacity_, kMaxColumns), std::max(8, defs_allocated_ * 2));
 }
 
 const char* NetTable::ColumnName(int c) const {
@@ -899,11 +897,11 @@ int PutTable(PackBuffer& out, const NetTable* table, int is_null) {
 }
 
 int NetTable::Decode(const void* bytes, int length) {
-  ImageDecodeLimits limits = ImageDecodeLimits::For(length);
+  DecodeLimits limits = DecodeLimits::For(length);
   return Decode(bytes, length, limits);
 }
 
-int NetTable::Decode(const void* bytes, int length, ImageDecodeLimits& limits) {
+int NetTable::Decode(const void* bytes, int length, DecodeLimits& limits) {
   Clear();
   if (limits.depth_left <= 0) return 0;
   PackBuffer in;
@@ -914,7 +912,7 @@ int NetTable::Decode(const void* bytes, int length, ImageDecodeLimits& limits) {
   return complete;
 }
 
-int NetTable::DecodeColumn(PackBuffer& in) {
+int NetTable::DecodeColumn(PackBuffer& in, DecodeLimits& limits) {
   const char* text;
   int length;
   ReadString(in, &text, &length);
@@ -925,6 +923,10 @@ int NetTable::DecodeColumn(PackBuffer& in) {
   int tag = ReadTag(in);
   int32_t size;
   if (tag < 0 || ReadLong(in, &size) == 0) return 0;
+  if (column_count_ == defs_allocated_ &&
+      !limits.Charge(int64_t{GrownDefinitions()} * static_cast<int64_t>(sizeof(ColumnDef)))) {
+    return 0;
+  }
   const ColumnKind* kind = KindOfTag(tag);
   if (kind == nullptr || AddColumn(name, kind->type, size) == 0) {
     std::printf("unsupport srpc type:%d ,%s\r\n", tag, name);
@@ -933,13 +935,13 @@ int NetTable::DecodeColumn(PackBuffer& in) {
   return 1;
 }
 
-int NetTable::DecodeImage(PackBuffer& in, ImageDecodeLimits& limits) {
+int NetTable::DecodeImage(PackBuffer& in, DecodeLimits& limits) {
   unsigned char header[6];
   if (in.Read(header, 6) != 6) return 0;
   auto declared_rows = static_cast<int64_t>(GetBigEndian(header, 4));
   auto declared_columns = static_cast<int>(GetBigEndian(header + 4, 2));
   for (int k = 0; k < declared_columns; ++k) {
-    if (DecodeColumn(in) == 0) return 0;
+    if (DecodeColumn(in, limits) == 0) return 0;
   }
   // A row needs at least one byte per cell, so the bytes left bound the rows worth making. A
   // row without cells is charged one byte too: billions of empty rows cost a reader's loops.

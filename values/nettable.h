@@ -36,9 +36,11 @@
 //  - declared rows are capped at what the remaining bytes could hold (every cell takes at
 //    least one byte: its tag; a row of a table without columns is charged one byte too, so
 //    such a table arrives without rows);
-//  - the cell storage that decoding may allocate is a budget shared by every image of one
-//    packet (ImageDecodeLimits): an image whose rows would pass it keeps its columns and gets
-//    no rows;
+//  - what decoding allocates is charged to the budget of the packet (DecodeLimits, shared with
+//    the other values of the packet): the column definitions (a column the budget cannot pay
+//    for ends the decode without rows), the rows (an image whose rows would pass it keeps its
+//    columns and gets no rows), and every nested table and string object (a cell the budget
+//    cannot pay for stays NULL);
 //  - nested images are decoded at most kMaxImageDepth levels deep; a deeper table cell stays
 //    NULL;
 //  - nothing is read outside the given bytes.
@@ -55,17 +57,6 @@ constexpr int kMaxColumns = 127;
 constexpr int kMaxColumnSize = 1 << 20;
 // Most rows a table may hold: InsertRows beyond it is a contract violation.
 constexpr int kMaxTableRows = 1 << 30;
-constexpr int kMaxImageDepth = 32;
-
-// What decoding table images may still allocate and how deep it may still nest.
-struct ImageDecodeLimits {
-  int64_t storage_left;
-  int depth_left;
-  // 32 MiB of cell storage plus 8 bytes per image byte, kMaxImageDepth levels.
-  static ImageDecodeLimits For(int64_t image_length);
-  // Takes `bytes` from the budget → true, or false (nothing taken) when it would run out.
-  bool Charge(int64_t bytes);
-};
 
 struct ColumnDef {
   char name[64];       // NUL-terminated, cut to 63 characters
@@ -193,7 +184,7 @@ class NetTable : public BaseObject {
   // keeps what was decoded). Texts and counted values cut at the very end still count as read.
   int Decode(const void* bytes, int length);
   // The same within the limits of a packet that holds several images.
-  int Decode(const void* bytes, int length, ImageDecodeLimits& limits);
+  int Decode(const void* bytes, int length, DecodeLimits& limits);
 
  private:
   friend struct ColumnCodec;
@@ -221,8 +212,10 @@ class NetTable : public BaseObject {
   void SwapRows(int a, int b);
   void QuickSort(int lo, int hi);
   int Search(int c, int64_t key, int from, int to, int* insert_at) const;
-  int DecodeImage(PackBuffer& in, ImageDecodeLimits& limits);
-  int DecodeColumn(PackBuffer& in);
+  int DecodeImage(PackBuffer& in, DecodeLimits& limits);
+  int DecodeColumn(PackBuffer& in, DecodeLimits& limits);
+  // How many definitions the array holds once it grows for one more column.
+  int GrownDefinitions() const;
 
   ColumnDef* defs_ = nullptr;
   int defs_allocated_ = 0;

@@ -83,13 +83,26 @@ bool ChildSignal(ChildHandle child, ChildControl control) {
   return false;
 }
 
-int64_t ChildResidentBytes(ChildHandle child) {
+namespace {
+
+// A "<field>: <n> kB" line of the child's /proc status, in bytes; -1 when there is none.
+int64_t StatusKilobytes(ChildHandle child, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(child) + "/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atoll(line.c_str() + 6) * 1024;
+    if (line.rfind(field, 0) == 0) return std::atoll(line.c_str() + field.size()) * 1024;
   }
   return -1;
+}
+
+}  // namespace
+
+int64_t ChildResidentBytes(ChildHandle child) {
+  return StatusKilobytes(child, "VmRSS:");
+}
+
+int64_t ChildPeakResidentBytes(ChildHandle child) {
+  return StatusKilobytes(child, "VmHWM:");
 }
 
 }  // namespace platform

@@ -169,13 +169,28 @@ bool ChildSignal(ChildHandle handle, ChildControl control) {
   return false;
 }
 
-int64_t ChildResidentBytes(ChildHandle handle) {
+namespace {
+
+bool MemoryCounters(ChildHandle handle, PROCESS_MEMORY_COUNTERS* counters) {
   Child child;
-  if (!Find(handle, &child)) return -1;
-  PROCESS_MEMORY_COUNTERS counters{};
-  counters.cb = sizeof counters;
-  if (!GetProcessMemoryInfo(child.process, &counters, sizeof counters)) return -1;
+  if (!Find(handle, &child)) return false;
+  *counters = {};
+  counters->cb = sizeof *counters;
+  return GetProcessMemoryInfo(child.process, counters, sizeof *counters) != 0;
+}
+
+}  // namespace
+
+int64_t ChildResidentBytes(ChildHandle handle) {
+  PROCESS_MEMORY_COUNTERS counters;
+  if (!MemoryCounters(handle, &counters)) return -1;
   return static_cast<int64_t>(counters.WorkingSetSize);
+}
+
+int64_t ChildPeakResidentBytes(ChildHandle handle) {
+  PROCESS_MEMORY_COUNTERS counters;
+  if (!MemoryCounters(handle, &counters)) return -1;
+  return static_cast<int64_t>(counters.PeakWorkingSetSize);
 }
 
 }  // namespace platform
