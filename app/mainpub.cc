@@ -63,6 +63,15 @@ void StartLogServer(ProfileFile* profile, int write_buffer, int monitor_port) {
   g_log_server->Log("%s\r\n", banner.GetString());
 }
 
+void LogServerLine(const char* line) {
+  LogLine("%s", line);
+}
+
+// The SRPC server's own settings beyond the system's keys.
+void ConfigureServer(ProfileFile*, SRPCSocketSvr* server) {
+  server->set_log(LogServerLine);
+}
+
 }  // namespace
 
 void StopServer() {
@@ -86,6 +95,7 @@ ProfileFile* MainPubStart(int argc, char** argv, DiagnosticsThread* diagnostics,
   }
   ProfileFile* profile = new ProfileFile(path, kFoldWidth);
   StartLogServer(profile, write_buffer, monitor_port);
+  if (server != nullptr) ConfigureServer(profile, server);
   return profile;
 }
 
