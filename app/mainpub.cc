@@ -67,9 +67,14 @@ void LogServerLine(const char* line) {
   LogLine("%s", line);
 }
 
-// The SRPC server's own settings beyond the system's keys.
-void ConfigureServer(ProfileFile*, SRPCSocketSvr* server) {
+// The SRPC server's own settings beyond the system's keys, off when absent:
+// "srpc.idletimeout" ends sessions that completed no request for that many seconds.
+void ConfigureServer(ProfileFile* profile, SRPCSocketSvr* server) {
   server->set_log(LogServerLine);
+  int idle_timeout = static_cast<int>(profile->GetFloat("srpc.idletimeout", 0));
+  if (idle_timeout <= 0) return;
+  server->set_idle_timeout(idle_timeout);
+  LogLine("idle timeout :%d \r\n", idle_timeout);
 }
 
 }  // namespace

@@ -202,8 +202,9 @@ void SRPCSocketSvr::ServeClient(ClientThread* thread, StdSocket* client) {
   Session session;
   session.ctx = {thread, client, this};
   OnClientOpen(thread, client, &session.user_value);
+  uint32_t idle_since = platform::GetTickCount();
   while (IsStopping() == 0) {
-    SrpcPacketReader::Result received = session.reader.Receive(*client);
+    SrpcPacketReader::Result received = session.reader.Receive(*client, IdleLeft(idle_since));
     if (received == SrpcPacketReader::Result::kFailed) break;
     if (received == SrpcPacketReader::Result::kPacket) {
       SrpcRequest request;
@@ -213,11 +214,18 @@ void SRPCSocketSvr::ServeClient(ClientThread* thread, StdSocket* client) {
         Outcome outcome = Dispatch(session, request, &code);
         if (outcome == Outcome::kClose) break;
         if (request.kind == kSrpcRequest) Answer(session, request.kind, outcome, code);
+        idle_since = platform::GetTickCount();
       }
     }
-    if (!client->IsConnected()) break;
+    if (!client->IsConnected() || IdleLeft(idle_since) == 0) break;
   }
   OnClientClose(thread, client, &session.user_value);
+}
+
+int64_t SRPCSocketSvr::IdleLeft(uint32_t idle_since) const {
+  if (idle_timeout_ <= 0) return -1;
+  int64_t left = int64_t{idle_timeout_} * 1000 - (platform::GetTickCount() - idle_since);
+  return left > 0 ? left : 0;
 }
 
 void SRPCSocketSvr::Answer(Session& session, uint8_t kind, Outcome outcome, int32_t code) {

@@ -15,6 +15,11 @@
 // u NET_LSTRING; a NULL argument counts with its type. Any other letter is a programming error
 // (fatal internal error).
 //
+// Idle time-out (off unless set): a session that has completed no request for that many
+// seconds, since it connected or since its last call, is ended, whether it is silent or
+// stopped inside a packet; keep-alive bytes do not count as requests. It keeps silent
+// connections from holding srpc.maxclnt's places for ever.
+//
 // Threads: each session runs on its client's thread, so handlers run concurrently; an entry
 // with the serialize flag runs one call at a time under its own lock. The statistics words and
 // the client table change only under the client-table lock, which is never held while a
@@ -87,6 +92,8 @@ class SRPCSocketSvr : public SocketSvr {
   void DumpCalls(const char* path);
   // A copy of the client table.
   void CopyClients(NetTable* table);
+  // Seconds; 0 (the default) for none. Set before Start.
+  void set_idle_timeout(int seconds) { idle_timeout_ = seconds; }
 
  protected:
   void ServeClient(ClientThread* thread, StdSocket* client) override;
@@ -111,6 +118,8 @@ class SRPCSocketSvr : public SocketSvr {
   void CallStarted(Session& session, SrpcProcEntry& entry);
   void CallEnded(Session& session, SrpcProcEntry& entry, uint32_t start);
   int ClientRow(StdSocket* client) const;
+  // What is left of a session's idle time → milliseconds (0 when over), -1 without a limit.
+  int64_t IdleLeft(uint32_t idle_since) const;
   void Answer(Session& session, uint8_t kind, Outcome outcome, int32_t code);
 
   static int32_t FindCmd(SrpcCallCtx* ctx, int64_t, NetValueList* arguments, NetValueList* results,
@@ -122,4 +131,5 @@ class SRPCSocketSvr : public SocketSvr {
   CCriticalSection clients_lock_;
   NetTable clients_{100, 128};
   int sock_column_ = 0;
+  int idle_timeout_ = 0;
 };

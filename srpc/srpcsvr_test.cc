@@ -100,7 +100,9 @@ void Logged(const char* line) {
 // A server on 127.0.0.1 with a port of the system's choice, started in the background.
 class Server {
  public:
-  explicit Server(int max_clients = 100) : server_(std::make_unique<SRPCSocketSvr>(kTable)) {
+  explicit Server(int max_clients = 100, int idle_timeout = 0)
+      : server_(std::make_unique<SRPCSocketSvr>(kTable)) {
+    server_->set_idle_timeout(idle_timeout);
     server_->set_log(Logged);
     server_->StartInBackground("127.0.0.1", 0, max_clients);
     server_->WaitStarted();
@@ -445,6 +447,27 @@ TEST(Sessions, StopEndsEverySessionWhateverItsClientDoes) {
   call.join();
   EXPECT_EQ(answer, 0) << "the call under way lost its answer";
   EXPECT_EQ(server->ActiveCount(), 0);
+}
+
+// With an idle time-out, a client that completes no request for that long, silent or stopped
+// inside a packet, is closed and its place goes to a waiting client; one that keeps calling
+// stays. Without a time-out the same silence closes nothing.
+TEST(Sessions, AnIdleTimeOutClosesSilentSessionsAndFreesTheirPlaces) {
+  Server timed(2, 2), untimed;
+  Raw silent(timed), half(timed), kept(untimed);
+  half.Send(kGetCmds.substr(0, 10));
+  SrpcClient waiting;
+  ASSERT_TRUE(waiting.Connect("127.0.0.1", timed.port()));  // both places are taken
+  ASSERT_TRUE(ClosedByServer(silent.socket));
+  ASSERT_TRUE(ClosedByServer(half.socket));
+  NetValueList none, results;
+  for (int call = 0; call < 10; ++call) {
+    EXPECT_EQ(waiting.Call("fail", none, &results), 5) << waiting.error_text();
+    platform::SleepMs(300);
+  }
+  EXPECT_EQ(kept.socket.WaitReadable(0, 0), 0);
+  EXPECT_TRUE(kept.socket.IsConnected());
+  EXPECT_EQ(untimed->ActiveCount(), 1);
 }
 
 // Out of descriptors, an accept fails at once, again and again. The listener turns pending

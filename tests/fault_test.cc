@@ -140,6 +140,19 @@ TEST(Faults, NoFileDescriptorsLeftFailsCallsAndTurnsNewClientsAwayUntilTheLimitR
   EXPECT_EQ(console.find(logged, at + 1), std::string::npos) << "logged more than once";
 }
 
+// Clients that connect and never call would hold every place for ever; with an idle time-out
+// they are closed and the places go to the clients waiting for them.
+TEST(Faults, SilentClientsGiveTheirPlacesUpAfterTheIdleTimeOut) {
+  RunningServer server("srpc.maxclnt=1\nsrpc.idletimeout=1\n");
+  SrpcClient silent, waiting;
+  ASSERT_TRUE(server.Connect(silent));
+  waiting.set_answer_timeout(60);  // a hang guard: the place would never come free
+  ASSERT_TRUE(waiting.Connect("127.0.0.1", server.port()));
+  NetValueList none, results;
+  EXPECT_EQ(waiting.Call("corvexa_srpc_getcmds", none, &results), 0) << waiting.error_text();
+  EXPECT_NE(server.Console().find("idle timeout :1 \r\n"), std::string::npos);
+}
+
 TEST(Faults, AFileRemovedBehindTheCachesBackIsGoneForTheServerToo) {
   RunningServer server;
   SrpcClient client;
