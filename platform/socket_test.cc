@@ -224,6 +224,7 @@ TEST_F(SocketTest, ShuttingTheReceiveSideDownEndsAWaitingReceiveAndKeepsSending)
   SleepMs(100);
   ASSERT_TRUE(SocketShutdown(server, SocketShutdownHow::kReceive));
   for (int i = 0; i < 300 && !ended; ++i) SleepMs(100);  // a hang guard
+  EXPECT_TRUE(ended) << "the receive went on waiting";
   if (!ended) SocketShutdown(client, SocketShutdownHow::kSend);
   waiting.join();
   EXPECT_EQ(received, 0);
