@@ -65,6 +65,20 @@ void StartLogServer(ProfileFile* profile, int write_buffer, int monitor_port,
   g_log_server->Log("%s\r\n", banner.GetString());
 }
 
+void LogServerLine(const char* line) {
+  LogLine("%s", line);
+}
+
+// The SRPC server's own settings beyond the system's keys, off when absent:
+// "srpc.idletimeout" ends sessions that completed no request for that many seconds.
+void ConfigureServer(ProfileFile* profile, SRPCSocketSvr* server) {
+  server->set_log(LogServerLine);
+  int idle_timeout = static_cast<int>(profile->GetFloat("srpc.idletimeout", 0));
+  if (idle_timeout <= 0) return;
+  server->set_idle_timeout(idle_timeout);
+  LogLine("idle timeout :%d \r\n", idle_timeout);
+}
+
 }  // namespace
 
 void StopServer() {
@@ -89,6 +103,7 @@ ProfileFile* MainPubStart(int argc, char** argv, DiagnosticsThread* diagnostics,
   }
   ProfileFile* profile = new ProfileFile(path, kFoldWidth);
   StartLogServer(profile, write_buffer, monitor_port, before_listening);
+  if (server != nullptr) ConfigureServer(profile, server);
   return profile;
 }
 

@@ -39,6 +39,11 @@ bool HeapRelease(void* block);
 // closes what it opens; -1 when the system cannot tell. Only differences mean anything: the
 // run-time library and the system hold handles of their own.
 int OpenHandleCount();
+// The number of handles the process may hold (the soft RLIMIT_NOFILE on POSIX), and lowering
+// or raising it within the hard limit, for tests that run a unit out of descriptors. -1 and
+// false where the system has no such limit (Windows).
+int OpenHandleLimit();
+bool SetOpenHandleLimit(int limit);
 
 // The calling thread's id from the system.
 uint64_t FetchThreadId();

@@ -2,9 +2,13 @@
 // else: create, options, bind, listen, accept, connect, timed waits, send and receive.
 //
 // Who may call what: any thread. A handle is used by one thread at a time, with one exception
-// that the listener relies on: SocketShutdown from another thread makes a SocketAccept that is
+// that the servers rely on: SocketShutdown from another thread makes a SocketAccept that is
 // blocked on the same handle return with a failure (closing alone does not wake it on every
-// platform, so shut down first, then close).
+// platform, so shut down first, then close), and ends a SocketRecvTimed or SocketWait that
+// waits on the same connection in the direction shut down: the receive gives 0 as if the peer
+// had closed, the wait reports ready. (Windows wakes neither; its backend waits in slices of
+// half a second and looks for the shutdown between them.) The caller must keep the handle from
+// being closed meanwhile.
 //
 // Invariants:
 //  1. Every call that fails returns its failure value and leaves a Winsock error number
@@ -135,7 +139,8 @@ int SocketSendBufferSize(SocketHandle socket);
 bool SocketSetNonBlocking(SocketHandle socket, bool non_blocking);
 // SO_ERROR as a Winsock number (0 when the connection is fine); false when unreadable.
 bool SocketPendingError(SocketHandle socket, uint32_t* code);
-// SO_RCVTIMEO: a blocking SocketRecvTimed gives up after timeout_ms (0: waits without limit).
+// SO_RCVTIMEO: a blocking SocketRecvTimed gives up after timeout_ms (0: waits without limit),
+// however often the thread is interrupted meanwhile.
 bool SocketSetReceiveTimeout(SocketHandle socket, int64_t timeout_ms);
 // Bytes that a receive would return at once (FIONREAD), or -1.
 int SocketBytesAvailable(SocketHandle socket);

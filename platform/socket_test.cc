@@ -5,13 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
+#include "platform/crash.h"
 #include "platform/error.h"
+#include "platform/process.h"
 #include "platform/wine_detect.h"
 
 namespace {
@@ -153,6 +157,81 @@ TEST_F(SocketTest, TransfersWaitsAndAvailableBytes) {
   EXPECT_EQ(SocketWait(server, SocketWaitFor::kReadable, 5000), SocketWaitResult::kReady);
   EXPECT_EQ(SocketRecv(server, bytes, sizeof bytes), 0);
   EXPECT_GT(SocketSendBufferSize(server), 0);
+}
+
+// The diagnostics thread asks every thread for its stack every 20 seconds, which interrupts
+// whatever the thread waits in (a signal on POSIX). A timed wait must still end when its time
+// is up, however often it is interrupted before.
+TEST_F(SocketTest, TimedWaitsEndOnTimeWhileTheirThreadIsInterrupted) {
+  uint16_t port = 0;
+  SocketHandle listener = Listening(&port);
+  SocketHandle server;
+  Connected(listener, port, &server);
+  ASSERT_TRUE(SocketSetReceiveTimeout(server, 1000));
+  struct Case {
+    const char* wait;
+    bool (*timed_out)(SocketHandle socket);
+  };
+  const Case cases[] = {
+      {"SocketRecvTimed",
+       [](SocketHandle socket) {
+         char byte;
+         return SocketRecvTimed(socket, &byte, 1) == -1 && LastError() == kWsaEtimedout;
+       }},
+      {"SocketWait",
+       [](SocketHandle socket) {
+         return SocketWait(socket, SocketWaitFor::kReadable, 1000) == SocketWaitResult::kTimeout;
+       }},
+  };
+  for (const Case& c : cases) {
+    std::atomic<uint64_t> waiter{0};
+    std::atomic<bool> ended{false};
+    bool timed_out = false;
+    std::thread waiting([&] {
+      waiter = CurrentThreadId();
+      timed_out = c.timed_out(server);
+      ended = true;
+    });
+    while (waiter == 0) SleepMs(1);
+    // Interrupted ten times a second, for up to thirty times its time-out (a hang guard).
+    for (int i = 0; i < 300 && !ended; ++i) {
+      void* frames[8];
+      CaptureThreadStack(waiter, frames, 8, 1000);
+      SleepMs(100);
+    }
+    EXPECT_TRUE(ended) << c.wait << " started its wait anew on every interruption";
+    if (!ended) SocketShutdown(server, SocketShutdownHow::kReceive);  // let it end
+    waiting.join();
+    EXPECT_TRUE(timed_out) << c.wait;
+  }
+}
+
+// How a stopping server ends a session that waits for its client's bytes: another thread shuts
+// the receive side down. The wait ends as if the peer had closed; the session can still send.
+TEST_F(SocketTest, ShuttingTheReceiveSideDownEndsAWaitingReceiveAndKeepsSending) {
+  uint16_t port = 0;
+  SocketHandle listener = Listening(&port);
+  SocketHandle server;
+  SocketHandle client = Connected(listener, port, &server);
+  ASSERT_TRUE(SocketSetReceiveTimeout(server, 300000));
+  std::atomic<bool> ended{false};
+  int received = -2;
+  std::thread waiting([&] {
+    char byte;
+    received = SocketRecvTimed(server, &byte, 1);
+    ended = true;
+  });
+  SleepMs(100);
+  ASSERT_TRUE(SocketShutdown(server, SocketShutdownHow::kReceive));
+  for (int i = 0; i < 300 && !ended; ++i) SleepMs(100);  // a hang guard
+  EXPECT_TRUE(ended) << "the receive went on waiting";
+  if (!ended) SocketShutdown(client, SocketShutdownHow::kSend);
+  waiting.join();
+  EXPECT_EQ(received, 0);
+  EXPECT_EQ(SocketSend(server, "answer", 6), 6);
+  char bytes[8];
+  ASSERT_EQ(SocketWait(client, SocketWaitFor::kReadable, 5000), SocketWaitResult::kReady);
+  EXPECT_EQ(SocketRecv(client, bytes, sizeof bytes), 6);
 }
 
 TEST_F(SocketTest, ASendToAResetPeerFailsWithoutSigpipe) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "runtime/dumpstack.h"
 #include "srpc/stdsocket.h"
 
@@ -302,9 +303,11 @@ void SrpcPacketReader::ReleaseLargeBuffer() {
 
 // ---- Reader: the socket --------------------------------------------------------------------
 
-SrpcPacketReader::Result SrpcPacketReader::Receive(StdSocket& socket) {
+SrpcPacketReader::Result SrpcPacketReader::Receive(StdSocket& socket, int64_t limit_ms) {
   packet_.Close();
   ReleaseLargeBuffer();
+  limit_start_ = platform::GetTickCount();
+  limit_ms_ = limit_ms;
   for (;;) {
     if (ahead_begin_ == ahead_end_) {
       bool inside = phase_ == Phase::kHeader || phase_ == Phase::kBody;
@@ -325,13 +328,23 @@ SrpcPacketReader::Result SrpcPacketReader::Receive(StdSocket& socket) {
 
 int SrpcPacketReader::FillBetweenPackets(StdSocket& socket) {
   for (int wait = 0; wait < kIdleWaits && socket.IsConnected(); ++wait) {
-    if (Fill(socket, 1) > 0) return read_ahead();
+    int seconds = WaitSeconds(1);
+    if (seconds == 0) break;
+    if (Fill(socket, seconds) > 0) return read_ahead();
   }
   return 0;
 }
 
 int SrpcPacketReader::FillInsidePacket(StdSocket& socket) {
-  return Fill(socket, socket.timeout());
+  int seconds = WaitSeconds(socket.timeout());
+  return seconds == 0 ? 0 : Fill(socket, seconds);
+}
+
+int SrpcPacketReader::WaitSeconds(int most) const {
+  if (limit_ms_ < 0) return most;
+  int64_t left = limit_ms_ - (platform::GetTickCount() - limit_start_);
+  if (left <= 0) return 0;
+  return static_cast<int>(std::min<int64_t>(most, (left + 999) / 1000));
 }
 
 int SrpcPacketReader::Fill(StdSocket& socket, int seconds) {

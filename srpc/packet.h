@@ -193,7 +193,10 @@ class SrpcPacketReader {
   //   - inside a packet, each receive after a wait of at most the socket's time-out; a
   //     time-out, an error or the peer's close: kFailed (the session ends);
   //   - a complete packet: kPacket.
-  Result Receive(StdSocket& socket);
+  // With a limit (milliseconds from now, -1 for none) no wait goes on past it (waits are whole
+  // seconds, so by at most one second): once it is over, a pass between packets ends with
+  // kNoPacket and a packet not yet complete with kFailed.
+  Result Receive(StdSocket& socket, int64_t limit_ms = -1);
 
   // The last packet (open after kPacket).
   SrpcPacket& packet() { return packet_; }
@@ -216,6 +219,9 @@ class SrpcPacketReader {
   int FillBetweenPackets(StdSocket& socket);
   int FillInsidePacket(StdSocket& socket);
   int Fill(StdSocket& socket, int seconds);
+  // The next wait: at most `most` seconds, and no further than the limit → seconds, 0 when
+  // the limit is over.
+  int WaitSeconds(int most) const;
 
   SrpcPeer peer_;
   Phase phase_ = Phase::kKind;
@@ -228,4 +234,6 @@ class SrpcPacketReader {
   char* ahead_ = nullptr;  // bytes received, ahead_[ahead_begin_, ahead_end_) not yet parsed
   int ahead_begin_ = 0;
   int ahead_end_ = 0;
+  uint32_t limit_start_ = 0;  // the tick at which Receive's limit began
+  int64_t limit_ms_ = -1;
 };

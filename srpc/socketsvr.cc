@@ -14,6 +14,8 @@ constexpr char kUnit[] = "socketsvr";
 // system's backlog meanwhile.
 constexpr uint32_t kFullPollMs = 1000;
 constexpr int kListenBacklog = 0x7fffffff;
+constexpr char kOutOfDescriptors[] =
+    "accept failed:%d no descriptors left, pending clients are closed until some are free\r\n";
 
 }  // namespace
 
@@ -53,6 +55,7 @@ bool SocketSvr::Start(const char* address, const char* port, int max_clients) {
   // The stop flag is not cleared here: a Stop that came while the caller was still starting
   // up (a service stop during start-up) must end this loop, not be forgotten.
   reaper_.StartRoutine(ReaperLoop);
+  MakeReserve();
   while (IsStopping() == 0) {
     if (ActiveCount() >= max_clients_) {
       platform::SleepMs(kFullPollMs);
@@ -75,6 +78,12 @@ void SocketSvr::MarkStarted() {
 
 void SocketSvr::AcceptOne() {
   StdSocket* client = Accept();
+  if (client != nullptr) {
+    out_of_descriptors_ = false;
+    if (reserve_ == nullptr) MakeReserve();
+  } else if (last_error() == platform::kWsaEmfile) {
+    client = AcceptWithReserve();
+  }
   if (client == nullptr) return;  // also how a Stop from another thread shows here
   ClientThread* thread = new ClientThread(this, client, client_stack_size_);
   {
@@ -86,11 +95,53 @@ void SocketSvr::AcceptOne() {
   delete thread;  // closes the client with it
 }
 
+// An accept that failed for want of descriptors fails again at once, and one that waits holds
+// a descriptor while it waits. So the loop waits for a pending client without accepting, and
+// only then gives the reserve's descriptor back for the one accept.
+StdSocket* SocketSvr::AcceptWithReserve() {
+  if (!out_of_descriptors_) {
+    out_of_descriptors_ = true;
+    CString line;
+    line.Format(kOutOfDescriptors, static_cast<int>(last_error()));
+    Log(line);
+  }
+  if (reserve_ == nullptr) MakeReserve();
+  if (reserve_ == nullptr) {
+    platform::SleepMs(kShortagePollMs);
+    return nullptr;
+  }
+  if (platform::SocketWait(handle(), platform::SocketWaitFor::kReadable, kShortagePollMs) !=
+      platform::SocketWaitResult::kReady) {
+    return nullptr;
+  }
+  reserve_.reset();
+  std::unique_ptr<StdSocket> client(Accept());
+  MakeReserve();
+  if (reserve_ != nullptr) return client.release();  // descriptors came free: served
+  client.reset();  // closed at once; its descriptor becomes the reserve again
+  MakeReserve();
+  return nullptr;
+}
+
+void SocketSvr::MakeReserve() {
+  reserve_ = std::make_unique<StdSocket>(platform::kInvalidSocket, 0);
+  if (reserve_->handle() == platform::kInvalidSocket) reserve_.reset();
+}
+
+void SocketSvr::Log(const char* line) {
+  if (log_ != nullptr) {
+    log_(line);
+  } else {
+    std::printf("%s", line);
+  }
+}
+
 void SocketSvr::FinishAccepting() {
   WaitForSafeShutdown();
   reaper_.Stop();
   reaper_wake_.Unlock();
   reaper_.Wait();
+  reserve_.reset();
   ScopedLock hold(flag_lock_, kUnit, __LINE__);
   started_ = 0;
 }
@@ -157,10 +208,14 @@ void SocketSvr::WaitStarted() {
 void SocketSvr::Stop() {
   {
     ScopedLock hold(flag_lock_, kUnit, __LINE__);
+    if (stop_ == 0) stop_tick_ = platform::GetTickCount();
     stop_ = 1;
   }
   Close(true);  // a blocked Accept fails
   starter_.Stop();
+  // A session that waits for bytes would otherwise wait up to the socket's time-out (300 s
+  // inside a packet); one inside a call keeps its send side for the answer.
+  InterruptSessions(platform::SocketShutdownHow::kReceive);
 }
 
 int SocketSvr::IsStopping() {
@@ -169,7 +224,21 @@ int SocketSvr::IsStopping() {
 }
 
 void SocketSvr::WaitForSafeShutdown() {
-  while (ActiveCount() != 0) platform::SleepMs(kFullPollMs);
+  while (ActiveCount() != 0) {
+    platform::SleepMs(kFullPollMs);
+    // What is left waits to send to a client that takes nothing.
+    if (StopGraceOver()) InterruptSessions(platform::SocketShutdownHow::kBoth);
+  }
+}
+
+void SocketSvr::InterruptSessions(platform::SocketShutdownHow how) {
+  ScopedLock hold(list_lock_, kUnit, __LINE__);
+  for (ClientThread* thread : active_) thread->client_->Interrupt(how);
+}
+
+bool SocketSvr::StopGraceOver() {
+  ScopedLock hold(flag_lock_, kUnit, __LINE__);
+  return stop_ != 0 && platform::GetTickCount() - stop_tick_ >= kStopGraceMs;
 }
 
 int SocketSvr::ActiveCount() {

@@ -208,16 +208,18 @@ void SRPCSocketSvr::ServeClient(ClientThread* thread, StdSocket* client) {
   session.ctx = {thread, client, this};
   SrpcPacketReader reader;
   OnClientOpen(thread, client, &session.user_value);
+  uint32_t idle_since = platform::GetTickCount();
   while (IsStopping() == 0) {
-    SrpcPacketReader::Result received = reader.Receive(*client);
+    SrpcPacketReader::Result received = reader.Receive(*client, IdleLeft(idle_since));
     if (received == SrpcPacketReader::Result::kFailed) break;
     if (received == SrpcPacketReader::Result::kPacket) {
       const char* answer = nullptr;
       int length = 0;
       if (!ServePacket(session, reader.packet(), &answer, &length)) break;
       if (answer != nullptr) client->SendAll(answer, length);
+      idle_since = platform::GetTickCount();
     }
-    if (!client->IsConnected()) break;
+    if (!client->IsConnected() || IdleLeft(idle_since) == 0) break;
   }
   OnClientClose(thread, client, &session.user_value);
 }
@@ -237,6 +239,12 @@ bool SRPCSocketSvr::ServePacket(SrpcSession& session, SrpcPacket& packet, const 
   if (outcome == Outcome::kClose) return false;
   if (request.kind == kSrpcRequest) BuildAnswer(session, outcome, code, answer, length);
   return true;
+}
+
+int64_t SRPCSocketSvr::IdleLeft(uint32_t idle_since) const {
+  if (idle_timeout_ <= 0) return -1;
+  int64_t left = int64_t{idle_timeout_} * 1000 - (platform::GetTickCount() - idle_since);
+  return left > 0 ? left : 0;
 }
 
 // Leaves *answer as it is when the writer refused the packet (it could not grow).

@@ -20,6 +20,11 @@
 // no procedure), so a request's memory follows the values that can matter, never the tail a
 // client appends. The answers are those of a full decode.
 //
+// Idle time-out (off unless set): a session that has completed no request for that many
+// seconds, since it connected or since its last call, is ended, whether it is silent or
+// stopped inside a packet; keep-alive bytes do not count as requests. It keeps silent
+// connections from holding srpc.maxclnt's places for ever.
+//
 // Threads: each session runs on its client's thread, so handlers run concurrently; an entry
 // with the serialize flag runs one call at a time under its own lock. The statistics words and
 // the client table change only under the client-table lock, which is never held while a
@@ -109,6 +114,8 @@ class SRPCSocketSvr : public SocketSvr {
   // next answer, or null when none is. False when the connection is to be closed (OnPreDispatch
   // gave kSrpcCloseConnection).
   bool ServePacket(SrpcSession& session, SrpcPacket& packet, const char** answer, int* length);
+  // Seconds; 0 (the default) for none. Set before Start.
+  void set_idle_timeout(int seconds) { idle_timeout_ = seconds; }
 
  protected:
   void ServeClient(ClientThread* thread, StdSocket* client) override;
@@ -138,6 +145,8 @@ class SRPCSocketSvr : public SocketSvr {
   int ClientRow(StdSocket* client) const;
   void BuildAnswer(SrpcSession& session, Outcome outcome, int32_t code, const char** answer,
                    int* length);
+  // What is left of a session's idle time → milliseconds (0 when over), -1 without a limit.
+  int64_t IdleLeft(uint32_t idle_since) const;
 
   static int32_t FindCmd(SrpcCallCtx* ctx, int64_t, NetValueList* arguments, NetValueList* results,
                          CString*);
@@ -148,4 +157,5 @@ class SRPCSocketSvr : public SocketSvr {
   CCriticalSection clients_lock_;
   NetTable clients_{100, 128};
   int sock_column_ = 0;
+  int idle_timeout_ = 0;
 };

@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client/srpcclient.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "srpc/srpc_testing.h"
 #include "testing/temp_dir.h"
@@ -86,10 +88,22 @@ const SrpcProcEntry kTable[] = {
     {nullptr, nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
+// Lines the servers log, in order.
+std::mutex g_log_lock;
+std::vector<std::string> g_logged;
+
+void Logged(const char* line) {
+  std::lock_guard<std::mutex> hold(g_log_lock);
+  g_logged.push_back(line);
+}
+
 // A server on 127.0.0.1 with a port of the system's choice, started in the background.
 class Server {
  public:
-  explicit Server(int max_clients = 100) : server_(std::make_unique<SRPCSocketSvr>(kTable)) {
+  explicit Server(int max_clients = 100, int idle_timeout = 0)
+      : server_(std::make_unique<SRPCSocketSvr>(kTable)) {
+    server_->set_idle_timeout(idle_timeout);
+    server_->set_log(Logged);
     server_->StartInBackground("127.0.0.1", 0, max_clients);
     server_->WaitStarted();
     CString address;
@@ -139,14 +153,24 @@ struct Raw {
   }
 };
 
-std::string Request(const std::string& name) {
+std::string Request(const std::string& name, const NetValueList& arguments = NetValueList()) {
   SrpcPacketWriter writer;
   writer.BeginPlain(kSrpcRequest);
   writer.PutProcName(name.c_str());
+  writer.PutValues(arguments);
   const char* bytes;
   int length;
   writer.Finish(&bytes, &length);
   return std::string(bytes, length);
+}
+
+// Whether the server closes the connection (within a hang guard) while the client is silent.
+bool ClosedByServer(StdSocket& socket) {
+  for (int second = 0; second < 30; ++second) {
+    char byte;
+    if (socket.WaitReadable(1, 0) > 0) return socket.RecvSome(&byte, 1) == 0;
+  }
+  return false;
 }
 
 const std::string kGetCmds = Request("corvexa_srpc_getcmds");
@@ -464,6 +488,114 @@ TEST(Sessions, StopEndsIdleSessionsWithinSecondsAndEmptiesTheClientTable) {
   server->CopyClients(&clients);
   EXPECT_EQ(clients.RowCount(), 0);
   EXPECT_EQ(a.Call("fail", none, &results), kSrpcConnectionBroken);
+}
+
+// Whatever its clients do, a stopped server ends every session within seconds: a silent
+// client, one that stopped inside a packet, one that takes no answer. A call under way still
+// gets its answer.
+TEST(Sessions, StopEndsEverySessionWhateverItsClientDoes) {
+  Server server;
+  Raw silent(server), half(server), deaf(server);
+  half.Send(kGetCmds.substr(0, 10));
+  NetValueList big;
+  big.Append(1);
+  big.SetString(0, std::string(32 << 20, 'd').c_str());
+  deaf.Send(Request("echo_s", big));
+  ASSERT_GT(deaf.socket.WaitReadable(60, 0), 0);  // its answer, far larger than any buffer
+  int sleeping = g_sleeping;
+  std::atomic<int32_t> answer{-100};
+  std::thread call([&] {
+    SrpcClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", server.port()));
+    NetValueList arguments, results;
+    arguments.Append(1);
+    arguments.SetLong(0, 1500);
+    answer = client.Call("sleep", arguments, &results);
+  });
+  while (g_sleeping == sleeping) platform::SleepMs(5);
+  std::atomic<bool> stopped{false};
+  std::thread stopping([&] {
+    server->Stop();
+    server->WaitForStarter();
+    stopped = true;
+  });
+  for (int i = 0; i < 600 && !stopped; ++i) platform::SleepMs(100);  // a hang guard
+  EXPECT_TRUE(stopped) << "clients kept the stop waiting";
+  for (Raw* raw : {&silent, &half, &deaf}) raw->socket.Close();  // frees a stop that hangs
+  stopping.join();
+  call.join();
+  EXPECT_EQ(answer, 0) << "the call under way lost its answer";
+  EXPECT_EQ(server->ActiveCount(), 0);
+}
+
+// With an idle time-out, a client that completes no request for that long, silent or stopped
+// inside a packet, is closed and its place goes to a waiting client; one that keeps calling
+// stays. Without a time-out the same silence closes nothing.
+TEST(Sessions, AnIdleTimeOutClosesSilentSessionsAndFreesTheirPlaces) {
+  Server timed(2, 2), untimed;
+  Raw silent(timed), half(timed), kept(untimed);
+  half.Send(kGetCmds.substr(0, 10));
+  SrpcClient waiting;
+  ASSERT_TRUE(waiting.Connect("127.0.0.1", timed.port()));  // both places are taken
+  ASSERT_TRUE(ClosedByServer(silent.socket));
+  ASSERT_TRUE(ClosedByServer(half.socket));
+  NetValueList none, results;
+  for (int call = 0; call < 10; ++call) {
+    EXPECT_EQ(waiting.Call("fail", none, &results), 5) << waiting.error_text();
+    platform::SleepMs(300);
+  }
+  EXPECT_EQ(kept.socket.WaitReadable(0, 0), 0);
+  EXPECT_TRUE(kept.socket.IsConnected());
+  EXPECT_EQ(untimed->ActiveCount(), 1);
+}
+
+// Out of descriptors, an accept fails at once, again and again. The listener turns pending
+// clients away (accepted with a descriptor kept in reserve, then closed), logs the episode
+// once, and serves again when descriptors come free.
+TEST(Listener, OutOfDescriptorsPendingClientsAreTurnedAwayUntilSomeComeFree) {
+  int limit = platform::OpenHandleLimit();
+  if (limit < 0) GTEST_SKIP() << "no descriptor limit to lower on this system";
+  Server server;
+  // One client served first: it is also what the sanitizers' checks of the session code need
+  // to have seen while they could still make a descriptor of their own.
+  SrpcClient earlier;
+  ASSERT_TRUE(earlier.Connect("127.0.0.1", server.port()));
+  NetValueList none, results;
+  ASSERT_EQ(earlier.Call("fail", none, &results), 5);
+  std::vector<std::unique_ptr<StdSocket>> pending;  // made while descriptors last
+  for (int i = 0; i < 4; ++i) pending.push_back(std::make_unique<StdSocket>());
+  size_t logged = g_logged.size();
+  {
+    struct Restore {
+      int limit;
+      ~Restore() { platform::SetOpenHandleLimit(limit); }
+    } restore{limit};
+    ASSERT_TRUE(platform::SetOpenHandleLimit(platform::OpenHandleCount() + 16));
+    std::vector<std::unique_ptr<StdSocket>> filler;
+    for (;;) {
+      auto socket = std::make_unique<StdSocket>(platform::kInvalidSocket, 0);
+      if (socket->handle() == platform::kInvalidSocket) break;
+      filler.push_back(std::move(socket));
+    }
+    // An accept already waiting holds a descriptor of its own: the first client may still be
+    // served. From then on every accept finds none.
+    ASSERT_TRUE(pending[0]->Connect("127.0.0.1", server.port_text().c_str()));
+    for (size_t i = 1; i < pending.size(); ++i) {
+      StdSocket& client = *pending[i];
+      // Turned away so fast that the connection may be reset before it is complete.
+      bool turned_away =
+          !client.Connect("127.0.0.1", server.port_text().c_str()) || ClosedByServer(client);
+      ASSERT_TRUE(turned_away) << "a pending client was left waiting";
+    }
+  }
+  SrpcClient later;
+  ASSERT_TRUE(later.Connect("127.0.0.1", server.port()));
+  EXPECT_EQ(later.Call("fail", none, &results), 5) << later.error_text();
+  std::lock_guard<std::mutex> hold(g_log_lock);
+  ASSERT_EQ(g_logged.size(), logged + 1);
+  EXPECT_EQ(g_logged.back(),
+            "accept failed:10024 no descriptors left, pending clients are closed until some are "
+            "free\r\n");
 }
 
 TEST(Sessions, DumpCallsListsRunningCallsLatestFirst) {

@@ -95,11 +95,21 @@ bool StdSocket::Close(bool shutdown) {
   // Only pending bytes are flushed, so that a Close from another thread (a listener being
   // stopped) touches nothing but the handle and the connected flag.
   if (pending_ > 0) Flush();
-  SocketHandle handle = handle_.exchange(platform::kInvalidSocket);
+  SocketHandle handle;
+  {
+    ScopedLock hold(handle_lock_, kUnit, __LINE__);
+    handle = handle_.exchange(platform::kInvalidSocket);
+  }
   if (handle == platform::kInvalidSocket) return true;  // another thread closed it first
   connected_ = 0;
   CloseHandle(handle, shutdown);
   return true;
+}
+
+void StdSocket::Interrupt(platform::SocketShutdownHow how) {
+  ScopedLock hold(handle_lock_, kUnit, __LINE__);
+  SocketHandle handle = handle_.load();
+  if (handle != platform::kInvalidSocket) platform::SocketShutdown(handle, how);
 }
 
 void StdSocket::RecordError() {

@@ -5,9 +5,10 @@
 // flag, the last error as a code and a text, and a buffered write.
 //
 // Who may call what: a StdSocket is used by one thread at a time (a client socket by its
-// session thread, a listening socket by its accept loop). The one exception is Close, which
-// another thread may call on a listening socket to make a blocked Accept fail. The count of
-// open sockets is process-wide and kept under its own lock.
+// session thread, a listening socket by its accept loop). The exceptions: Close, which
+// another thread may call on a listening socket to make a blocked Accept fail, and Interrupt,
+// which another thread may call at any time to end the waits of the socket's user. The count
+// of open sockets is process-wide and kept under its own lock.
 //
 // Invariants:
 //  1. handle() is platform::kInvalidSocket exactly when the socket is closed; a closed socket
@@ -22,6 +23,9 @@
 //  5. The count of open handles drives the platform start-up: the first open socket starts
 //     it, the close that leaves none cleans it up. A socket that stays attached to a handed-in
 //     handle is never closed by its destructor and keeps its place in that count.
+//  6. Interrupt and Close exclude each other (the handle lock): an Interrupt never reaches a
+//     handle number that Close has given back to the system, which may already name another
+//     socket or file.
 #pragma once
 
 #include <atomic>
@@ -30,6 +34,7 @@
 #include "foundation/cstring.h"
 #include "platform/socket.h"
 #include "runtime/memobj.h"
+#include "runtime/mt.h"
 
 class StdSocket : public BaseObject {
  public:
@@ -56,6 +61,10 @@ class StdSocket : public BaseObject {
   // Flushes the write buffer, shuts both directions down when asked, closes. Always true;
   // nothing happens when the socket is already closed.
   bool Close(bool shutdown = true);
+  // Shuts one or both directions down, from any thread, and leaves the handle open: a wait
+  // for bytes ends as if the peer had closed (kReceive), a wait to send fails (kBoth).
+  // Nothing happens when the socket is already closed.
+  void Interrupt(platform::SocketShutdownHow how);
 
   // Host as a dotted address or a name ("0.0.0.0" is any local address), port as decimal
   // text converted with atoi ("0" lets the system choose; see GetLocalAddr).
@@ -132,6 +141,7 @@ class StdSocket : public BaseObject {
   void ConnectionLost();
 
   std::atomic<platform::SocketHandle> handle_{platform::kInvalidSocket};
+  CCriticalSection handle_lock_;  // Close's release of the handle against Interrupt
   int attached_ = 0;
   uint32_t last_error_ = 0;
   CString error_text_;

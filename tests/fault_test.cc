@@ -7,8 +7,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <set>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/remote_calls.h"
 #include "tests/running_server.h"
@@ -81,7 +83,21 @@ TEST(Faults, AFullDiskFailsWritesUntilSpaceIsFreedAndOtherClientsAreServed) {
   EXPECT_TRUE(ReadFileBytes(server.path("files/small/data.bin")) == block);
 }
 
-TEST(Faults, NoFileDescriptorsLeftFailsCallsUntilTheLimitRises) {
+enum class Fate { kServed, kTurnedAway, kLeftWaiting };
+
+// What happens to a new client: served, turned away (its connection reset or closed at once),
+// or left waiting in the backlog.
+Fate NewClient(SrpcClient& client, int port) {
+  client.set_answer_timeout(30);  // a hang guard
+  if (!client.Connect("127.0.0.1", port)) return Fate::kTurnedAway;
+  NetValueList none, results;
+  if (client.Call("corvexa_srpc_getcmds", none, &results) == 0) return Fate::kServed;
+  std::string reason = client.error_text().GetString();
+  return reason.find("no answer in time") == std::string::npos ? Fate::kTurnedAway
+                                                               : Fate::kLeftWaiting;
+}
+
+TEST(Faults, NoFileDescriptorsLeftFailsCallsAndTurnsNewClientsAwayUntilTheLimitRises) {
   if (e2e::WindowsServer()) {
     GTEST_SKIP() << "Wine itself needs descriptors for every call: the limit stops Wine, not "
                     "the server";
@@ -92,28 +108,49 @@ TEST(Faults, NoFileDescriptorsLeftFailsCallsUntilTheLimitRises) {
   std::string path = server.remote("files/a.bin");
   ASSERT_EQ(CallLong(client, "plif_file_create", path), 1);
   std::string pid = std::to_string(static_cast<long long>(server.child()));
-  // Descriptors are numbered from the lowest free one: a limit at that number keeps every
-  // open descriptor usable and lets no new one be made.
-  std::set<int> open_fds;
-  for (const auto& entry : fs::directory_iterator("/proc/" + pid + "/fd"))
-    open_fds.insert(std::atoi(entry.path().filename().c_str()));
-  int lowest_free = 0;
-  while (open_fds.count(lowest_free) != 0) ++lowest_free;
   auto set_limit = [&pid](const std::string& soft) {
     return std::system(("prlimit --pid " + pid + " --nofile=" + soft + ":").c_str());
   };
-  ASSERT_EQ(set_limit(std::to_string(lowest_free)), 0);
+  // A few descriptors more than the server holds; then clients take the rest, as a crowd of
+  // connections would, until one is turned away.
+  auto listed = fs::directory_iterator("/proc/" + pid + "/fd");
+  long held = std::distance(fs::begin(listed), fs::end(listed));
+  ASSERT_EQ(set_limit(std::to_string(held + 8)), 0);
+  std::vector<std::unique_ptr<SrpcClient>> crowd;
+  Fate fate = Fate::kServed;
+  while (crowd.size() < 32 && fate == Fate::kServed) {
+    crowd.push_back(std::make_unique<SrpcClient>());
+    fate = NewClient(*crowd.back(), server.port());
+  }
+  ASSERT_EQ(fate, Fate::kTurnedAway) << "left waiting, or descriptors never ran out";
   EXPECT_EQ(CallLong(client, "plif_file_create", server.remote("files/b.bin")), 0);
-  // A client that connects now waits in the backlog (or is served, if a descriptor came free).
-  SrpcClient waiting;
-  ASSERT_TRUE(waiting.Connect("127.0.0.1", server.port()));
+  SrpcClient another;
+  EXPECT_EQ(NewClient(another, server.port()), Fate::kTurnedAway);
   EXPECT_EQ(CallLong(client, "plif_file_exists", path), 1);  // the open connection still works
   ASSERT_EQ(set_limit("1024"), 0);
-  EXPECT_EQ(CallLong(waiting, "plif_file_exists", path), 1);
   EXPECT_EQ(CallLong(client, "plif_file_create", server.remote("files/b.bin")), 1);
   SrpcClient later;
   ASSERT_TRUE(server.Connect(later));
   EXPECT_EQ(CallLong(later, "plif_file_exists", path), 1) << later.error_text() << server.Console();
+  std::string console = server.Console();
+  const std::string logged =
+      "accept failed:10024 no descriptors left, pending clients are closed until some are free\r\n";
+  size_t at = console.find(logged);
+  EXPECT_NE(at, std::string::npos) << console;
+  EXPECT_EQ(console.find(logged, at + 1), std::string::npos) << "logged more than once";
+}
+
+// Clients that connect and never call would hold every place for ever; with an idle time-out
+// they are closed and the places go to the clients waiting for them.
+TEST(Faults, SilentClientsGiveTheirPlacesUpAfterTheIdleTimeOut) {
+  RunningServer server("srpc.maxclnt=1\nsrpc.idletimeout=1\n");
+  SrpcClient silent, waiting;
+  ASSERT_TRUE(server.Connect(silent));
+  waiting.set_answer_timeout(60);  // a hang guard: the place would never come free
+  ASSERT_TRUE(waiting.Connect("127.0.0.1", server.port()));
+  NetValueList none, results;
+  EXPECT_EQ(waiting.Call("corvexa_srpc_getcmds", none, &results), 0) << waiting.error_text();
+  EXPECT_NE(server.Console().find("idle timeout :1 \r\n"), std::string::npos);
 }
 
 TEST(Faults, AFileRemovedBehindTheCachesBackIsGoneForTheServerToo) {

@@ -192,11 +192,23 @@ TEST_F(Procedures, BadArgumentsGetTheDispatchersAnswer) {
   EXPECT_EQ(Read(client_, File("none"), -5, -7), "");
 }
 
+// Neither a silent client nor one that stopped inside a packet keeps the process from ending.
 TEST_F(Procedures, ShutdownEndsTheProcessCleanly) {
+  std::string port = std::to_string(server_.port());
+  StdSocket silent, half;
+  for (StdSocket* socket : {&silent, &half}) {
+    ASSERT_TRUE(socket->Connect("127.0.0.1", port.c_str()));
+    CString address;
+    int local_port = 0;
+    ASSERT_TRUE(socket->GetLocalAddr(&address, &local_port));
+    ASSERT_TRUE(monitor_->Saw("client:127.0.0.1," + std::to_string(local_port) + " connected"));
+  }
+  ASSERT_TRUE(half.SendAll("R\0\0\0\x40", 5));
+  platform::SleepMs(200);  // the session reads what came and waits for the rest
   NetValueList none, results;
   ASSERT_EQ(client_.Call("_shutdown", none, &results), 0);
   EXPECT_EQ(results.Count(), 0);
-  ASSERT_TRUE(server_.Ended(15000));
+  ASSERT_TRUE(server_.Ended(30000)) << "sessions kept the server from ending";
   EXPECT_EQ(server_.exit_code(), 0);
   std::string console = server_.Console();
   EXPECT_NE(console.find("g_srpc_srv->WaitForSafeShutdown....\r\n"), std::string::npos);

@@ -2,6 +2,7 @@
 // isatty, and the descriptors listed in /proc/self/fd.
 #include <dirent.h>
 #include <limits.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -80,6 +81,25 @@ int OpenHandleCount() {
   }
   closedir(dir);
   return count - 1;  // the listing's own descriptor
+}
+
+int OpenHandleLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    SetLastErrorFromErrno(errno);
+    return -1;
+  }
+  return limit.rlim_cur > INT_MAX ? INT_MAX : static_cast<int>(limit.rlim_cur);
+}
+
+bool SetOpenHandleLimit(int limit) {
+  struct rlimit value;
+  if (getrlimit(RLIMIT_NOFILE, &value) == 0) {
+    value.rlim_cur = static_cast<rlim_t>(limit);
+    if (setrlimit(RLIMIT_NOFILE, &value) == 0) return true;
+  }
+  SetLastErrorFromErrno(errno);
+  return false;
 }
 
 uint64_t FetchThreadId() {

@@ -86,6 +86,25 @@ bool GetIntOption(SocketHandle socket, int level, int name, int* value) {
   return Failed(false);
 }
 
+// Waits for `events` (POLLIN or POLLOUT) until the monotonic `deadline` (-1: without limit);
+// an interruption only shortens the next poll.
+SocketWaitResult WaitUntil(SocketHandle socket, short events, int64_t deadline) {
+  pollfd entry;
+  entry.fd = Fd(socket);
+  entry.events = events;
+  int ready;
+  do {
+    entry.revents = 0;
+    ready = poll(&entry, 1, PollTimeout(deadline));
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return Failed(SocketWaitResult::kFailed);
+  if (ready == 0) return SocketWaitResult::kTimeout;
+  if ((entry.revents & POLLNVAL) != 0) return FailedWith(kWsaEnotsock, SocketWaitResult::kFailed);
+  // An error or a hang-up counts as ready, as select reports it: the transfer that follows
+  // collects the reason.
+  return SocketWaitResult::kReady;
+}
+
 using NameCall = int (*)(int, sockaddr*, socklen_t*);
 
 bool AddressOf(SocketHandle socket, NameCall call, SocketAddress* address) {
@@ -271,20 +290,7 @@ bool SocketLocalAddress(SocketHandle socket, SocketAddress* address) {
 
 SocketWaitResult SocketWait(SocketHandle socket, SocketWaitFor what, int64_t timeout_ms) {
   int64_t deadline = timeout_ms < 0 ? -1 : MonotonicMs() + timeout_ms;
-  pollfd entry;
-  entry.fd = Fd(socket);
-  entry.events = what == SocketWaitFor::kReadable ? POLLIN : POLLOUT;
-  int ready;
-  do {
-    entry.revents = 0;
-    ready = poll(&entry, 1, PollTimeout(deadline));
-  } while (ready < 0 && errno == EINTR);
-  if (ready < 0) return Failed(SocketWaitResult::kFailed);
-  if (ready == 0) return SocketWaitResult::kTimeout;
-  if ((entry.revents & POLLNVAL) != 0) return FailedWith(kWsaEnotsock, SocketWaitResult::kFailed);
-  // An error or a hang-up counts as ready, as select reports it: the transfer that follows
-  // collects the reason.
-  return SocketWaitResult::kReady;
+  return WaitUntil(socket, what == SocketWaitFor::kReadable ? POLLIN : POLLOUT, deadline);
 }
 
 int SocketSend(SocketHandle socket, const void* bytes, int n, bool wait) {
@@ -307,10 +313,29 @@ int SocketRecv(SocketHandle socket, void* bytes, int n) {
 }
 
 int SocketRecvTimed(SocketHandle socket, void* bytes, int n) {
-  int received = SocketRecv(socket, bytes, n);
+  int64_t start = MonotonicMs();
+  ssize_t received = recv(Fd(socket), bytes, static_cast<size_t>(n), 0);
+  if (received >= 0) return static_cast<int>(received);
   // A blocking socket reports its receive time-out as EAGAIN; Winsock calls it a time-out.
-  if (received < 0 && LastError() == kWsaEwouldblock) SetLastError(kWsaEtimedout);
-  return received;
+  if (errno == EAGAIN) return FailedWith(kWsaEtimedout, -1);
+  if (errno != EINTR) return Failed(-1);
+  // A receive with SO_RCVTIMEO is never restarted by the system, and restarting it here would
+  // start its whole time-out anew: a thread that is signalled more often than that (the
+  // diagnostics thread asks every thread for its stack) would wait for ever. The rest of the
+  // wait is a poll for what is left of the time-out.
+  timeval limit;
+  socklen_t length = sizeof limit;
+  if (getsockopt(Fd(socket), SOL_SOCKET, SO_RCVTIMEO, &limit, &length) != 0) return Failed(-1);
+  int64_t limit_ms = static_cast<int64_t>(limit.tv_sec) * 1000 + limit.tv_usec / 1000;
+  int64_t deadline = limit_ms == 0 ? -1 : start + limit_ms;
+  for (;;) {
+    SocketWaitResult ready = WaitUntil(socket, POLLIN, deadline);
+    if (ready == SocketWaitResult::kTimeout) return FailedWith(kWsaEtimedout, -1);
+    if (ready == SocketWaitResult::kFailed) return -1;
+    received = recv(Fd(socket), bytes, static_cast<size_t>(n), MSG_DONTWAIT);
+    if (received >= 0) return static_cast<int>(received);
+    if (errno != EAGAIN && errno != EINTR) return Failed(-1);
+  }
 }
 
 }  // namespace platform

@@ -142,6 +142,17 @@ int OpenHandleCount() {
   return static_cast<int>(count);
 }
 
+// Windows limits handles by memory, not by a per-process count that could be lowered.
+int OpenHandleLimit() {
+  SetLastError(kErrorNotSupported);
+  return -1;
+}
+
+bool SetOpenHandleLimit(int) {
+  SetLastError(kErrorNotSupported);
+  return false;
+}
+
 uint64_t FetchThreadId() {
   return ::GetCurrentThreadId();
 }

@@ -1,8 +1,9 @@
 // Sockets on Winsock 1.1 itself. The system already reports Winsock numbers through the
-// thread's last error, so most calls only pass results on. Three things are added so that the
+// thread's last error, so most calls only pass results on. Four things are added so that the
 // backends behave alike: a counted start-up that SocketCreate checks, a shutdown that wakes a
-// blocked accept on a listening socket (Winsock refuses to shut a listener down), and a send
-// that never waits when asked not to, also on a blocking socket.
+// blocked accept on a listening socket (Winsock refuses to shut a listener down), a shutdown
+// that ends the waits of another thread on a connection (Winsock leaves a recv or a select
+// waiting), and a send that never waits when asked not to, also on a blocking socket.
 
 // windows_headers.h keeps <windows.h> from bringing in the old winsock.h.
 #include <winsock2.h>
@@ -40,6 +41,29 @@ std::set<SOCKET> g_non_blocking;
 // new socket from then on) cannot take the mark away from an accept that is still waking up.
 using ShutFlag = std::shared_ptr<std::atomic<bool>>;
 std::map<SOCKET, ShutFlag> g_listeners;
+
+// Waits on a connection are cut into slices of at most this long, so that they see a shutdown
+// from another thread: the system wakes neither a recv nor a select for it.
+constexpr int64_t kWakeSliceMs = 500;
+// The directions of connections shut down (kShutReceive, kShutSend), and the receive time-outs
+// asked for (0: without limit), of which the socket itself holds at most a slice.
+constexpr int kShutReceive = 1;
+constexpr int kShutSend = 2;
+std::map<SOCKET, int> g_shut;
+std::map<SOCKET, int64_t> g_receive_timeouts;
+
+bool IsShut(SocketHandle socket, int direction) {
+  std::lock_guard<std::mutex> hold(g_state_mutex);
+  auto found = g_shut.find(static_cast<SOCKET>(socket));
+  return found != g_shut.end() && (found->second & direction) != 0;
+}
+
+// The receive time-out asked for, or -1 when none was.
+int64_t ReceiveTimeout(SocketHandle socket) {
+  std::lock_guard<std::mutex> hold(g_state_mutex);
+  auto found = g_receive_timeouts.find(static_cast<SOCKET>(socket));
+  return found == g_receive_timeouts.end() ? -1 : found->second;
+}
 
 ShutFlag ListenerFlag(SOCKET socket) {
   std::lock_guard<std::mutex> hold(g_state_mutex);
@@ -220,6 +244,8 @@ bool SocketClose(SocketHandle socket) {
   std::lock_guard<std::mutex> hold(g_state_mutex);
   g_non_blocking.erase(Native(socket));
   g_listeners.erase(Native(socket));
+  g_shut.erase(Native(socket));
+  g_receive_timeouts.erase(Native(socket));
   return true;
 }
 
@@ -228,8 +254,13 @@ bool SocketShutdown(SocketHandle socket, SocketShutdownHow how) {
   int native = how == SocketShutdownHow::kReceive ? SD_RECEIVE
                : how == SocketShutdownHow::kSend  ? SD_SEND
                                                   : SD_BOTH;
-  if (shutdown(Native(socket), native) == 0) return true;
-  return Failed(false);
+  if (shutdown(Native(socket), native) != 0) return Failed(false);
+  int directions = how == SocketShutdownHow::kReceive ? kShutReceive
+                   : how == SocketShutdownHow::kSend  ? kShutSend
+                                                      : kShutReceive | kShutSend;
+  std::lock_guard<std::mutex> hold(g_state_mutex);
+  g_shut[Native(socket)] |= directions;
+  return true;
 }
 
 bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
@@ -286,13 +317,17 @@ bool SocketPendingError(SocketHandle socket, uint32_t* code) {
 }
 
 bool SocketSetReceiveTimeout(SocketHandle socket, int64_t timeout_ms) {
-  // Winsock takes milliseconds as a DWORD; 0 waits without limit there too.
-  DWORD value = timeout_ms <= 0 ? 0 : timeout_ms > 0x7FFFFFFF ? 0x7FFFFFFF : DWORD(timeout_ms);
+  // Winsock takes milliseconds as a DWORD. The socket waits one slice at a time;
+  // SocketRecvTimed adds the slices up to what was asked (0: without limit).
+  DWORD value =
+      timeout_ms <= 0 || timeout_ms > kWakeSliceMs ? DWORD(kWakeSliceMs) : DWORD(timeout_ms);
   if (setsockopt(Native(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
-                 sizeof value) == 0) {
-    return true;
+                 sizeof value) != 0) {
+    return Failed(false);
   }
-  return Failed(false);
+  std::lock_guard<std::mutex> hold(g_state_mutex);
+  g_receive_timeouts[Native(socket)] = timeout_ms <= 0 ? 0 : timeout_ms;
+  return true;
 }
 
 int SocketBytesAvailable(SocketHandle socket) {
@@ -398,27 +433,30 @@ bool SocketLocalAddress(SocketHandle socket, SocketAddress* address) {
 }
 
 SocketWaitResult SocketWait(SocketHandle socket, SocketWaitFor what, int64_t timeout_ms) {
-  fd_set wanted;
-  fd_set failed;
-  FD_ZERO(&wanted);
-  FD_ZERO(&failed);
-  FD_SET(Native(socket), &wanted);
-  // A connect that failed shows in the exception set, not as writable: it is ready too, and
-  // SocketPendingError tells why.
-  if (what == SocketWaitFor::kWritable) FD_SET(Native(socket), &failed);
-  timeval limit;
-  timeval* wait = nullptr;
-  if (timeout_ms >= 0) {
-    limit.tv_sec = static_cast<long>(timeout_ms / 1000);
-    limit.tv_usec = static_cast<long>(timeout_ms % 1000 * 1000);
-    wait = &limit;
+  int direction = what == SocketWaitFor::kReadable ? kShutReceive : kShutSend;
+  ULONGLONG start = GetTickCount64();
+  for (;;) {
+    // A direction shut down counts as ready: the transfer that follows finds out.
+    if (IsShut(socket, direction)) return SocketWaitResult::kReady;
+    int64_t left =
+        timeout_ms < 0 ? kWakeSliceMs : timeout_ms - static_cast<int64_t>(GetTickCount64() - start);
+    if (left < 0) left = 0;
+    fd_set wanted;
+    fd_set failed;
+    FD_ZERO(&wanted);
+    FD_ZERO(&failed);
+    FD_SET(Native(socket), &wanted);
+    // A connect that failed shows in the exception set, not as writable: it is ready too, and
+    // SocketPendingError tells why.
+    if (what == SocketWaitFor::kWritable) FD_SET(Native(socket), &failed);
+    int64_t slice = left < kWakeSliceMs ? left : kWakeSliceMs;
+    timeval limit{static_cast<long>(slice / 1000), static_cast<long>(slice % 1000 * 1000)};
+    int ready = what == SocketWaitFor::kReadable ? select(0, &wanted, nullptr, nullptr, &limit)
+                                                 : select(0, nullptr, &wanted, &failed, &limit);
+    if (ready == SOCKET_ERROR) return Failed(SocketWaitResult::kFailed);
+    if (ready > 0) return SocketWaitResult::kReady;
+    if (timeout_ms >= 0 && slice == left) return SocketWaitResult::kTimeout;
   }
-  // select is never interrupted on Windows, so it keeps the deadline by itself.
-  int ready = what == SocketWaitFor::kReadable ? select(0, &wanted, nullptr, nullptr, wait)
-                                               : select(0, nullptr, &wanted, &failed, wait);
-  if (ready == SOCKET_ERROR) return Failed(SocketWaitResult::kFailed);
-  if (ready == 0) return SocketWaitResult::kTimeout;
-  return SocketWaitResult::kReady;
 }
 
 int SocketSend(SocketHandle socket, const void* bytes, int n, bool wait) {
@@ -443,7 +481,21 @@ int SocketRecv(SocketHandle socket, void* bytes, int n) {
 }
 
 int SocketRecvTimed(SocketHandle socket, void* bytes, int n) {
-  return SocketRecv(socket, bytes, n);
+  int64_t timeout_ms = ReceiveTimeout(socket);
+  if (timeout_ms < 0) return SocketRecv(socket, bytes, n);
+  ULONGLONG start = GetTickCount64();
+  for (;;) {
+    // Shut down from another thread: as on POSIX, the wait ends as if the peer had closed.
+    if (IsShut(socket, kShutReceive)) return 0;
+    int received = recv(Native(socket), static_cast<char*>(bytes), n, 0);
+    if (received != SOCKET_ERROR) return received;
+    int error = WSAGetLastError();
+    if (error != WSAETIMEDOUT) return FailedWith(static_cast<uint32_t>(error), -1);
+    // One slice is over; the time-out asked for may go on (by up to a slice more).
+    if (timeout_ms > 0 && static_cast<int64_t>(GetTickCount64() - start) >= timeout_ms) {
+      return FailedWith(kWsaEtimedout, -1);
+    }
+  }
 }
 
 }  // namespace platform
