@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bench/bare_tcp.h"
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 #include "filesvc/pellarymng.h"
 #include "filesvc/procs.h"
 #include "foundation/base.h"

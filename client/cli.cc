@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "client/session.h"
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 #include "client/transfer.h"
 #include "platform/process.h"
 #include "values/nettable.h"

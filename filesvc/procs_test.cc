@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 #include "filesvc/access.h"
 #include "filesvc/pellarymng.h"
 #include "platform/clock.h"

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/text.h"
