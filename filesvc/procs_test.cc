@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "srpc/srpcclient.h"
 #include "filesvc/access.h"
 #include "filesvc/pellarymng.h"
 #include "platform/clock.h"
+#include "srpc/srpcclient.h"
 #include "testing/temp_dir.h"
 
 namespace {
