@@ -9,8 +9,8 @@
 #include "filesvc/pellarymng.h"
 #include "filesvc/procs.h"
 #include "foundation/plusfile.h"
-#include "runtime/diagnostics.h"
-#include "runtime/ymonitorserver.h"
+#include "runtime/monitor/diagnostics.h"
+#include "runtime/monitor/ymonitorserver.h"
 #include "srpc/srpcsvr.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include "filesvc/pellarymng.h"
 #include "foundation/plusfile.h"
 #include "runtime/dumpstack.h"
-#include "runtime/logtext.h"
+#include "runtime/monitor/logtext.h"
+#include "runtime/monitor/ymonitorserver.h"
 #include "runtime/mt.h"
-#include "runtime/ymonitorserver.h"
 
 namespace {
 
