@@ -9,8 +9,8 @@
 #include "filesvc/pellarymng.h"
 #include "filesvc/procs.h"
 #include "foundation/plusfile.h"
-#include "runtime/diagnostics.h"
-#include "runtime/ymonitorserver.h"
+#include "runtime/monitor/diagnostics.h"
+#include "runtime/monitor/ymonitorserver.h"
 #include "srpc/srpcsvr.h"
 
 namespace {
@@ -99,6 +99,7 @@ void Serve(const Settings& settings) {
 int AppMain(int argc, char** argv) {
   DiagnosticsThread diagnostics;
   g_srpc_srv = new SRPCSocketSvr(PellaryProcTable(), kClientStack);
+  SetStopRoutine(StopServer);
   ProfileFile* profile =
       MainPubStart(argc, argv, &diagnostics, kWriteBuffer, g_srpc_srv, 0, ConfigureAccess);
   Settings settings = ReadSettings(profile);

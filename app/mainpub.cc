@@ -8,9 +8,9 @@
 #include "foundation/plusfile.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "runtime/diagnostics.h"
 #include "runtime/dumpstack.h"
-#include "runtime/ymonitorserver.h"
+#include "runtime/monitor/diagnostics.h"
+#include "runtime/monitor/ymonitorserver.h"
 #include "srpc/srpcsvr.h"
 
 SRPCSocketSvr* g_srpc_srv = nullptr;

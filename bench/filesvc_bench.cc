@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "bench/bare_tcp.h"
-#include "client/srpcclient.h"
 #include "filesvc/pellarymng.h"
 #include "filesvc/procs.h"
 #include "foundation/base.h"
+#include "srpc/srpcclient.h"
 #include "srpc/srpcsvr.h"
 
 namespace {

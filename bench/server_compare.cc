@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 #include "testing/server_process.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench/bare_tcp.h"
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 #include "srpc/srpcsvr.h"
 
 namespace {

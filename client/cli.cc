@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "client/session.h"
-#include "client/srpcclient.h"
 #include "client/transfer.h"
 #include "platform/process.h"
+#include "srpc/srpcclient.h"
 #include "values/nettable.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "client/cli.h"
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 
 struct Options {
   std::string host = "127.0.0.1";

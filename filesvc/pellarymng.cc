@@ -13,9 +13,9 @@
 #include "platform/text.h"
 #include "runtime/dumpstack.h"
 #include "runtime/jthread.h"
-#include "runtime/logtext.h"
 #include "runtime/memobj.h"
-#include "runtime/ymonitorserver.h"
+#include "runtime/monitor/logtext.h"
+#include "runtime/monitor/ymonitorserver.h"
 #include "store/filescache.h"
 
 PellaryMng* g_pellary_mng = nullptr;

@@ -3,22 +3,24 @@
 #include "filesvc/procs.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <map>
 
-#include "app/mainpub.h"
 #include "filesvc/access.h"
 #include "filesvc/pellarymng.h"
 #include "foundation/plusfile.h"
 #include "runtime/dumpstack.h"
-#include "runtime/logtext.h"
+#include "runtime/monitor/logtext.h"
+#include "runtime/monitor/ymonitorserver.h"
 #include "runtime/mt.h"
-#include "runtime/ymonitorserver.h"
 
 namespace {
 
 constexpr char kUnit[] = "procs";
 constexpr char kVersion[] = "1.0";
+
+std::atomic<void (*)()> g_stop_routine{nullptr};
 
 // ---- Arguments ----
 
@@ -349,7 +351,8 @@ int32_t GetFreeSpace(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueLis
 
 // The answer goes out while the server is already stopping; the session ends with it.
 int32_t Shutdown(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, CString*) {
-  StopServer();
+  void (*stop)() = g_stop_routine.load();
+  if (stop != nullptr) stop();
   return AnswerNothing(results);
 }
 
@@ -358,6 +361,10 @@ constexpr SrpcProcEntry Proc(const char* name, const char* format, SrpcProc hand
 }
 
 }  // namespace
+
+void SetStopRoutine(void (*stop)()) {
+  g_stop_routine.store(stop);
+}
 
 const SrpcProcEntry* PellaryProcTable() {
   static const SrpcProcEntry table[] = {

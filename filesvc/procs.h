@@ -27,3 +27,8 @@
 
 // The table, ended by an entry whose name is null; it lives as long as the process.
 const SrpcProcEntry* PellaryProcTable();
+
+// The stop routine that `_shutdown` runs: the application's own, handed down at start-up
+// before the server serves (the file service stands below the application and cannot reach
+// up for it). Without one (null) `_shutdown` answers and stops nothing.
+void SetStopRoutine(void (*stop)());

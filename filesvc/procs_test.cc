@@ -18,11 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/mainpub.h"
-#include "client/srpcclient.h"
 #include "filesvc/access.h"
 #include "filesvc/pellarymng.h"
 #include "platform/clock.h"
+#include "srpc/srpcclient.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -56,6 +55,20 @@ class Fence {
 
  private:
   AccessPolicy policy_;
+};
+
+// The stop routine as the application hands it down, stopping `server`, while the object lives.
+class StopRoutine {
+ public:
+  explicit StopRoutine(SRPCSocketSvr* server) {
+    stopped_ = server;
+    SetStopRoutine(Stop);
+  }
+  ~StopRoutine() { SetStopRoutine(nullptr); }
+
+ private:
+  static void Stop() { stopped_->Stop(); }
+  static inline SRPCSocketSvr* stopped_ = nullptr;
 };
 
 // Arguments built in order: S(text), L(64-bit), I(32-bit), B(bytes).
@@ -461,7 +474,7 @@ TEST_F(FileService, AFencedServerStopsOnlyWhenAllowShutdownSaysSo) {
       {File("jail"), "", "0", false},
       {File("jail"), "1", "1", true},  // last: the server is gone after it
   };
-  g_srpc_srv = server_.get();
+  StopRoutine stop(server_.get());
   for (const Case& c : cases) {
     Fence fence(c.allowed_dirs, c.read_only, c.allow_shutdown);
     ASSERT_EQ(Call("_shutdown"), 0);
@@ -470,7 +483,6 @@ TEST_F(FileService, AFencedServerStopsOnlyWhenAllowShutdownSaysSo) {
     // (A stopping server may log the session's close meanwhile.)
     EXPECT_EQ(log_.find("refused:_shutdown the server is fenced\r\n") == 0, !c.stops) << log_;
   }
-  g_srpc_srv = nullptr;
   server_->WaitForStarter();
 }
 
@@ -554,9 +566,10 @@ TEST_F(FileService, AFileSwappedForALinkOutOfTheJailIsNeverReadOrWrittenThrough)
 }
 
 TEST_F(FileService, ShutdownAnswersEmptyAndStopsTheServer) {
-  g_srpc_srv = server_.get();
-  ASSERT_EQ(Call("_shutdown"), 0);
-  g_srpc_srv = nullptr;
+  {
+    StopRoutine stop(server_.get());
+    ASSERT_EQ(Call("_shutdown"), 0);
+  }
   EXPECT_EQ(results_.Count(), 0);
   EXPECT_NE(server_->IsStopping(), 0);
   server_->WaitForStarter();  // the accept loop has ended

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The whole test run:
+#   0. scripts/check_layers.py: every include between libraries points down;
 #   1. the plain build (debug): every test;
 #   2. the ASan+UBSan build (asan) with every test, then each fuzz target for FUZZ_SECONDS (60);
-#      the TSan build (tsan) over the concurrent areas (runtime, srpc, store, e2e);
+#      the TSan build (tsan) over the concurrent areas (runtime, monitor, srpc, store, e2e);
 #   3. the Windows build under Wine: its tests, and the end-to-end tests against pellary.exe.
 # PRESET=<debug|asan|tsan|release> runs that preset's tests only; SANITIZERS=0 leaves out part 2,
 # WINDOWS=0 part 3.
 # Extra arguments go to ctest (for example: PRESET=debug scripts/test.sh -L values).
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 source scripts/windows.sh
+python3 scripts/check_layers.py
 
 # run_tests PRESET [CTEST-ARGUMENTS...]
 run_tests() {
@@ -30,7 +32,7 @@ if [ "${SANITIZERS:-1}" != 0 ]; then
   started=$SECONDS
   scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
   echo "== fuzzing: $((SECONDS - started)) s"
-  run_tests tsan -L 'runtime|srpc|store|e2e' "$@"
+  run_tests tsan -L 'runtime|monitor|srpc|store|e2e' "$@"
 fi
 if [ "${WINDOWS:-1}" != 0 ]; then
   started=$SECONDS

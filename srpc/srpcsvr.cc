@@ -28,29 +28,9 @@ constexpr int kParamWidth = 300;
 constexpr int kCmdWidth = 128;
 
 int TypeOfLetter(char letter) {
-  switch (letter) {
-    case 'b':
-      return NET_BINARY;
-    case 'd':
-      return NET_DOUBLE;
-    case 'f':
-      return NET_FLOAT;
-    case 'i':
-      return NET_LONG;
-    case 'l':
-      return NET_SUPERLONG;
-    case 'r':
-      return NET_TABLE;
-    case 's':
-      return NET_STRING;
-    case 't':
-      return NET_DATETIME;
-    case 'u':
-      return NET_LSTRING;
-    default:
-      FATAL_CHECK(false);  // a format letter no argument can have
-      return -1;
-  }
+  int type = TypeOfTag(letter);
+  FATAL_CHECK(type >= 0);  // a format letter no argument can have
+  return type;
 }
 
 bool IsFormatSpace(char ch) {

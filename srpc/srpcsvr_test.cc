@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "client/srpcclient.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "srpc/srpc_testing.h"
+#include "srpc/srpcclient.h"
 #include "testing/temp_dir.h"
 
 namespace {

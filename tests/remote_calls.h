@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 
 namespace e2e {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 #include "testing/server_process.h"
 
 namespace e2e {

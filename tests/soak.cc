@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 #include "testing/server_process.h"
 #include "tests/remote_calls.h"
 

@@ -1,4 +1,4 @@
-// NetTable storage, accessors, sorting and search, the table image, and day numbers.
+// NetTable storage, accessors, sorting and search, and the table image.
 //
 // Per-type facts of columns (width, image tag, how a cell is written and read) live in one
 // table, kColumnKinds; the accessors' type rules are masks of accepted types.
@@ -11,7 +11,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/clock.h"
 #include "runtime/dumpstack.h"
 
 namespace {
@@ -181,7 +180,6 @@ using ReadCellFn = bool (*)(NetTable& t, int r, int c, PackBuffer& in, DecodeLim
 
 struct ColumnKind {
   uint8_t type;
-  char tag;    // column tag in an image; 0: a table with this column cannot be encoded
   int width;   // bytes of the value part, or of its fixed part when sized
   bool sized;  // width = declared size + width
   PutCellFn put;
@@ -216,9 +214,9 @@ int PutText(PackBuffer& out, const NetTable& t, int r, int c, int is_null) {
 constexpr int kPointerWidth = static_cast<int>(sizeof(void*));
 
 const ColumnKind kColumnKinds[] = {
-    {NET_CHAR, 0, 1, false, nullptr, nullptr},
-    {NET_SHORT, 0, 2, false, nullptr, nullptr},
-    {NET_LONG, 'i', 4, false,
+    {NET_CHAR, 1, false, nullptr, nullptr},
+    {NET_SHORT, 2, false, nullptr, nullptr},
+    {NET_LONG, 4, false,
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutLong(out, t.GetLong(r, c), n);
      },
@@ -226,7 +224,7 @@ const ColumnKind kColumnKinds[] = {
        int32_t value;
        return ReadLong(in, &value) != 0 && t.SetLong(r, c, value) != 0;
      }},
-    {NET_FLOAT, 'f', 4, false,
+    {NET_FLOAT, 4, false,
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutFloat(out, t.GetFloat(r, c), n);
      },
@@ -235,7 +233,7 @@ const ColumnKind kColumnKinds[] = {
        ReadFloat(in, &value);
        return t.SetFloat(r, c, value) != 0;
      }},
-    {NET_DOUBLE, 'd', 8, false,
+    {NET_DOUBLE, 8, false,
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutDouble(out, t.GetDouble(r, c), n);
      },
@@ -244,7 +242,7 @@ const ColumnKind kColumnKinds[] = {
        ReadDouble(in, &value);
        return t.SetDouble(r, c, value) != 0;
      }},
-    {NET_SUPERLONG, 'l', 8, false,
+    {NET_SUPERLONG, 8, false,
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutSuperLong(out, t.GetSuperLong(r, c), n);
      },
@@ -252,8 +250,8 @@ const ColumnKind kColumnKinds[] = {
        int64_t value;
        return ReadSuperLong(in, &value) != 0 && t.SetSuperLong(r, c, value) != 0;
      }},
-    {NET_STRING, 's', 1, true, PutText, ReadText},
-    {NET_BINARY, 'b', 4, true,
+    {NET_STRING, 1, true, PutText, ReadText},
+    {NET_BINARY, 4, true,
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        int length;
        const char* bytes = t.GetBinary(r, c, &length);
@@ -264,7 +262,7 @@ const ColumnKind kColumnKinds[] = {
        int length;
        return ReadCounted(in, &bytes, &length) != 0 && t.SetBinary(r, c, bytes, length) != 0;
      }},
-    {NET_DATETIME, 't', 10, false,
+    {NET_DATETIME, 10, false,
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutDateTime(out, t.GetDateTime(r, c), n);
      },
@@ -272,13 +270,12 @@ const ColumnKind kColumnKinds[] = {
        DateTimeRecord value;
        return ReadDateTime(in, &value) != 0 && t.SetDateTime(r, c, value) != 0;
      }},
-    {NET_TABLE, 'r', kPointerWidth, false,
+    {NET_TABLE, kPointerWidth, false,
      [](PackBuffer& out, const NetTable& t, int r, int c, int n) {
        return PutTable(out, t.GetTable(r, c), n);
      },
      ColumnCodec::ReadTable},
-    // Column tag 'v'; its cells travel as 's'.
-    {NET_CSTRING, 'v', kPointerWidth, false, PutText, ReadStringObject},
+    {NET_CSTRING, kPointerWidth, false, PutText, ReadStringObject},
 };
 
 const ColumnKind* KindOf(int type) {
@@ -293,17 +290,23 @@ uint8_t KindIndex(int type) {
   return static_cast<uint8_t>(KindOf(type) - kColumnKinds);
 }
 
+// A string-object column's tag in an image; its cells travel as 's'.
+constexpr char kStringObjectTag = 'v';
+
+// The column tag in an image; 0: a table with this column cannot be encoded.
+char TagOf(const ColumnKind& kind) {
+  return kind.type == NET_CSTRING ? kStringObjectTag : TagOfType(kind.type);
+}
+
 const ColumnKind* KindOfTag(int tag) {
-  for (const ColumnKind& kind : kColumnKinds) {
-    if (kind.tag != 0 && kind.tag == tag) return &kind;
-  }
-  return nullptr;
+  return tag == kStringObjectTag ? KindOf(NET_CSTRING) : KindOf(TypeOfTag(tag));
 }
 
 // String columns take 's' and 'v' cells alike.
 bool TagFits(const ColumnKind& kind, int tag) {
-  if ((Bit(kind.type) & kTextTypes) != 0) return tag == 's' || tag == 'v';
-  return tag == kind.tag;
+  if ((Bit(kind.type) & kTextTypes) != 0)
+    return tag == TagOfType(NET_STRING) || tag == kStringObjectTag;
+  return tag == TagOf(kind);
 }
 
 }  // namespace
@@ -870,11 +873,11 @@ int NetTable::Encode(PackBuffer& out) const {
   uint8_t kinds[kMaxColumns];
   for (int c = 0; c < column_count_; ++c) {
     kinds[c] = KindIndex(defs_[c].type);
-    FATAL_CHECK(kColumnKinds[kinds[c]].tag != 0);
+    FATAL_CHECK(TagOf(kColumnKinds[kinds[c]]) != 0);
   }
   TableStream stream(out, static_cast<uint32_t>(row_count_), column_count_);
   for (int c = 0; c < column_count_; ++c) {
-    stream.PutColumn(defs_[c].name, kColumnKinds[kinds[c]].tag, defs_[c].size);
+    stream.PutColumn(defs_[c].name, TagOf(kColumnKinds[kinds[c]]), defs_[c].size);
   }
   if (stream.ok() == 0) return 0;
   for (int r = 1; column_count_ > 0 && r <= row_count_; ++r) {
@@ -962,82 +965,4 @@ int NetTable::DecodeImage(PackBuffer& in, DecodeLimits& limits) {
     }
   }
   return rows == declared_rows ? 1 : 0;
-}
-
-// ---- Day numbers ---------------------------------------------------------------------------
-
-namespace {
-
-// Days since 1970-01-01 of a proleptic Gregorian date; any field values are safe.
-int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
-  year -= month <= 2 ? 1 : 0;
-  int64_t era = (year >= 0 ? year : year - 399) / 400;
-  int64_t year_of_era = year - era * 400;
-  int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-  return era * 146097 + day_of_era - 719468;
-}
-
-void CivilFromDays(int64_t days, DateTimeRecord* out) {
-  days += 719468;
-  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  int64_t day_of_era = days - era * 146097;
-  int64_t year_of_era =
-      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-  int64_t mp = (5 * day_of_year + 2) / 153;
-  int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  out->year = static_cast<uint16_t>(year_of_era + era * 400 + (month <= 2 ? 1 : 0));
-  out->month = static_cast<uint8_t>(month);
-  out->day = static_cast<uint8_t>(day_of_year - (153 * mp + 2) / 5 + 1);
-}
-
-const int64_t kDayNumberEpoch = DaysFromCivil(1899, 12, 30);
-constexpr int64_t kMillisecondsPerDay = 86400000;
-
-}  // namespace
-
-DateTimeRecord NowDateTime() {
-  platform::LocalTime now = platform::GetLocalTime();
-  DateTimeRecord record;
-  record.year = static_cast<uint16_t>(now.year);
-  record.month = static_cast<uint8_t>(now.month);
-  record.day = static_cast<uint8_t>(now.day);
-  record.hour = static_cast<uint8_t>(now.hour);
-  record.minute = static_cast<uint8_t>(now.minute);
-  record.second = static_cast<uint8_t>(now.second);
-  record.milliseconds = static_cast<uint16_t>(now.milliseconds);
-  return record;
-}
-
-double NowDayNumber() {
-  return DateTimeToDayNumber(NowDateTime());
-}
-
-double DateTimeToDayNumber(const DateTimeRecord& value) {
-  if (value.year == 0) return 0;
-  auto days =
-      static_cast<double>(DaysFromCivil(value.year, value.month, value.day) - kDayNumberEpoch);
-  double fraction = (value.hour * 3600 + value.minute * 60 + value.second) / 86400.0;
-  // Before the epoch the fraction still counts forward from midnight: -1.25 is 06:00.
-  return days >= 0 ? days + fraction : days - fraction;
-}
-
-DateTimeRecord DayNumberToDateTime(double day_number) {
-  DateTimeRecord record;
-  // Years 100 to 9999; NaN fails both comparisons.
-  if (!(day_number > -657435.0 && day_number < 2958466.0)) return record;
-  double whole = std::trunc(day_number);
-  auto days = static_cast<int64_t>(whole);
-  int64_t ms = std::llround(std::fabs(day_number - whole) * kMillisecondsPerDay);
-  if (ms >= kMillisecondsPerDay) {
-    ms -= kMillisecondsPerDay;
-    ++days;  // the time of day always runs forward, before the epoch as well
-  }
-  CivilFromDays(days + kDayNumberEpoch, &record);
-  record.hour = static_cast<uint8_t>(ms / 3600000);
-  record.minute = static_cast<uint8_t>(ms / 60000 % 60);
-  record.second = static_cast<uint8_t>(ms / 1000 % 60);
-  record.milliseconds = static_cast<uint16_t>(ms % 1000);
-  return record;
 }

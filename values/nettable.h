@@ -1,5 +1,5 @@
-// NetTable: rows x columns of fixed-width typed cells, its table image (the payload of an 'r'
-// value) and the day numbers in which date-times are compared and kept as doubles.
+// NetTable: rows x columns of fixed-width typed cells and its table image (the payload of an
+// 'r' value). Date-times are compared and kept as day numbers (values/daynumber.h).
 //
 // A table has no lock: its owner serialises access. Rows and columns are 1-based.
 //
@@ -50,6 +50,7 @@
 
 #include "foundation/cstring.h"
 #include "runtime/memobj.h"
+#include "values/daynumber.h"
 #include "values/netdat.h"
 
 constexpr int kMaxColumns = 127;
@@ -249,14 +250,3 @@ class TableStream {
 
 // Appends a table as a counted 'r' value (a null table or is_null: the NULL tag).
 int PutTable(PackBuffer& out, const NetTable* table, int is_null = 0);
-
-// Day numbers (OLE automation dates): days since 1899-12-30 00:00, the time of day as the
-// fraction, added for days before that date as well (-1.25 is 1899-12-29 06:00).
-// Milliseconds are not counted; the empty date-time is 0.
-double DateTimeToDayNumber(const DateTimeRecord& value);
-// Rounded to the millisecond. NaN and numbers outside the years 100 to 9999 give the empty
-// date-time; 0 gives 1899-12-30 00:00:00.
-DateTimeRecord DayNumberToDateTime(double day_number);
-// The current local date-time, as a record and as a day number.
-DateTimeRecord NowDateTime();
-double NowDayNumber();

@@ -14,15 +14,11 @@
 
 namespace {
 
+using values_testing::Bytes;
+using values_testing::Date;
 using values_testing::Hex;
 using values_testing::TablesEqual;
 using values_testing::Text;
-
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string out;
-  for (int b : bytes) out += static_cast<char>(b);
-  return out;
-}
 
 std::string Image(const NetTable& table) {
   PackBuffer out;
@@ -32,17 +28,6 @@ std::string Image(const NetTable& table) {
 
 int Decode(NetTable& table, const std::string& image) {
   return table.Decode(image.data(), static_cast<int>(image.size()));
-}
-
-DateTimeRecord Date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-  DateTimeRecord value;
-  value.year = static_cast<uint16_t>(year);
-  value.month = static_cast<uint8_t>(month);
-  value.day = static_cast<uint8_t>(day);
-  value.hour = static_cast<uint8_t>(hour);
-  value.minute = static_cast<uint8_t>(minute);
-  value.second = static_cast<uint8_t>(second);
-  return value;
 }
 
 // One NET_LONG column "k" holding the values; INT32_MIN stands for NULL.
@@ -298,6 +283,14 @@ TEST_F(NetTableDeathTest, SortSearchDeleteAndEncode) {
   EXPECT_DEATH(table_.Encode(out), "");  // a NET_CHAR column has no tag
 }
 
+TEST(NetTableCells, DateTimeFromADayNumber) {
+  NetTable table;
+  table.AddColumn("t", NET_DATETIME);
+  table.AppendRow();
+  table.SetDateTime(1, 1, 36526.5);
+  EXPECT_EQ(table.GetDateTime(1, 1), Date(2000, 1, 1, 12));
+}
+
 // ---- Sorting and search --------------------------------------------------------------------
 
 TEST(NetTableSort, NullSortsAsZero) {
@@ -485,41 +478,6 @@ TEST(NetTableCopy, SetTableFromInsideItsOwnCell) {
   outer.SetTable(1, 1, own->GetTable(1, 1));
   EXPECT_EQ(outer.GetTable(1, 1), own);  // the cell keeps its table object
   EXPECT_TRUE(TablesEqual(*outer.GetTable(1, 1), inner));
-}
-
-// ---- Day numbers ---------------------------------------------------------------------------
-
-TEST(DayNumbers, OleAutomationDates) {
-  EXPECT_EQ(DateTimeToDayNumber(Date(1899, 12, 30)), 0.0);
-  EXPECT_EQ(DateTimeToDayNumber(Date(1900, 1, 1)), 2.0);
-  EXPECT_EQ(DateTimeToDayNumber(Date(2000, 1, 1, 12)), 36526.5);
-  EXPECT_EQ(DateTimeToDayNumber(Date(1899, 12, 29, 6)), -1.25);
-  EXPECT_EQ(DateTimeToDayNumber(DateTimeRecord()), 0.0);
-  DateTimeRecord with_ms = Date(2000, 1, 1, 12);
-  with_ms.milliseconds = 999;
-  EXPECT_EQ(DateTimeToDayNumber(with_ms), 36526.5);
-
-  EXPECT_EQ(DayNumberToDateTime(36526.5), Date(2000, 1, 1, 12));
-  EXPECT_EQ(DayNumberToDateTime(-1.25), Date(1899, 12, 29, 6));
-  EXPECT_EQ(DayNumberToDateTime(0), Date(1899, 12, 30));
-  EXPECT_EQ(DayNumberToDateTime(1.0 - 1e-12), Date(1899, 12, 31));  // rounds to midnight
-  EXPECT_EQ(DayNumberToDateTime(std::nan("")), DateTimeRecord());
-  EXPECT_EQ(DayNumberToDateTime(1e12), DateTimeRecord());
-  EXPECT_EQ(DayNumberToDateTime(2.0 + 1.5 / 86400).milliseconds, 500);
-
-  std::mt19937_64 rng(1);
-  for (int k = 0; k < 2000; ++k) {
-    DateTimeRecord when = values_testing::RandomDateTime(rng);
-    when.year = static_cast<uint16_t>(100 + rng() % 9900);
-    when.milliseconds = 0;
-    ASSERT_EQ(DayNumberToDateTime(DateTimeToDayNumber(when)), when) << when.year;
-  }
-
-  NetTable table;
-  table.AddColumn("t", NET_DATETIME);
-  table.AppendRow();
-  table.SetDateTime(1, 1, 36526.5);
-  EXPECT_EQ(table.GetDateTime(1, 1), Date(2000, 1, 1, 12));
 }
 
 // ---- Table image ---------------------------------------------------------------------------

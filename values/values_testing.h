@@ -32,6 +32,26 @@ inline std::string Hex(const PackBuffer& buffer) {
   return Hex(buffer.Data(), buffer.Size());
 }
 
+// A date-time of whole seconds.
+inline DateTimeRecord Date(int year, int month, int day, int hour = 0, int minute = 0,
+                           int second = 0) {
+  DateTimeRecord value;
+  value.year = static_cast<uint16_t>(year);
+  value.month = static_cast<uint8_t>(month);
+  value.day = static_cast<uint8_t>(day);
+  value.hour = static_cast<uint8_t>(hour);
+  value.minute = static_cast<uint8_t>(minute);
+  value.second = static_cast<uint8_t>(second);
+  return value;
+}
+
+// A byte string from byte values.
+inline std::string Bytes(std::initializer_list<int> bytes) {
+  std::string out;
+  for (int b : bytes) out += static_cast<char>(b);
+  return out;
+}
+
 inline std::string Text(const char* bytes, int length) {
   return bytes != nullptr ? std::string(bytes, static_cast<size_t>(length)) : std::string();
 }

@@ -43,7 +43,8 @@ __all__ = [
 ]
 
 # Value tags: the letters that name a value's type on the wire. CSTRING is a column type of
-# tables only; its cells travel as STRING.
+# tables only; its cells travel as STRING. The server's own table is kValueTags in
+# values/wirecodec.h (and the 'v' column tag in values/nettable.cc): keep the two alike.
 LONG = "i"
 SUPERLONG = "l"
 FLOAT = "f"

@@ -1,5 +1,5 @@
 // Outside values as they reach a log line, and the refusal rate limit driven by chosen times.
-#include "runtime/logtext.h"
+#include "runtime/monitor/logtext.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The diagnostics thread and its three dump files.
-#include "runtime/diagnostics.h"
+#include "runtime/monitor/diagnostics.h"
 
 #include "foundation/base.h"
 #include "foundation/datetime.h"

@@ -1,5 +1,5 @@
 // The monitor-server base: banner, per-client bounded queues, broadcast.
-#include "runtime/netmon.h"
+#include "runtime/monitor/netmon.h"
 
 #include <cstdio>
 #include <cstring>

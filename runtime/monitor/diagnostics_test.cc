@@ -1,4 +1,4 @@
-#include "runtime/diagnostics.h"
+#include "runtime/monitor/diagnostics.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "runtime/ymonitorserver.h"
+#include "runtime/monitor/ymonitorserver.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The client side of SRPC: requests out, answers in.
-#include "client/srpcclient.h"
+#include "srpc/srpcclient.h"
 
 #include "platform/clock.h"
 

@@ -1,5 +1,5 @@
 // Outside values made safe to log, and the refusal rate limit (contract in logtext.h).
-#include "runtime/logtext.h"
+#include "runtime/monitor/logtext.h"
 
 #include <string>
 #include <utility>

@@ -1,6 +1,6 @@
 // The log server: broadcast, the day's log file with its write buffer, roll-over and
 // retention.
-#include "runtime/ymonitorserver.h"
+#include "runtime/monitor/ymonitorserver.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "runtime/netmon.h"
+#include "runtime/monitor/netmon.h"
 
 #include <gtest/gtest.h>
 

@@ -31,9 +31,9 @@
 
 #include "foundation/base.h"
 #include "foundation/cstring.h"
-#include "runtime/logtext.h"
+#include "runtime/monitor/logtext.h"
+#include "runtime/monitor/netmon.h"
 #include "runtime/mt.h"
-#include "runtime/netmon.h"
 
 class YMonitorServer : public MonitorServer {
  public:
