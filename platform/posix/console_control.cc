@@ -14,14 +14,18 @@ namespace {
 bool StartConsoleControl();
 
 ControlPipe g_console_pipe;
-ConsoleHandlerList g_handlers(StartConsoleControl);
+// Made on first use: a handler may be added while the program's globals are made.
+ConsoleHandlerList& Handlers() {
+  static ConsoleHandlerList handlers(StartConsoleControl);
+  return handlers;
+}
 
 uint32_t ConsoleControlThread(void*) {
   for (;;) {
     int signal = NextControlByte(g_console_pipe);
     if (signal < 0) return 1;
     uint32_t event = signal == SIGINT ? kCtrlCEvent : kCtrlBreakEvent;
-    if (!g_handlers.Deliver(event)) TakeDefaultAction(signal);
+    if (!Handlers().Deliver(event)) TakeDefaultAction(signal);
   }
 }
 
@@ -40,7 +44,7 @@ bool StartConsoleControl() {
 }  // namespace
 
 bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler, bool add) {
-  return g_handlers.Change(handler, add);
+  return Handlers().Change(handler, add);
 }
 
 }  // namespace platform
