@@ -16,7 +16,7 @@
 #include "platform/crash.h"
 #include "platform/error.h"
 #include "platform/process.h"
-#include "platform/wine_detect.h"
+#include "platform/tools/wine_detect.h"
 
 namespace {
 

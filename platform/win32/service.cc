@@ -23,7 +23,6 @@
 #include "platform/error.h"
 #include "platform/service.h"
 #include "platform/shared/service_common.h"
-#include "platform/win32/console.h"
 
 namespace platform {
 namespace {
@@ -131,10 +130,14 @@ bool RegisterConsoleEntry() {
   return true;
 }
 
-ConsoleHandlerList g_handlers(RegisterConsoleEntry);
+// Made on first use: a handler may be added while the program's globals are made.
+ConsoleHandlerList& Handlers() {
+  static ConsoleHandlerList handlers(RegisterConsoleEntry);
+  return handlers;
+}
 
 BOOL WINAPI ConsoleEntry(DWORD event) {
-  return g_handlers.Deliver(event) ? TRUE : FALSE;
+  return Handlers().Deliver(event) ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -239,31 +242,7 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
 }
 
 bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler, bool add) {
-  return g_handlers.Change(handler, add);
-}
-
-bool RaiseConsoleCtrlEvent(uint32_t event) {
-  if (event != kCtrlCEvent && event != kCtrlBreakEvent) {
-    SetLastError(kErrorInvalidParameter);
-    return false;
-  }
-  return EnsureConsole(true) && GenerateConsoleCtrlEvent(event, 0) != 0;
-}
-
-// The Windows manager starts its services itself and needs no stand-in.
-void SetServiceManagerRoot(const std::string&) {}
-void SetServiceNotifyAddress(const std::string&) {}
-
-ServiceNotifyListener::~ServiceNotifyListener() = default;
-
-bool ServiceNotifyListener::Open(const std::string&) {
-  SetLastError(kErrorNotSupported);
-  return false;
-}
-
-bool ServiceNotifyListener::Receive(std::string*, uint32_t) {
-  SetLastError(kErrorInvalidHandle);
-  return false;
+  return Handlers().Change(handler, add);
 }
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 // Stand-ins for systemd, for tests and tools: the environment a service process reads
 // (service_environment.h), and the manager's end of the notify socket.
+#include "platform/tools/service_stand_in.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,7 +14,6 @@
 #include "platform/error.h"
 #include "platform/posix/posix_error.h"
 #include "platform/posix/service_environment.h"
-#include "platform/service.h"
 
 namespace platform {
 namespace {

@@ -1,11 +1,11 @@
-// Console control events raised in this process, as a terminal raises them.
-#include <signal.h>
+// Console control events raised through this process's console.
+#include "platform/tools/console_event.h"
 
-#include <cerrno>
+#include "platform/win32/windows_headers.h"
 
 #include "platform/error.h"
-#include "platform/posix/posix_error.h"
 #include "platform/service.h"
+#include "platform/tools/win32/console.h"
 
 namespace platform {
 
@@ -14,9 +14,7 @@ bool RaiseConsoleCtrlEvent(uint32_t event) {
     SetLastError(kErrorInvalidParameter);
     return false;
   }
-  if (raise(event == kCtrlCEvent ? SIGINT : SIGTERM) == 0) return true;
-  SetLastErrorFromErrno(errno);
-  return false;
+  return EnsureConsole(true) && GenerateConsoleCtrlEvent(event, 0) != 0;
 }
 
 }  // namespace platform
