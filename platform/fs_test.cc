@@ -14,7 +14,7 @@
 
 #include "platform/error.h"
 #include "platform/process.h"
-#include "platform/wine_detect.h"
+#include "platform/tools/wine_detect.h"
 #include "testing/temp_dir.h"
 
 #ifdef _WIN32

@@ -28,7 +28,7 @@
 //  - PELLARY_SYSTEMD_ROOT, when set, names another root: units go to
 //    <root>/etc/systemd/system (which must exist) and systemctl works there with --root,
 //    without the running system. Nothing runs in such a tree, so its services are always
-//    stopped. Used to prepare images and by the tests.
+//    stopped. Used to prepare images and by the tests (platform/tools/service_stand_in.h).
 //  - A process is a service when NOTIFY_SOCKET names the manager's datagram socket; the
 //    status reports go there (START_PENDING, RUNNING with READY=1, STOP_PENDING with
 //    STOPPING=1, STOPPED, each with a STATUS= text; a wait hint extends systemd's time-out).
@@ -46,8 +46,6 @@
 // the program's. A process is a service when the manager started it, which its parent
 // (services.exe) tells. Ctrl+C: a process started in a process group of its own (as ChildStart
 // starts them, or `start /b`) has it turned off; adding the first handler turns it on.
-// SetServiceManagerRoot and SetServiceNotifyAddress change nothing, and
-// ServiceNotifyListener::Open fails with kErrorNotSupported: the manager needs no stand-in.
 #pragma once
 
 #include <cstdint>
@@ -168,39 +166,5 @@ using ConsoleCtrlHandler = bool (*)(uint32_t event);
 // Adds (the last added is asked first) or removes a handler; false (87) for a null handler or
 // one that was not added.
 bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler, bool add);
-
-// Raises kCtrlCEvent or kCtrlBreakEvent in this process as a terminal would (POSIX: SIGINT or
-// SIGTERM), for tests and tools; the handlers run as for an event from outside. Windows: the
-// event goes to every process on this process's console; one that shares its console with
-// other processes first gets a console of its own. False (87) for other events.
-bool RaiseConsoleCtrlEvent(uint32_t event);
-
-// For tools and tests that stand in for the service manager (POSIX only; no-ops on Windows).
-// They change the environment of this process, which the processes it starts inherit: call
-// them before other threads run. "" returns to the running system.
-void SetServiceManagerRoot(const std::string& root);
-// Makes this process, and those it starts, services reporting to `address` (a socket path);
-// "" makes them ordinary processes.
-void SetServiceNotifyAddress(const std::string& address);
-
-// The manager's end of the status reports: a datagram socket at a path (POSIX; on Windows
-// Open fails with kErrorNotSupported). One thread at a time.
-class ServiceNotifyListener {
- public:
-  ServiceNotifyListener() = default;
-  ~ServiceNotifyListener();
-  ServiceNotifyListener(const ServiceNotifyListener&) = delete;
-  ServiceNotifyListener& operator=(const ServiceNotifyListener&) = delete;
-
-  // Binds at `path` (short enough for a socket address); false with the error on failure.
-  bool Open(const std::string& path);
-  // The next report, waiting up to `timeout_ms`; false when none came.
-  bool Receive(std::string* report, uint32_t timeout_ms);
-  const std::string& path() const { return path_; }
-
- private:
-  intptr_t socket_ = -1;
-  std::string path_;
-};
 
 }  // namespace platform

@@ -16,8 +16,14 @@
 #include <thread>
 
 #include "platform/error.h"
-#include "platform/wine_detect.h"
+#include "platform/tools/console_event.h"
+#include "platform/tools/service_stand_in.h"
+#include "platform/tools/wine_detect.h"
 #include "testing/temp_dir.h"
+
+#ifdef _WIN32
+#include "platform/win32/windows_headers.h"
+#endif
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "platform/crash.h"
 #include "platform/error.h"
 #include "platform/process.h"
-#include "platform/wine_detect.h"
+#include "platform/tools/wine_detect.h"
 
 namespace {
 
@@ -118,6 +118,22 @@ TEST_F(SocketTest, ABoundPortRefusesASecondListenerEvenWithReuse) {
 
 // The server's side of a connection that it closed first stays behind (TIME_WAIT) and holds
 // the port for minutes; a restarted server must bind it all the same.
+// Each option reaches a setting of its own: of them all, only the send buffer's shows in what
+// SocketSendBufferSize reads.
+TEST_F(SocketTest, EachOptionReachesItsOwnSetting) {
+  SocketHandle s = Make();
+  int before = SocketSendBufferSize(s);
+  ASSERT_GT(before, 0);
+  constexpr int kValue = 24000;  // a buffer size that is neither system's default, nor half of it
+  for (SocketOption option : {SocketOption::kReuseAddress, SocketOption::kKeepAlive,
+                              SocketOption::kReceiveBuffer, SocketOption::kNoDelay}) {
+    EXPECT_TRUE(SocketSetOption(s, option, kValue)) << static_cast<int>(option);
+  }
+  EXPECT_EQ(SocketSendBufferSize(s), before);
+  ASSERT_TRUE(SocketSetOption(s, SocketOption::kSendBuffer, kValue));
+  EXPECT_NE(SocketSendBufferSize(s), before);
+}
+
 TEST_F(SocketTest, ANewListenerBindsOverConnectionsOfThePreviousOne) {
   uint16_t port = 0;
   SocketHandle listener = Listening(&port);

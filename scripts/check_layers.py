@@ -5,7 +5,7 @@ The libraries, their folders and their direct dependencies are the pellary_libra
 of the top CMakeLists.txt. A file belongs to the library whose folder is the longest prefix of
 its path and may include from that library and from everything it stands on, directly or not.
 A library's tests and test helpers (files named *_test*) may also include the shared test
-helpers in testing/.
+helpers in testing/ and the platform's test tools in platform/tools/.
 Program files (PROGRAMS), and the folders that are no library (tests/, bench/, fuzz/,
 testing/), stand on top and may include any library. The declared dependencies must form no
 cycle.
@@ -19,7 +19,7 @@ import re
 import sys
 
 TOP_FOLDERS = ("tests", "bench", "fuzz", "testing")
-TEST_HELPERS = "testing"
+TEST_HELPERS = ("testing/", "platform/tools/")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 LIBRARY_CALL = re.compile(r"^pellary_library\(([^)]*)\)", re.MULTILINE)
 
@@ -95,7 +95,7 @@ def main():
         for included in INCLUDE.findall(file.read_text(errors="replace")):
             if "/" not in included:
                 continue
-            if is_test and included.startswith(TEST_HELPERS + "/"):
+            if is_test and included.startswith(TEST_HELPERS):
                 continue
             target = owner(included, folders)
             if target is None:

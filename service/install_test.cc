@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/child.h"
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/service.h"
+#include "platform/tools/child.h"
+#include "platform/tools/service_stand_in.h"
 #include "testing/temp_dir.h"
 
 namespace {

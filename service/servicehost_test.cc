@@ -17,6 +17,8 @@
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/service.h"
+#include "platform/tools/console_event.h"
+#include "platform/tools/service_stand_in.h"
 #include "testing/temp_dir.h"
 
 namespace {

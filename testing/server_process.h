@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/child.h"
 #include "platform/clock.h"
+#include "platform/tools/child.h"
 #include "srpc/stdsocket.h"
 #include "testing/temp_dir.h"
 

@@ -13,8 +13,8 @@
 
 #include "client/cli.h"
 #include "client/transfer.h"
-#include "platform/child.h"
 #include "platform/process.h"
+#include "platform/tools/child.h"
 #include "tests/running_server.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/service.h"
+#include "platform/tools/service_stand_in.h"
 #include "tests/running_server.h"
 
 namespace {

@@ -20,6 +20,7 @@
 
 #include "platform/error.h"
 #include "platform/posix/posix_error.h"
+#include "platform/shared/socket_native.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -43,22 +44,6 @@ template <typename T>
 T FailedWith(uint32_t code, T failure) {
   SetLastError(code);
   return failure;
-}
-
-sockaddr_in ToSockaddr(const SocketAddress& address) {
-  sockaddr_in native;
-  std::memset(&native, 0, sizeof native);
-  native.sin_family = AF_INET;
-  native.sin_addr.s_addr = htonl(address.ip);
-  native.sin_port = htons(address.port);
-  return native;
-}
-
-SocketAddress FromSockaddr(const sockaddr_in& native) {
-  SocketAddress address;
-  address.ip = ntohl(native.sin_addr.s_addr);
-  address.port = ntohs(native.sin_port);
-  return address;
 }
 
 int64_t MonotonicMs() {
@@ -159,19 +144,9 @@ bool SocketShutdown(SocketHandle socket, SocketShutdownHow how) {
 bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
   // POSIX SO_REUSEADDR already refuses a port that a live listener holds, which is what the
   // option promises (Windows needs SO_EXCLUSIVEADDRUSE for the same).
-  switch (option) {
-    case SocketOption::kReuseAddress:
-      return SetIntOption(socket, SOL_SOCKET, SO_REUSEADDR, value);
-    case SocketOption::kKeepAlive:
-      return SetIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, value);
-    case SocketOption::kReceiveBuffer:
-      return SetIntOption(socket, SOL_SOCKET, SO_RCVBUF, value);
-    case SocketOption::kSendBuffer:
-      return SetIntOption(socket, SOL_SOCKET, SO_SNDBUF, value);
-    case SocketOption::kNoDelay:
-      return SetIntOption(socket, IPPROTO_TCP, TCP_NODELAY, value);
-  }
-  return false;
+  NativeOption native;
+  if (!NativeOptionOf(option, SO_REUSEADDR, &native)) return false;
+  return SetIntOption(socket, native.level, native.name, value);
 }
 
 bool SocketSetLinger(SocketHandle socket, bool on, int seconds) {
@@ -243,10 +218,7 @@ void IPv4Text(uint32_t ip, char* text) {
 }
 
 bool SocketBind(SocketHandle socket, const SocketAddress& address) {
-  sockaddr_in native = ToSockaddr(address);
-  if (bind(Fd(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0) {
-    return true;
-  }
+  if (CallWithAddress(bind, Fd(socket), address)) return true;
   return Failed(false);
 }
 
@@ -268,10 +240,7 @@ SocketHandle SocketAccept(SocketHandle socket, SocketAddress* peer) {
 }
 
 bool SocketConnect(SocketHandle socket, const SocketAddress& address) {
-  sockaddr_in native = ToSockaddr(address);
-  if (connect(Fd(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0) {
-    return true;
-  }
+  if (CallWithAddress(connect, Fd(socket), address)) return true;
   if (errno != EINTR) return Failed(false);
   // An interrupted connect goes on in the background; finish it as Winsock would.
   if (SocketWait(socket, SocketWaitFor::kWritable, -1) != SocketWaitResult::kReady) return false;

@@ -1,8 +1,11 @@
-// The message texts of the Win32 error numbers this system meets, one table for every backend
-// so that console messages and logs read alike wherever the system runs.
+// The message texts of the Win32 error numbers this system meets, the service manager's among
+// them: one table for every backend, so that console messages and logs read alike wherever the
+// system runs.
+#include <cstddef>
 #include <cstdio>
 
 #include "platform/error.h"
+#include "platform/service.h"
 
 namespace platform {
 namespace {
@@ -41,15 +44,40 @@ constexpr ErrorText kTexts[] = {
     {kErrorCantResolveFilename, "The name of the file cannot be resolved by the system."},
 };
 
+constexpr ErrorText kServiceTexts[] = {
+    {kErrorInvalidName, "The filename, directory name, or volume label syntax is incorrect."},
+    {kErrorInvalidServiceControl, "The requested control is not valid for this service."},
+    {kErrorServiceAlreadyRunning, "An instance of the service is already running."},
+    {kErrorServiceDoesNotExist, "The specified service does not exist as an installed service."},
+    {kErrorServiceCannotAcceptCtrl, "The service cannot accept control messages at this time."},
+    {kErrorServiceNotActive, "The service has not been started."},
+    {kErrorFailedServiceControllerConnect,
+     "The service process could not connect to the service controller."},
+    {kErrorServiceExists, "The specified service already exists."},
+    {kErrorRpcServerUnavailable, "The RPC server is unavailable."},
+};
+
+// The text of `code` in `table`, or null.
+template <size_t N>
+const char* Lookup(const ErrorText (&table)[N], uint32_t code) {
+  for (const ErrorText& entry : table) {
+    if (entry.code == code) return entry.text;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 const char* SystemErrorText(uint32_t code) {
-  for (const ErrorText& entry : kTexts) {
-    if (entry.code == code) return entry.text;
-  }
+  if (const char* text = Lookup(kTexts, code)) return text;
   thread_local char unknown[64];
   std::snprintf(unknown, sizeof unknown, "Unknown error %u.", code);
   return unknown;
+}
+
+const char* ServiceErrorText(uint32_t code) {
+  const char* text = Lookup(kServiceTexts, code);
+  return text != nullptr ? text : SystemErrorText(code);
 }
 
 }  // namespace platform

@@ -1,13 +1,15 @@
 // The service control manager, a service process's side of it, and console control, on the
-// Win32 calls of the same names. What is added: the checks and texts the backends share,
-// static trampolines that turn the system's callbacks into the platform's handler types, and
-// a quick answer to "are we a service at all" (see IsStartedByServiceManager).
+// Win32 calls of the same names. What is added: static trampolines that turn the system's callbacks
+// into the platform's handler types, and a quick answer to "are we a service at all" (see
+// IsStartedByServiceManager).
 //
 // Invariants:
 //  1. One dispatch at a time: g_dispatch.active is set from the start of
 //     StartServiceDispatcher until the system's dispatcher has returned.
 //  2. The console trampoline is registered with the system once, when the first handler is
 //     added, and stays: with no handler left it passes every event on.
+// The error texts, the service names the manager takes and the list of console handlers are
+// the backends' shared ones (platform/shared/).
 // windows.h first: the headers after it build on its types.
 #include "platform/win32/windows_headers.h"
 
@@ -20,28 +22,10 @@
 
 #include "platform/error.h"
 #include "platform/service.h"
-#include "platform/win32/console.h"
+#include "platform/shared/service_common.h"
 
 namespace platform {
 namespace {
-
-struct ErrorText {
-  uint32_t code;
-  const char* text;
-};
-
-constexpr ErrorText kServiceTexts[] = {
-    {kErrorInvalidName, "The filename, directory name, or volume label syntax is incorrect."},
-    {kErrorInvalidServiceControl, "The requested control is not valid for this service."},
-    {kErrorServiceAlreadyRunning, "An instance of the service is already running."},
-    {kErrorServiceDoesNotExist, "The specified service does not exist as an installed service."},
-    {kErrorServiceCannotAcceptCtrl, "The service cannot accept control messages at this time."},
-    {kErrorServiceNotActive, "The service has not been started."},
-    {kErrorFailedServiceControllerConnect,
-     "The service process could not connect to the service controller."},
-    {kErrorServiceExists, "The specified service already exists."},
-    {kErrorRpcServerUnavailable, "The RPC server is unavailable."},
-};
 
 // How long the manager waits before it starts a failed service again.
 constexpr DWORD kRestartDelayMs = 1000;
@@ -50,15 +34,6 @@ constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
 
 SC_HANDLE Native(ScHandle handle) {
   return reinterpret_cast<SC_HANDLE>(handle);
-}
-
-bool ValidServiceName(const std::string& name) {
-  if (name.empty() || name.size() > 200) return false;
-  for (char ch : name) {
-    bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
-    if (!plain && std::strchr("_-.:", ch) == nullptr) return false;
-  }
-  return true;
 }
 
 // A path that can stand between quotes on the manager's command line.
@@ -119,15 +94,7 @@ bool IsStartedByServiceManager() {
 
 // ---- Being a service ----
 
-struct Dispatch {
-  std::mutex mutex;
-  bool active = false;
-  std::string name;
-  ServiceMain service_main = nullptr;
-  ServiceControlHandler handler = nullptr;
-};
-
-Dispatch g_dispatch;
+ServiceDispatch g_dispatch;
 
 void WINAPI ServiceMainEntry(DWORD, LPSTR*) {
   ServiceMain service_main;
@@ -150,36 +117,30 @@ void WINAPI ControlEntry(DWORD control) {
 
 // ---- Console control ----
 
-struct ConsoleControl {
-  std::mutex mutex;
-  std::vector<ConsoleCtrlHandler> handlers;
-  bool registered = false;
-};
+// On the system's control thread: FALSE lets the system take its default action, which ends
+// the process.
+BOOL WINAPI ConsoleEntry(DWORD event);
 
-ConsoleControl g_console;
+// Before the first handler is added (invariant 2).
+bool RegisterConsoleEntry() {
+  if (!::SetConsoleCtrlHandler(ConsoleEntry, TRUE)) return false;
+  // A process started in a process group of its own (as ChildStart starts them) has Ctrl+C
+  // turned off; one that adds a handler wants the event.
+  ::SetConsoleCtrlHandler(nullptr, FALSE);
+  return true;
+}
 
-// On the system's control thread: the last added is asked first; FALSE lets the system
-// take its default action, which ends the process.
+// Made on first use: a handler may be added while the program's globals are made.
+ConsoleHandlerList& Handlers() {
+  static ConsoleHandlerList handlers(RegisterConsoleEntry);
+  return handlers;
+}
+
 BOOL WINAPI ConsoleEntry(DWORD event) {
-  std::vector<ConsoleCtrlHandler> handlers;
-  {
-    std::lock_guard<std::mutex> hold(g_console.mutex);
-    handlers = g_console.handlers;
-  }
-  for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler) {
-    if ((*handler)(event)) return TRUE;
-  }
-  return FALSE;
+  return Handlers().Deliver(event) ? TRUE : FALSE;
 }
 
 }  // namespace
-
-const char* ServiceErrorText(uint32_t code) {
-  for (const ErrorText& entry : kServiceTexts) {
-    if (entry.code == code) return entry.text;
-  }
-  return SystemErrorText(code);
-}
 
 ScHandle OpenServiceManager() {
   return reinterpret_cast<ScHandle>(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -246,14 +207,7 @@ bool StartServiceDispatcher(const char* name, ServiceMain service_main) {
   }
   {
     std::lock_guard<std::mutex> hold(g_dispatch.mutex);
-    if (g_dispatch.active) {
-      SetLastError(kErrorServiceAlreadyRunning);
-      return false;
-    }
-    g_dispatch.active = true;
-    g_dispatch.name = name;
-    g_dispatch.service_main = service_main;
-    g_dispatch.handler = nullptr;
+    if (!g_dispatch.Begin(name, service_main)) return false;
   }
   std::string table_name = name;
   SERVICE_TABLE_ENTRYA table[] = {{table_name.data(), ServiceMainEntry}, {nullptr, nullptr}};
@@ -261,8 +215,7 @@ bool StartServiceDispatcher(const char* name, ServiceMain service_main) {
   DWORD error = GetLastError();
   {
     std::lock_guard<std::mutex> hold(g_dispatch.mutex);
-    g_dispatch.active = false;
-    g_dispatch.handler = nullptr;
+    g_dispatch.End();
   }
   SetLastError(error);
   return dispatched != 0;
@@ -271,15 +224,7 @@ bool StartServiceDispatcher(const char* name, ServiceMain service_main) {
 ServiceStatusHandle RegisterServiceCtrlHandler(const char* name, ServiceControlHandler handler) {
   {
     std::lock_guard<std::mutex> hold(g_dispatch.mutex);
-    if (handler == nullptr) {
-      SetLastError(kErrorInvalidParameter);
-      return kNoServiceStatus;
-    }
-    if (!g_dispatch.active || g_dispatch.name != name) {
-      SetLastError(kErrorServiceDoesNotExist);
-      return kNoServiceStatus;
-    }
-    g_dispatch.handler = handler;
+    if (!g_dispatch.Register(name, handler)) return kNoServiceStatus;
   }
   return reinterpret_cast<ServiceStatusHandle>(RegisterServiceCtrlHandlerA(name, ControlEntry));
 }
@@ -297,54 +242,7 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
 }
 
 bool SetConsoleCtrlHandler(ConsoleCtrlHandler handler, bool add) {
-  if (handler == nullptr) {
-    SetLastError(kErrorInvalidParameter);
-    return false;
-  }
-  std::lock_guard<std::mutex> hold(g_console.mutex);
-  std::vector<ConsoleCtrlHandler>& handlers = g_console.handlers;
-  if (!add) {
-    for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
-      if (*it != handler) continue;
-      handlers.erase(std::next(it).base());
-      return true;
-    }
-    SetLastError(kErrorInvalidParameter);
-    return false;
-  }
-  if (!g_console.registered) {
-    if (!::SetConsoleCtrlHandler(ConsoleEntry, TRUE)) return false;
-    // A process started in a process group of its own (as ChildStart starts them) has Ctrl+C
-    // turned off; one that adds a handler wants the event.
-    ::SetConsoleCtrlHandler(nullptr, FALSE);
-    g_console.registered = true;
-  }
-  handlers.push_back(handler);
-  return true;
-}
-
-bool RaiseConsoleCtrlEvent(uint32_t event) {
-  if (event != kCtrlCEvent && event != kCtrlBreakEvent) {
-    SetLastError(kErrorInvalidParameter);
-    return false;
-  }
-  return EnsureConsole(true) && GenerateConsoleCtrlEvent(event, 0) != 0;
-}
-
-// The Windows manager starts its services itself and needs no stand-in.
-void SetServiceManagerRoot(const std::string&) {}
-void SetServiceNotifyAddress(const std::string&) {}
-
-ServiceNotifyListener::~ServiceNotifyListener() = default;
-
-bool ServiceNotifyListener::Open(const std::string&) {
-  SetLastError(kErrorNotSupported);
-  return false;
-}
-
-bool ServiceNotifyListener::Receive(std::string*, uint32_t) {
-  SetLastError(kErrorInvalidHandle);
-  return false;
+  return Handlers().Change(handler, add);
 }
 
 }  // namespace platform

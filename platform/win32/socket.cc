@@ -21,6 +21,7 @@
 #include <set>
 
 #include "platform/error.h"
+#include "platform/shared/socket_native.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -95,22 +96,6 @@ bool IsIn(const std::set<SOCKET>& set, SOCKET socket) {
   return set.count(socket) != 0;
 }
 
-sockaddr_in ToSockaddr(const SocketAddress& address) {
-  sockaddr_in native;
-  std::memset(&native, 0, sizeof native);
-  native.sin_family = AF_INET;
-  native.sin_addr.s_addr = htonl(address.ip);
-  native.sin_port = htons(address.port);
-  return native;
-}
-
-SocketAddress FromSockaddr(const sockaddr_in& native) {
-  SocketAddress address;
-  address.ip = ntohl(native.sin_addr.s_addr);
-  address.port = ntohs(native.sin_port);
-  return address;
-}
-
 bool SetIntOption(SocketHandle socket, int level, int name, int value) {
   if (setsockopt(Native(socket), level, name, reinterpret_cast<const char*>(&value),
                  sizeof value) == 0) {
@@ -160,8 +145,7 @@ bool ShutDownListener(SocketHandle socket) {
   // backlog nobody waits, and the attempt must not hang until the system gives it up.
   u_long non_blocking = 1;
   ioctlsocket(waker, FIONBIO, &non_blocking);
-  sockaddr_in native = ToSockaddr(local);
-  if (connect(waker, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0) {
+  if (!CallWithAddress(connect, waker, local)) {
     fd_set connected;
     FD_ZERO(&connected);
     FD_SET(waker, &connected);
@@ -264,21 +248,13 @@ bool SocketShutdown(SocketHandle socket, SocketShutdownHow how) {
 }
 
 bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
-  switch (option) {
-    case SocketOption::kReuseAddress:
-      // Winsock binds over closing connections without being asked; its SO_REUSEADDR would
-      // also let a second listener take a live port. Exclusive use refuses that.
-      return SetIntOption(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, value);
-    case SocketOption::kKeepAlive:
-      return SetIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, value);
-    case SocketOption::kReceiveBuffer:
-      return SetIntOption(socket, SOL_SOCKET, SO_RCVBUF, value);
-    case SocketOption::kSendBuffer:
-      return SetIntOption(socket, SOL_SOCKET, SO_SNDBUF, value);
-    case SocketOption::kNoDelay:
-      return SetIntOption(socket, IPPROTO_TCP, TCP_NODELAY, value);
+  // Winsock binds over closing connections without being asked; its SO_REUSEADDR would also
+  // let a second listener take a live port. Exclusive use refuses that.
+  NativeOption native;
+  if (!NativeOptionOf(option, SO_EXCLUSIVEADDRUSE, &native)) {
+    return FailedWith(kWsaEnoprotoopt, false);
   }
-  return FailedWith(kWsaEnoprotoopt, false);
+  return SetIntOption(socket, native.level, native.name, value);
 }
 
 bool SocketSetLinger(SocketHandle socket, bool on, int seconds) {
@@ -387,10 +363,7 @@ void IPv4Text(uint32_t ip, char* text) {
 }
 
 bool SocketBind(SocketHandle socket, const SocketAddress& address) {
-  sockaddr_in native = ToSockaddr(address);
-  if (bind(Native(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0) {
-    return true;
-  }
+  if (CallWithAddress(bind, Native(socket), address)) return true;
   return Failed(false);
 }
 
@@ -417,10 +390,7 @@ SocketHandle SocketAccept(SocketHandle socket, SocketAddress* peer) {
 }
 
 bool SocketConnect(SocketHandle socket, const SocketAddress& address) {
-  sockaddr_in native = ToSockaddr(address);
-  if (connect(Native(socket), reinterpret_cast<const sockaddr*>(&native), sizeof native) == 0) {
-    return true;
-  }
+  if (CallWithAddress(connect, Native(socket), address)) return true;
   return Failed(false);
 }
 

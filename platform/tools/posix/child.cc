@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/child.h"
 #include "platform/posix/posix_error.h"
+#include "platform/tools/child.h"
 
 namespace platform {
 namespace {

@@ -2,7 +2,7 @@
 // names a part, the program plays it before any test runs (see PlayChildPart). The command
 // line must reach the child word for word, its output must land in the file, and waits,
 // kills and console control events must reach the right process.
-#include "platform/child.h"
+#include "platform/tools/child.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/service.h"
-#include "platform/wine_detect.h"
+#include "platform/tools/wine_detect.h"
 #include "testing/temp_dir.h"
 
 namespace {

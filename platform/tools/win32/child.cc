@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/child.h"
 #include "platform/error.h"
-#include "platform/win32/console.h"
+#include "platform/tools/child.h"
+#include "platform/tools/win32/console.h"
 
 namespace platform {
 namespace {

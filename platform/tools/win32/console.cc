@@ -1,5 +1,5 @@
 // A console of the process's own, made on demand for control events.
-#include "platform/win32/console.h"
+#include "platform/tools/win32/console.h"
 
 #include "platform/win32/windows_headers.h"
 
