@@ -213,6 +213,8 @@ class NetTable : public BaseObject {
   void SwapRows(int a, int b);
   void QuickSort(int lo, int hi);
   int Search(int c, int64_t key, int from, int to, int* insert_at) const;
+  // The row capacity that holding `rows` rows grows an empty table to.
+  int64_t GrownRowCapacity(int64_t rows) const;
   int DecodeImage(PackBuffer& in, DecodeLimits& limits);
   int DecodeColumn(PackBuffer& in, DecodeLimits& limits);
   // How many definitions the array holds once it grows for one more column.

@@ -1,5 +1,4 @@
-// Tests of NetTable: columns, rows, the accessors' type rules, sorting and search, copies,
-// the table image and day numbers.
+// Tests of NetTable: columns, rows, the accessors' type rules, sorting and search, copies.
 #include "values/nettable.h"
 
 #include <gtest/gtest.h>
@@ -14,21 +13,8 @@
 
 namespace {
 
-using values_testing::Bytes;
 using values_testing::Date;
-using values_testing::Hex;
 using values_testing::TablesEqual;
-using values_testing::Text;
-
-std::string Image(const NetTable& table) {
-  PackBuffer out;
-  EXPECT_EQ(table.Encode(out), 1);
-  return std::string(out.Data(), static_cast<size_t>(out.Size()));
-}
-
-int Decode(NetTable& table, const std::string& image) {
-  return table.Decode(image.data(), static_cast<int>(image.size()));
-}
 
 // One NET_LONG column "k" holding the values; INT32_MIN stands for NULL.
 void FillKeys(NetTable& table, const std::vector<int>& keys) {
@@ -478,178 +464,6 @@ TEST(NetTableCopy, SetTableFromInsideItsOwnCell) {
   outer.SetTable(1, 1, own->GetTable(1, 1));
   EXPECT_EQ(outer.GetTable(1, 1), own);  // the cell keeps its table object
   EXPECT_TRUE(TablesEqual(*outer.GetTable(1, 1), inner));
-}
-
-// ---- Table image ---------------------------------------------------------------------------
-
-TEST(TableImage, OneRowExample) {
-  NetTable table;
-  table.AddColumn("a", NET_LONG);
-  table.AppendRow();
-  table.SetLong(1, 1, 7);
-  EXPECT_EQ(Hex(Image(table).data(), 18), "00 00 00 01 00 01 61 00 69 00 00 00 00 69 00 00 00 07");
-  table.SetNull(1, 1);
-  EXPECT_EQ(Hex(Image(table).data(), 14), "00 00 00 01 00 01 61 00 69 00 00 00 00 E9");
-
-  NetTable texts;
-  texts.AddColumn("s", NET_STRING, 5);
-  texts.AddColumn("v", NET_CSTRING);
-  texts.AppendRow();
-  texts.SetString(1, 1, "ab");
-  texts.SetString(1, 2, "c");
-  std::string image = Image(texts);
-  EXPECT_EQ(Hex(image.data(), static_cast<int>(image.size())),
-            "00 00 00 01 00 02 73 00 73 00 00 00 05 76 00 76 00 00 00 00 "
-            "73 61 62 00 73 63 00");
-}
-
-TEST(TableImage, RandomTablesRoundTrip) {
-  std::mt19937_64 rng(4242);
-  for (int round = 0; round < 80; ++round) {
-    NetTable table;
-    values_testing::FillRandomTable(rng, table, 3);
-    std::string image = Image(table);
-    NetTable back;
-    ASSERT_EQ(Decode(back, image), 1);
-    EXPECT_TRUE(TablesEqual(table, back)) << "round " << round;
-    EXPECT_EQ(Image(back), image);
-  }
-}
-
-TEST(TableImage, EveryCutIsSafe) {
-  std::mt19937_64 rng(77);
-  for (int round = 0; round < 8; ++round) {
-    NetTable table;
-    values_testing::FillRandomTable(rng, table, 2);
-    std::string image = Image(table);
-    for (size_t cut = 0; cut < image.size(); ++cut) {
-      std::vector<char> bytes(image.begin(), image.begin() + static_cast<long>(cut));
-      NetTable back;
-      back.Decode(bytes.data(), static_cast<int>(cut));
-      ASSERT_LE(back.ColumnCount(), table.ColumnCount());
-      ASSERT_LE(back.RowCount(), table.RowCount());
-      for (int c = 1; c <= back.ColumnCount(); ++c) {
-        ASSERT_STREQ(back.ColumnName(c), table.ColumnName(c));
-      }
-    }
-  }
-}
-
-TEST(TableImage, UnknownColumnTagEndsTheDecode) {
-  std::string image = Bytes({0,   0, 0, 1, 0, 2,   'a', 0, 'i', 0, 0,   0, 0, 'n', 'm', 0,
-                             'u', 0, 0, 0, 0, 'i', 0,   0, 0,   1, 'u', 0, 0, 0,   0});
-  NetTable table;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(Decode(table, image), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "unsupport srpc type:117 ,nm\r\n");
-  EXPECT_EQ(table.ColumnCount(), 1);
-  EXPECT_EQ(table.RowCount(), 0);
-
-  // A definition the table refuses is reported the same way.
-  std::string huge = Bytes({0, 0, 0, 0, 0, 1, 'b', 0, 's', 0x7F, 0xFF, 0xFF, 0xFF});
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(Decode(table, huge), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "unsupport srpc type:115 ,b\r\n");
-  EXPECT_EQ(table.ColumnCount(), 0);
-}
-
-TEST(TableImage, CellTagsThatDoNotFit) {
-  // Rows: an 's' tag in a NET_LONG column (NULL, only the tag consumed), then 7.
-  std::string image = Bytes({0, 0, 0, 2, 0, 1, 'a', 0, 'i', 0, 0, 0, 0, 's', 'i', 0, 0, 0, 7});
-  NetTable table;
-  EXPECT_EQ(Decode(table, image), 1);
-  EXPECT_EQ(table.IsNull(1, 1), 1);
-  EXPECT_EQ(table.GetLong(2, 1), 7);
-
-  // 'v' cells in a string column, a binary cut to its column's size.
-  std::string texts =
-      Bytes({0, 0, 0,   1,   0,   2,   's', 0,   's', 0,   0, 0, 3, 'b', 0,   'b', 0,   0,
-             0, 2, 'v', 'h', 'e', 'l', 'l', 'o', 0,   'b', 0, 0, 0, 4,   'w', 'x', 'y', 'z'});
-  EXPECT_EQ(Decode(table, texts), 1);
-  EXPECT_STREQ(table.GetString(1, 1), "hel");
-  EXPECT_EQ(values_testing::BinaryOf(table, 1, 2), "wx");
-}
-
-TEST(TableImage, LyingCountsAllocateOnlyWhatTheBytesJustify) {
-  // Four billion rows declared, two cells present.
-  std::string lying = Bytes(
-      {0xFF, 0xFF, 0xFF, 0xFF, 0, 1, 'a', 0, 'i', 0, 0, 0, 0, 'i', 0, 0, 0, 1, 'i', 0, 0, 0, 2});
-  NetTable table;
-  EXPECT_EQ(Decode(table, lying), 0);
-  EXPECT_LE(table.RowCount(), 10);
-  EXPECT_EQ(table.RowCapacity(), 100);
-  EXPECT_EQ(table.GetLong(2, 1), 2);
-
-  // 127 columns of 1 MiB texts and one row of NULLs: gigabytes for a kilobyte.
-  std::string wide = Bytes({0, 0, 0, 1, 0, 127});
-  for (int c = 0; c < 127; ++c) wide += Bytes({'c', 0, 's', 0, 0x10, 0, 0});
-  wide += std::string(127, static_cast<char>(0xF3));
-  EXPECT_EQ(Decode(table, wide), 0);
-  EXPECT_EQ(table.ColumnCount(), 127);
-  EXPECT_EQ(table.RowCount(), 0);
-
-  // Billions of rows without columns: nothing to read, nothing made.
-  EXPECT_EQ(Decode(table, Bytes({0x7F, 0xFF, 0xFF, 0xFF, 0, 0})), 0);
-  EXPECT_EQ(table.RowCount(), 0);
-
-  // Columns declared but never sent.
-  std::string missing = Bytes({0, 0, 0, 1, 0xFF, 0xFF, 'a', 0, 'i', 0, 0, 0, 0});
-  EXPECT_EQ(Decode(table, missing), 0);
-  EXPECT_EQ(table.ColumnCount(), 1);
-}
-
-// An image of `depth` tables, each holding the next in its only cell.
-std::string NestedImage(int depth) {
-  if (depth == 0) return Bytes({0, 0, 0, 0, 0, 0});
-  std::string inner = NestedImage(depth - 1);
-  unsigned char count[4];
-  PutBigEndian(count, inner.size(), 4);
-  return Bytes({0, 0, 0, 1, 0, 1, 't', 0, 'r', 0, 0, 0, 0, 'r'}) +
-         std::string(reinterpret_cast<char*>(count), 4) + inner;
-}
-
-TEST(TableImage, NestingIsBounded) {
-  NetTable table;
-  EXPECT_EQ(Decode(table, NestedImage(kMaxImageDepth + 8)), 1);
-  int levels = 1;
-  const NetTable* level = &table;
-  while (level->IsNull(1, 1) == 0) {
-    level = level->GetTable(1, 1);
-    ++levels;
-  }
-  EXPECT_EQ(levels, kMaxImageDepth);
-  EXPECT_EQ(level->ColumnCount(), 1);  // the deepest decoded table, its cell left NULL
-
-  NetTable shallow;
-  EXPECT_EQ(Decode(shallow, NestedImage(3)), 1);
-  EXPECT_EQ(shallow.GetTable(1, 1)->GetTable(1, 1)->GetTable(1, 1)->ColumnCount(), 0);
-}
-
-TEST(TableImage, StreamRefusesUndeclaredColumns) {
-  PackBuffer out;
-  TableStream stream(out, 2, 1);
-  EXPECT_EQ(stream.PutColumn("a", 'i', 0), 1);
-  EXPECT_EQ(stream.PutColumn("b", 'i', 0), 0);
-  EXPECT_EQ(Hex(out), "00 00 00 02 00 01 61 00 69 00 00 00 00");
-}
-
-TEST(TableImage, TablesInsideValueLists) {
-  std::mt19937_64 rng(12);
-  auto* table = new NetTable();
-  values_testing::FillRandomTable(rng, *table, 2);
-  NetValueList list;
-  list.Append(2);
-  list.SetTable(0, table, 1);
-  list.SetNull(1, NET_TABLE);
-  PackBuffer out;
-  ASSERT_EQ(list.Encode(out), 1);
-  std::string image = Image(*table);
-  ASSERT_EQ(out.Data()[0], 'r');
-  unsigned char count[4];
-  PutBigEndian(count, image.size(), 4);
-  EXPECT_EQ(std::string(out.Data() + 1, 4), std::string(reinterpret_cast<char*>(count), 4));
-  EXPECT_EQ(std::string(out.Data() + 5, image.size()), image);
-  EXPECT_EQ(static_cast<unsigned char>(out.Data()[out.Size() - 1]), 0xF2);
 }
 
 }  // namespace
