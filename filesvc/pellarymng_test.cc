@@ -270,27 +270,33 @@ TEST(PellaryMng, DirectoriesAreMadeTestedAndRemovedWithEitherSeparator) {
   EXPECT_EQ(m.mng.DirExists(dir.c_str()), 0);
 }
 
-TEST(PellaryMng, FileClearDeletesTheFilesOfEveryFileDirectoryButNotSubdirectories) {
-  TempDir temp, a, b;
-  std::string setting = a.path() + "," + b.path();
+TEST(PellaryMng, FileClearDeletesTheListedFilesOnTheDiskOnly) {
+  TempDir temp, root;
+  // A file directory with capitals beside its lower-case twin: only the listed one is cleared.
+  std::string a = root / "Files", twin = root / "files";
+  fs::create_directories(a);
+  fs::create_directories(twin);
+  // The temporary directory too: the index files the cache holds open stay where they are.
+  std::string setting = a + "," + temp.path();
   PellaryMng mng(temp.path().c_str(), setting.c_str(), 0, 0);
-  for (const char* name : {"1.blob", "2.att", "3"}) WriteFile(a / name, name);
-  fs::create_directory(a / "sub");
-  WriteFile(a / "sub/4.blob", "4");
-  // Lower-cased, as the procedures hand every file path to the manager.
-  std::string cached = a / "3";
-  std::transform(cached.begin(), cached.end(), cached.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  for (const char* name : {"1.blob", "2.att", "3"}) WriteFile(a + "/" + name, name);
+  fs::create_directory(a + "/sub");
+  WriteFile(a + "/sub/4.blob", "4");
+  WriteFile(twin + "/3", "keep");
+  std::string cached = a + "/3";
   ASSERT_EQ(mng.FileWrite(cached.c_str(), 0, "cached", 6), 6);
   testing::internal::CaptureStdout();
   mng.FileClear();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "FileClear 3\r\n");
-  EXPECT_FALSE(fs::exists(a / "1.blob"));
-  EXPECT_FALSE(fs::exists(a / "3"));
-  EXPECT_TRUE(fs::exists(a / "sub/4.blob"));
-  // The cache forgot what it held of a cleared file.
-  EXPECT_EQ(mng.FileOpen(cached.c_str()), 0);
-  EXPECT_EQ(mng.FileGetLength(cached.c_str()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "FileClear 5\r\n");
+  EXPECT_TRUE(fs::exists(temp / "pellary_osfspath.idx"));
+  EXPECT_TRUE(fs::exists(temp / "pellary_osfsinfo.idx"));
+  EXPECT_FALSE(fs::exists(a + "/1.blob"));
+  EXPECT_FALSE(fs::exists(cached));
+  EXPECT_TRUE(fs::exists(a + "/sub/4.blob"));
+  EXPECT_TRUE(fs::exists(twin + "/3"));
+  // The cache was not told: it still answers for the file it knew.
+  EXPECT_EQ(mng.FileOpen(cached.c_str()), 1);
+  EXPECT_EQ(mng.FileGetLength(cached.c_str()), 6);
 }
 
 TEST(PellaryMng, DelOldFileDeletesOnlyMatchingFilesOlderThanTheAge) {

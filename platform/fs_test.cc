@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "platform/wine_detect.h"
 #include "testing/temp_dir.h"
@@ -244,6 +245,21 @@ TEST_F(FsTest, DeleteFileRemovesFilesOnly) {
   Touch("Victim.Txt");
   EXPECT_TRUE(DeleteFile(Win("victim.txt").c_str()));
   EXPECT_FALSE(fs::exists(Native("Victim.Txt")));
+}
+
+TEST_F(FsTest, AFileHeldWithoutSharingIsNeitherDeletedNorRenamed) {
+  Touch("held", "held");
+  FileHandle file = FileOpen(Win("held").c_str(), FileAccess::kReadWrite, FileShare::kNone,
+                             FileDisposition::kOpenExisting, false);
+  ASSERT_NE(file, kInvalidFile);
+  EXPECT_FALSE(DeleteFile(Win("HELD").c_str()));
+  EXPECT_EQ(LastError(), kErrorSharingViolation);
+  EXPECT_FALSE(RenameFile(Win("held").c_str(), Win("moved").c_str()));
+  EXPECT_EQ(LastError(), kErrorSharingViolation);
+  EXPECT_TRUE(fs::exists(Native("held")));
+  EXPECT_TRUE(FileClose(file));
+  EXPECT_TRUE(RenameFile(Win("held").c_str(), Win("moved").c_str()));
+  EXPECT_TRUE(DeleteFile(Win("moved").c_str()));
 }
 
 TEST_F(FsTest, RenameRefusesAnExistingTarget) {

@@ -16,6 +16,7 @@
 
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/posix/exclusive.h"
 #include "platform/posix/path.h"
 #include "platform/posix/posix_error.h"
 
@@ -211,6 +212,10 @@ bool RemoveDirectory(const char* path) {
 
 bool DeleteFile(const char* path) {
   std::string native = ToNativePath(path);
+  if (HeldExclusively(native)) {
+    SetLastError(kErrorSharingViolation);
+    return false;
+  }
   if (unlink(native.c_str()) == 0) return true;
   SetLastErrorForPath(errno, native);  // a directory gives EISDIR, which is 5
   return false;
@@ -219,6 +224,10 @@ bool DeleteFile(const char* path) {
 bool RenameFile(const char* from, const char* to) {
   std::string source = ToNativePath(from);
   std::string target = RenameTarget(source, to != nullptr ? to : "");
+  if (HeldExclusively(source)) {
+    SetLastError(kErrorSharingViolation);
+    return false;
+  }
   if (MoveNoReplace(source, target)) return true;
   int err = errno;
   if (err == ENOENT && !NativeExists(source)) {
