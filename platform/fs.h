@@ -33,7 +33,9 @@ struct FoundEntry {
 
 // Entries whose name matches the last component of `pattern` (`*` and `?`, case-insensitive;
 // "*.*" matches every name) in the order the system lists them, at most `limit` of them
-// (0: no limit). Without wildcards the pattern names one entry. "." and ".." are never listed.
+// (0: no limit). Without wildcards the pattern names one entry. As the Win32 find does, a
+// pattern lists a directory's "." and ".." entries where they match, and a path ending in
+// "\." or "\.." finds the directory that its text names ("dir\.." is dir's parent).
 // An empty result leaves 2 or 3 in LastError.
 std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit = 0);
 

@@ -143,7 +143,8 @@ TEST_F(FsTest, WildcardsMatchTheLastComponentWithoutCase) {
   EXPECT_EQ(Names("*.LoG"), Names("*.log"));
   EXPECT_EQ(Names("?.log"), (NameList{"B.LOG", "a.log", "x.log"}));
   EXPECT_EQ(Names("a*"), (NameList{"a.log", "ab.log"}));
-  EXPECT_EQ(Names("*.*"), (NameList{"B.LOG", "a.log", "ab.log", "c.txt", "noext", "x.log"}));
+  EXPECT_EQ(Names("*.*"),
+            (NameList{".", "..", "B.LOG", "a.log", "ab.log", "c.txt", "noext", "x.log"}));
   EXPECT_EQ(Names("*"), Names("*.*"));
   EXPECT_EQ(Names("*o*t"), (NameList{"noext"}));
   EXPECT_EQ(Names("*.log", 2).size(), 2u);
@@ -173,11 +174,14 @@ TEST_F(FsTest, WithoutWildcardFindsOneEntryAsSpelledOnDisk) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].name, "Logs");
   EXPECT_EQ(found[0].status.attributes, kAttributeDirectory);
-  // Never "." or "..", and a final separator names no entry.
-  EXPECT_TRUE(FindEntries(Win("Logs\\.").c_str()).empty());
-  EXPECT_TRUE(FindEntries(Win("Logs\\..").c_str()).empty());
+  // "." and ".." name the directory their text names; a final separator names no entry.
+  EXPECT_EQ(Names("Logs\\."), NameList{"Logs"});
+  EXPECT_EQ(Names("Logs\\..").size(), 1u);
+  EXPECT_EQ(Names("Logs\\..\\Logs\\.."), Names("Logs\\.."));
   EXPECT_TRUE(FindEntries(Win("Logs\\").c_str()).empty());
-  EXPECT_EQ(Names("Logs\\*"), NameList{});
+  // An empty directory holds its "." and ".." entries.
+  EXPECT_EQ(Names("Logs\\*"), (NameList{".", ".."}));
+  EXPECT_EQ(Names("Logs\\*.*"), (NameList{".", ".."}));
 }
 
 TEST_F(FsTest, NothingFoundIsTwoAndMissingDirectoryIsThree) {

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -108,7 +109,7 @@ void FindMatching(const std::string& windows_dir, std::string_view pattern, size
                   std::vector<FoundEntry>* found) {
   std::string dir = ToNativePath(windows_dir.c_str());
   bool listed = ForEachEntry(dir.empty() ? "." : dir, [&](const char* name, int dir_fd) {
-    if (IsDotOrDotDot(name) || !WildcardMatch(name, pattern)) return true;
+    if (!WildcardMatch(name, pattern)) return true;
     FoundEntry entry{name, {}};
     // An entry removed while the directory is read is simply not listed.
     if (EntryStatus(dir_fd, name, &entry.status)) found->push_back(std::move(entry));
@@ -121,11 +122,23 @@ void FindMatching(const std::string& windows_dir, std::string_view pattern, size
   }
 }
 
+// Windows reads "dir\." as "dir" and "dir\.." as dir's parent, by the text, before it looks
+// anything up, and then finds that entry. The root has no name and is not found.
+std::string WithoutFinalDots(const std::string& native) {
+  std::filesystem::path normal = std::filesystem::path(native).lexically_normal();
+  if (!normal.has_filename()) normal = normal.parent_path();
+  return normal.string();
+}
+
 void FindOne(const char* path, std::vector<FoundEntry>* found) {
   std::string native = ToNativePath(path);
   std::string name = native.substr(LastComponentStart(native));
+  if (IsDotOrDotDot(name)) {
+    native = WithoutFinalDots(native);
+    name = native == "." || native == "/" ? "" : native.substr(LastComponentStart(native));
+  }
   FoundEntry entry{name, {}};
-  if (name.empty() || IsDotOrDotDot(name)) {
+  if (name.empty()) {
     SetLastError(kErrorFileNotFound);
   } else if (!EntryStatus(AT_FDCWD, native.c_str(), &entry.status)) {
     SetLastErrorForPath(errno, native);
