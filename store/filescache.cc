@@ -33,7 +33,7 @@ constexpr unsigned kExistingMode = kTypeBinary | kModeReadWrite;
 constexpr unsigned kProbeMode = kModeReadWrite;
 
 int32_t BlockCountFor(int64_t cache_bytes, int32_t block_size, int32_t min_blocks) {
-  FATAL_CHECK(block_size > 0 && cache_bytes >= 0 && min_blocks >= 1);
+  FATAL_CHECK(block_size > 0 && min_blocks >= 1);
   int64_t count = std::max<int64_t>(cache_bytes / block_size, min_blocks);
   FATAL_CHECK(count <= INT32_MAX);
   return static_cast<int32_t>(count);
@@ -262,10 +262,8 @@ int64_t FilesCache::Lookup(const char* path, bool create) {
   if (create) return Register(key, true, 0, nullptr);
   BaseFile probe;
   if (!OpenOsFile(&probe, key.os_path, kProbeMode)) return 0;
-  int64_t length = probe.GetLength();
-  if (length < 0) return 0;
   platform::FileId identity;
-  return Register(key, false, length, probe.GetIdentity(&identity) ? &identity : nullptr);
+  return Register(key, false, kLengthUnknown, probe.GetIdentity(&identity) ? &identity : nullptr);
 }
 
 int64_t FilesCache::Register(const PathKey& key, bool create, int64_t length,
@@ -337,15 +335,41 @@ int64_t FilesCache::LengthById(int64_t id) {
   FATAL_CHECK(open_);
   OsfsInfo info;
   if (id <= 0 || !ReadInfo(id, &info)) return 0;
-  return std::max<int64_t>(info.length, 0);
+  return info.length != kLengthUnknown ? info.length : LearnLength(id);
+}
+
+// The first question about a length is answered by the OS file, which may have changed
+// since the lookup that met it; from then on the record keeps it. 0 when the file cannot be
+// opened, and the length stays unknown.
+int64_t FilesCache::LearnLength(int64_t id) {
+  OpenHandle* handle = Acquire(id, kForReading);
+  if (handle == nullptr) return 0;
+  int64_t on_disk = handle->file.GetLength();
+  int64_t length = 0;
+  if (on_disk >= 0) {
+    UpdateInfo(id, [&](OsfsInfo& info) {
+      bool unknown = info.length == kLengthUnknown;
+      if (unknown) info.length = on_disk;
+      length = info.length;
+      return unknown;
+    });
+  }
+  Release(handle);
+  return length;
 }
 
 void FilesCache::GrowLength(int64_t id, int64_t end) {
-  UpdateInfo(id, [end](OsfsInfo& info) {
-    if (info.length >= end) return false;
-    info.length = end;
-    return true;
-  });
+  for (bool learned = false;; learned = true) {
+    bool unknown = false;
+    UpdateInfo(id, [&](OsfsInfo& info) {
+      unknown = info.length == kLengthUnknown && !learned;
+      if (unknown || info.length >= end) return false;
+      info.length = end;
+      return true;
+    });
+    if (!unknown) return;
+    LearnLength(id);  // the write may end inside the file's own length
+  }
 }
 
 // After a failed flush the record's length comes down to the OS file's, so that a client
