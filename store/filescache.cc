@@ -250,13 +250,18 @@ int64_t FilesCache::Lookup(const char* path, bool create) {
   FATAL_CHECK(open_);
   PathKey key;
   std::string resolved;
-  if (MakeKey(path, platform::FinalLink::kFollow, &key, &resolved) != Keyed::kYes) return 0;
+  Keyed keyed = MakeKey(path, platform::FinalLink::kFollow, &key, &resolved);
+  // What opening such a path would have said (an empty one, a directory's), said here.
+  if (keyed == Keyed::kNothing && !create)
+    PrintOpenFailure(platform::LastError(), NormalizePath(path));
+  if (keyed != Keyed::kYes) return 0;
   HeldName name(path_locks_, key.text, key.lock_length(), __LINE__);
   int64_t id = PathToId(key);
   if (id > 0) return create ? 0 : id;
   // A directory is never a file of the cache.
   if (PlusFile::DirExists(key.os_path) != 0) {
     platform::SetLastError(platform::kErrorAccessDenied);
+    if (!create) PrintOpenFailure(platform::kErrorAccessDenied, NormalizePath(path));
     return 0;
   }
   if (create) return Register(key, true, 0, nullptr);

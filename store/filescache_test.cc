@@ -463,9 +463,16 @@ TEST(FilesCache, RefusesPathsItCannotKeepApart) {
 
   char bytes[4];
   for (bool create : {false, true}) {
+    // Only a lookup that would open the file says what the open would have said.
+    testing::internal::CaptureStdout();
     EXPECT_EQ(cache.Lookup("", create), 0);
     EXPECT_EQ(cache.Lookup(fixture.dir.path().c_str(), create), 0) << "a directory";
     EXPECT_EQ(cache.Lookup(prefix.c_str(), create), 0) << "a directory with its separator";
+    std::string dir = NormalizePath(fixture.dir.path().c_str()).GetString();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              create ? ""
+                     : "error path not found : \nerror access denied :" + dir +
+                           " \nerror access denied :" + dir + "\\ \n");
   }
   EXPECT_EQ(cache.Read("", 0, bytes, 4), 0);
   EXPECT_EQ(cache.Write(fixture.dir.path().c_str(), 0, "dir!", 4), 0);
