@@ -24,7 +24,6 @@ constexpr char kInfoIndexName[] = "osfsinfo.idx";
 constexpr int kIndexCapacity = 256;
 constexpr int kIndexDepth = 3;
 constexpr int kNameLockTableSize = 1000;
-constexpr int kStackFrames = 20;
 
 // The file layer's modes: the index files and a created file are made anew (0x9002); a
 // known file must exist (0x8002); the probe of an unknown path opens it for both (2).
@@ -558,7 +557,7 @@ FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose, Epoch* 
   message += handle->file.GetErrorText();
   HeapDelete(handle);
   UnlockId(id);
-  Diagnose(message);
+  ErrorTraceWithStack(message);
   return nullptr;
 }
 
@@ -646,15 +645,6 @@ bool FilesCache::TakeLostWrite(int64_t id) {
   if (found == lost_writes_.end()) return false;
   lost_writes_.erase(found);
   return true;
-}
-
-void FilesCache::Diagnose(const CString& message) {
-  if (trace() == 0) return;
-  CString text = message;
-  CString stack;
-  StackText(&stack, kStackFrames);
-  text += stack;
-  ErrorTrace(text);
 }
 
 // ---- CachedFile ----

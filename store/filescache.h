@@ -261,7 +261,6 @@ class FilesCache : public BaseObject {
   // A write-back of a file that still exists failed: its data is gone.
   void NoteLostWrite(int64_t id);
   bool TakeLostWrite(int64_t id);
-  void Diagnose(const CString& message);
 
   // filescache_blocks.cc: blocks, eviction, write-back.
   Partition& PartitionOf(int64_t id, int64_t number);
