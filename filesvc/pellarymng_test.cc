@@ -184,6 +184,24 @@ TEST(PellaryMng, AWriteWhoseWriteBackFailsIsNotAcknowledged) {
       << "the cache alone takes them: the 0 is the refused write-back's";
 }
 
+// A file removed behind the cache's back takes no write: 0, not a byte count for data that
+// went nowhere. The path is forgotten, so the client can make the file again.
+TEST(PellaryMng, AWriteToAFileRemovedBehindTheCacheAnswersZeroAndTheNameIsFreed) {
+  Manager m;
+  std::string path = m / "gone.blob";
+  ASSERT_EQ(m.mng.FileCreate(path.c_str()), 1);
+  ASSERT_EQ(m.mng.FileWrite(path.c_str(), 0, "before", 6), 6);
+  ASSERT_TRUE(fs::remove(path));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(m.mng.FileWrite(path.c_str(), 0, "lost", 4), 0);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("file vanished:" + path + "\r\n"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(path));
+  ASSERT_EQ(m.mng.FileCreate(path.c_str()), 1);
+  EXPECT_EQ(m.mng.FileWrite(path.c_str(), 0, "again", 5), 5);
+  EXPECT_EQ(ReadFileBytes(path), "again");
+}
+
 // Descriptors run out, twice: each time the first file call that fails for it logs one line and
 // the calls after it none; what they could not read is not kept, so once descriptors are back
 // the file reads as it is.
