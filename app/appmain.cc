@@ -52,10 +52,14 @@ Settings ReadSettings(ProfileFile* profile) {
   settings.file_dir = DirectoryKey(profile, "FileDir");
   settings.save_old_hour = static_cast<int>(profile->GetFloat("SaveOldHour", 0));
   int cache_mib = static_cast<int>(profile->GetFloat("CacheSize", 20.0f));
-  // Shifted in 32 bits and widened with its sign, as the setting always was: keep it below
-  // 2048 MiB.
+  // Shifted in 32 bits and widened with its sign, as the setting always was: a size of 2048
+  // MiB or more, or below 0, comes out as another size (a negative one gives the cache its
+  // minimum). The server runs all the same, and says so.
   settings.cache_bytes =
       static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(cache_mib) << 20));
+  if (settings.cache_bytes != int64_t{cache_mib} << 20) {
+    LogLine("cache size not understood :%d \r\n", cache_mib);
+  }
   return settings;
 }
 

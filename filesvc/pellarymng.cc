@@ -191,11 +191,9 @@ void PellaryMng::FileClear() {
     const CString& directory = file_dirs_.GetAt(d);
     PlusFile::FindFiles(directory + "*.*", names);
     for (int i = 0; i < names.GetCount(); ++i) {
-      CString path = directory + names.GetAt(i);
-      PlusFile::Remove(path);
-      // The cache must forget it too, or it would still answer for the deleted file.
-      path.MakeLower();
-      cache_->Remove(path);
+      // Deleted on the disk only: the cache is not told, and a path is never deleted
+      // that the listing did not give.
+      PlusFile::Remove(directory + names.GetAt(i));
       ++count;
     }
   }

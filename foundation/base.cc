@@ -51,17 +51,6 @@ OpenRequest DecodeMode(unsigned mode) {
           (mode & kModeExactPath) != 0};
 }
 
-// The one console line of a failed open; a missing file is an ordinary answer and says nothing.
-void PrintOpenFailure(uint32_t error, const char* path) {
-  if (error == platform::kErrorFileNotFound) return;
-  const char* format = FileErrorFormat(error);
-  if (format != nullptr) {
-    std::printf(format, path);
-  } else {
-    std::printf("error:%d ,%s\n", static_cast<int>(error), path);
-  }
-}
-
 platform::SeekFrom PlatformSeekFrom(BaseFile::SeekFrom from) {
   switch (from) {
     case BaseFile::kBegin:
@@ -191,5 +180,15 @@ const char* FileErrorFormat(uint32_t error) {
              "%s\n";
     default:
       return nullptr;
+  }
+}
+
+void PrintOpenFailure(uint32_t error, const char* path) {
+  if (error == platform::kErrorFileNotFound) return;
+  const char* format = FileErrorFormat(error);
+  if (format != nullptr) {
+    std::printf(format, path);
+  } else {
+    std::printf("error:%d ,%s\n", static_cast<int>(error), path);
   }
 }

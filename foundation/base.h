@@ -99,3 +99,7 @@ int AppendToTextFile(const char* file_name, const char* text, bool append);
 // not found (3), too many open files (4), access denied (5) and a sharing violation (32);
 // null for any other error.
 const char* FileErrorFormat(uint32_t error);
+// The one console line of a failed open of `path`, as BaseFile::Open prints it: the format
+// above, "error:<n> ,<path>\n" for other errors, nothing for a missing file (2), which is an
+// ordinary answer.
+void PrintOpenFailure(uint32_t error, const char* path);

@@ -155,7 +155,7 @@ TEST_F(BaseFileTest, WriteThroughReadOnlyOpenKeepsTheError) {
   ASSERT_EQ(file.Open("ro", kModeRead), 1);
   EXPECT_EQ(file.Write("y", 1), -1);
   EXPECT_EQ(file.GetLastErrorCode(), 5u);
-  EXPECT_STREQ(file.GetErrorText(), "Access is denied.");
+  EXPECT_STREQ(file.GetErrorText(), "Access is denied.\r\n");
 }
 
 TEST_F(BaseFileTest, FailedSeekAppendsToErrorLog) {

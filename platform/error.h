@@ -42,7 +42,8 @@ uint32_t LastError();
 void SetLastError(uint32_t code);
 
 // The system's message text for an error number (at most 256 characters), as FormatMessage
-// gives it for Win32 numbers. Unknown numbers give a generic text naming the number.
+// gives it for Win32 numbers: a sentence ending in CR LF, which callers that build one line
+// of it cut. Unknown numbers give a generic text naming the number.
 const char* SystemErrorText(uint32_t code);
 
 }  // namespace platform

@@ -22,8 +22,8 @@ enum class FileDisposition {
   kOpenAlways,    // creates when missing, keeps an existing file's contents
 };
 
-// Share modes are accepted for the Win32 backend; POSIX has no mandatory sharing and ignores
-// them (documented in docs/ARCHITECTURE.md).
+// Share modes are the Win32 backend's; POSIX has no mandatory sharing and ignores them for
+// opens, but a file held with kNone is neither deleted nor renamed there either (fs.h).
 enum class FileShare { kNone, kRead, kWrite, kReadWrite };
 
 FileHandle FileOpen(const char* path, FileAccess access, FileShare share,

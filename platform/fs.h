@@ -33,7 +33,9 @@ struct FoundEntry {
 
 // Entries whose name matches the last component of `pattern` (`*` and `?`, case-insensitive;
 // "*.*" matches every name) in the order the system lists them, at most `limit` of them
-// (0: no limit). Without wildcards the pattern names one entry. "." and ".." are never listed.
+// (0: no limit). Without wildcards the pattern names one entry. As the Win32 find does, a
+// pattern lists a directory's "." and ".." entries where they match, and a path ending in
+// "\." or "\.." finds the directory that its text names ("dir\.." is dir's parent).
 // An empty result leaves 2 or 3 in LastError.
 std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit = 0);
 
@@ -43,6 +45,8 @@ bool GetAttributes(const char* path, uint32_t* attributes);
 bool MakeDirectory(
     const char* path);  // fails with 183 when it exists, 3 when its parent is missing
 bool RemoveDirectory(const char* path);             // empty directories only (145 otherwise)
+// A file this process holds open without sharing (FileShare::kNone) is neither deleted nor
+// renamed: 32, a sharing violation, as Windows refuses it.
 bool DeleteFile(const char* path);                  // files only; a directory gives 5
 bool RenameFile(const char* from, const char* to);  // fails with 183 when `to` exists
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "platform/tools/wine_detect.h"
 #include "testing/temp_dir.h"
@@ -142,7 +143,8 @@ TEST_F(FsTest, WildcardsMatchTheLastComponentWithoutCase) {
   EXPECT_EQ(Names("*.LoG"), Names("*.log"));
   EXPECT_EQ(Names("?.log"), (NameList{"B.LOG", "a.log", "x.log"}));
   EXPECT_EQ(Names("a*"), (NameList{"a.log", "ab.log"}));
-  EXPECT_EQ(Names("*.*"), (NameList{"B.LOG", "a.log", "ab.log", "c.txt", "noext", "x.log"}));
+  EXPECT_EQ(Names("*.*"),
+            (NameList{".", "..", "B.LOG", "a.log", "ab.log", "c.txt", "noext", "x.log"}));
   EXPECT_EQ(Names("*"), Names("*.*"));
   EXPECT_EQ(Names("*o*t"), (NameList{"noext"}));
   EXPECT_EQ(Names("*.log", 2).size(), 2u);
@@ -172,11 +174,14 @@ TEST_F(FsTest, WithoutWildcardFindsOneEntryAsSpelledOnDisk) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].name, "Logs");
   EXPECT_EQ(found[0].status.attributes, kAttributeDirectory);
-  // Never "." or "..", and a final separator names no entry.
-  EXPECT_TRUE(FindEntries(Win("Logs\\.").c_str()).empty());
-  EXPECT_TRUE(FindEntries(Win("Logs\\..").c_str()).empty());
+  // "." and ".." name the directory their text names; a final separator names no entry.
+  EXPECT_EQ(Names("Logs\\."), NameList{"Logs"});
+  EXPECT_EQ(Names("Logs\\..").size(), 1u);
+  EXPECT_EQ(Names("Logs\\..\\Logs\\.."), Names("Logs\\.."));
   EXPECT_TRUE(FindEntries(Win("Logs\\").c_str()).empty());
-  EXPECT_EQ(Names("Logs\\*"), NameList{});
+  // An empty directory holds its "." and ".." entries.
+  EXPECT_EQ(Names("Logs\\*"), (NameList{".", ".."}));
+  EXPECT_EQ(Names("Logs\\*.*"), (NameList{".", ".."}));
 }
 
 TEST_F(FsTest, NothingFoundIsTwoAndMissingDirectoryIsThree) {
@@ -244,6 +249,21 @@ TEST_F(FsTest, DeleteFileRemovesFilesOnly) {
   Touch("Victim.Txt");
   EXPECT_TRUE(DeleteFile(Win("victim.txt").c_str()));
   EXPECT_FALSE(fs::exists(Native("Victim.Txt")));
+}
+
+TEST_F(FsTest, AFileHeldWithoutSharingIsNeitherDeletedNorRenamed) {
+  Touch("held", "held");
+  FileHandle file = FileOpen(Win("held").c_str(), FileAccess::kReadWrite, FileShare::kNone,
+                             FileDisposition::kOpenExisting, false);
+  ASSERT_NE(file, kInvalidFile);
+  EXPECT_FALSE(DeleteFile(Win("HELD").c_str()));
+  EXPECT_EQ(LastError(), kErrorSharingViolation);
+  EXPECT_FALSE(RenameFile(Win("held").c_str(), Win("moved").c_str()));
+  EXPECT_EQ(LastError(), kErrorSharingViolation);
+  EXPECT_TRUE(fs::exists(Native("held")));
+  EXPECT_TRUE(FileClose(file));
+  EXPECT_TRUE(RenameFile(Win("held").c_str(), Win("moved").c_str()));
+  EXPECT_TRUE(DeleteFile(Win("moved").c_str()));
 }
 
 TEST_F(FsTest, RenameRefusesAnExistingTarget) {

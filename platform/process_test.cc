@@ -127,8 +127,8 @@ TEST(Process, LastErrorIsPerThread) {
   t.join();
   EXPECT_EQ(seen_there, platform::kErrorDiskFull);
   EXPECT_STREQ(platform::SystemErrorText(platform::kErrorFileNotFound),
-               "The system cannot find the file specified.");
-  EXPECT_STREQ(platform::SystemErrorText(99999), "Unknown error 99999.");
+               "The system cannot find the file specified.\r\n");
+  EXPECT_STREQ(platform::SystemErrorText(99999), "Unknown error 99999.\r\n");
 }
 
 TEST(Clock, LocalTimeMatchesTheCLibraryAndTicksAdvance) {

@@ -15,6 +15,8 @@ namespace {
 
 constexpr char kUnit[] = "memobj";
 constexpr char kErrorLog[] = "corvexaerror.log";
+// Enough frames to reach from the place of a fault to the request that met it.
+constexpr int kTraceFrames = 20;
 
 std::atomic<uint64_t> g_allocations{0};
 std::atomic<uint64_t> g_allocated_bytes{0};
@@ -101,6 +103,16 @@ void BaseObject::ErrorTrace(const char* text) const {
   ScopedLock lock(TraceLock(), kUnit, __LINE__);
   AppendToLog(ErrorTracePath(), entry, true);
   std::fputs(entry, stdout);
+}
+
+void BaseObject::ErrorTraceWithStack(const char* what) const {
+  if (trace_ == 0) return;
+  CString text = what;
+  if (text.IsEmpty() || text.GetAt(text.GetLength() - 1) != '\n') text += "\r\n";
+  CString stack;
+  StackText(&stack, kTraceFrames);
+  text += stack;
+  ErrorTrace(text);
 }
 
 int BaseObject::BindThread() {

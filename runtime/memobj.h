@@ -40,6 +40,10 @@ class BaseObject {
 
   // Writes "[<local time>]-------\r\n<text>\r\n\r\n" when the trace flag is set.
   void ErrorTrace(const char* text) const;
+  // For an inconsistency found inside the object (a bad index page, a seek past the end):
+  // one ErrorTrace entry holding `what`, then the frame lines of the calling thread's stack,
+  // which locate the caller. Nothing when the trace flag is clear.
+  void ErrorTraceWithStack(const char* what) const;
   int BindThread();
   // 1 when called on the bound thread; otherwise prints "not same thread:%d %d\n" and gives 0.
   int CheckThread() const;

@@ -76,6 +76,17 @@ TEST(BaseObject, ErrorTraceWritesAStampedEntryOnlyWhenTracing) {
   ASSERT_EQ(added.size(), 1 + 19 + 10 + 16 + 4);
   EXPECT_EQ(added[0], '[');
   EXPECT_EQ(added.substr(20), "]-------\r\nfirst trace text\r\n\r\n");
+
+  // With the stack: the text on its own line, then the frames that led to the call.
+  object.set_trace(1);
+  testing::internal::CaptureStdout();
+  object.ErrorTraceWithStack("bad page 7");
+  printed = testing::internal::GetCapturedStdout();
+  size_t text = printed.find("]-------\r\nbad page 7\r\n");
+  ASSERT_NE(text, std::string::npos) << printed;
+  EXPECT_NE(printed.find(": ", text), std::string::npos) << "a frame line: " << printed;
+  EXPECT_EQ(printed.find("-------", text + 10), std::string::npos) << "one entry";
+  EXPECT_EQ(printed.substr(printed.size() - 4), "\r\n\r\n");
 }
 
 }  // namespace

@@ -240,6 +240,14 @@ bool BTreeFile::Bad(int64_t page, const char* what) {
   } else {
     std::printf("btree error:%s %d\n", what, static_cast<int>(page));
   }
+  // The file object carries the trace: the tree's own report goes through it, once for each
+  // bad page met in a row, since every look-up that passes a damaged page meets it again.
+  if (file_ != nullptr && page != traced_bad_page_) {
+    traced_bad_page_ = page;
+    CString trace;
+    trace.Format("btree error:%s %d", what, static_cast<int>(page));
+    file_->ErrorTraceWithStack(trace);
+  }
   return false;
 }
 

@@ -296,6 +296,7 @@ class BTreeFile {
   void MakeEntry(const void* key, const void* data, int64_t child, uint8_t* entry) const;
 
   BaseFile* file_ = nullptr;
+  int64_t traced_bad_page_ = -1;  // the bad page of the last error-trace entry
   bool external_file_ = false;  // given at construction, never owned
   int check_mode_;
   bool check_after_change_ = false;

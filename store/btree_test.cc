@@ -553,9 +553,11 @@ TEST_F(BTreeFileOnDiskTest, DamagedPagesFailCleanly) {
     }
     tree.RemoveAll();
     tree.Close();
-    testing::internal::GetCapturedStdout();
+    std::string printed = testing::internal::GetCapturedStdout();
     if (bad) {
       EXPECT_FALSE(sound);
+      // Each bad page leaves an error-trace entry that names it, with the stack.
+      EXPECT_NE(printed.find("]-------\r\nbtree error:"), std::string::npos);
     }
     if (bad || !sound) ++noticed;
   }

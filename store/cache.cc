@@ -112,7 +112,16 @@ int64_t PageCacheFile::Seek(int64_t offset, SeekFrom from) {
   int64_t target = 0;
   if (__builtin_add_overflow(base, offset, &target)) target = offset < 0 ? 0 : length_;
   position_ = std::clamp<int64_t>(target, 0, length_);
+  // Nothing above seeks past the end of a sound file: a truncated index file does.
+  if (target > length_) Inconsistent("seek past the end", target);
   return position_;
+}
+
+void PageCacheFile::Inconsistent(const char* what, int64_t offset) {
+  CString text;
+  text.Format("page cache:%s %lld of %lld in %s", what, static_cast<long long>(offset),
+              static_cast<long long>(length_), os_file_->GetFilePath().GetString());
+  ErrorTraceWithStack(text);
 }
 
 int64_t PageCacheFile::GetLength() {
@@ -200,7 +209,10 @@ void PageCacheFile::Load(Page* page) {
   int64_t got = -1;
   if (os_file_->Seek(start, kBegin) == start) got = os_file_->Read(page->data, expected);
   page->valid = std::max<int64_t>(got, 0);
-  if (page->valid != expected) os_failed_ = true;
+  if (page->valid != expected) {
+    os_failed_ = true;
+    Inconsistent("short page read", start);
+  }
   std::memset(page->data + page->valid, 0, static_cast<size_t>(page_size_ - page->valid));
 }
 

@@ -25,7 +25,8 @@
 //
 // Failures of the OS file are not errors of the call that happens to cause them (an
 // eviction's write-back, a page load): they are remembered, and the next Flush or Close
-// answers 0. Reads and writes still transfer what they can.
+// answers 0. Reads and writes still transfer what they can. A seek past the end and a short
+// page read also write an error-trace entry with the stack (when tracing is on).
 //
 // Threads: no lock; one thread at a time (the tree above serialises its file accesses).
 #pragma once
@@ -77,6 +78,8 @@ class PageCacheFile : public BaseFile {
   Page* TakeDescriptor();
   int ChooseVictim();
   void Load(Page* page);
+  // One error-trace entry with the stack for an inconsistency of the file below.
+  void Inconsistent(const char* what, int64_t offset);
   void WriteBack(Page* page);
   // Sends [old_length, position) of the page to the OS file; false when it did not grow.
   bool Grow(const Page& page, int64_t old_length);

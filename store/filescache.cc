@@ -24,7 +24,6 @@ constexpr char kInfoIndexName[] = "osfsinfo.idx";
 constexpr int kIndexCapacity = 256;
 constexpr int kIndexDepth = 3;
 constexpr int kNameLockTableSize = 1000;
-constexpr int kStackFrames = 20;
 
 // The file layer's modes: the index files and a created file are made anew (0x9002); a
 // known file must exist (0x8002); the probe of an unknown path opens it for both (2).
@@ -33,7 +32,7 @@ constexpr unsigned kExistingMode = kTypeBinary | kModeReadWrite;
 constexpr unsigned kProbeMode = kModeReadWrite;
 
 int32_t BlockCountFor(int64_t cache_bytes, int32_t block_size, int32_t min_blocks) {
-  FATAL_CHECK(block_size > 0 && cache_bytes >= 0 && min_blocks >= 1);
+  FATAL_CHECK(block_size > 0 && min_blocks >= 1);
   int64_t count = std::max<int64_t>(cache_bytes / block_size, min_blocks);
   FATAL_CHECK(count <= INT32_MAX);
   return static_cast<int32_t>(count);
@@ -250,22 +249,25 @@ int64_t FilesCache::Lookup(const char* path, bool create) {
   FATAL_CHECK(open_);
   PathKey key;
   std::string resolved;
-  if (MakeKey(path, platform::FinalLink::kFollow, &key, &resolved) != Keyed::kYes) return 0;
+  Keyed keyed = MakeKey(path, platform::FinalLink::kFollow, &key, &resolved);
+  // What opening such a path would have said (an empty one, a directory's), said here.
+  if (keyed == Keyed::kNothing && !create)
+    PrintOpenFailure(platform::LastError(), NormalizePath(path));
+  if (keyed != Keyed::kYes) return 0;
   HeldName name(path_locks_, key.text, key.lock_length(), __LINE__);
   int64_t id = PathToId(key);
   if (id > 0) return create ? 0 : id;
   // A directory is never a file of the cache.
   if (PlusFile::DirExists(key.os_path) != 0) {
     platform::SetLastError(platform::kErrorAccessDenied);
+    if (!create) PrintOpenFailure(platform::kErrorAccessDenied, NormalizePath(path));
     return 0;
   }
   if (create) return Register(key, true, 0, nullptr);
   BaseFile probe;
   if (!OpenOsFile(&probe, key.os_path, kProbeMode)) return 0;
-  int64_t length = probe.GetLength();
-  if (length < 0) return 0;
   platform::FileId identity;
-  return Register(key, false, length, probe.GetIdentity(&identity) ? &identity : nullptr);
+  return Register(key, false, kLengthUnknown, probe.GetIdentity(&identity) ? &identity : nullptr);
 }
 
 int64_t FilesCache::Register(const PathKey& key, bool create, int64_t length,
@@ -337,15 +339,41 @@ int64_t FilesCache::LengthById(int64_t id) {
   FATAL_CHECK(open_);
   OsfsInfo info;
   if (id <= 0 || !ReadInfo(id, &info)) return 0;
-  return std::max<int64_t>(info.length, 0);
+  return info.length != kLengthUnknown ? info.length : LearnLength(id);
+}
+
+// The first question about a length is answered by the OS file, which may have changed
+// since the lookup that met it; from then on the record keeps it. 0 when the file cannot be
+// opened, and the length stays unknown.
+int64_t FilesCache::LearnLength(int64_t id) {
+  OpenHandle* handle = Acquire(id, kForReading);
+  if (handle == nullptr) return 0;
+  int64_t on_disk = handle->file.GetLength();
+  int64_t length = 0;
+  if (on_disk >= 0) {
+    UpdateInfo(id, [&](OsfsInfo& info) {
+      bool unknown = info.length == kLengthUnknown;
+      if (unknown) info.length = on_disk;
+      length = info.length;
+      return unknown;
+    });
+  }
+  Release(handle);
+  return length;
 }
 
 void FilesCache::GrowLength(int64_t id, int64_t end) {
-  UpdateInfo(id, [end](OsfsInfo& info) {
-    if (info.length >= end) return false;
-    info.length = end;
-    return true;
-  });
+  for (bool learned = false;; learned = true) {
+    bool unknown = false;
+    UpdateInfo(id, [&](OsfsInfo& info) {
+      unknown = info.length == kLengthUnknown && !learned;
+      if (unknown || info.length >= end) return false;
+      info.length = end;
+      return true;
+    });
+    if (!unknown) return;
+    LearnLength(id);  // the write may end inside the file's own length
+  }
 }
 
 // After a failed flush the record's length comes down to the OS file's, so that a client
@@ -529,7 +557,7 @@ FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose, Epoch* 
   message += handle->file.GetErrorText();
   HeapDelete(handle);
   UnlockId(id);
-  Diagnose(message);
+  ErrorTraceWithStack(message);
   return nullptr;
 }
 
@@ -617,15 +645,6 @@ bool FilesCache::TakeLostWrite(int64_t id) {
   if (found == lost_writes_.end()) return false;
   lost_writes_.erase(found);
   return true;
-}
-
-void FilesCache::Diagnose(const CString& message) {
-  if (trace() == 0) return;
-  CString text = message;
-  CString stack;
-  StackText(&stack, kStackFrames);
-  text += stack;
-  ErrorTrace(text);
 }
 
 // ---- CachedFile ----

@@ -19,8 +19,9 @@
 //          258    2 padding, zero
 //          260    4 created: 1 while the file was registered by a create and has not been
 //                   opened on disk yet (the first acquire for writing creates it)
-//          264    8 length: the file's length as this cache sees it: the OS file's when
-//                   the path is registered, 0 for a create, raised by writes, never -1
+//          264    8 length: the file's length as this cache sees it: -1 (not known yet)
+//                   from the lookup that registers an existing file until the first length
+//                   question reads the OS file's, 0 for a create; raised by writes
 //          272    8 identity, volume \ of the OS file as the last open found it
 //          280    8 identity, index  / (platform::FileId), 0 before the first open
 //          288    4 identified: 1 once an open has found the identity
@@ -120,10 +121,13 @@ class FilesCache : public BaseObject {
  public:
   static constexpr int kPathKeySize = 250;
   static constexpr int kMaxPathLength = kPathKeySize - 1;
+  // A record's length before anything asked for it.
+  static constexpr int64_t kLengthUnknown = -1;
   static constexpr int kInfoSize = 296;
   static constexpr int kMaxPartitions = 256;
 
-  // block count = cache_bytes / block_size, at least min_blocks; partitions = the largest
+  // block count = cache_bytes / block_size, at least min_blocks (a size from a profile may be
+  // anything, negative included: any too small a size gives min_blocks); partitions = the largest
   // prime not above min(block count, 256) (1 or 2 for fewer than 3 blocks). The block locks
   // get lock_table_size (at least 3), the path and id locks 1000 each.
   FilesCache(int64_t cache_bytes, int32_t block_size, int32_t max_idle_handles,
@@ -234,6 +238,7 @@ class FilesCache : public BaseObject {
   // Reads, changes and writes back the record under the index lock; false without one.
   template <class Change>
   bool UpdateInfo(int64_t id, Change change);
+  int64_t LearnLength(int64_t id);
   void GrowLength(int64_t id, int64_t end);
   void SettleLength(int64_t id);
   void DropEntries(const PathKey& key, int64_t id);
@@ -256,7 +261,6 @@ class FilesCache : public BaseObject {
   // A write-back of a file that still exists failed: its data is gone.
   void NoteLostWrite(int64_t id);
   bool TakeLostWrite(int64_t id);
-  void Diagnose(const CString& message);
 
   // filescache_blocks.cc: blocks, eviction, write-back.
   Partition& PartitionOf(int64_t id, int64_t number);

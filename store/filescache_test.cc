@@ -89,6 +89,8 @@ TEST(FilesCache, SizesItsPoolAndPartitionsAndOwnsItsIndexFiles) {
   EXPECT_EQ(tiny.block_count(), 8);
   EXPECT_EQ(tiny.cache_bytes(), 8 * 4096);
   EXPECT_EQ(tiny.partition_count(), 7);
+  // A profile's size shifted past 31 bits comes out negative: the minimum, too.
+  EXPECT_EQ(FilesCache(int64_t{INT32_MIN}, 4096, 0, 1000, 8).block_count(), 8);
   EXPECT_EQ(FilesCache(2 * 64, 64, 0, 1000, 1).partition_count(), 2);
   EXPECT_EQ(FilesCache(0, 64, 0, 1000, 1).partition_count(), 1);
 
@@ -303,6 +305,23 @@ TEST(FilesCache, WritesBeyondTheEndLeaveAZeroGap) {
   EXPECT_EQ(ReadFileBytes(path), expected);
 }
 
+TEST(FilesCache, ALengthIsTheOsFilesAtTheFirstQuestionNotAtTheLookup) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  std::string asked = fixture / "asked.dat", written = fixture / "written.dat";
+  for (const std::string& path : {asked, written}) {
+    WriteFile(path, std::string(10, 'a'));
+    ASSERT_GT(cache.Lookup(path.c_str(), false), 0);
+    WriteFile(path, std::string(100, 'b'));  // another program's change after the lookup
+  }
+  EXPECT_EQ(cache.GetLength(asked.c_str()), 100);
+  WriteFile(asked, std::string(200, 'c'));
+  EXPECT_EQ(cache.GetLength(asked.c_str()), 100) << "known from the first question on";
+  // A write that ends inside the file leaves the file's own length.
+  ASSERT_EQ(cache.Write(written.c_str(), 2, "xyz", 3), 3);
+  EXPECT_EQ(cache.GetLength(written.c_str()), 100);
+}
+
 TEST(FilesCache, ACreatedFileStaysOffTheDiskUntilItsFirstWriteBack) {
   OpenCache fixture;
   FilesCache& cache = fixture.cache;
@@ -444,9 +463,16 @@ TEST(FilesCache, RefusesPathsItCannotKeepApart) {
 
   char bytes[4];
   for (bool create : {false, true}) {
+    // Only a lookup that would open the file says what the open would have said.
+    testing::internal::CaptureStdout();
     EXPECT_EQ(cache.Lookup("", create), 0);
     EXPECT_EQ(cache.Lookup(fixture.dir.path().c_str(), create), 0) << "a directory";
     EXPECT_EQ(cache.Lookup(prefix.c_str(), create), 0) << "a directory with its separator";
+    std::string dir = NormalizePath(fixture.dir.path().c_str()).GetString();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              create ? ""
+                     : "error path not found : \nerror access denied :" + dir +
+                           " \nerror access denied :" + dir + "\\ \n");
   }
   EXPECT_EQ(cache.Read("", 0, bytes, 4), 0);
   EXPECT_EQ(cache.Write(fixture.dir.path().c_str(), 0, "dir!", 4), 0);

@@ -36,4 +36,13 @@ TEST(Startup, AMissingFileDirectoryEndsTheProcessWithoutServing) {
   EXPECT_FALSE(client.Connect("127.0.0.1", server.port()));
 }
 
+// The size is shifted in 32 bits, as it always was: 3000 MiB comes out negative, which gives
+// the cache its minimum size instead of stopping the start.
+TEST(Startup, ACacheSizeOutOfRangeRunsWithTheMinimumAndSaysSo) {
+  RunningServer server("CacheSize=3000\n");
+  ASSERT_TRUE(server.Listening(15000)) << server.Console();
+  EXPECT_NE(server.Console().find("cache size not understood :3000 \r\n"), std::string::npos)
+      << server.Console();
+}
+
 }  // namespace

@@ -1,7 +1,8 @@
 // Files on POSIX file descriptors with the behaviour of the Win32 file calls: a directory
 // cannot be opened as a file (5), reads and writes are complete unless an error or the end of
 // the file stops them, and every failure leaves a Win32 number in LastError. Share modes are
-// not enforced: POSIX has no mandatory sharing. The handle is the descriptor itself.
+// not enforced on opens (POSIX has no mandatory sharing); a file held without sharing cannot
+// be deleted or renamed (exclusive.h). The handle is the descriptor itself.
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/posix/exclusive.h"
 #include "platform/posix/path.h"
 #include "platform/posix/posix_error.h"
 
@@ -76,7 +78,7 @@ int OpenExactly(const std::string& native, int flags) {
 }
 
 // The end of both opens: a failure's error, or a directory refused.
-FileHandle Opened(int fd, const std::string& native) {
+FileHandle Opened(int fd, const std::string& native, FileShare share) {
   if (fd < 0) {
     SetLastErrorForPath(errno, native);
     return kInvalidFile;
@@ -86,6 +88,7 @@ FileHandle Opened(int fd, const std::string& native) {
     SetLastError(kErrorAccessDenied);
     return kInvalidFile;
   }
+  if (share == FileShare::kNone) NoteExclusive(fd);
   return fd;
 }
 
@@ -131,13 +134,13 @@ int64_t Complete(int fd, int64_t count, Transfer transfer) {
 
 }  // namespace
 
-FileHandle FileOpen(const char* path, FileAccess access, FileShare /*share*/,
+FileHandle FileOpen(const char* path, FileAccess access, FileShare share,
                     FileDisposition disposition, bool inheritable) {
   std::string native = ToNativePath(path);
-  return Opened(OpenRetrying(native, OpenFlags(access, disposition, inheritable)), native);
+  return Opened(OpenRetrying(native, OpenFlags(access, disposition, inheritable)), native, share);
 }
 
-FileHandle FileOpenExact(const char* path, FileAccess access, FileShare /*share*/,
+FileHandle FileOpenExact(const char* path, FileAccess access, FileShare share,
                          FileDisposition disposition, bool inheritable) {
   std::string native = SpelledNativePath(path != nullptr ? path : "");
   int fd = OpenExactly(native, OpenFlags(access, disposition, inheritable));
@@ -145,7 +148,7 @@ FileHandle FileOpenExact(const char* path, FileAccess access, FileShare /*share*
     SetLastError(kErrorAccessDenied);  // a link where the path names a file or directory
     return kInvalidFile;
   }
-  return Opened(fd, native);
+  return Opened(fd, native, share);
 }
 
 int64_t FileRead(FileHandle file, void* buffer, int64_t count) {
@@ -200,6 +203,7 @@ bool FileIdentity(FileHandle file, FileId* id) {
 }
 
 bool FileClose(FileHandle file) {
+  ForgetExclusive(Descriptor(file));
   // Linux releases the descriptor even when close is interrupted: never retry it.
   if (close(Descriptor(file)) != 0 && errno != EINTR) return Failed(false);
   return true;

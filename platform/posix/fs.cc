@@ -13,9 +13,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/posix/exclusive.h"
 #include "platform/posix/path.h"
 #include "platform/posix/posix_error.h"
 
@@ -107,7 +109,7 @@ void FindMatching(const std::string& windows_dir, std::string_view pattern, size
                   std::vector<FoundEntry>* found) {
   std::string dir = ToNativePath(windows_dir.c_str());
   bool listed = ForEachEntry(dir.empty() ? "." : dir, [&](const char* name, int dir_fd) {
-    if (IsDotOrDotDot(name) || !WildcardMatch(name, pattern)) return true;
+    if (!WildcardMatch(name, pattern)) return true;
     FoundEntry entry{name, {}};
     // An entry removed while the directory is read is simply not listed.
     if (EntryStatus(dir_fd, name, &entry.status)) found->push_back(std::move(entry));
@@ -120,11 +122,23 @@ void FindMatching(const std::string& windows_dir, std::string_view pattern, size
   }
 }
 
+// Windows reads "dir\." as "dir" and "dir\.." as dir's parent, by the text, before it looks
+// anything up, and then finds that entry. The root has no name and is not found.
+std::string WithoutFinalDots(const std::string& native) {
+  std::filesystem::path normal = std::filesystem::path(native).lexically_normal();
+  if (!normal.has_filename()) normal = normal.parent_path();
+  return normal.string();
+}
+
 void FindOne(const char* path, std::vector<FoundEntry>* found) {
   std::string native = ToNativePath(path);
   std::string name = native.substr(LastComponentStart(native));
+  if (IsDotOrDotDot(name)) {
+    native = WithoutFinalDots(native);
+    name = native == "." || native == "/" ? "" : native.substr(LastComponentStart(native));
+  }
   FoundEntry entry{name, {}};
-  if (name.empty() || IsDotOrDotDot(name)) {
+  if (name.empty()) {
     SetLastError(kErrorFileNotFound);
   } else if (!EntryStatus(AT_FDCWD, native.c_str(), &entry.status)) {
     SetLastErrorForPath(errno, native);
@@ -211,6 +225,10 @@ bool RemoveDirectory(const char* path) {
 
 bool DeleteFile(const char* path) {
   std::string native = ToNativePath(path);
+  if (HeldExclusively(native)) {
+    SetLastError(kErrorSharingViolation);
+    return false;
+  }
   if (unlink(native.c_str()) == 0) return true;
   SetLastErrorForPath(errno, native);  // a directory gives EISDIR, which is 5
   return false;
@@ -219,6 +237,10 @@ bool DeleteFile(const char* path) {
 bool RenameFile(const char* from, const char* to) {
   std::string source = ToNativePath(from);
   std::string target = RenameTarget(source, to != nullptr ? to : "");
+  if (HeldExclusively(source)) {
+    SetLastError(kErrorSharingViolation);
+    return false;
+  }
   if (MoveNoReplace(source, target)) return true;
   int err = errno;
   if (err == ENOENT && !NativeExists(source)) {

@@ -15,33 +15,33 @@ struct ErrorText {
   const char* text;
 };
 
-// The texts Windows gives for these numbers.
+// The texts Windows gives for these numbers, ending as the system's messages end, in CR LF.
 constexpr ErrorText kTexts[] = {
-    {kErrorSuccess, "The operation completed successfully."},
-    {kErrorInvalidFunction, "Incorrect function."},
-    {kErrorFileNotFound, "The system cannot find the file specified."},
-    {kErrorPathNotFound, "The system cannot find the path specified."},
-    {kErrorTooManyOpenFiles, "The system cannot open the file."},
-    {kErrorAccessDenied, "Access is denied."},
-    {kErrorInvalidHandle, "The handle is invalid."},
-    {kErrorNotEnoughMemory, "Not enough storage is available to process this command."},
-    {kErrorNotSameDevice, "The system cannot move the file to a different disk drive."},
-    {kErrorGenFailure, "A device attached to the system is not functioning."},
+    {kErrorSuccess, "The operation completed successfully.\r\n"},
+    {kErrorInvalidFunction, "Incorrect function.\r\n"},
+    {kErrorFileNotFound, "The system cannot find the file specified.\r\n"},
+    {kErrorPathNotFound, "The system cannot find the path specified.\r\n"},
+    {kErrorTooManyOpenFiles, "The system cannot open the file.\r\n"},
+    {kErrorAccessDenied, "Access is denied.\r\n"},
+    {kErrorInvalidHandle, "The handle is invalid.\r\n"},
+    {kErrorNotEnoughMemory, "Not enough storage is available to process this command.\r\n"},
+    {kErrorNotSameDevice, "The system cannot move the file to a different disk drive.\r\n"},
+    {kErrorGenFailure, "A device attached to the system is not functioning.\r\n"},
     {kErrorSharingViolation,
-     "The process cannot access the file because it is being used by another process."},
-    {kErrorHandleEof, "Reached the end of the file."},
-    {kErrorNotSupported, "The request is not supported."},
-    {kErrorFileExists, "The file exists."},
-    {kErrorInvalidParameter, "The parameter is incorrect."},
-    {kErrorDiskFull, "There is not enough space on the disk."},
-    {kErrorDirNotEmpty, "The directory is not empty."},
-    {kErrorBusy, "The requested resource is in use."},
-    {kErrorAlreadyExists, "Cannot create a file when that file already exists."},
-    {kErrorFilenameTooLong, "The filename or extension is too long."},
-    {kErrorDirectory, "The directory name is invalid."},
-    {kErrorNotOwner, "Attempt to release mutex not owned by caller."},
-    {kErrorTooManyPosts, "Too many posts were made to a semaphore."},
-    {kErrorCantResolveFilename, "The name of the file cannot be resolved by the system."},
+     "The process cannot access the file because it is being used by another process.\r\n"},
+    {kErrorHandleEof, "Reached the end of the file.\r\n"},
+    {kErrorNotSupported, "The request is not supported.\r\n"},
+    {kErrorFileExists, "The file exists.\r\n"},
+    {kErrorInvalidParameter, "The parameter is incorrect.\r\n"},
+    {kErrorDiskFull, "There is not enough space on the disk.\r\n"},
+    {kErrorDirNotEmpty, "The directory is not empty.\r\n"},
+    {kErrorBusy, "The requested resource is in use.\r\n"},
+    {kErrorAlreadyExists, "Cannot create a file when that file already exists.\r\n"},
+    {kErrorFilenameTooLong, "The filename or extension is too long.\r\n"},
+    {kErrorDirectory, "The directory name is invalid.\r\n"},
+    {kErrorNotOwner, "Attempt to release mutex not owned by caller.\r\n"},
+    {kErrorTooManyPosts, "Too many posts were made to a semaphore.\r\n"},
+    {kErrorCantResolveFilename, "The name of the file cannot be resolved by the system.\r\n"},
 };
 
 constexpr ErrorText kServiceTexts[] = {
@@ -71,7 +71,7 @@ const char* Lookup(const ErrorText (&table)[N], uint32_t code) {
 const char* SystemErrorText(uint32_t code) {
   if (const char* text = Lookup(kTexts, code)) return text;
   thread_local char unknown[64];
-  std::snprintf(unknown, sizeof unknown, "Unknown error %u.", code);
+  std::snprintf(unknown, sizeof unknown, "Unknown error %u.\r\n", code);
   return unknown;
 }
 

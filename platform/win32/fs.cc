@@ -14,18 +14,6 @@
 namespace platform {
 namespace {
 
-bool IsDotOrDotDot(std::string_view name) {
-  return name == "." || name == "..";
-}
-
-// The last component of a path: after its last `\` or `/`, else after a drive letter.
-std::string_view LastComponent(std::string_view path) {
-  size_t separator = path.find_last_of("/\\");
-  if (separator != std::string_view::npos) return path.substr(separator + 1);
-  if (path.size() >= 2 && path[1] == ':') return path.substr(2);
-  return path;
-}
-
 FoundEntry EntryOf(const WIN32_FIND_DATAA& data) {
   FoundEntry entry;
   entry.name = data.cFileName;
@@ -54,24 +42,14 @@ class FindCloser {
 
 std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit) {
   std::vector<FoundEntry> found;
-  const char* text = pattern != nullptr ? pattern : "";
-  // The system would read "dir\." as "dir" and list the directory itself; the entries "." and
-  // ".." are what it names, and they are never listed.
-  if (IsDotOrDotDot(LastComponent(text))) {
-    ::SetLastError(ERROR_FILE_NOT_FOUND);
-    return found;
-  }
   WIN32_FIND_DATAA data;
-  HANDLE find = ::FindFirstFileA(text, &data);
+  HANDLE find = ::FindFirstFileA(pattern != nullptr ? pattern : "", &data);
   if (find == INVALID_HANDLE_VALUE) return found;  // 2 or 3 from the system
   FindCloser closer(find);
   do {
-    if (IsDotOrDotDot(data.cFileName)) continue;
     found.push_back(EntryOf(data));
     if (limit != 0 && found.size() >= limit) break;
   } while (::FindNextFileA(find, &data));
-  // A listing of "." or ".." alone found nothing a caller may see.
-  if (found.empty()) ::SetLastError(ERROR_FILE_NOT_FOUND);
   return found;
 }
 

@@ -102,12 +102,23 @@ void MonitorServer::ServeClient(ClientThread*, StdSocket* socket) {
   if (!socket->SendAll(banner.GetString(), banner.GetLength())) return;
   Client* client = Register();
   std::vector<char> text(buffer_size_);
-  while (IsStopping() == 0 && DiscardInput(socket)) {
+  bool connected = true;
+  while (connected && IsStopping() == 0 && DiscardInput(socket)) {
     if (!TakeText(client, text.data())) {
       platform::SleepMs(kIdleSleepMs);
       continue;
     }
-    if (!socket->SendAll(text.data(), static_cast<int>(std::strlen(text.data())))) break;
+    connected = Send(socket, text);
+  }
+  // What was logged before the stop (the shutdown lines above all) still goes out. A client
+  // that takes nothing cannot hold the stop up: its send side is shut after the grace time.
+  if (connected && IsStopping() != 0) {
+    while (TakeText(client, text.data()) && Send(socket, text)) {
+    }
   }
   Unregister(client);
+}
+
+bool MonitorServer::Send(StdSocket* socket, const std::vector<char>& text) {
+  return socket->SendAll(text.data(), static_cast<int>(std::strlen(text.data())));
 }

@@ -1,7 +1,8 @@
 // The monitor-server base: a SocketSvr whose clients receive a banner and then every text
 // broadcast after they connected. Each client has a bounded queue (a fixed number of
 // fixed-size text buffers): a client that cannot keep up loses texts once its queue is full,
-// and no other client notices.
+// and no other client notices. A stop still sends each client what was queued for it before
+// (the shutdown lines), within the stop's grace time.
 //
 // Threads: Broadcast from any thread; one session thread per monitor client. Lock order: the
 // client-list lock, then one client's lock; a session takes only its own client's lock.
@@ -38,6 +39,7 @@ class MonitorServer : public SocketSvr {
   // when the queue is empty.
   bool TakeText(Client* client, char* out);
   static bool DiscardInput(StdSocket* socket);
+  static bool Send(StdSocket* socket, const std::vector<char>& text);
 
   int buffers_per_client_;
   int buffer_size_;

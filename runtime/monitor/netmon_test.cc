@@ -117,4 +117,17 @@ TEST(MonitorServer, AClientThatDoesNotReadLosesTextsAndOthersDoNot) {
   EXPECT_GE(slow_texts, 100u);  // at least its full queue
 }
 
+TEST(MonitorServer, AStopStillSendsWhatWasQueuedBeforeIt) {
+  Monitor monitor;
+  StdSocket client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", monitor.port().c_str()));
+  monitor.AwaitClients(1);
+  ASSERT_EQ(ReadFor(client, 8, 5000), "banner\r\n");
+  testing::internal::CaptureStdout();
+  for (const char* line : {"closing 1\r\n", "closing 2\r\n"}) monitor->Broadcast(line);
+  monitor->Stop();
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ReadFor(client, 22, 10000), "closing 1\r\nclosing 2\r\n");
+}
+
 }  // namespace
