@@ -45,16 +45,16 @@ constexpr ErrorText kTexts[] = {
 };
 
 constexpr ErrorText kServiceTexts[] = {
-    {kErrorInvalidName, "The filename, directory name, or volume label syntax is incorrect."},
-    {kErrorInvalidServiceControl, "The requested control is not valid for this service."},
-    {kErrorServiceAlreadyRunning, "An instance of the service is already running."},
-    {kErrorServiceDoesNotExist, "The specified service does not exist as an installed service."},
-    {kErrorServiceCannotAcceptCtrl, "The service cannot accept control messages at this time."},
-    {kErrorServiceNotActive, "The service has not been started."},
+    {kErrorInvalidName, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
+    {kErrorInvalidServiceControl, "The requested control is not valid for this service.\r\n"},
+    {kErrorServiceAlreadyRunning, "An instance of the service is already running.\r\n"},
+    {kErrorServiceDoesNotExist, "The specified service does not exist as an installed service.\r\n"},
+    {kErrorServiceCannotAcceptCtrl, "The service cannot accept control messages at this time.\r\n"},
+    {kErrorServiceNotActive, "The service has not been started.\r\n"},
     {kErrorFailedServiceControllerConnect,
-     "The service process could not connect to the service controller."},
-    {kErrorServiceExists, "The specified service already exists."},
-    {kErrorRpcServerUnavailable, "The RPC server is unavailable."},
+     "The service process could not connect to the service controller.\r\n"},
+    {kErrorServiceExists, "The specified service already exists.\r\n"},
+    {kErrorRpcServerUnavailable, "The RPC server is unavailable.\r\n"},
 };
 
 // The text of `code` in `table`, or null.
