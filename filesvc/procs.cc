@@ -3,6 +3,7 @@
 #include "filesvc/procs.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -31,12 +32,9 @@ PellaryMng& Mng() {
 
 // A copy of text argument i (a NULL argument is ""), lower-cased where the procedure works on
 // a file path.
-CString PathArg(const NetValueList& arguments, int i) {
-  return CString(arguments.GetString(i));
-}
-CString LowerPathArg(const NetValueList& arguments, int i) {
-  CString path = PathArg(arguments, i);
-  path.MakeLower();
+CString PathArg(const NetValueList& arguments, int i, bool lower_case) {
+  CString path(arguments.GetString(i));
+  if (lower_case) path.MakeLower();
   return path;
 }
 
@@ -154,13 +152,24 @@ enum class Failure { kLong, kLength, kBinary, kNothing };
 enum class Reach { kPaths, kFileDirs, kServer };
 
 struct Rule {
-  int path_count;   // the first arguments that are paths: 0, 1 or 2
-  bool lower_case;  // the handler lower-cases its paths
-  bool pattern;     // the path may hold wildcards
-  bool changes;     // the procedure changes the disk
-  Failure failure;
+  int path_count = 0;       // the first arguments that are paths: 0, 1 or 2
+  bool lower_case = false;  // the paths are lower-cased, for the check and the handler alike
+  bool pattern = false;     // the path may hold wildcards
+  bool changes = false;     // the procedure changes the disk
+  Failure failure = Failure::kLong;
   Reach reach = Reach::kPaths;
 };
+
+// The path arguments of a call, spelled as its rule says: the policy judges the very strings
+// the handler then uses.
+constexpr int kMaxPaths = 2;
+using CallPaths = std::array<CString, kMaxPaths>;
+
+CallPaths PathsOf(const Rule& rule, const NetValueList& arguments) {
+  CallPaths paths;
+  for (int i = 0; i < rule.path_count; ++i) paths[i] = PathArg(arguments, i, rule.lower_case);
+  return paths;
+}
 
 int32_t AnswerFailure(NetValueList* results, Failure failure) {
   switch (failure) {
@@ -203,53 +212,67 @@ const char* ReachRefusal(const AccessPolicy& policy, Reach reach, CString* subje
   return nullptr;
 }
 
-// Why `policy` refuses a call under `rule`, or null; `subject` gets the path concerned.
-const char* Refusal(const AccessPolicy& policy, const Rule& rule, const NetValueList& arguments,
+// Why `policy` refuses a call under `rule` with `paths`, or null; `subject` gets the path
+// concerned.
+const char* Refusal(const AccessPolicy& policy, const Rule& rule, const CallPaths& paths,
                     CString* subject) {
   if (const char* why = ReachRefusal(policy, rule.reach, subject)) return why;
   if (policy.read_only() && rule.changes) return "the server is read-only";
   for (int i = 0; i < rule.path_count; ++i) {
-    *subject = rule.lower_case ? LowerPathArg(arguments, i) : PathArg(arguments, i);
+    *subject = paths[i];
     if (!policy.PathAllowed(*subject, rule.pattern)) return "outside the allowed directories";
   }
   return nullptr;
 }
 
+// A procedure behind the policy: it gets its paths as its rule spells them.
+using GuardedProc = int32_t (*)(SrpcCallCtx* ctx, const CallPaths& paths,
+                                const NetValueList& arguments, NetValueList* results);
+
 // Every procedure but the version runs through here: the policy first. The subject is a
 // client's text and is logged as a value.
-template <SrpcProc kHandler, Rule kRule>
-int32_t Guarded(SrpcCallCtx* ctx, int64_t user_value, NetValueList* arguments,
-                NetValueList* results, CString* error_text) {
+template <Rule kRule, GuardedProc kHandler>
+int32_t Guarded(SrpcCallCtx* ctx, int64_t, NetValueList* arguments, NetValueList* results,
+                CString*) {
+  static_assert(kRule.path_count >= 0 && kRule.path_count <= kMaxPaths);
+  CallPaths paths = PathsOf(kRule, *arguments);
   if (const AccessPolicy* policy = g_access_policy) {
     CString subject;
-    if (const char* why = Refusal(*policy, kRule, *arguments, &subject)) {
+    if (const char* why = Refusal(*policy, kRule, paths, &subject)) {
       LogRefusalLine("refused:%s %s\r\n", LogValue(subject).GetString(), why);
       return AnswerFailure(results, kRule.failure);
     }
   }
-  return kHandler(ctx, user_value, arguments, results, error_text);
+  return kHandler(ctx, paths, *arguments, results);
 }
 
-constexpr Rule kReadsFile{1, true, false, false, Failure::kLong};
-constexpr Rule kChangesFile{1, true, false, true, Failure::kLong};
-constexpr Rule kReadsDir{1, false, false, false, Failure::kLong};
-constexpr Rule kChangesDir{1, false, false, true, Failure::kLong};
+// File procedures work on the lower-cased path, directory ones on the path as given.
+constexpr Rule kReadsFile{.path_count = 1, .lower_case = true};
+constexpr Rule kChangesFile{.path_count = 1, .lower_case = true, .changes = true};
+constexpr Rule kReadsDir{.path_count = 1};
+constexpr Rule kChangesDir{.path_count = 1, .changes = true};
+constexpr Rule kReadsData{.path_count = 1, .lower_case = true, .failure = Failure::kBinary};
+constexpr Rule kReadsLength{.path_count = 1, .lower_case = true, .failure = Failure::kLength};
+constexpr Rule kFindsFiles{.path_count = 1, .lower_case = true, .pattern = true};
+constexpr Rule kRenamesFile{.path_count = 2, .lower_case = true, .changes = true};
+constexpr Rule kClearsFileDirs{
+    .changes = true, .failure = Failure::kNothing, .reach = Reach::kFileDirs};
+constexpr Rule kStopsServer{.failure = Failure::kNothing, .reach = Reach::kServer};
 
 // ---- Handlers ----
-// Parameters: call context, user value, arguments, results, error text.
+// Parameters: call context, the paths (as the rule spells them), arguments, results.
 
 int32_t GetVersion(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, CString*) {
   return AnswerString(results, kVersion);
 }
 
 // The procedures that take one path, answer one NET_LONG and log "<format>" with the path
-// and that result. The file procedures work on the lower-cased path, the directory ones on the
-// path as given. Every path a client sends is logged through LogValue.
+// and that result. Every path a client sends is logged through LogValue.
 using PathOperation = int (*)(const char* path);
-template <PathOperation kOperation, const char* kFormat, bool kLowerCase>
-int32_t PathProcedure(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
-                      CString*) {
-  CString path = kLowerCase ? LowerPathArg(*arguments, 0) : PathArg(*arguments, 0);
+template <PathOperation kOperation, const char* kFormat>
+int32_t PathProcedure(SrpcCallCtx*, const CallPaths& paths, const NetValueList&,
+                      NetValueList* results) {
+  const CString& path = paths[0];
   int ret = kOperation(path);
   LogLine(kFormat, LogValue(path).GetString(), ret);
   return AnswerLong(results, ret);
@@ -287,10 +310,11 @@ constexpr char kMkdirLine[] = "mkdir:%s %d\r\n";
 constexpr char kRmdirLine[] = "rmdir:%s %d\r\n";
 
 // A negative size reads nothing; a size above one read buffer is cut to it.
-int32_t FileRead(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
-  CString path = LowerPathArg(*arguments, 0);
-  int64_t position = arguments->GetSuperLong(1);
-  int32_t size = arguments->GetLong(2);
+int32_t FileRead(SrpcCallCtx*, const CallPaths& paths, const NetValueList& arguments,
+                 NetValueList* results) {
+  const CString& path = paths[0];
+  int64_t position = arguments.GetSuperLong(1);
+  int32_t size = arguments.GetLong(2);
   LogLine("file_read:%s pos:%d size:%d\r\n", LogValue(path).GetString(),
           static_cast<int32_t>(position), size);
   PellaryMng& mng = Mng();
@@ -302,11 +326,12 @@ int32_t FileRead(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* r
   return 0;
 }
 
-int32_t FileWrite(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results, CString*) {
-  CString path = LowerPathArg(*arguments, 0);
-  int64_t position = arguments->GetSuperLong(1);
+int32_t FileWrite(SrpcCallCtx*, const CallPaths& paths, const NetValueList& arguments,
+                  NetValueList* results) {
+  const CString& path = paths[0];
+  int64_t position = arguments.GetSuperLong(1);
   int length = 0;
-  const char* data = arguments->GetBinary(2, &length);
+  const char* data = arguments.GetBinary(2, &length);
   int32_t ret = Mng().FileWrite(path, position, data, length);
   LogLine("file_write:%s pos:%d  ret:%d\r\n", LogValue(path).GetString(),
           static_cast<int32_t>(position), ret);
@@ -315,49 +340,45 @@ int32_t FileWrite(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* 
 
 // The length travels as its low 32 bits, taken as signed and widened: a file of 3 GiB answers
 // a negative number, as clients of the service have always seen it.
-int32_t FileGetLength(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
-                      CString*) {
-  CString path = LowerPathArg(*arguments, 0);
+int32_t FileGetLength(SrpcCallCtx*, const CallPaths& paths, const NetValueList&,
+                      NetValueList* results) {
+  const CString& path = paths[0];
   int32_t size = static_cast<int32_t>(Mng().FileGetLength(path));
   LogLine("file_getlength:%s size:%d\r\n", LogValue(path).GetString(), size);
   return AnswerSuperLong(results, size);
 }
 
-int32_t FileRename(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
-                   CString*) {
-  CString from = LowerPathArg(*arguments, 0);
-  CString to = LowerPathArg(*arguments, 1);
+int32_t FileRename(SrpcCallCtx*, const CallPaths& paths, const NetValueList&,
+                   NetValueList* results) {
+  const CString& from = paths[0];
+  const CString& to = paths[1];
   int ret = Mng().FileRename(from, to);
   LogLine("file_rename:%s -> %s  %d\r\n", LogValue(from).GetString(), LogValue(to).GetString(),
           ret);
   return AnswerLong(results, ret);
 }
 
-int32_t FileClear(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, CString*) {
+int32_t FileClear(SrpcCallCtx*, const CallPaths&, const NetValueList&, NetValueList* results) {
   LogLine("file_clear\r\n");
   Mng().FileClear();
   return AnswerNothing(results);
 }
 
 // Whole megabytes free to the caller, rounded down; 0 when the volume cannot be asked.
-int32_t GetFreeSpace(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
-                     CString*) {
+int32_t GetFreeSpace(SrpcCallCtx*, const CallPaths& paths, const NetValueList&,
+                     NetValueList* results) {
   uint64_t free_bytes = 0;
-  PlusFile::FreeDiskSpace(PlusFile::WithBackslashes(arguments->GetString(0)), &free_bytes);
+  PlusFile::FreeDiskSpace(PlusFile::WithBackslashes(paths[0]), &free_bytes);
   int32_t megabytes = static_cast<int32_t>(static_cast<uint32_t>(free_bytes / 1024 / 1024));
   LogLine("get_freespace: %dM\r\n", megabytes);
   return AnswerLong(results, megabytes);
 }
 
 // The answer goes out while the server is already stopping; the session ends with it.
-int32_t Shutdown(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, CString*) {
+int32_t Shutdown(SrpcCallCtx*, const CallPaths&, const NetValueList&, NetValueList* results) {
   void (*stop)() = g_stop_routine.load();
   if (stop != nullptr) stop();
   return AnswerNothing(results);
-}
-
-constexpr SrpcProcEntry Proc(const char* name, const char* format, SrpcProc handler) {
-  return {name, format, handler, 0, 0, 0, nullptr, 0};
 }
 
 }  // namespace
@@ -370,34 +391,38 @@ const SrpcProcEntry* PellaryProcTable() {
   static const SrpcProcEntry table[] = {
       SrpcHookEntry("SRPC_OPEN", ConnectionOpened),
       SrpcHookEntry("SRPC_CLOSE", ConnectionClosed),
-      Proc("plif_get_version", "", GetVersion),
-      Proc("plif_file_create", "s",
-           Guarded<PathProcedure<CreateFile, kCreateLine, true>, kChangesFile>),
-      Proc("plif_file_open", "s", Guarded<PathProcedure<OpenFile, kOpenLine, true>, kReadsFile>),
-      Proc("plif_file_read", "sli",
-           Guarded<FileRead, Rule{1, true, false, false, Failure::kBinary}>),
-      Proc("plif_file_write", "slb", Guarded<FileWrite, kChangesFile>),
-      Proc("plif_file_getlength", "s",
-           Guarded<FileGetLength, Rule{1, true, false, false, Failure::kLength}>),
-      Proc("plif_file_remove", "s",
-           Guarded<PathProcedure<RemoveFile, kRemoveLine, true>, kChangesFile>),
-      Proc("plif_file_rename", "ss",
-           Guarded<FileRename, Rule{2, true, false, true, Failure::kLong}>),
-      Proc("plif_file_clear", "",
-           Guarded<FileClear, Rule{0, false, false, true, Failure::kNothing, Reach::kFileDirs}>),
-      Proc("plif_file_exists", "s",
-           Guarded<PathProcedure<AnythingExists, kExistsLine, true>,
-                   Rule{1, true, true, false, Failure::kLong}>),
-      Proc("plif_dir_exists", "s",
-           Guarded<PathProcedure<IsDirectory, kDirExistsLine, false>, kReadsDir>),
-      Proc("plif_mkdir", "s",
-           Guarded<PathProcedure<MakeDirectory, kMkdirLine, false>, kChangesDir>),
-      Proc("plif_rmdir", "s",
-           Guarded<PathProcedure<RemoveDirectory, kRmdirLine, false>, kChangesDir>),
-      Proc("plif_get_freespace", "s", Guarded<GetFreeSpace, kReadsDir>),
-      Proc("_shutdown", "",
-           Guarded<Shutdown, Rule{0, false, false, false, Failure::kNothing, Reach::kServer}>),
-      Proc(nullptr, nullptr, nullptr),
+      {.name = "plif_get_version", .format = "", .handler = GetVersion},
+      {.name = "plif_file_create",
+       .format = "s",
+       .handler = Guarded<kChangesFile, PathProcedure<CreateFile, kCreateLine>>},
+      {.name = "plif_file_open",
+       .format = "s",
+       .handler = Guarded<kReadsFile, PathProcedure<OpenFile, kOpenLine>>},
+      {.name = "plif_file_read", .format = "sli", .handler = Guarded<kReadsData, FileRead>},
+      {.name = "plif_file_write", .format = "slb", .handler = Guarded<kChangesFile, FileWrite>},
+      {.name = "plif_file_getlength",
+       .format = "s",
+       .handler = Guarded<kReadsLength, FileGetLength>},
+      {.name = "plif_file_remove",
+       .format = "s",
+       .handler = Guarded<kChangesFile, PathProcedure<RemoveFile, kRemoveLine>>},
+      {.name = "plif_file_rename", .format = "ss", .handler = Guarded<kRenamesFile, FileRename>},
+      {.name = "plif_file_clear", .format = "", .handler = Guarded<kClearsFileDirs, FileClear>},
+      {.name = "plif_file_exists",
+       .format = "s",
+       .handler = Guarded<kFindsFiles, PathProcedure<AnythingExists, kExistsLine>>},
+      {.name = "plif_dir_exists",
+       .format = "s",
+       .handler = Guarded<kReadsDir, PathProcedure<IsDirectory, kDirExistsLine>>},
+      {.name = "plif_mkdir",
+       .format = "s",
+       .handler = Guarded<kChangesDir, PathProcedure<MakeDirectory, kMkdirLine>>},
+      {.name = "plif_rmdir",
+       .format = "s",
+       .handler = Guarded<kChangesDir, PathProcedure<RemoveDirectory, kRmdirLine>>},
+      {.name = "plif_get_freespace", .format = "s", .handler = Guarded<kReadsDir, GetFreeSpace>},
+      {.name = "_shutdown", .format = "", .handler = Guarded<kStopsServer, Shutdown>},
+      {.name = nullptr},
   };
   return table;
 }

@@ -461,6 +461,53 @@ TEST_F(FileService, LoggedPathsCannotForgeLinesOrFloodTheLog) {
   EXPECT_EQ(log_, "refused:" + lower + " outside the allowed directories\r\n");
 }
 
+// The jail judges a path in the spelling its procedure uses on the disk: file procedures
+// lower-case it, directory procedures take it as given. "SUB" is a link out of the jail beside
+// the real directory "sub", so a check of one spelling followed by a handler using the other
+// would either refuse a file procedure or reach outside.
+TEST_F(FileService, TheJailJudgesEachPathInTheSpellingItsProcedureUses) {
+  fs::create_directories(File("jail/sub"));
+  TempDir outside;
+  std::error_code no_link;
+  fs::create_directory_symlink(outside.path(), File("jail/SUB"), no_link);
+  if (no_link || !fs::is_directory(File("jail/sub")) ||
+      fs::equivalent(File("jail/sub"), File("jail/SUB"))) {
+    GTEST_SKIP() << "needs a case-sensitive disk with symbolic links";
+  }
+  const std::string path = File("jail/SUB/Thing");
+  struct Case {
+    const char* procedure;
+    const char* format;  // every string argument is the path, every number 0, bytes "x"
+    bool lower_case;
+  };
+  const std::vector<Case> cases = {
+      {"plif_file_create", "s", true},    {"plif_file_open", "s", true},
+      {"plif_file_read", "sli", true},    {"plif_file_write", "slb", true},
+      {"plif_file_getlength", "s", true}, {"plif_file_exists", "s", true},
+      {"plif_file_rename", "ss", true},   {"plif_file_remove", "s", true},
+      {"plif_dir_exists", "s", false},    {"plif_mkdir", "s", false},
+      {"plif_rmdir", "s", false},         {"plif_get_freespace", "s", false},
+  };
+  Fence jail(File("jail"), "", "");
+  for (const Case& c : cases) {
+    Args args;
+    for (const char* letter = c.format; *letter != '\0'; ++letter) {
+      if (*letter == 's') args.S(path);
+      if (*letter == 'l') args.L(0);
+      if (*letter == 'i') args.I(0);
+      if (*letter == 'b') args.B("x");
+    }
+    ASSERT_EQ(Call(c.procedure, args), 0) << c.procedure;
+    if (c.lower_case) {
+      EXPECT_EQ(log_.find("refused:"), std::string::npos) << c.procedure << ": " << log_;
+      EXPECT_NE(log_.find(Lower(path)), std::string::npos) << c.procedure << ": " << log_;
+    } else {
+      EXPECT_EQ(log_, "refused:" + path + " outside the allowed directories\r\n") << c.procedure;
+    }
+    EXPECT_TRUE(fs::is_empty(outside.path())) << c.procedure;
+  }
+}
+
 TEST_F(FileService, AFencedServerStopsOnlyWhenAllowShutdownSaysSo) {
   fs::create_directory(File("jail"));
   struct Case {

@@ -93,6 +93,8 @@ void StoppedEarly() {
 // systemd sends SIGTERM when it likes and cannot be refused: the service hears the stop once
 // its reports accept one.
 TEST(ServiceDispatcher, AStopWhileStartingWaitsUntilTheServiceAcceptsIt) {
+  g_stops = 0;
+  g_stops_while_starting = -1;
   TempDir dir;
   platform::ServiceNotifyListener manager;
   ASSERT_TRUE(manager.Open(dir / "notify"));
@@ -186,6 +188,8 @@ bool Takes(uint32_t event) {
 
 // The handler added last is asked first; one that declines passes the event on.
 TEST(ConsoleControl, HandlersAreAskedLastAddedFirst) {
+  g_calls = 0;
+  g_first = -1;
   ASSERT_TRUE(platform::SetConsoleCtrlHandler(Takes, true));
   ASSERT_TRUE(platform::SetConsoleCtrlHandler(Declines, true));
   ASSERT_TRUE(platform::RaiseConsoleCtrlEvent(platform::kCtrlCEvent)) << platform::LastError();
@@ -210,6 +214,7 @@ bool TakesBreak(uint32_t event) {
 
 // Ctrl+Break is an event of its own (POSIX: SIGTERM), which the service host takes as a stop.
 TEST(ConsoleControl, CtrlBreakReachesTheHandlersAsItsOwnEvent) {
+  g_break_events = 0;
   ASSERT_TRUE(platform::SetConsoleCtrlHandler(TakesBreak, true));
   bool raised = platform::RaiseConsoleCtrlEvent(platform::kCtrlBreakEvent);
   uint32_t error = platform::LastError();

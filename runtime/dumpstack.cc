@@ -61,8 +61,10 @@ CString DumpBlock(void* const* frames, int count) {
 }
 
 // Appends a dump block of the given frames, or of the caller's own stack when none are
-// given, under the walk lock.
-void WriteDump(const char* file_name, void* const* given, int given_count) {
+// given, under the walk lock. The own stack leaves out two frames, this one and DumpStack's:
+// both must stay real frames in an optimized build too (out of line here, no tail call there),
+// or the dump would begin above the function that asked for it.
+[[gnu::noinline]] void WriteDump(const char* file_name, void* const* given, int given_count) {
   void* own[kMaxFrames];
   if (t_walking) {
     AppendText(file_name, DumpBlock(nullptr, 0));
@@ -110,6 +112,7 @@ void AppendText(const char* file_name, const char* text) {
 
 void DumpStack(const char* file_name) {
   WriteDump(file_name, nullptr, 0);
+  asm volatile("" ::: "memory");  // keeps the call above from becoming a jump
 }
 
 void StackText(CString* text, int max_frames) {

@@ -11,8 +11,10 @@
 #include "runtime/mt.h"
 #include "testing/temp_dir.h"
 
-// Outside the anonymous namespace so that stack dumps can name them. The sanitizer's own
-// division check would end the process before the fault the test wants.
+// Outside the anonymous namespace so that stack dumps can name them; out of line, and with a
+// barrier behind their last call so that the call does not become a jump that drops their
+// frame, whatever the optimizer does. The sanitizer's own division check would end the process
+// before the fault the test wants.
 [[gnu::noinline]] __attribute__((no_sanitize("integer-divide-by-zero"))) int DivideForDumpTest(
     int dividend, int divisor) {
   return dividend / divisor;
@@ -20,7 +22,9 @@
 
 [[gnu::noinline]] uint32_t DivideByZeroOnThread(JThread* /*thread*/) {
   volatile int zero = 0;
-  return static_cast<uint32_t>(DivideForDumpTest(7, zero));
+  int quotient = DivideForDumpTest(7, zero);
+  asm volatile("" ::: "memory");
+  return static_cast<uint32_t>(quotient);
 }
 
 [[gnu::noinline]] uint32_t LockTwiceOnThread(JThread* /*thread*/) {
@@ -32,6 +36,7 @@
 
 [[gnu::noinline]] void DumpHereForDumpTest() {
   DumpStack("dumpstack.log");
+  asm volatile("" ::: "memory");
 }
 
 namespace {

@@ -165,7 +165,9 @@ void SrpcPacket::ReadRequest(SrpcRequest* request) {
 
 // ---- Reader: parsing -----------------------------------------------------------------------
 
-SrpcPacketReader::SrpcPacketReader(SrpcPeer peer) : peer_(peer) {
+SrpcPacketReader::SrpcPacketReader(SrpcPeer peer, int idle_waits)
+    : peer_(peer), idle_waits_(idle_waits) {
+  FATAL_CHECK(idle_waits > 0);
   buffer_ = static_cast<char*>(Heap::Allocate(kInitialBuffer));
   capacity_ = kInitialBuffer;
   ahead_ = static_cast<char*>(Heap::Allocate(kReadAhead));
@@ -308,6 +310,7 @@ SrpcPacketReader::Result SrpcPacketReader::Receive(StdSocket& socket, int64_t li
   ReleaseLargeBuffer();
   limit_start_ = platform::GetTickCount();
   limit_ms_ = limit_ms;
+  idle_waits_made_ = 0;
   for (;;) {
     if (ahead_begin_ == ahead_end_) {
       bool inside = phase_ == Phase::kHeader || phase_ == Phase::kBody;
@@ -327,10 +330,11 @@ SrpcPacketReader::Result SrpcPacketReader::Receive(StdSocket& socket, int64_t li
 }
 
 int SrpcPacketReader::FillBetweenPackets(StdSocket& socket) {
-  for (int wait = 0; wait < kIdleWaits && socket.IsConnected(); ++wait) {
+  for (int wait = 0; wait < idle_waits_ && socket.IsConnected(); ++wait) {
     int seconds = WaitSeconds(1);
     if (seconds == 0) break;
     if (Fill(socket, seconds) > 0) return read_ahead();
+    ++idle_waits_made_;
   }
   return 0;
 }

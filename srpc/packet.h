@@ -172,10 +172,11 @@ class SrpcPacketReader {
   static constexpr int kKeptBuffer = 131072;
   // One receive takes up to this many bytes, so a small packet costs one system call.
   static constexpr int kReadAhead = 16384;
-  // Between packets a pass waits for a byte this many times, one second each.
+  // Between packets a pass waits for a byte this many times, one second each (unless the
+  // reader is made with another count).
   static constexpr int kIdleWaits = 3;
 
-  explicit SrpcPacketReader(SrpcPeer peer = SrpcPeer::kServer);
+  explicit SrpcPacketReader(SrpcPeer peer = SrpcPeer::kServer, int idle_waits = kIdleWaits);
   ~SrpcPacketReader();
   SrpcPacketReader(const SrpcPacketReader&) = delete;
   SrpcPacketReader& operator=(const SrpcPacketReader&) = delete;
@@ -186,7 +187,7 @@ class SrpcPacketReader {
   Event Feed(const char* bytes, int n, int* consumed);
 
   // One pass of a session loop on `socket`, with what an earlier receive read ahead first:
-  //   - between packets, up to kIdleWaits waits of one second for the next bytes; none came
+  //   - between packets, up to idle_waits waits of one second for the next bytes; none came
   //     (or the socket is no longer connected): kNoPacket. A stray byte: kNoPacket at once;
   //   - after an 'X', the same waits for the kind; none came: the 'X' is dropped and the pass
   //     goes on between packets;
@@ -206,6 +207,8 @@ class SrpcPacketReader {
   int buffer_capacity() const { return capacity_; }
   // Bytes read from the socket and not yet parsed.
   int read_ahead() const { return ahead_end_ - ahead_begin_; }
+  // The waits between packets in which nothing came, in the last Receive.
+  int idle_waits_made() const { return idle_waits_made_; }
 
  private:
   Event TakeKind(uint8_t byte);
@@ -224,6 +227,8 @@ class SrpcPacketReader {
   int WaitSeconds(int most) const;
 
   SrpcPeer peer_;
+  int idle_waits_;
+  int idle_waits_made_ = 0;
   Phase phase_ = Phase::kKind;
   char* buffer_ = nullptr;  // the packet being read, header first
   int capacity_ = 0;

@@ -67,14 +67,14 @@ using SrpcProc = int32_t (*)(SrpcCallCtx* ctx, int64_t user_value, NetValueList*
 using SrpcHook = int32_t (*)(SrpcCallCtx* ctx, StdSocket* socket, int64_t* user_value);
 
 struct SrpcProcEntry {
-  const char* name;
-  const char* format;
-  SrpcProc handler;
-  int32_t serialize;
-  int32_t count;           // calls started
-  int32_t total_ms;        // sum of the handlers' durations
-  CCriticalSection* lock;  // made for serialized entries
-  double last_call;        // day number of the latest call's start
+  const char* name = nullptr;
+  const char* format = nullptr;
+  SrpcProc handler = nullptr;
+  int32_t serialize = 0;
+  int32_t count = 0;                 // calls started
+  int32_t total_ms = 0;              // sum of the handlers' durations
+  CCriticalSection* lock = nullptr;  // made for serialized entries
+  double last_call = 0;              // day number of the latest call's start
 };
 
 // A table entry holding a connection hook in its handler field (the server casts it back;

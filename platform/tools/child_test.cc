@@ -153,9 +153,7 @@ TEST(ChildProcess, AWaitTimesOutAndAKillEndsAndReapsTheChild) {
   platform::ChildHandle child = StartPart("sleep", {}, dir.path(), dir / "out.txt");
   ASSERT_NE(child, platform::kNoChild);
   int status = -1;
-  auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(platform::ChildWait(child, 200, &status));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 190ms);
   // A running test program holds a few megabytes at least.
   EXPECT_GT(platform::ChildResidentBytes(child), 1 << 20);
   EXPECT_GE(platform::ChildPeakResidentBytes(child), platform::ChildResidentBytes(child));
