@@ -44,7 +44,7 @@ bool GetAttributes(const char* path, uint32_t* attributes);
 
 bool MakeDirectory(
     const char* path);  // fails with 183 when it exists, 3 when its parent is missing
-bool RemoveDirectory(const char* path);             // empty directories only (145 otherwise)
+bool RemoveDirectory(const char* path);  // empty directories only (145 otherwise)
 // A file this process holds open without sharing (FileShare::kNone) is neither deleted nor
 // renamed: 32, a sharing violation, as Windows refuses it.
 bool DeleteFile(const char* path);                  // files only; a directory gives 5

@@ -297,7 +297,7 @@ class BTreeFile {
 
   BaseFile* file_ = nullptr;
   int64_t traced_bad_page_ = -1;  // the bad page of the last error-trace entry
-  bool external_file_ = false;  // given at construction, never owned
+  bool external_file_ = false;    // given at construction, never owned
   int check_mode_;
   bool check_after_change_ = false;
   bool open_ = false;
