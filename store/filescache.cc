@@ -202,11 +202,11 @@ FilesCache::Keyed FilesCache::MakeKey(const char* path, platform::FinalLink fina
   size_t spelled = std::strlen(path);
   if (spelled == 0) {
     platform::SetLastError(platform::kErrorPathNotFound);
-    return Keyed::kNothing;
+    return Keyed::kNotAFile;
   }
   if (IsSeparator(path[spelled - 1])) {
     platform::SetLastError(platform::kErrorAccessDenied);  // only a directory ends so
-    return Keyed::kNothing;
+    return Keyed::kNotAFile;
   }
   if (!platform::ResolvePath(path, resolved, final_link)) return Keyed::kNothing;
   if (path_filter_ != nullptr && !path_filter_(resolved->c_str())) {
@@ -251,8 +251,9 @@ int64_t FilesCache::Lookup(const char* path, bool create) {
   std::string resolved;
   Keyed keyed = MakeKey(path, platform::FinalLink::kFollow, &key, &resolved);
   // What opening such a path would have said (an empty one, a directory's), said here.
-  if (keyed == Keyed::kNothing && !create)
+  if (keyed == Keyed::kNotAFile && !create) {
     PrintOpenFailure(platform::LastError(), NormalizePath(path));
+  }
   if (keyed != Keyed::kYes) return 0;
   HeldName name(path_locks_, key.text, key.lock_length(), __LINE__);
   int64_t id = PathToId(key);
@@ -426,6 +427,7 @@ bool FilesCache::Remove(const char* path) {
       PlusFile::Remove(resolved.c_str());
       return true;
     case Keyed::kNothing:
+    case Keyed::kNotAFile:
       return true;
     case Keyed::kRefused:
       return false;

@@ -219,7 +219,9 @@ class FilesCache : public BaseObject {
   // What MakeKey made of a path: a key; nothing, for a path too long for one (resolved and
   // allowed all the same); nothing, for a path that names no file (empty, ending in a
   // separator, links that loop); nothing, for a path the filter refuses.
-  enum class Keyed { kYes, kTooLong, kNothing, kRefused };
+  // kNotAFile: the empty path or one ending in a separator, which no open would take for a
+  // file either.
+  enum class Keyed { kYes, kTooLong, kNothing, kNotAFile, kRefused };
 
   // filescache.cc: index files, names, handles.
   bool CreateIndex(IndexFile* index, const char* name, bool numeric_keys, int key_size,

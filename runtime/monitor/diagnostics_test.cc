@@ -2,15 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "foundation/plusfile.h"
+#include "platform/process.h"
 #include "runtime/mt.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
 TEST(Diagnostics, DumpsThreadsAndLocksIntoStampedFilesOfTheTemporaryDirectory) {
+  // The program never makes the temporary directory (c:\temp\ on Windows, which a fresh
+  // system may lack); the test does where it is missing, whatever ran before it.
+  std::error_code ignored;
+  std::filesystem::create_directories(platform::TempDirectory(), ignored);
   CCriticalSection traced(1);
   DiagnosticsThread diagnostics;
   ASSERT_EQ(diagnostics.StartFor(nullptr), 1);
