@@ -1,11 +1,40 @@
 // Reading what a server sends to a test's socket, until the server closes it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "platform/clock.h"
 #include "srpc/stdsocket.h"
+
+// What came until `expected` bytes were in, the peer closed, or `ms` passed.
+inline std::string ReadAtLeast(StdSocket& socket, size_t expected, uint32_t ms) {
+  std::string got;
+  char buffer[8192];
+  for (uint32_t start = platform::GetTickCount();
+       got.size() < expected && platform::GetTickCount() - start < ms;) {
+    if (socket.WaitReadable(0, 20000) == 0) continue;
+    int n = socket.RecvSome(buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, n);
+  }
+  return got;
+}
+
+// What came until nothing more came for `quiet_ms` or the peer closed.
+inline std::string ReadUntilQuiet(StdSocket& socket, uint32_t quiet_ms) {
+  std::string got;
+  char buffer[8192];
+  for (uint32_t last = platform::GetTickCount(); platform::GetTickCount() - last < quiet_ms;) {
+    if (socket.WaitReadable(0, 20000) == 0) continue;
+    int n = socket.RecvSome(buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, n);
+    last = platform::GetTickCount();
+  }
+  return got;
+}
 
 // What came until the peer closed the connection or `ms` passed; `*closed` tells which.
 inline std::string ReadUntilClosed(StdSocket& socket, uint32_t ms, bool* closed) {

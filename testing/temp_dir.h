@@ -107,6 +107,11 @@ class DeathTestDir : public SharedCurrentDir {
   DeathTestDir() : SharedCurrentDir("PELLARY_DEATH_TEST_DIR") {}
 };
 
+// Makes or overwrites the file at `path` with exactly `bytes`.
+inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 // The whole file, "" when it cannot be read.
 inline std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "testing/socket_read.h"
-#include "tests/remote_calls.h"
+#include "testing/remote_calls.h"
 #include "tests/running_server.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/remote_calls.h"
+#include "testing/remote_calls.h"
 #include "tests/running_server.h"
 
 namespace {

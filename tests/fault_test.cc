@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/remote_calls.h"
+#include "testing/remote_calls.h"
 #include "tests/running_server.h"
 
 namespace {

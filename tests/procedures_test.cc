@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/remote_calls.h"
+#include "testing/remote_calls.h"
 #include "tests/running_server.h"
 
 namespace {

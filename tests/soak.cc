@@ -19,7 +19,7 @@
 
 #include "srpc/srpcclient.h"
 #include "testing/server_process.h"
-#include "tests/remote_calls.h"
+#include "testing/remote_calls.h"
 
 namespace {
 
