@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run:
 #   0. scripts/check_layers.py: every include between libraries points down;
-#   1. the plain build (debug): every test;
+#   1. the plain build (debug): every test, and a few seconds of the load tool (bench/soak);
 #   2. the ASan+UBSan build (asan) with every test, then each fuzz target for FUZZ_SECONDS (60);
 #      the TSan build (tsan) over the concurrent areas (runtime, monitor, srpc, store, e2e);
 #   3. the Windows build under Wine: its tests, and the end-to-end tests against pellary.exe.
@@ -27,6 +27,8 @@ if [ -n "${PRESET:-}" ]; then
   exit 0
 fi
 run_tests debug "$@"
+# The load tool is a benchmark, not a test; a few seconds show that it still runs and checks.
+build/debug/bench/soak --server build/debug/service/pellary --clients 100 --seconds 5
 if [ "${SANITIZERS:-1}" != 0 ]; then
   run_tests asan "$@"
   started=$SECONDS

@@ -17,7 +17,9 @@ inline std::string Hex(const void* bytes, size_t length) {
   return text;
 }
 
-inline std::string Hex(const std::string& bytes) { return Hex(bytes.data(), bytes.size()); }
+inline std::string Hex(const std::string& bytes) {
+  return Hex(bytes.data(), bytes.size());
+}
 
 // The ASCII letters of `text` in lower case; other bytes as they are.
 inline std::string Lower(std::string text) {

@@ -4,13 +4,13 @@
 // stop the fenced server, and gets normal service otherwise.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "testing/socket_read.h"
 #include "testing/remote_calls.h"
+#include "testing/socket_read.h"
+#include "testing/text.h"
 #include "tests/running_server.h"
 
 namespace {
@@ -71,29 +71,18 @@ TEST(Access, AllowedClientsAreServedInsideTheJailAndReadOnly) {
   ASSERT_TRUE(server.Connect(client)) << server.Console();
   std::string in = server.remote("files/jail/in.txt");
   std::string out = server.remote("files/outside/out.txt");
-  // Reads inside the jail work.
-  EXPECT_EQ(CallLong(client, "plif_file_open", in), 1);
-  EXPECT_EQ(CallLong(client, "plif_file_exists", server.remote("files/jail/*.txt")), 1);
+  // Reads inside the jail work; outside it nothing is found, though the file is there. (Which
+  // paths the jail lets through is decided, and tested, in filesvc/.)
   EXPECT_EQ(Read(client, in, 0, 100), "inside");
-  // Outside it nothing is found, though the file is there.
   EXPECT_EQ(CallLong(client, "plif_file_open", out), 0);
-  EXPECT_EQ(CallLong(client, "plif_file_exists", server.remote("files/outside/*")), 0);
-  EXPECT_EQ(CallLong(client, "plif_file_exists", server.remote("files/jail/../outside/out.txt")),
-            0);
-  EXPECT_EQ(Read(client, out, 0, 100), "");
   // Every change is refused, inside the jail too, and the disk is untouched.
   EXPECT_EQ(CallLong(client, "plif_file_create", server.remote("files/jail/new.txt")), 0);
-  EXPECT_EQ(CallLong(client, "plif_file_remove", in), 0);
-  EXPECT_EQ(CallLong(client, "plif_file_rename", in, server.remote("files/jail/moved.txt")), 0);
-  EXPECT_EQ(CallLong(client, "plif_mkdir", server.remote("files/jail/d")), 0);
   EXPECT_EQ(Write(client, in, 0, "X"), 0);
   EXPECT_EQ(ReadFileBytes(server.path("files/jail/in.txt")), "inside");
   EXPECT_FALSE(fs::exists(server.path("files/jail/new.txt")));
-  EXPECT_FALSE(fs::exists(server.path("files/jail/d")));
   std::string console = server.Console();
-  std::string lower_out = out;  // file paths are logged lower-cased
-  for (char& c : lower_out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  EXPECT_NE(console.find("refused:" + lower_out + " outside the allowed directories\r\n"),
+  // File paths are logged lower-cased.
+  EXPECT_NE(console.find("refused:" + Lower(out) + " outside the allowed directories\r\n"),
             std::string::npos)
       << console;
   EXPECT_NE(console.find(" the server is read-only\r\n"), std::string::npos) << console;

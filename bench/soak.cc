@@ -4,8 +4,8 @@
 // and the server's resident memory at the start and the end (and every minute between);
 // exits 1 on any error.
 //   soak --server PATH [--clients N] [--seconds S]
-// The test command runs a short soak; a long one: soak --server build/release/service/pellary
-// --clients 1000 --seconds 3600
+// The test command runs a few seconds of it as a smoke run; a long one:
+//   soak --server build/release/service/pellary --clients 1000 --seconds 3600
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "srpc/srpcclient.h"
-#include "testing/server_process.h"
 #include "testing/remote_calls.h"
+#include "testing/server_process.h"
 
 namespace {
 
