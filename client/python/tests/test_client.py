@@ -155,14 +155,6 @@ class MalformedInputTest(unittest.TestCase):
         too_deep = b"\0\0\0\1\0\1t\0r\0\0\0\0" + pc.encode_values([deep])
         self.assertRaises(pc.SrpcProtocolError, pc.decode_table, too_deep)
 
-    def test_bad_packets_are_refused(self):
-        bad_checksum = CPP_ANSWER[:5] + b"\x00" + CPP_ANSWER[6:]
-        for bad in (bad_checksum, CPP_ANSWER[:-1] + b"\x00", CPP_ANSWER + b"\x00",
-                    b"Q" + CPP_ANSWER[1:], b"XA" + CPP_READ_BY_INDEX[2:], b""):
-            with self.subTest(bad=bad):
-                self.assertRaises(pc.SrpcProtocolError, pc.parse_packet, bad)
-
-
 class ScriptedPeer:
     """A loopback peer for one connection: it keeps the first packet it receives, answers
     with scripted bytes, then holds the connection open or closes it."""
@@ -331,15 +323,11 @@ class ServerTest(unittest.TestCase):
 
     def test_procedure_list_and_calls_by_index(self):
         procedures = self.client.procedures()
-        self.assertEqual({p.name: p.formats for p in procedures}, {
-            "SRPC_CLOSE": "", "SRPC_OPEN": "", "_shutdown": "", "corvexa_srpc_findcmd": "s",
-            "corvexa_srpc_getcmds": "", "plif_dir_exists": "s", "plif_file_clear": "",
-            "plif_file_create": "s", "plif_file_open": "s", "plif_file_read": "sli",
-            "plif_file_write": "slb", "plif_file_getlength": "s", "plif_file_remove": "s",
-            "plif_file_rename": "ss", "plif_file_exists": "s", "plif_get_freespace": "s",
-            "plif_get_version": "", "plif_mkdir": "s", "plif_rmdir": "s"})
         (table,) = self.client.call("corvexa_srpc_getcmds")
         self.assertEqual([(c.name, c.tag) for c in table.columns], [("cmd", "s"), ("argfmt", "s")])
+        self.assertEqual([p.name for p in procedures], [row[0] for row in table.rows])
+        formats = {p.name: p.formats for p in procedures}
+        self.assertEqual((formats["plif_file_read"], formats["_shutdown"]), ("sli", ""))
         for procedure in procedures:
             self.assertEqual(self.client.find_proc(procedure.name), procedure.index)
         self.assertEqual(self.client.find_proc("no_such_proc"), -1)
@@ -379,14 +367,6 @@ class ServerTest(unittest.TestCase):
         self.assertTrue(self.client.rmdir(directory))
         self.assertFalse(self.client.dir_exists(directory))
         self.assertGreater(self.client.get_freespace(SERVER.dir), 0)
-
-    def test_null_arguments_count_as_empty(self):
-        path = SERVER.path("data/null.bin")
-        self.assertTrue(self.client.file_create(path))
-        self.assertEqual(self.client.call("plif_file_exists", Null("s")), [0])
-        self.assertEqual(self.client.call("plif_file_write", path, SuperLong(0), Null("b")), [0])
-        self.assertEqual(self.client.file_write(path, 0, b"abc"), 3)
-        self.assertEqual(self.client.call("plif_file_read", path, Null("l"), 2), [b"ab"])
 
     def test_one_way_requests_and_keep_alives_leave_the_stream_in_step(self):
         path = SERVER.path("data/one-way.bin")
