@@ -37,8 +37,9 @@ std::string Drain(std::FILE* file) {
   return text;
 }
 
+// pellary-cli ARGS, told the server's port first unless `port` is 0.
 CliRun RunOn(int port, std::vector<std::string> args) {
-  args.insert(args.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port)});
+  if (port != 0) args.insert(args.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port)});
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
   int code = RunCli(args, out, err);
@@ -190,39 +191,37 @@ TEST_F(Cli, DfAndProcsReport) {
 }
 
 // No server is needed: usage errors stop before connecting, so a closed port would give 3.
-TEST(CliUsage, WrongUsageGivesTwoWithTheUsageText) {
+TEST(CliUsage, MistakesGiveTwoWithTheReasonAndAClosedPortThreeInOneLine) {
   int closed = e2e::FreePort();
-  std::vector<std::vector<std::string>> wrong = {
-      {},
-      {"frobnicate", "/x"},
-      {"get", "/only-one"},
-      {"version", "extra"},
-      {"--bogus", "version"},
-      {"--port"},
+  const std::string usage = "usage: pellary-cli";
+  const std::vector<Step> steps = {
+      {{}, 2, "", usage},
+      {{"frobnicate", "/x"}, 2, "", usage},
+      {{"get", "/only-one"}, 2, "", usage},
+      {{"version", "extra"}, 2, "", usage},
+      {{"--bogus", "version"}, 2, "", usage},
+      {{"--port"}, 2, "", usage},
+      {{"--port", "70000", "version"}, 2, "", "not a port number: 70000"},
+      {{"get", "/srv/x.bin", "/tmp/never-written"},
+       3,
+       "",
+       "pellary-cli: get: cannot reach the server: "},
   };
-  for (const auto& args : wrong) {
-    CliRun run = RunOn(closed, args);
-    EXPECT_EQ(run.code, 2) << testing::PrintToString(args) << run.err;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(testing::PrintToString(step.args));
+    CliRun run = RunOn(closed, step.args);
+    EXPECT_EQ(run.code, step.code);
+    EXPECT_EQ(run.out, step.out);
     EXPECT_EQ(run.err.rfind("pellary-cli: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find("usage: pellary-cli"), std::string::npos);
+    EXPECT_NE(run.err.find(step.err), std::string::npos) << run.err;
+    if (step.code == 3) {
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+    }
   }
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  EXPECT_EQ(RunCli({"--port", "70000", "version"}, out, err), 2);
-  EXPECT_NE(Drain(err).find("not a port number: 70000"), std::string::npos);
-  out = std::tmpfile();
-  err = std::tmpfile();
-  EXPECT_EQ(RunCli({"--help"}, out, err), 0);
-  EXPECT_NE(Drain(out).find("--force"), std::string::npos);
-  EXPECT_EQ(Drain(err), "");
-}
-
-TEST(CliUsage, AClosedPortGivesThreeAndOneLine) {
-  CliRun run = RunOn(e2e::FreePort(), {"get", "/srv/x.bin", "/tmp/never-written"});
-  EXPECT_EQ(run.code, 3);
-  EXPECT_EQ(run.err.rfind("pellary-cli: get: cannot reach the server: ", 0), 0u) << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-  EXPECT_EQ(run.out, "");
+  CliRun help = RunOn(0, {"--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_NE(help.out.find("--force"), std::string::npos);
+  EXPECT_EQ(help.err, "");
 }
 
 TEST(CliProgress, SizesRatesAndTimeLeftAreReadable) {
