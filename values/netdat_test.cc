@@ -16,7 +16,6 @@
 namespace {
 
 using values_testing::Bytes;
-using values_testing::Hex;
 using values_testing::Text;
 
 // ---- NetValueList --------------------------------------------------------------------------
@@ -179,53 +178,39 @@ TEST(NetValueListTest, PrintGivesTheLogForm) {
 
 // ---- Argument decoding ---------------------------------------------------------------------
 
-TEST(ArgumentDecoding, UnknownTagEndsTheListLeavingANullByte) {
-  std::string packet = Bytes({'s', 'a', 0, 0x01, 'i', 0, 0, 0, 5});
-  NetValueList list;
-  ASSERT_EQ(list.Decode(packet.data(), static_cast<int>(packet.size())), 2);
-  EXPECT_EQ(list.Type(0), NET_STRING);
-  EXPECT_STREQ(list.GetString(0), "a");
-  EXPECT_EQ(list.Type(1), NET_BYTE);
-  EXPECT_NE(list.IsNull(1), 0);
-}
-
-TEST(ArgumentDecoding, NullTagsKeepTheirTypes) {
-  std::string packet = Bytes({0xE9, 0xEC, 0xE6, 0xE4, 0xF3, 0xE2, 0xF4, 0xF5, 0xF2});
-  const int kTypes[] = {NET_LONG,   NET_SUPERLONG, NET_FLOAT,   NET_DOUBLE, NET_STRING,
-                        NET_BINARY, NET_DATETIME,  NET_LSTRING, NET_TABLE};
-  NetValueList list;
-  ASSERT_EQ(list.Decode(packet.data(), static_cast<int>(packet.size())), 9);
-  for (int i = 0; i < 9; ++i) {
-    EXPECT_EQ(list.Type(i), kTypes[i]) << i;
-    EXPECT_NE(list.IsNull(i), 0) << i;
+TEST(ArgumentDecoding, CutUnknownAndLyingPayloads) {
+  const struct {
+    const char* name;
+    std::string bytes;
+    int count;
+    const char* printed;
+  } kCases[] = {
+      {"an unknown tag ends the list, leaving a NULL byte",
+       Bytes({'s', 'a', 0, 0x01, 'i', 0, 0, 0, 5}), 2, "NET_STRING a ,NET_BYTE NULL "},
+      {"NULL tags keep their types", Bytes({0xE9, 0xEC, 0xE6, 0xE4, 0xF3, 0xE2, 0xF4, 0xF5, 0xF2}),
+       9,
+       "NET_LONG NULL ,NET_SUPERLONG NULL ,NET_FLOAT NULL ,NET_DOUBLE NULL ,NET_STRING NULL ,"
+       "NET_BINARY NULL ,NET_DATETIME NULL ,NET_LSTRING NULL ,NET_TABLE NULL "},
+      {"an empty table image leaves the cell as appended",
+       Bytes({'r', 0, 0, 0, 0, 'i', 0, 0, 0, 9}), 2, "NET_BYTE NULL ,NET_LONG 9 "},
+      {"a count beyond the bytes", Bytes({'b', 0, 0, 0x03, 0xE8}) + "0123456789", 1,
+       "NET_BINARY(SIZE:10) "},
+      {"a negative count, a text cut at the end", Bytes({'u', 0x80, 0, 0, 0, 'd'}) + "-4.25", 2,
+       "NET_LSTRING(SIZE:0) ,NET_DOUBLE -4.250000 "},
+      {"a cut long", Bytes({'i', 0, 0, 0, 1, 'i', 0, 0}), 2, "NET_LONG 1 ,NET_BYTE NULL "},
+      {"nothing", "", 0, ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::vector<char> bytes(c.bytes.begin(), c.bytes.end());  // exact: reads behind are seen
+    NetValueList list;
+    ASSERT_EQ(list.Decode(bytes.data(), static_cast<int>(bytes.size())), c.count);
+    EXPECT_STREQ(list.Print(), c.printed);
   }
-}
-
-TEST(ArgumentDecoding, EmptyTablesLyingAndCutPayloads) {
   NetValueList list;
-  std::string empty_table = Bytes({'r', 0, 0, 0, 0, 'i', 0, 0, 0, 9});
-  ASSERT_EQ(list.Decode(empty_table.data(), static_cast<int>(empty_table.size())), 2);
-  EXPECT_NE(list.IsNull(0), 0);
-  EXPECT_EQ(list.GetLong(1), 9);
-
   std::string lying = Bytes({'b', 0, 0, 0x03, 0xE8}) + "0123456789";
-  ASSERT_EQ(list.Decode(lying.data(), static_cast<int>(lying.size())), 1);
-  int length;
+  list.Decode(lying.data(), static_cast<int>(lying.size()));
   EXPECT_EQ(values_testing::BinaryOf(list, 0), "0123456789");
-
-  std::string negative = Bytes({'u', 0x80, 0, 0, 0, 'd'}) + "-4.25";
-  ASSERT_EQ(list.Decode(negative.data(), static_cast<int>(negative.size())), 2);
-  list.GetLString(0, &length);
-  EXPECT_EQ(length, 0);
-  EXPECT_EQ(list.GetDouble(1), -4.25);  // text cut at the end, no NUL
-
-  std::string cut = Bytes({'i', 0, 0, 0, 1, 'i', 0, 0});
-  ASSERT_EQ(list.Decode(cut.data(), static_cast<int>(cut.size())), 2);
-  EXPECT_EQ(list.GetLong(0), 1);
-  EXPECT_EQ(list.Type(1), NET_BYTE);
-  EXPECT_NE(list.IsNull(1), 0);
-
-  EXPECT_EQ(list.Decode(nullptr, 0), 0);
 }
 
 // `value` repeated to fill about `bytes` bytes.
@@ -509,40 +494,27 @@ TEST(ValuePools, SharedByThreads) {
 
 // ---- Contract violations -------------------------------------------------------------------
 
-class NetValueListDeathTest : public testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(NetValueListDeathTest, GetterOfAnotherType) {
+TEST(NetValueListDeathTest, ContractViolations) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   NetValueList list;
   list.Append(2);
   list.SetLong(0, 1);
   list.SetHandle(1, nullptr);
+  EXPECT_EQ(list.GetPointer(1), nullptr);  // handles read through GetPointer
+  // Getters of another type.
   EXPECT_DEATH(list.GetDouble(0), "");
   EXPECT_DEATH(list.GetSuperLong(0), "");
   EXPECT_DEATH(list.GetString(0), "");
-  EXPECT_EQ(list.GetPointer(1), nullptr);  // handles read through GetPointer
   EXPECT_DEATH(list.GetPointer(0), "");
-}
-
-TEST_F(NetValueListDeathTest, IndexOutOfRange) {
-  NetValueList list;
-  list.Append(1);
-  EXPECT_DEATH(list.GetByte(1), "");
+  // Indexes out of range.
+  EXPECT_DEATH(list.GetByte(2), "");
   EXPECT_DEATH(list.SetLong(-1, 0), "");
-  EXPECT_DEATH(list.RemoveAt(1), "");
-  EXPECT_DEATH(list.IsNull(2), "");
-}
-
-TEST_F(NetValueListDeathTest, UnencodableTypeInASentList) {
-  NetValueList list;
-  list.Append(2);
-  list.SetLong(0, 1);
-  list.SetWord(1, 2);
+  EXPECT_DEATH(list.RemoveAt(2), "");
+  EXPECT_DEATH(list.IsNull(3), "");
+  // Types that cannot be sent, the NULL byte an unknown tag leaves among them.
   PackBuffer out;
+  list.SetWord(1, 2);
   EXPECT_DEATH(list.Encode(out), "");
-  // The NULL NET_BYTE that an unknown tag leaves cannot be sent back either.
   list.SetNull(1, NET_BYTE);
   EXPECT_DEATH(list.Encode(out), "");
   EXPECT_DEATH(list.SetNull(0, NET_CSTRING), "");

@@ -1,4 +1,4 @@
-// Helpers shared by the values tests: hex dumps, random tables and deep comparison.
+// Helpers shared by the values tests: hex images of buffers, random tables and deep comparison.
 // Tests only.
 #pragma once
 
@@ -6,30 +6,19 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "testing/text.h"
 #include "values/netdat.h"
 #include "values/nettable.h"
 
 namespace values_testing {
 
-inline std::string Hex(const void* bytes, int length) {
-  std::string text;
-  const auto* p = static_cast<const unsigned char*>(bytes);
-  for (int i = 0; i < length; ++i) {
-    char piece[4];
-    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", p[i]);
-    text += piece;
-  }
-  return text;
-}
-
 inline std::string Hex(const PackBuffer& buffer) {
-  return Hex(buffer.Data(), buffer.Size());
+  return ::Hex(buffer.Data(), static_cast<size_t>(buffer.Size()));
 }
 
 // A date-time of whole seconds.
