@@ -12,11 +12,11 @@
 
 #include "srpc/srpc_testing.h"
 #include "srpc/stdsocket.h"
+#include "testing/text.h"
 
 namespace {
 
 using srpc_testing::Bytes;
-using srpc_testing::Hex;
 using srpc_testing::Pair;
 using Event = SrpcPacketReader::Event;
 using Result = SrpcPacketReader::Result;
@@ -74,23 +74,23 @@ TEST(SrpcPacketWriter, BuildsRequestsAndAnswersByteForByte) {
   ASSERT_TRUE(writer.PutProcName("corvexa_srpc_getcmds"));
   EXPECT_FALSE(writer.PutProcIndex(3));  // only extended packets carry an index
   ASSERT_TRUE(writer.Finish(&bytes, &length));
-  EXPECT_EQ(Hex(bytes, length), Hex(kGetCmds.data(), int(kGetCmds.size())));
+  EXPECT_EQ(Hex(Built(bytes, length)), Hex(kGetCmds));
 
   ASSERT_TRUE(writer.BuildErrorAnswer(-1, "PROC NOT SUPPORT", &bytes, &length));
-  EXPECT_EQ(Hex(bytes, length), Hex(kNotSupported.data(), int(kNotSupported.size())));
+  EXPECT_EQ(Hex(Built(bytes, length)), Hex(kNotSupported));
 
   NetValueList results;
   results.Append(2);
   results.SetLong(0, 5);
   results.SetString(1, "x");
   ASSERT_TRUE(writer.BuildAnswer(results, &bytes, &length));
-  EXPECT_EQ(Hex(bytes, length), "41 00 00 00 10 04 69 00 00 00 05 73 78 00 35 67");
+  EXPECT_EQ(Hex(Built(bytes, length)), "41 00 00 00 10 04 69 00 00 00 05 73 78 00 35 67");
 
   writer.BeginExtended(kSrpcOneWay);
   ASSERT_TRUE(writer.PutProcIndex(7));
   PutLong(writer.stream(), -2);
   ASSERT_TRUE(writer.Finish(&bytes, &length));
-  EXPECT_EQ(Hex(bytes, length), "58 59 00 00 00 12 46 00 00 00 07 69 FF FF FF FE 35 67");
+  EXPECT_EQ(Hex(Built(bytes, length)), "58 59 00 00 00 12 46 00 00 00 07 69 FF FF FF FE 35 67");
 }
 
 // ---- Opened packets ------------------------------------------------------------------------
