@@ -16,7 +16,7 @@
 namespace {
 
 using values_testing::Date;
-using values_testing::TablesEqual;
+using values_testing::Image;
 
 // One NET_LONG column "k" holding the values; INT32_MIN stands for NULL.
 void FillKeys(NetTable& table, const std::vector<int>& keys) {
@@ -196,6 +196,8 @@ TEST(NetTableCells, NullAndMissingCellsGiveNullResults) {
   table.SetLong(1, 1, 9);
   EXPECT_EQ(table.SetNull(1, 1), 1);
   EXPECT_EQ(table.GetLong(1, 1), 0);
+  table.SetDateTime(1, 4, 36526.5);  // from a day number
+  EXPECT_EQ(table.GetDateTime(1, 4), Date(2000, 1, 1, 12));
 }
 
 TEST(NetTableCells, IntegerConversions) {
@@ -237,46 +239,31 @@ TEST(NetTableCells, IntegerConversions) {
   EXPECT_EQ(table.IsNull(1, 6), 1);
 }
 
-class NetTableDeathTest : public testing::Test {
- protected:
-  void SetUp() override {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    table_.AddColumn("c", NET_CHAR);
-    table_.AddColumn("l", NET_LONG);
-    table_.AddColumn("d", NET_DOUBLE);
-    table_.AddColumn("b", NET_BINARY, 4);
-    table_.AppendRow();
-  }
-  NetTable table_;
-};
-
-TEST_F(NetTableDeathTest, AccessorsOfAnotherType) {
-  EXPECT_DEATH(table_.GetFloat(1, 3), "");
-  EXPECT_DEATH(table_.GetLong(1, 1), "");
-  EXPECT_DEATH(table_.SetChar(1, 2, 'x'), "");
-  EXPECT_DEATH(table_.SetSuperLong(1, 3, 1), "");
-  EXPECT_DEATH(table_.SetString(1, 2, "x"), "");
-  EXPECT_DEATH(table_.GetBinary(1, 2, nullptr), "");
-  EXPECT_DEATH(table_.SetTable(1, 4, nullptr), "");
-}
-
-TEST_F(NetTableDeathTest, SortSearchDeleteAndEncode) {
-  EXPECT_DEATH(table_.SortByColumn(4, 1), "");
-  EXPECT_DEATH(table_.FindSorted(2, 1, 0, 2), "");  // not a sort key
-  table_.SortByColumn(2, 1);
-  EXPECT_DEATH(table_.FindSorted(2, 1, 0, 3), "");  // no such mode
-  EXPECT_DEATH(table_.DeleteRow(2), "");
-  EXPECT_DEATH(table_.DeleteRow(0), "");
-  PackBuffer out;
-  EXPECT_DEATH(table_.Encode(out), "");  // a NET_CHAR column has no tag
-}
-
-TEST(NetTableCells, DateTimeFromADayNumber) {
+TEST(NetTableDeathTest, ContractViolations) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   NetTable table;
-  table.AddColumn("t", NET_DATETIME);
+  table.AddColumn("c", NET_CHAR);
+  table.AddColumn("l", NET_LONG);
+  table.AddColumn("d", NET_DOUBLE);
+  table.AddColumn("b", NET_BINARY, 4);
   table.AppendRow();
-  table.SetDateTime(1, 1, 36526.5);
-  EXPECT_EQ(table.GetDateTime(1, 1), Date(2000, 1, 1, 12));
+  // Accessors of another type.
+  EXPECT_DEATH(table.GetFloat(1, 3), "");
+  EXPECT_DEATH(table.GetLong(1, 1), "");
+  EXPECT_DEATH(table.SetChar(1, 2, 'x'), "");
+  EXPECT_DEATH(table.SetSuperLong(1, 3, 1), "");
+  EXPECT_DEATH(table.SetString(1, 2, "x"), "");
+  EXPECT_DEATH(table.GetBinary(1, 2, nullptr), "");
+  EXPECT_DEATH(table.SetTable(1, 4, nullptr), "");
+  // Sorts, searches and deletes that cannot be, a column that has no tag.
+  EXPECT_DEATH(table.SortByColumn(4, 1), "");
+  EXPECT_DEATH(table.FindSorted(2, 1, 0, 2), "");  // not a sort key
+  table.SortByColumn(2, 1);
+  EXPECT_DEATH(table.FindSorted(2, 1, 0, 3), "");  // no such mode
+  EXPECT_DEATH(table.DeleteRow(2), "");
+  EXPECT_DEATH(table.DeleteRow(0), "");
+  PackBuffer out;
+  EXPECT_DEATH(table.Encode(out), "");
 }
 
 // ---- Sorting and search --------------------------------------------------------------------
@@ -415,7 +402,7 @@ TEST(NetTableCopy, CopiesAreDeepAndIndependent) {
   NetTable copy;
   copy.AddColumn("stale", NET_LONG);
   source.CopyTo(copy);
-  EXPECT_TRUE(TablesEqual(source, copy));
+  EXPECT_EQ(Image(source), Image(copy));
   source.SetString(row, source.ColumnCount() - 1, "changed");
   source.GetTable(row, source.ColumnCount())->SetLong(1, 1, 7);
   EXPECT_STREQ(copy.GetString(row, copy.ColumnCount() - 1), "object");
@@ -441,7 +428,7 @@ TEST(NetTableCopy, SetTableFromInsideItsOwnCell) {
   // The given table lives inside the cell's table that the copy replaces.
   outer.SetTable(1, 1, own->GetTable(1, 1));
   EXPECT_EQ(outer.GetTable(1, 1), own);  // the cell keeps its table object
-  EXPECT_TRUE(TablesEqual(*outer.GetTable(1, 1), inner));
+  EXPECT_EQ(Image(*outer.GetTable(1, 1)), Image(inner));
 }
 
 }  // namespace

