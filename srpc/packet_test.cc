@@ -147,7 +147,6 @@ TEST(SrpcPacket, AReferenceCutShortNamesNothing) {
   int length;
   SrpcPacket packet;
   SrpcRequest request;
-  NetValueList arguments;
 
   writer.BeginPlain(kSrpcRequest);
   writer.stream().Write("abc", 3);  // no NUL before the trailer
