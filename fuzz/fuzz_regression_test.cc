@@ -25,33 +25,21 @@ std::vector<fs::path> Inputs(const std::string& target) {
   return found;
 }
 
-void RunAll(const std::string& target, void (*function)(const uint8_t*, size_t)) {
-  std::vector<fs::path> inputs = Inputs(target);
-  EXPECT_FALSE(inputs.empty()) << "no corpus for " << target;
-  for (const fs::path& input : inputs) {
-    SCOPED_TRACE(input.string());
-    std::string bytes = ReadFileBytes(input.string());
-    function(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+TEST(FuzzRegressions, EveryTargetOverItsCorpusAndPastFindings) {
+  const struct {
+    const char* target;
+    void (*function)(const uint8_t*, size_t);
+  } kTargets[] = {{"session", FuzzSession}, {"dispatch", FuzzDispatch}, {"values", FuzzValues},
+                  {"table", FuzzTable},     {"profile", FuzzProfile},   {"btree", FuzzBTreeHeader}};
+  for (const auto& t : kTargets) {
+    std::vector<fs::path> inputs = Inputs(t.target);
+    EXPECT_FALSE(inputs.empty()) << "no corpus for " << t.target;
+    for (const fs::path& input : inputs) {
+      SCOPED_TRACE(input.string());
+      std::string bytes = ReadFileBytes(input.string());
+      t.function(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
   }
-}
-
-TEST(FuzzRegressions, Session) {
-  RunAll("session", FuzzSession);
-}
-TEST(FuzzRegressions, Dispatch) {
-  RunAll("dispatch", FuzzDispatch);
-}
-TEST(FuzzRegressions, Values) {
-  RunAll("values", FuzzValues);
-}
-TEST(FuzzRegressions, Table) {
-  RunAll("table", FuzzTable);
-}
-TEST(FuzzRegressions, Profile) {
-  RunAll("profile", FuzzProfile);
-}
-TEST(FuzzRegressions, BTreeHeader) {
-  RunAll("btree", FuzzBTreeHeader);
 }
 
 }  // namespace

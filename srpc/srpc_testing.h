@@ -1,10 +1,9 @@
 // Helpers shared by the srpc tests: a connected pair of sockets over 127.0.0.1 on a port the
-// system chooses, and byte texts. Tests only; every socket closes when its owner goes.
+// system chooses, and byte strings. Tests only; every socket closes when its owner goes.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -16,17 +15,6 @@ inline std::string Bytes(std::initializer_list<int> bytes) {
   std::string out;
   for (int b : bytes) out += static_cast<char>(b);
   return out;
-}
-
-inline std::string Hex(const char* bytes, int length) {
-  std::string text;
-  for (int i = 0; i < length; ++i) {
-    char piece[4];
-    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X",
-                  static_cast<unsigned char>(bytes[i]));
-    text += piece;
-  }
-  return text;
 }
 
 // A listener on 127.0.0.1 with a port of the system's choice, and its port as text.

@@ -5,16 +5,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "testing/text.h"
 #include "values/values_testing.h"
 
 namespace {
 
 using values_testing::Date;
-using values_testing::TablesEqual;
+using values_testing::Image;
 
 // One NET_LONG column "k" holding the values; INT32_MIN stands for NULL.
 void FillKeys(NetTable& table, const std::vector<int>& keys) {
@@ -194,6 +196,8 @@ TEST(NetTableCells, NullAndMissingCellsGiveNullResults) {
   table.SetLong(1, 1, 9);
   EXPECT_EQ(table.SetNull(1, 1), 1);
   EXPECT_EQ(table.GetLong(1, 1), 0);
+  table.SetDateTime(1, 4, 36526.5);  // from a day number
+  EXPECT_EQ(table.GetDateTime(1, 4), Date(2000, 1, 1, 12));
 }
 
 TEST(NetTableCells, IntegerConversions) {
@@ -235,186 +239,147 @@ TEST(NetTableCells, IntegerConversions) {
   EXPECT_EQ(table.IsNull(1, 6), 1);
 }
 
-class NetTableDeathTest : public testing::Test {
- protected:
-  void SetUp() override {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    table_.AddColumn("c", NET_CHAR);
-    table_.AddColumn("l", NET_LONG);
-    table_.AddColumn("d", NET_DOUBLE);
-    table_.AddColumn("b", NET_BINARY, 4);
-    table_.AppendRow();
-  }
-  NetTable table_;
-};
-
-TEST_F(NetTableDeathTest, AccessorsOfAnotherType) {
-  EXPECT_DEATH(table_.GetFloat(1, 3), "");
-  EXPECT_DEATH(table_.GetLong(1, 1), "");
-  EXPECT_DEATH(table_.SetChar(1, 2, 'x'), "");
-  EXPECT_DEATH(table_.SetSuperLong(1, 3, 1), "");
-  EXPECT_DEATH(table_.SetString(1, 2, "x"), "");
-  EXPECT_DEATH(table_.GetBinary(1, 2, nullptr), "");
-  EXPECT_DEATH(table_.SetTable(1, 4, nullptr), "");
-}
-
-TEST_F(NetTableDeathTest, SortSearchDeleteAndEncode) {
-  EXPECT_DEATH(table_.SortByColumn(4, 1), "");
-  EXPECT_DEATH(table_.FindSorted(2, 1, 0, 2), "");  // not a sort key
-  table_.SortByColumn(2, 1);
-  EXPECT_DEATH(table_.FindSorted(2, 1, 0, 3), "");  // no such mode
-  EXPECT_DEATH(table_.DeleteRow(2), "");
-  EXPECT_DEATH(table_.DeleteRow(0), "");
-  PackBuffer out;
-  EXPECT_DEATH(table_.Encode(out), "");  // a NET_CHAR column has no tag
-}
-
-TEST(NetTableCells, DateTimeFromADayNumber) {
+TEST(NetTableDeathTest, ContractViolations) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   NetTable table;
-  table.AddColumn("t", NET_DATETIME);
+  table.AddColumn("c", NET_CHAR);
+  table.AddColumn("l", NET_LONG);
+  table.AddColumn("d", NET_DOUBLE);
+  table.AddColumn("b", NET_BINARY, 4);
   table.AppendRow();
-  table.SetDateTime(1, 1, 36526.5);
-  EXPECT_EQ(table.GetDateTime(1, 1), Date(2000, 1, 1, 12));
+  // Accessors of another type.
+  EXPECT_DEATH(table.GetFloat(1, 3), "");
+  EXPECT_DEATH(table.GetLong(1, 1), "");
+  EXPECT_DEATH(table.SetChar(1, 2, 'x'), "");
+  EXPECT_DEATH(table.SetSuperLong(1, 3, 1), "");
+  EXPECT_DEATH(table.SetString(1, 2, "x"), "");
+  EXPECT_DEATH(table.GetBinary(1, 2, nullptr), "");
+  EXPECT_DEATH(table.SetTable(1, 4, nullptr), "");
+  // Sorts, searches and deletes that cannot be, a column that has no tag.
+  EXPECT_DEATH(table.SortByColumn(4, 1), "");
+  EXPECT_DEATH(table.FindSorted(2, 1, 0, 2), "");  // not a sort key
+  table.SortByColumn(2, 1);
+  EXPECT_DEATH(table.FindSorted(2, 1, 0, 3), "");  // no such mode
+  EXPECT_DEATH(table.DeleteRow(2), "");
+  EXPECT_DEATH(table.DeleteRow(0), "");
+  PackBuffer out;
+  EXPECT_DEATH(table.Encode(out), "");
 }
 
 // ---- Sorting and search --------------------------------------------------------------------
 
-TEST(NetTableSort, NullSortsAsZero) {
-  NetTable table;
-  FillKeys(table, {3, INT32_MIN, -1});
-  EXPECT_EQ(table.SortByColumn(1, 1), 1);
-  EXPECT_EQ(Keys(table), (std::vector<int>{-1, INT32_MIN, 3}));
-  table.SortByColumn(1, 0);
-  EXPECT_EQ(Keys(table), (std::vector<int>{3, INT32_MIN, -1}));
-  EXPECT_EQ(table.SortByColumn(2, 1), 0);
+// A key as the sort compares it: numbers (integers, reals, day numbers) or texts; NULL is zero
+// or "".
+struct ModelKey {
+  double number = 0;
+  std::string text;
+};
+
+// One key column of `type` filled at random (letters only, so that case folding is plain),
+// with the model's keys; `sorted_input` gives keys already in order, many equal.
+std::vector<ModelKey> FillRandomKeys(std::mt19937_64& rng, NetTable& table, int type, int rows,
+                                     bool sorted_input) {
+  table.AddColumn("key", type, 8);
+  table.InsertRows(1, rows);
+  std::vector<ModelKey> keys(rows);
+  for (int r = 1; r <= rows; ++r) {
+    ModelKey& key = keys[r - 1];
+    int value = sorted_input ? r / 3 : static_cast<int>(rng() % 51) - 25;
+    if (!sorted_input && rng() % 5 == 0) continue;  // NULL
+    if (type == NET_STRING || type == NET_CSTRING) {
+      for (int n = static_cast<int>(rng() % 5); n > 0; --n) key.text += "aBbA"[rng() % 4];
+      table.SetString(r, 1, key.text.c_str());
+    } else if (type == NET_DATETIME) {
+      table.SetDateTime(r, 1, Date(2000 + value % 3, 1, 1 + (value + 25) % 28));
+      key.number = DateTimeToDayNumber(table.GetDateTime(r, 1));
+    } else if (type == NET_FLOAT || type == NET_DOUBLE) {
+      key.number = value / 2.0;
+      type == NET_FLOAT ? table.SetFloat(r, 1, static_cast<float>(key.number))
+                        : table.SetDouble(r, 1, key.number);
+    } else {
+      key.number = value;
+      table.SetLong(r, 1, value);
+    }
+  }
+  return keys;
 }
 
-TEST(NetTableSort, RowsMoveWhole) {
+TEST(NetTableSort, SortAndSearchAgreeWithTheStandardLibrary) {
   std::mt19937_64 rng(11);
-  NetTable table;
-  table.AddColumn("key", NET_SUPERLONG);
-  table.AddColumn("id", NET_LONG);
-  table.AddColumn("text", NET_CSTRING);
-  table.AddColumn("nested", NET_TABLE);
-  const int kRows = 300;
-  std::vector<int64_t> original(kRows + 1);
-  table.InsertRows(1, kRows);
-  for (int r = 1; r <= kRows; ++r) {
-    original[r] = rng() % 5 == 0 ? 0 : static_cast<int64_t>(rng() % 50) - 25;
-    if (original[r] != 0) table.SetSuperLong(r, 1, original[r]);  // 0 stays NULL
-    table.SetLong(r, 2, r);
-    table.SetString(r, 3, std::to_string(r).c_str());
-    NetTable nested;
-    nested.AddColumn("id", NET_LONG);
-    nested.AppendRow();
-    nested.SetLong(1, 1, r);
-    table.SetTable(r, 4, &nested);
-  }
-  for (int ascending : {1, 0}) {
-    table.SortByColumn(1, ascending);
-    for (int r = 1; r <= kRows; ++r) {
-      int id = table.GetLong(r, 2);
-      ASSERT_EQ(table.GetSuperLong(r, 1), original[id]);
-      ASSERT_EQ(std::to_string(id), table.GetString(r, 3));
-      ASSERT_EQ(table.GetTable(r, 4)->GetLong(1, 1), id);
-      if (r > 1) {
-        int64_t before = table.GetSuperLong(r - 1, 1);
-        ASSERT_TRUE(ascending ? before <= original[id] : before >= original[id]) << r;
+  const int kTypes[] = {NET_CHAR,   NET_SHORT,  NET_LONG,    NET_SUPERLONG, NET_FLOAT,
+                        NET_DOUBLE, NET_STRING, NET_CSTRING, NET_DATETIME};
+  for (int round = 0; round < 40; ++round) {
+    int type = kTypes[round % 9];
+    bool sorted_input = round == 2 || round == 3;
+    int rows = sorted_input ? 2000 : static_cast<int>(rng() % 4 == 0 ? rng() % 3 : rng() % 300);
+    bool folded = round % 2 == 1;
+    SCOPED_TRACE("round " + std::to_string(round) + " type " + std::to_string(type));
+    NetTable table;
+    std::vector<ModelKey> keys = FillRandomKeys(rng, table, type, rows, sorted_input);
+    // Each row carries its id as text and, in the last column, as a number: rows move whole.
+    table.AddColumn("text", NET_CSTRING);
+    table.AddColumn("id", NET_LONG);
+    for (int r = 1; r <= rows; ++r) {
+      table.SetString(r, 2, std::to_string(r - 1).c_str());
+      table.SetLong(r, 3, r - 1);
+    }
+    table.set_case_insensitive(folded ? 1 : 0);
+    auto less = [&](const ModelKey& a, const ModelKey& b) {
+      if (type != NET_STRING && type != NET_CSTRING) return a.number < b.number;
+      return folded ? Lower(a.text) < Lower(b.text) : a.text < b.text;
+    };
+    for (int ascending : {1, 0}) {
+      ASSERT_EQ(table.SortByColumn(1, ascending), 1);
+      std::vector<ModelKey> expected = keys;
+      std::stable_sort(expected.begin(), expected.end(), [&](const auto& a, const auto& b) {
+        return ascending != 0 ? less(a, b) : less(b, a);
+      });
+      std::vector<bool> seen(rows, false);
+      for (int r = 1; r <= rows; ++r) {
+        int id = table.GetLong(r, 3);
+        ASSERT_TRUE(id >= 0 && id < rows && !seen[id]) << r;
+        seen[id] = true;
+        ASSERT_EQ(std::to_string(id), table.GetString(r, 2));
+        const ModelKey& key = keys[id];
+        ASSERT_FALSE(less(key, expected[r - 1]) || less(expected[r - 1], key)) << "row " << r;
+      }
+      if (type != NET_LONG && type != NET_SUPERLONG) {
+        EXPECT_EQ(table.FindSorted(1, 0, 1, 0), -1);  // only integer keys are searched
+        continue;
+      }
+      std::vector<int64_t> sorted;
+      for (const ModelKey& key : expected) sorted.push_back(static_cast<int64_t>(key.number));
+      for (int probe = 0; probe < 40; ++probe) {
+        int64_t key = static_cast<int64_t>(rng() % 55) - 27;
+        int from = static_cast<int>(rng() % (rows + 2)) - 1;  // below 1: from the first row
+        int to = rng() % 3 == 0 ? -1 : static_cast<int>(rng() % (rows + 3));  // past: the last
+        int first = std::max(from, 1);
+        int last = to == -1 || to > rows ? rows : to;
+        if (last < first - 1) continue;
+        if (probe % 2 == 0 && last >= first) key = sorted[(probe % 4 == 0 ? last : first) - 1];
+        auto begin = sorted.begin() + (first - 1), end = sorted.begin() + last;
+        auto lower = ascending != 0 ? std::lower_bound(begin, end, key)
+                                    : std::lower_bound(begin, end, key, std::greater<>());
+        auto upper = ascending != 0 ? std::upper_bound(begin, end, key)
+                                    : std::upper_bound(begin, end, key, std::greater<>());
+        int at = static_cast<int>(lower - sorted.begin()) + 1;
+        int after = static_cast<int>(upper - sorted.begin());
+        SCOPED_TRACE("key " + std::to_string(key) + " in " + std::to_string(from) + ".." +
+                     std::to_string(to));
+        if (lower == upper) {
+          EXPECT_EQ(table.FindSorted(1, key, 0, 0, from, to), -1);
+          EXPECT_EQ(table.FindSorted(1, key, 1, 1, from, to), at);
+        } else {
+          EXPECT_EQ(table.FindSorted(1, key, 0, 0, from, to), at);
+          EXPECT_EQ(table.FindSorted(1, key, 1, 1, from, to), after);
+          int hit = table.FindSorted(1, key, 0, 2, from, to);
+          EXPECT_TRUE(hit >= at && hit <= after) << hit;
+        }
       }
     }
   }
-}
-
-TEST(NetTableSort, OtherKeyTypes) {
   NetTable table;
-  table.AddColumn("s", NET_STRING, 8);
-  table.AddColumn("d", NET_DOUBLE);
-  table.AddColumn("t", NET_DATETIME);
-  const char* kTexts[] = {"beta", "Alpha", "alpha", "", "gamma"};
-  table.InsertRows(1, 5);
-  for (int r = 1; r <= 5; ++r) {
-    table.SetString(r, 1, kTexts[r - 1]);
-    table.SetDouble(r, 2, 1.5 - r);
-    table.SetDateTime(r, 3, Date(2000 + r % 3, 1, r));
-  }
-  table.SortByColumn(1, 1);
-  std::vector<std::string> order;
-  for (int r = 1; r <= 5; ++r) order.push_back(table.GetString(r, 1));
-  EXPECT_EQ(order, (std::vector<std::string>{"", "Alpha", "alpha", "beta", "gamma"}));
-  table.set_case_insensitive(1);
-  table.SortByColumn(1, 0);
-  EXPECT_STREQ(table.GetString(1, 1), "gamma");
-  EXPECT_STREQ(table.GetString(2, 1), "beta");
-  EXPECT_STREQ(table.GetString(5, 1), "");
-  table.SortByColumn(2, 1);
-  for (int r = 2; r <= 5; ++r) EXPECT_LT(table.GetDouble(r - 1, 2), table.GetDouble(r, 2));
-  table.SortByColumn(3, 1);
-  for (int r = 2; r <= 5; ++r) {
-    EXPECT_LE(DateTimeToDayNumber(table.GetDateTime(r - 1, 3)),
-              DateTimeToDayNumber(table.GetDateTime(r, 3)));
-  }
-}
-
-TEST(NetTableSort, SortedAndEqualInput) {
-  NetTable table;
-  std::vector<int> keys(2000);
-  for (int i = 0; i < 2000; ++i) keys[i] = i / 3;
-  FillKeys(table, keys);
-  table.SortByColumn(1, 1);
-  EXPECT_EQ(Keys(table), keys);
-  table.SortByColumn(1, 0);
-  std::reverse(keys.begin(), keys.end());
-  EXPECT_EQ(Keys(table), keys);
-}
-
-TEST(NetTableSearch, FindSortedModes) {
-  NetTable table;
-  FillKeys(table, {1, 2, 2, 2, 5});
-  table.SortByColumn(1, 1);
-  EXPECT_EQ(table.FindSorted(1, 2, 0, 0), 2);
-  EXPECT_EQ(table.FindSorted(1, 2, 0, 1), 4);
-  int hit = table.FindSorted(1, 2, 0, 2);
-  EXPECT_TRUE(hit >= 2 && hit <= 4);
-  EXPECT_EQ(table.FindSorted(1, 3, 0, 0), -1);
-  EXPECT_EQ(table.FindSorted(1, 3, 1, 0), 5);
-  EXPECT_EQ(table.FindSorted(1, 9, 1, 0), 6);
-  EXPECT_EQ(table.FindSorted(1, -9, 1, 0), 1);
-  EXPECT_EQ(table.FindSorted(1, 2, 0, 0, 3, 5), 3);  // rows 3 .. 5 only
-  EXPECT_EQ(table.FindSorted(1, 2, 0, 1, 1, 3), 3);
-  EXPECT_EQ(table.FindSorted(1, 5, 0, 0, 1, 4), -1);
-
-  table.SortByColumn(1, 0);  // 5 2 2 2 1
-  EXPECT_EQ(table.FindSorted(1, 2, 0, 0), 2);
-  EXPECT_EQ(table.FindSorted(1, 2, 0, 1), 4);
-  EXPECT_EQ(table.FindSorted(1, 3, 1, 0), 2);
-  EXPECT_EQ(table.FindSorted(1, 0, 1, 0), 6);
-
-  NetTable texts;
-  texts.AddColumn("s", NET_STRING, 4);
-  texts.SortByColumn(1, 1);
-  EXPECT_EQ(texts.FindSorted(1, 0, 1, 0), -1);  // not an integer key
-}
-
-TEST(NetTableSearch, FindSortedAgreesWithAModel) {
-  std::mt19937_64 rng(5);
-  std::vector<int> keys(400);
-  for (int& k : keys) k = static_cast<int>(rng() % 60);
-  NetTable table;
-  FillKeys(table, keys);
-  table.SortByColumn(1, 1);
-  std::sort(keys.begin(), keys.end());
-  for (int key = -1; key <= 61; ++key) {
-    auto lower = std::lower_bound(keys.begin(), keys.end(), key);
-    auto upper = std::upper_bound(keys.begin(), keys.end(), key);
-    int first = static_cast<int>(lower - keys.begin()) + 1;
-    if (lower == upper) {
-      EXPECT_EQ(table.FindSorted(1, key, 0, 0), -1);
-      EXPECT_EQ(table.FindSorted(1, key, 1, 0), first);
-    } else {
-      EXPECT_EQ(table.FindSorted(1, key, 0, 0), first);
-      EXPECT_EQ(table.FindSorted(1, key, 0, 1), static_cast<int>(upper - keys.begin()));
-    }
-  }
+  EXPECT_EQ(table.SortByColumn(1, 1), 0);  // no such column
 }
 
 // ---- Copies --------------------------------------------------------------------------------
@@ -437,7 +402,7 @@ TEST(NetTableCopy, CopiesAreDeepAndIndependent) {
   NetTable copy;
   copy.AddColumn("stale", NET_LONG);
   source.CopyTo(copy);
-  EXPECT_TRUE(TablesEqual(source, copy));
+  EXPECT_EQ(Image(source), Image(copy));
   source.SetString(row, source.ColumnCount() - 1, "changed");
   source.GetTable(row, source.ColumnCount())->SetLong(1, 1, 7);
   EXPECT_STREQ(copy.GetString(row, copy.ColumnCount() - 1), "object");
@@ -463,7 +428,7 @@ TEST(NetTableCopy, SetTableFromInsideItsOwnCell) {
   // The given table lives inside the cell's table that the copy replaces.
   outer.SetTable(1, 1, own->GetTable(1, 1));
   EXPECT_EQ(outer.GetTable(1, 1), own);  // the cell keeps its table object
-  EXPECT_TRUE(TablesEqual(*outer.GetTable(1, 1), inner));
+  EXPECT_EQ(Image(*outer.GetTable(1, 1)), Image(inner));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Helpers shared by the values tests: hex dumps, random tables and deep comparison.
+// Helpers shared by the values tests: hex images of buffers, random values and tables, table
+// images.
 // Tests only.
 #pragma once
 
@@ -6,30 +7,19 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "testing/text.h"
 #include "values/netdat.h"
 #include "values/nettable.h"
 
 namespace values_testing {
 
-inline std::string Hex(const void* bytes, int length) {
-  std::string text;
-  const auto* p = static_cast<const unsigned char*>(bytes);
-  for (int i = 0; i < length; ++i) {
-    char piece[4];
-    std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", p[i]);
-    text += piece;
-  }
-  return text;
-}
-
 inline std::string Hex(const PackBuffer& buffer) {
-  return Hex(buffer.Data(), buffer.Size());
+  return ::Hex(buffer.Data(), static_cast<size_t>(buffer.Size()));
 }
 
 // A date-time of whole seconds.
@@ -176,62 +166,11 @@ inline void FillRandomTable(std::mt19937_64& rng, NetTable& table, int depth) {
   }
 }
 
-inline testing::AssertionResult TablesEqual(const NetTable& a, const NetTable& b);
-
-inline testing::AssertionResult CellsEqual(const NetTable& a, const NetTable& b, int r, int c) {
-  bool same = true;
-  switch (a.ColumnType(c)) {
-    case NET_CHAR:
-    case NET_SHORT:
-    case NET_LONG:
-    case NET_SUPERLONG:
-      same = a.GetSuperLong(r, c) == b.GetSuperLong(r, c);
-      break;
-    case NET_FLOAT:
-      same = SameBits(a.GetFloat(r, c), b.GetFloat(r, c));
-      break;
-    case NET_DOUBLE:
-      same = SameBits(a.GetDouble(r, c), b.GetDouble(r, c));
-      break;
-    case NET_DATETIME:
-      same = a.GetDateTime(r, c) == b.GetDateTime(r, c);
-      break;
-    case NET_STRING:
-    case NET_CSTRING:
-      same = std::string(a.GetString(r, c)) == b.GetString(r, c);
-      break;
-    case NET_BINARY:
-      same = BinaryOf(a, r, c) == BinaryOf(b, r, c);
-      break;
-    case NET_TABLE:
-      return TablesEqual(*a.GetTable(r, c), *b.GetTable(r, c));
-  }
-  if (same) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "cell " << r << "," << c << " differs";
-}
-
-inline testing::AssertionResult TablesEqual(const NetTable& a, const NetTable& b) {
-  if (a.ColumnCount() != b.ColumnCount() || a.RowCount() != b.RowCount()) {
-    return testing::AssertionFailure() << "shape " << a.RowCount() << "x" << a.ColumnCount()
-                                       << " vs " << b.RowCount() << "x" << b.ColumnCount();
-  }
-  for (int c = 1; c <= a.ColumnCount(); ++c) {
-    if (std::string(a.ColumnName(c)) != b.ColumnName(c) || a.ColumnType(c) != b.ColumnType(c) ||
-        a.ColumnSize(c) != b.ColumnSize(c)) {
-      return testing::AssertionFailure() << "column " << c << " differs";
-    }
-  }
-  for (int r = 1; r <= a.RowCount(); ++r) {
-    for (int c = 1; c <= a.ColumnCount(); ++c) {
-      if (a.IsNull(r, c) != b.IsNull(r, c)) {
-        return testing::AssertionFailure() << "NULL flag of " << r << "," << c;
-      }
-      if (a.IsNull(r, c) != 0) continue;
-      testing::AssertionResult cell = CellsEqual(a, b, r, c);
-      if (!cell) return cell;
-    }
-  }
-  return testing::AssertionSuccess();
+// The table's image: with the image tests pinning its bytes, equal images are equal tables.
+inline std::string Image(const NetTable& table) {
+  PackBuffer out;
+  EXPECT_EQ(table.Encode(out), 1);
+  return std::string(out.Data(), static_cast<size_t>(out.Size()));
 }
 
 }  // namespace values_testing
