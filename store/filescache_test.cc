@@ -1,8 +1,8 @@
 // The files cache against models: random reads, writes (gaps beyond the end included),
-// lengths, flushes, removes and renames through an 8-block cache compared with in-memory
-// files and the OS files; the created state, eviction's write-back, paths it refuses, idle
-// handles, a B+ tree in a CachedFile, and threads on distinct files, on one file, and on
-// renames and removes of shared names.
+// lengths, creates, flushes, removes and renames through an 8-block cache that evicts all
+// the time, compared with in-memory files and the OS files; lengths learnt late, files
+// replaced behind it, paths it refuses, idle handles, a B+ tree in a CachedFile, and threads
+// on distinct files, on one file, and on renames and removes of shared names.
 #include "store/filescache.h"
 
 #include <gtest/gtest.h>
