@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(CString, BinarySafeAssignKeepsNulBytesAndTerminates) {
+TEST(CString, AssignsBinarySafelyAlsoAPieceOfItself) {
   const char bytes[] = {'a', '\0', 'b'};
   CString s(bytes, 3);
   EXPECT_EQ(s.GetLength(), 3);
@@ -16,20 +16,18 @@ TEST(CString, BinarySafeAssignKeepsNulBytesAndTerminates) {
   CString copy(s);
   EXPECT_TRUE(copy == s);
   EXPECT_FALSE(copy == CString("a"));
+  CString self("hello world");
+  self.Assign(self.GetString() + 6, 5);
+  EXPECT_STREQ(self, "world");
+  self.Append(self.GetString(), self.GetLength());
+  EXPECT_STREQ(self, "worldworld");
+  self = "";
+  EXPECT_STREQ(self, "");
+  EXPECT_EQ(self.GetLength(), 0);
 }
 
-TEST(CString, AssigningAPieceOfItselfIsSafe) {
-  CString s("hello world");
-  s.Assign(s.GetString() + 6, 5);
-  EXPECT_STREQ(s, "world");
-  s.Append(s.GetString(), s.GetLength());
-  EXPECT_STREQ(s, "worldworld");
-  s = "";
-  EXPECT_STREQ(s, "");
-  EXPECT_EQ(s.GetLength(), 0);
-}
-
-TEST(CString, TrimRemovesAsciiSpaceOnlyNeverHighBytes) {
+// Trim and case handling are ASCII only: high bytes stay as they are.
+TEST(CString, TrimReplacePiecesAndCase) {
   CString s(" \t\r\n\v\fx y \r\n");
   s.Trim();
   EXPECT_STREQ(s, "x y");
@@ -40,40 +38,31 @@ TEST(CString, TrimRemovesAsciiSpaceOnlyNeverHighBytes) {
   CString blank("   ");
   blank.Trim();
   EXPECT_TRUE(blank.IsEmpty());
-}
-
-TEST(CString, ReplaceEveryOccurrenceIncludingGrowthAndShrink) {
-  CString s("a&b&&c");
-  EXPECT_EQ(s.Replace("&", "&amp;"), 3);
-  EXPECT_STREQ(s, "a&amp;b&amp;&amp;c");
-  EXPECT_EQ(s.Replace("&amp;", "&"), 3);
-  EXPECT_STREQ(s, "a&b&&c");
-  EXPECT_EQ(s.Replace("zz", "y"), 0);
-  EXPECT_EQ(s.Replace("", "y"), 0);
+  CString text("a&b&&c");
+  EXPECT_EQ(text.Replace("&", "&amp;"), 3);
+  EXPECT_STREQ(text, "a&amp;b&amp;&amp;c");
+  EXPECT_EQ(text.Replace("&amp;", "&"), 3);
+  EXPECT_STREQ(text, "a&b&&c");
+  EXPECT_EQ(text.Replace("zz", "y"), 0);
+  EXPECT_EQ(text.Replace("", "y"), 0);
   CString overlap("aaa");
   EXPECT_EQ(overlap.Replace("aa", "b"), 1);
   EXPECT_STREQ(overlap, "ba");
-}
-
-TEST(CString, PiecesClampToTheText) {
-  CString s("abcdef");
-  EXPECT_STREQ(s.Left(2), "ab");
-  EXPECT_STREQ(s.Left(99), "abcdef");
-  EXPECT_STREQ(s.Mid(2, 3), "cde");
-  EXPECT_STREQ(s.Mid(4), "ef");
-  EXPECT_STREQ(s.Mid(10, 2), "");
-  EXPECT_STREQ(s.Right(2), "ef");
-  EXPECT_EQ(s.Find("cd"), 2);
-  EXPECT_EQ(s.Find("cd", 3), -1);
-  EXPECT_EQ(s.Find('f'), 5);
+  CString pieces("abcdef");
+  EXPECT_STREQ(pieces.Left(2), "ab");
+  EXPECT_STREQ(pieces.Left(99), "abcdef");
+  EXPECT_STREQ(pieces.Mid(2, 3), "cde");
+  EXPECT_STREQ(pieces.Mid(4), "ef");
+  EXPECT_STREQ(pieces.Mid(10, 2), "");
+  EXPECT_STREQ(pieces.Right(2), "ef");
+  EXPECT_EQ(pieces.Find("cd"), 2);
+  EXPECT_EQ(pieces.Find("cd", 3), -1);
+  EXPECT_EQ(pieces.Find('f'), 5);
   EXPECT_EQ(CString("a\\b\\c").ReverseFind('\\'), 3);
-}
-
-TEST(CString, CaseHandlingIsAsciiOnly) {
-  CString s("AbC\xC4z");
-  s.MakeLower();
-  EXPECT_STREQ(s, "abc\xC4z");
-  EXPECT_EQ(s.CompareNoCase("ABC\xC4Z"), 0);
+  CString mixed("AbC\xC4z");
+  mixed.MakeLower();
+  EXPECT_STREQ(mixed, "abc\xC4z");
+  EXPECT_EQ(mixed.CompareNoCase("ABC\xC4Z"), 0);
   EXPECT_LT(StrICmp("abc", "ABD"), 0);
   EXPECT_GT(StrICmp("b", "A"), 0);
   EXPECT_LT(CString("a").Compare("b"), 0);

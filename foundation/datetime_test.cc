@@ -16,7 +16,6 @@ platform::LocalTime At(int year, int month, int day, int hour, int minute, int s
 }
 
 TEST(DateTimeText, RunsAreZeroFilledAndLongNumbersKeepTheirLastDigits) {
-  EXPECT_STREQ(DateTimeText("YYYY-MM-DD", At(2007, 3, 21, 0, 0, 0)), "2007-03-21");
   EXPECT_STREQ(DateTimeText("YYYY-MM-DD", At(2008, 1, 5, 0, 0, 0)), "2008-01-05");
   EXPECT_STREQ(DateTimeText("YYYY-MM-DD hh:mm:ss", At(2026, 12, 5, 9, 7, 3)),
                "2026-12-05 09:07:03");

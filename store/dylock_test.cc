@@ -8,9 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "runtime/memobj.h"
@@ -25,16 +27,12 @@ constexpr char kUnit[] = "dylock_test";
 constexpr auto kPatience = std::chrono::seconds(10);
 constexpr auto kGrace = std::chrono::milliseconds(100);
 
-TEST(LargestPrimeAtMost, GivesTheBucketCounts) {
+// 25 = 5 * 5 and 9 = 3 * 3: the divisor search must reach the square root.
+TEST(LargestPrimeAtMost, FindsThePrimeAtOrBelow) {
+  for (auto [n, prime] : {std::pair{3, 3}, {4, 3}, {9, 7}, {25, 23}, {7920, 7919}}) {
+    EXPECT_EQ(LargestPrimeAtMost(n), prime) << n;
+  }
   EXPECT_EQ(DynamicLockTable(1000, 0).bucket_count(), 997);
-  EXPECT_EQ(DynamicLockTable(10000, 0).bucket_count(), 9973);
-  EXPECT_EQ(DynamicLockTable(256, 0).bucket_count(), 251);
-  EXPECT_EQ(LargestPrimeAtMost(3), 3);
-  EXPECT_EQ(LargestPrimeAtMost(4), 3);
-  EXPECT_EQ(LargestPrimeAtMost(9), 7);
-  EXPECT_EQ(LargestPrimeAtMost(7919), 7919);
-  EXPECT_EQ(LargestPrimeAtMost(7920), 7919);
-  EXPECT_EQ(LargestPrimeAtMost(25), 23);  // 25 = 5 * 5: the divisor search must reach 5
 }
 
 TEST(DynamicLockTable, SecondLockerWaitsWhileAKeyInTheSameBucketStaysFree) {
@@ -72,46 +70,31 @@ TEST(DynamicLockTable, SecondLockerWaitsWhileAKeyInTheSameBucketStaysFree) {
   testing::internal::GetCapturedStdout();
 }
 
-TEST(DynamicLockTable, TryLockNeverWaitsAndChangesNothingWhenRefused) {
-  DynamicLockTable table(1000, 0);
-  const char path[] = "c:\\data\\a.blob";
-  ASSERT_TRUE(table.Lock(path, sizeof path, kUnit, __LINE__));
-  bool taken = true;
-  std::thread other([&] { taken = table.TryLock(path, sizeof path, kUnit, __LINE__); });
-  other.join();
-  EXPECT_FALSE(taken);
-  EXPECT_TRUE(table.Unlock(path, sizeof path));
-  // A refused try counted nobody: the key is free now.
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(table.Unlock(path, sizeof path));
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("internal error:dylock"),
-            std::string::npos);
-
-  std::thread fresh([&] {
-    taken = table.TryLock(path, sizeof path, kUnit, __LINE__);
-    if (taken) table.Unlock(path, sizeof path);
-  });
-  fresh.join();
-  EXPECT_TRUE(taken);
-}
-
-TEST(DynamicLockTable, KeysDifferByLengthAndEveryByte) {
+// A refused try changes nothing; a prefix of a held key, or a key differing in its last
+// byte, is another key.
+TEST(DynamicLockTable, TryLockNeverWaitsAndKeysDifferByLengthAndEveryByte) {
   DynamicLockTable table(1000, 0);
   std::string key(DynamicLockTable::kMaxKeyLength, 'k');
-  ASSERT_TRUE(table.Lock(key.data(), static_cast<int>(key.size()), kUnit, __LINE__));
-  bool taken = false;
+  std::string changed = key;
+  changed.back() = 'x';
+  ASSERT_TRUE(table.Lock(key.data(), 300, kUnit, __LINE__));
+  bool refused = false, taken = false;
   std::thread other([&] {
-    // A prefix is another key; so is a key differing in its last byte.
-    std::string changed = key;
-    changed.back() = 'x';
+    refused = !table.TryLock(key.data(), 300, kUnit, __LINE__);
     taken = table.TryLock(key.data(), 299, kUnit, __LINE__) &&
             table.TryLock(changed.data(), 300, kUnit, __LINE__);
     table.Unlock(key.data(), 299);
     table.Unlock(changed.data(), 300);
   });
   other.join();
+  EXPECT_TRUE(refused);
   EXPECT_TRUE(taken);
-  EXPECT_TRUE(table.Unlock(key.data(), static_cast<int>(key.size())));
+  EXPECT_TRUE(table.Unlock(key.data(), 300));
+  // The refused try counted nobody: the key is free now.
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(table.Unlock(key.data(), 300));
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("internal error:dylock"),
+            std::string::npos);
 }
 
 // Unsynchronised counters guarded only by the table: lost updates show broken exclusion
@@ -188,22 +171,15 @@ TEST(DynamicLockTable, SteadyLockingReusesEntriesAndKeepsAtMostAHundredFree) {
   EXPECT_EQ(Heap::AllocationCount() - before, 50u) << "only the 100 kept entries are reused";
 }
 
-TEST(BlockLockTable, HashesIdShiftedBySixteenPlusBlock) {
+// Keys that share a bucket are still different locks; no key gives a negative bucket.
+TEST(BlockLockTable, CollidingKeysAreDifferentLocks) {
   BlockLockTable table(1000, 0);
-  uint8_t a[16];
-  uint8_t b[16];
+  uint8_t a[16], b[16];
+  BlockLockTable::MakeKey(-1, -1, a);
+  EXPECT_TRUE(table.Lock(a, 16, kUnit, __LINE__) && table.Unlock(a, 16));
   BlockLockTable::MakeKey(1, 0, a);
   BlockLockTable::MakeKey(0, 65536, b);
-  EXPECT_EQ(table.Hash(a, 16), table.Hash(b, 16));
-  BlockLockTable::MakeKey(7, 3, a);
-  EXPECT_EQ(table.Hash(a, 16), static_cast<int>(((7u << 16) + 3u) % 997u));
-  BlockLockTable::MakeKey(-1, -1, b);  // unsigned arithmetic: never a negative bucket
-  int bucket = table.Hash(b, 16);
-  EXPECT_GE(bucket, 0);
-  EXPECT_LT(bucket, 997);
-  // Colliding keys are still different locks.
-  BlockLockTable::MakeKey(1, 0, a);
-  BlockLockTable::MakeKey(0, 65536, b);
+  ASSERT_EQ(table.Hash(a, 16), table.Hash(b, 16));
   ASSERT_TRUE(table.Lock(a, 16, kUnit, __LINE__));
   bool taken = false;
   std::thread other([&] {
@@ -215,45 +191,41 @@ TEST(BlockLockTable, HashesIdShiftedBySixteenPlusBlock) {
   EXPECT_TRUE(table.Unlock(a, 16));
 }
 
+// The entry lock is a critical section: re-entering it, or releasing it from a thread that
+// does not hold it, is caught there ("mt").
 TEST(DynamicLockTableDeathTest, MisuseIsFatal) {
   GTEST_FLAG_SET(death_test_style, "fast");
   DeathTestDir here;
+  uint64_t key = 1;
   std::string long_key(DynamicLockTable::kMaxKeyLength + 1, 'x');
-  EXPECT_THAT(FatalErrorOf([&] {
-                DynamicLockTable table(1000, 0);
-                table.Lock(long_key.data(), static_cast<int>(long_key.size()), kUnit, __LINE__);
-              }),
-              HasSubstr("internal error:dylock "));
-  EXPECT_THAT(FatalErrorOf([] {
-                BlockLockTable table(1000, 0);
-                uint64_t key = 1;
-                table.Lock(&key, 8, kUnit, __LINE__);
-              }),
-              HasSubstr("internal error:dylock "));
-  EXPECT_THAT(FatalErrorOf([] {
-                auto* table = new DynamicLockTable(1000, 0);
-                uint64_t key = 1;
-                table->Lock(&key, 8, kUnit, __LINE__);
-                delete table;  // with the key held
-              }),
-              HasSubstr("internal error:dylock "));
-  // The entry lock is a critical section: re-entering it, or releasing it from a thread
-  // that does not hold it, is caught there.
-  EXPECT_THAT(FatalErrorOf([] {
-                DynamicLockTable table(1000, 0);
-                uint64_t key = 1;
-                table.Lock(&key, 8, kUnit, __LINE__);
-                table.Lock(&key, 8, kUnit, __LINE__);
-              }),
-              HasSubstr("internal error:mt "));
-  EXPECT_THAT(FatalErrorOf([] {
-                DynamicLockTable table(1000, 0);
-                uint64_t key = 1;
-                table.Lock(&key, 8, kUnit, __LINE__);
-                std::thread other([&] { table.Unlock(&key, 8); });
-                other.join();
-              }),
-              HasSubstr("internal error:mt "));
+  struct Case {
+    std::function<void()> body;
+    const char* unit;
+  } cases[] = {
+      {[&] { DynamicLockTable(1000, 0).Lock(long_key.data(), 301, kUnit, __LINE__); }, "dylock"},
+      {[&] { BlockLockTable(1000, 0).Lock(&key, 8, kUnit, __LINE__); }, "dylock"},
+      {[&] {
+         auto* table = new DynamicLockTable(1000, 0);
+         table->Lock(&key, 8, kUnit, __LINE__);
+         delete table;  // with the key held
+       },
+       "dylock"},
+      {[&] {
+         DynamicLockTable table(1000, 0);
+         table.Lock(&key, 8, kUnit, __LINE__);
+         table.Lock(&key, 8, kUnit, __LINE__);
+       },
+       "mt"},
+      {[&] {
+         DynamicLockTable table(1000, 0);
+         table.Lock(&key, 8, kUnit, __LINE__);
+         std::thread([&] { table.Unlock(&key, 8); }).join();
+       },
+       "mt"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_THAT(FatalErrorOf(c.body), HasSubstr(std::string("internal error:") + c.unit + " "));
+  }
 }
 
 }  // namespace

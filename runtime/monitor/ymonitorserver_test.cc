@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "foundation/datetime.h"
@@ -56,48 +55,29 @@ TEST(LogServer, TheDirectoryGetsItsSeparatorAndTheBufferGathersUntilFull) {
   EXPECT_EQ(all.substr(all.size() - 18), "only in the file\r\n");
 }
 
-TEST(LogServer, ANewDaysFileFirstTrimsTheOldFilesToTheRetentionNumber) {
+// A new day's file first trims the old day files to the retention number: only day files,
+// never the day being opened (other programs' logs, names that only look like days, and a
+// day after today, from a clock that was set back, all sort after today's name). The day's
+// existing file is appended to.
+TEST(LogServer, ANewDaysFileFirstTrimsTheOldDayFilesToTheRetentionNumber) {
   CurrentTempDir dir;
   fs::create_directory("logs");
-  for (const char* old : {"2020-01-01", "2020-01-02", "2020-01-03", "2020-01-04", "2020-01-05"}) {
-    std::ofstream(std::string("logs/") + old + ".log") << old;
+  const char* kept[] = {"app.log",       "zz-other.log",   "2020-01-0x.log",
+                        "2020-1-01.log", "2999-12-31.log", "2020-01-01.log.log"};
+  for (const char* name : kept) WriteFileBytes(std::string("logs/") + name, name);
+  for (const char* old : {"2020-01-02.log", "2020-01-03.log"}) {
+    WriteFileBytes(std::string("logs/") + old, old);
   }
-  std::ofstream("logs/keep.txt") << "not a log";
+  WriteFileBytes("logs/" + Today() + ".log", "earlier\r\n");
   {
-    YMonitorServer server("logs\\", 3, 0, 100, 2048);  // no buffer: straight to the file
-    testing::internal::CaptureStdout();
-    server.Log("first\r\n");
-    testing::internal::GetCapturedStdout();
-  }
-  EXPECT_FALSE(fs::exists("logs/2020-01-01.log"));
-  EXPECT_FALSE(fs::exists("logs/2020-01-02.log"));
-  EXPECT_TRUE(fs::exists("logs/2020-01-03.log"));
-  EXPECT_TRUE(fs::exists("logs/2020-01-04.log"));
-  EXPECT_TRUE(fs::exists("logs/2020-01-05.log"));
-  EXPECT_TRUE(fs::exists("logs/keep.txt"));
-  EXPECT_EQ(ReadFileBytes("logs/" + Today() + ".log"), "first\r\n");
-}
-
-TEST(LogServer, OnlyDayFilesAreTrimmedAndTheDayBeingOpenedNeverIs) {
-  CurrentTempDir dir;
-  fs::create_directory("logs");
-  // Other programs' logs, names that only look like days, and a day after today (a clock
-  // that was set back): all sort after today's name.
-  const char* others[] = {"app.log", "zz-other.log", "2020-01-0x.log", "2020-01-01.log.log",
-                          "2020-1-01.log"};
-  for (const char* name : others) std::ofstream(std::string("logs/") + name) << name;
-  std::ofstream("logs/2020-01-01.log") << "old";
-  std::ofstream("logs/2999-12-31.log") << "future";
-  std::ofstream("logs/" + Today() + ".log", std::ios::binary) << "earlier\r\n";
-  {
-    YMonitorServer server("logs", 1, 0, 100, 2048);
+    YMonitorServer server("logs\\", 1, 0, 100, 2048);  // no buffer: straight to the file
     testing::internal::CaptureStdout();
     server.Log("later\r\n");
     testing::internal::GetCapturedStdout();
   }
-  for (const char* name : others) EXPECT_TRUE(fs::exists(std::string("logs/") + name)) << name;
-  EXPECT_FALSE(fs::exists("logs/2020-01-01.log"));
-  EXPECT_TRUE(fs::exists("logs/2999-12-31.log"));
+  for (const char* name : kept) EXPECT_TRUE(fs::exists(std::string("logs/") + name)) << name;
+  EXPECT_FALSE(fs::exists("logs/2020-01-02.log"));
+  EXPECT_FALSE(fs::exists("logs/2020-01-03.log"));
   EXPECT_EQ(ReadFileBytes("logs/" + Today() + ".log"), "earlier\r\nlater\r\n");
 }
 
@@ -153,19 +133,6 @@ TEST(LogServer, AMonitorClientTheFilterRefusesGetsNothingAndIsNamed) {
   EXPECT_EQ(
       testing::internal::GetCapturedStdout(),
       "monitor:127.0.0.1," + std::to_string(refused_port) + " refused: not an allowed client\r\n");
-}
-
-TEST(LogServer, AppendsToTheDaysExistingFile) {
-  CurrentTempDir dir;
-  fs::create_directory("logs");
-  std::ofstream("logs/" + Today() + ".log", std::ios::binary) << "earlier\r\n";
-  {
-    YMonitorServer server("logs", 1, 4096, 100, 2048);
-    testing::internal::CaptureStdout();
-    server.Log("later\r\n");
-    testing::internal::GetCapturedStdout();
-  }
-  EXPECT_EQ(ReadFileBytes("logs/" + Today() + ".log"), "earlier\r\nlater\r\n");
 }
 
 }  // namespace
