@@ -410,68 +410,53 @@ TEST_F(FileService, ClientsWorkOnTheirOwnFilesAtOnce) {
   }
 }
 
-TEST_F(FileService, LoggedPathsCannotForgeLinesOrFloodTheLog) {
-  // A line of its own hidden in the path, and a path far longer than a log line should be.
+// Each path procedure twice: a path that hides a line of its own and is far longer than a log
+// line should be is logged as one cut value; and the jail judges a path in the spelling its
+// procedure uses on the disk (file procedures lower-case it, directory procedures take it as
+// given). "SUB" is a link out of the jail beside the real directory "sub", so a check of one
+// spelling followed by a handler using the other would either refuse a file procedure or
+// reach outside.
+TEST_F(FileService, PathsAreLoggedAsOneValueAndJailedInTheSpellingTheirProcedureUses) {
   const std::string evil = File("Evil\r\nclient:6.6.6.6,666 connected/") + std::string(3000, 'p');
   const std::string lower = Logged(Lower(evil)), as_given = Logged(evil);
   struct Case {
     const char* procedure;
     const char* format;
-    std::string log;
+    std::string log;  // of the evil path
+    bool lower_case;
   };
   const std::vector<Case> cases = {
-      {"plif_file_create", "s", "file_create:" + lower + " 0\r\n"},
-      {"plif_file_open", "s", "file_open:" + lower + "  ret:0\r\n"},
-      {"plif_file_read", "sli", "file_read:" + lower + " pos:0 size:0\r\n"},
-      {"plif_file_write", "slb", "file_write:" + lower + " pos:0  ret:0\r\n"},
-      {"plif_file_getlength", "s", "file_getlength:" + lower + " size:0\r\n"},
-      {"plif_file_remove", "s", "file_remove:" + lower + " ret:1\r\n"},
-      {"plif_file_rename", "ss", "file_rename:" + lower + " -> " + lower + "  0\r\n"},
-      {"plif_file_exists", "s", "file_exists:" + lower + " 0\r\n"},
-      {"plif_dir_exists", "s", "dir_exists:" + as_given + " 0\r\n"},
-      {"plif_rmdir", "s", "rmdir:" + as_given + " 0\r\n"},
-      // The system's text after the path is its own; the path is still one value.
+      {"plif_file_create", "s", "file_create:" + lower + " 0\r\n", true},
+      {"plif_file_open", "s", "file_open:" + lower + "  ret:0\r\n", true},
+      {"plif_file_read", "sli", "file_read:" + lower + " pos:0 size:0\r\n", true},
+      {"plif_file_write", "slb", "file_write:" + lower + " pos:0  ret:0\r\n", true},
+      {"plif_file_getlength", "s", "file_getlength:" + lower + " size:0\r\n", true},
+      {"plif_file_remove", "s", "file_remove:" + lower + " ret:1\r\n", true},
+      {"plif_file_rename", "ss", "file_rename:" + lower + " -> " + lower + "  0\r\n", true},
+      {"plif_file_exists", "s", "file_exists:" + lower + " 0\r\n", true},
+      {"plif_dir_exists", "s", "dir_exists:" + as_given + " 0\r\n", false},
+      {"plif_rmdir", "s", "rmdir:" + as_given + " 0\r\n", false},
+      // The system's text after the path is its own.
       {"plif_mkdir", "s",
-       "cannot create dir:" + as_given + " <any>\r\nmkdir:" + as_given + " 0\r\n"},
+       "cannot create dir:" + as_given + " <any>\r\nmkdir:" + as_given + " 0\r\n", false},
+      {"plif_get_freespace", "s", "get_freespace: 0M\r\n", false},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(Call(c.procedure, ArgsOfFormat(c.format, evil)), 0) << c.procedure;
     EXPECT_TRUE(LogMatches(log_, c.log)) << c.procedure << ": " << log_;
   }
-  fs::create_directory(File("jail"));
-  Fence jail(File("jail"), "", "");
-  ASSERT_EQ(Call("plif_file_open", {evil}), 0);
-  EXPECT_EQ(log_, "refused:" + lower + " outside the allowed directories\r\n");
-}
 
-// The jail judges a path in the spelling its procedure uses on the disk: file procedures
-// lower-case it, directory procedures take it as given. "SUB" is a link out of the jail beside
-// the real directory "sub", so a check of one spelling followed by a handler using the other
-// would either refuse a file procedure or reach outside.
-TEST_F(FileService, TheJailJudgesEachPathInTheSpellingItsProcedureUses) {
   fs::create_directories(File("jail/sub"));
   TempDir outside;
   std::error_code no_link;
   fs::create_directory_symlink(outside.path(), File("jail/SUB"), no_link);
-  if (no_link || !fs::is_directory(File("jail/sub")) ||
-      fs::equivalent(File("jail/sub"), File("jail/SUB"))) {
+  Fence jail(File("jail"), "", "");
+  ASSERT_EQ(Call("plif_file_open", {evil}), 0);
+  EXPECT_EQ(log_, "refused:" + lower + " outside the allowed directories\r\n");
+  if (no_link || fs::equivalent(File("jail/sub"), File("jail/SUB"))) {
     GTEST_SKIP() << "needs a case-sensitive disk with symbolic links";
   }
   const std::string path = File("jail/SUB/Thing");
-  struct Case {
-    const char* procedure;
-    const char* format;
-    bool lower_case;
-  };
-  const std::vector<Case> cases = {
-      {"plif_file_create", "s", true},    {"plif_file_open", "s", true},
-      {"plif_file_read", "sli", true},    {"plif_file_write", "slb", true},
-      {"plif_file_getlength", "s", true}, {"plif_file_exists", "s", true},
-      {"plif_file_rename", "ss", true},   {"plif_file_remove", "s", true},
-      {"plif_dir_exists", "s", false},    {"plif_mkdir", "s", false},
-      {"plif_rmdir", "s", false},         {"plif_get_freespace", "s", false},
-  };
-  Fence jail(File("jail"), "", "");
   for (const Case& c : cases) {
     ASSERT_EQ(Call(c.procedure, ArgsOfFormat(c.format, path)), 0) << c.procedure;
     if (c.lower_case) {
