@@ -283,7 +283,7 @@ TEST_F(FileService, EveryProcedureAnswersAndLogsAsTheTableSays) {
        "plif_file_getlength",
        {File("huge.blob")},
        "superlong -1073741824",
-       "file_getlength:" + File("huge.blob") + " size:-1073741824\r\n"},
+       "file_getlength:" + Lower(File("huge.blob")) + " size:-1073741824\r\n"},
       {"length absent",
        "plif_file_getlength",
        {File("none")},
