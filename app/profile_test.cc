@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -23,13 +22,8 @@ constexpr char kAbsent[] = "<absent>";
 
 class ProfileTest : public testing::Test {
  protected:
-  void WriteFile(const std::string& bytes) {
-    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-
   std::unique_ptr<ProfileFile> Open(const std::string& bytes, int fold_width = 60) {
-    WriteFile(bytes);
+    WriteFileBytes(path_, bytes);
     return std::make_unique<ProfileFile>(path_.c_str(), fold_width);
   }
 
@@ -62,90 +56,82 @@ class ProfileTest : public testing::Test {
   std::string path_ = dir_ / "pellary.pf";
 };
 
-TEST_F(ProfileTest, LinesAreTrimmedOfAsciiWhiteSpaceOnly) {
-  // Blanks round `=`: the key matches trimmed, the value keeps its leading blank.
-  EXPECT_EQ(Read("srpc.server.port = 7027\r\n", "srpc.server.port"), " 7027");
-  EXPECT_EQ(Read("a=1\r\n \t\v\fkey=v \t\r\r\nb=2", "key"), "v");
-  // Bytes of 128 and above are text, at the ends of the line and of the key alike.
-  EXPECT_EQ(Read("k=\xA0v\xA0\n", "k"), "\xA0v\xA0");
-  EXPECT_EQ(Read("k\xA0=v\n", "k"), kAbsent);
-  // Control bytes are skipped before the first line only; elsewhere they belong to the key.
-  EXPECT_EQ(Read("\x01\x02k=v\n", "k"), "v");
-  EXPECT_EQ(Read("a=1\n\x01k=v\n", "k"), kAbsent);
-}
-
-TEST_F(ProfileTest, KeysMatchWholeAndWithoutRegardToCase) {
-  std::unique_ptr<ProfileFile> profile = Open("SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n");
-  EXPECT_EQ(Get(*profile, "srpc.maxclnt"), "50");
-  EXPECT_EQ(Get(*profile, "Srpc.MaxClnt"), "50");
-  EXPECT_EQ(Get(*profile, "key"), kAbsent);
-  EXPECT_EQ(Get(*profile, "k"), kAbsent);
-  // Only the text before the first `=` is the key.
-  EXPECT_EQ(Read("a=b=c\n", "a"), "b=c");
-  EXPECT_EQ(Read("a=b=c\n", "a=b"), kAbsent);
-  // A NUL byte in a key is part of it, not its end.
-  EXPECT_EQ(Read(std::string("k\0x=1\n", 6), "k"), kAbsent);
-}
-
-TEST_F(ProfileTest, CommentsEmptyLinesAndTheFirstEntry) {
-  EXPECT_EQ(Read("# k=1\n;k=2\n\n   # k=3\r\n\r\nk=4\nk=5\n", "k"), "4");
-  EXPECT_EQ(Read("x # not a comment=1\n", "x # not a comment"), "1");
-  // An empty value counts as absent, and it still hides a later entry of the same key;
-  // a line without `=` is a key with an empty value.
-  EXPECT_EQ(Read("k=\nk=5\n", "k"), kAbsent);
-  EXPECT_EQ(Read("k\nk=5\n", "k"), kAbsent);
-  EXPECT_EQ(Read("k=$$\n", "k"), kAbsent);
-}
-
-TEST_F(ProfileTest, ContinuationAcrossLinesCommentsAndEmptyLines) {
-  EXPECT_EQ(Read("k=abc&\n   $def\n", "k"), "abcdef");
-  EXPECT_EQ(Read("k=abc&\r\n\r\n# note\r\n; x=1\r\n\r\n   $def\r\nz=1\r\n", "k"), "abcdef");
-  // A continuation line is value through and through, `=` and all, and can continue again.
-  std::unique_ptr<ProfileFile> profile = Open("k=a&\nb=c&\n d \nb=2\n");
-  EXPECT_EQ(Get(*profile, "k"), "ab=cd");
-  EXPECT_EQ(Get(*profile, "b"), "2");
-  // An escaped `&` ends the entry; an escaped `\` before `&` does not.
-  profile = Open("k=abc\\&\nx=1\n");
-  EXPECT_EQ(Get(*profile, "k"), "abc&");
-  EXPECT_EQ(Get(*profile, "x"), "1");
-  EXPECT_EQ(Read("k=abc\\\\&\n def\n", "k"), "abc\\def");
-  // A `\` in the key escapes too: here it takes the `=`, and the `&` still ends the line.
-  EXPECT_EQ(Read("k\\=a&\n b\n", "k\\"), "ab");
-  // An entry cut short by the end of the file keeps what it has.
-  EXPECT_EQ(Read("k=abc&", "k"), "abc");
-  EXPECT_EQ(Read("k=abc&\n# only a comment follows\n", "k"), "abc");
-}
-
-TEST_F(ProfileTest, DollarMarksAndEscapes) {
-  EXPECT_EQ(Read("log.dir=$ c:\\\\logs $\n", "log.dir"), " c:\\logs ");
-  EXPECT_EQ(Read("a=\\$x\\$\n", "a"), "$x$");
-  EXPECT_EQ(Read("a=x$y$z$\n", "a"), "x$y$z");
-  EXPECT_EQ(Read("msg=one\\ntwo\\tthree\n", "msg"), "one\ntwo\tthree");
-  EXPECT_EQ(Read("p=c:\\\\data\n", "p"), "c:\\data");
-  EXPECT_EQ(Read("p=c:\\data\n", "p"), "c:data");  // `\` before an ordinary letter goes
-  EXPECT_EQ(Read("p=c:\\\n", "p"), "c:\\");        // a final `\` stays
-  EXPECT_EQ(Read("p=\\\n", "p"), "\\");
-  // The marks of a continuation line are its own first and last characters.
-  EXPECT_EQ(Read("k=$ a &\n  $ b $\n", "k"), " a  b ");
-  // NUL bytes in a value are kept.
-  EXPECT_EQ(Read(std::string("k=a\0b\n", 6), "k"), std::string("a\0b", 3));
+// What the reader makes of a file: one row per key looked up in the file's bytes.
+TEST_F(ProfileTest, TheReaderTakesLinesKeysCommentsContinuationsMarksAndEscapes) {
+  struct Row {
+    const char* name;
+    std::string bytes;
+    const char* key;
+    std::string value;
+  };
+  const std::vector<Row> rows = {
+      // Blanks round `=`: the key matches trimmed, the value keeps its leading blank.
+      {"blanks round =", "srpc.server.port = 7027\r\n", "srpc.server.port", " 7027"},
+      {"ascii white space", "a=1\r\n \t\v\fkey=v \t\r\r\nb=2", "key", "v"},
+      // Bytes of 128 and above are text, at the ends of the line and of the key alike.
+      {"high bytes in value", "k=\xA0v\xA0\n", "k", "\xA0v\xA0"},
+      {"high bytes in key", "k\xA0=v\n", "k", kAbsent},
+      // Control bytes are skipped before the first line only; elsewhere they belong to the key.
+      {"control bytes first", "\x01\x02k=v\n", "k", "v"},
+      {"control bytes later", "a=1\n\x01k=v\n", "k", kAbsent},
+      {"key in capitals", "SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "srpc.maxclnt", "50"},
+      {"key mixed case", "SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "Srpc.MaxClnt", "50"},
+      {"key longer", "SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "key", kAbsent},
+      {"key shorter", "SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "k", kAbsent},
+      // Only the text before the first `=` is the key.
+      {"first = ends the key", "a=b=c\n", "a", "b=c"},
+      {"no key with =", "a=b=c\n", "a=b", kAbsent},
+      {"NUL in a key", std::string("k\0x=1\n", 6), "k", kAbsent},
+      {"comments", "# k=1\n;k=2\n\n   # k=3\r\n\r\nk=4\nk=5\n", "k", "4"},
+      {"no comment inside", "x # not a comment=1\n", "x # not a comment", "1"},
+      // An empty value counts as absent, and it still hides a later entry of the same key;
+      // a line without `=` is a key with an empty value.
+      {"empty hides later", "k=\nk=5\n", "k", kAbsent},
+      {"no = hides later", "k\nk=5\n", "k", kAbsent},
+      {"empty marks", "k=$$\n", "k", kAbsent},
+      {"continuation", "k=abc&\n   $def\n", "k", "abcdef"},
+      {"continuation over comments", "k=abc&\r\n\r\n# note\r\n; x=1\r\n\r\n   $def\r\nz=1\r\n", "k",
+       "abcdef"},
+      // A continuation line is value through and through, `=` and all, and can continue again.
+      {"continued twice", "k=a&\nb=c&\n d \nb=2\n", "k", "ab=cd"},
+      {"after continuation", "k=a&\nb=c&\n d \nb=2\n", "b", "2"},
+      // An escaped `&` ends the entry; an escaped `\` before `&` does not.
+      {"escaped &", "k=abc\\&\nx=1\n", "k", "abc&"},
+      {"after escaped &", "k=abc\\&\nx=1\n", "x", "1"},
+      {"escaped \\ before &", "k=abc\\\\&\n def\n", "k", "abc\\def"},
+      // A `\` in the key escapes too: here it takes the `=`, and the `&` still ends the line.
+      {"escape in key", "k\\=a&\n b\n", "k\\", "ab"},
+      // An entry cut short by the end of the file keeps what it has.
+      {"cut after &", "k=abc&", "k", "abc"},
+      {"only a comment after &", "k=abc&\n# only a comment follows\n", "k", "abc"},
+      {"marks", "log.dir=$ c:\\\\logs $\n", "log.dir", " c:\\logs "},
+      {"escaped marks", "a=\\$x\\$\n", "a", "$x$"},
+      {"inner marks", "a=x$y$z$\n", "a", "x$y$z"},
+      {"escapes", "msg=one\\ntwo\\tthree\n", "msg", "one\ntwo\tthree"},
+      {"escaped \\", "p=c:\\\\data\n", "p", "c:\\data"},
+      {"\\ before a letter goes", "p=c:\\data\n", "p", "c:data"},
+      {"a final \\ stays", "p=c:\\\n", "p", "c:\\"},
+      {"only \\", "p=\\\n", "p", "\\"},
+      // The marks of a continuation line are its own first and last characters.
+      {"marks of a continuation", "k=$ a &\n  $ b $\n", "k", " a  b "},
+      {"NUL in a value", std::string("k=a\0b\n", 6), "k", std::string("a\0b", 3)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(Read(row.bytes, row.key), row.value);
+  }
 }
 
 TEST_F(ProfileTest, GetFloatConvertsDecimalTextLikeAtof) {
   std::unique_ptr<ProfileFile> profile = Open(
       "word=abc\nfrac=12.9\nexp= -3.5e2x\nneg=-0.5\nhalf=.5\nbare=1e\nhex=0x10\ninf=inf\n"
       "nan=nan\nempty=\n");
-  EXPECT_EQ(profile->GetFloat("word", 7.0f), 0.0);   // not a number: 0, not the default
-  EXPECT_EQ(profile->GetFloat("frac", 7.0f), 12.9);  // in double precision
-  EXPECT_EQ(profile->GetFloat("exp", 7.0f), -350.0);
-  EXPECT_EQ(profile->GetFloat("neg", 7.0f), -0.5);
-  EXPECT_EQ(profile->GetFloat("half", 7.0f), 0.5);
-  EXPECT_EQ(profile->GetFloat("bare", 7.0f), 1.0);
-  EXPECT_EQ(profile->GetFloat("hex", 7.0f), 0.0);
-  EXPECT_EQ(profile->GetFloat("inf", 7.0f), 0.0);
-  EXPECT_EQ(profile->GetFloat("nan", 7.0f), 0.0);
-  EXPECT_EQ(profile->GetFloat("empty", 7.0f), 7.0);
-  EXPECT_EQ(profile->GetFloat("missing", 1000.0f), 1000.0);
+  // Not a number: 0, not the default; in double precision.
+  const std::vector<std::pair<const char*, double>> rows = {
+      {"word", 0.0}, {"frac", 12.9}, {"exp", -350.0}, {"neg", -0.5},
+      {"half", 0.5}, {"bare", 1.0},  {"hex", 0.0},    {"inf", 0.0},
+      {"nan", 0.0},  {"empty", 7.0}, {"missing", 7.0}};
+  for (const auto& [key, value] : rows) EXPECT_EQ(profile->GetFloat(key, 7.0f), value) << key;
 }
 
 TEST_F(ProfileTest, MissingFileGivesDefaultsAndIsNotCreated) {
@@ -163,7 +149,7 @@ TEST_F(ProfileTest, MissingFileGivesDefaultsAndIsNotCreated) {
 TEST_F(ProfileTest, FileIsReadOnceAndWrittenBackOnlyWhenModified) {
   {
     std::unique_ptr<ProfileFile> profile = Open("k=1\n");
-    WriteFile("k=2\n");
+    WriteFileBytes(path_, "k=2\n");
     EXPECT_EQ(Get(*profile, "k"), "1");
   }
   EXPECT_EQ(ReadFileBytes(path_), "k=2\n");
@@ -172,7 +158,7 @@ TEST_F(ProfileTest, FileIsReadOnceAndWrittenBackOnlyWhenModified) {
   profile->SetFloat("f", 2.5f);
   EXPECT_TRUE(profile->modified());
   EXPECT_EQ(profile->GetFloat("f", 0.0f), 2.5);
-  WriteFile("k=3\n");
+  WriteFileBytes(path_, "k=3\n");
   profile.reset();
   EXPECT_EQ(ReadFileBytes(path_), "k=1\nf=2.5000\r\n");
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "srpc/srpcclient.h"
 
@@ -16,11 +18,18 @@ struct Bytes {
   std::string data;
 };
 
+// A NULL argument of a NET_ type.
+struct Null {
+  int type;
+};
+
 // Argument lists from C++ values: texts (const char* or std::string) as NET_STRING, int64_t
-// as NET_SUPERLONG, int32_t as NET_LONG, Bytes as NET_BINARY.
+// as NET_SUPERLONG, int32_t as NET_LONG, Bytes as NET_BINARY, Null as a NULL of its type.
 inline NetValueList& Args(NetValueList& list) {
   return list;
 }
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, const Null& null, Rest... rest);
 template <typename... Rest>
 NetValueList& Args(NetValueList& list, const std::string& text, Rest... rest);
 template <typename... Rest>
@@ -53,6 +62,20 @@ template <typename... Rest>
 NetValueList& Args(NetValueList& list, const Bytes& bytes, Rest... rest) {
   list.SetBinary(list.Append(1) - 1, bytes.data.data(), static_cast<int>(bytes.data.size()));
   return Args(list, rest...);
+}
+template <typename... Rest>
+NetValueList& Args(NetValueList& list, const Null& null, Rest... rest) {
+  list.SetNull(list.Append(1) - 1, null.type);
+  return Args(list, rest...);
+}
+
+// One argument of any kind above, for tables of calls: Args(list, {path, int64_t{0}, ...}).
+using Arg = std::variant<std::string, int64_t, int32_t, Bytes, Null>;
+inline NetValueList& Args(NetValueList& list, const std::vector<Arg>& arguments) {
+  for (const Arg& argument : arguments) {
+    std::visit([&list](const auto& value) { Args(list, value); }, argument);
+  }
+  return list;
 }
 
 inline bool OneResult(const NetValueList& results, int type) {
