@@ -1,13 +1,6 @@
-// Whole requests through the dispatcher, as a session serves them: bytes in, answer out. The
-// first byte chooses the kind (R or Y) and whether the procedure is named or numbered; the rest
-// is the body: the procedure reference, then the arguments. The table has the service's
-// formats, every argument letter and a table argument; its handlers count their arguments.
-//
-// What must hold for every request: kind R gets exactly one A or B packet, kind Y none, and
-// serving it asks the heap for no more than the request's decode budget plus a few times its
-// bytes (the log form of the arguments, the answer). A request that breaks the bound aborts.
+// Requests served as a session serves them (first byte: kind R or Y, by name or by index): R gets
+// one A or B packet, Y none, and the heap grows by the decode budget and a few bytes at most.
 #include <cstdlib>
-#include <string>
 
 #include "fuzz/fuzz_target.h"
 #include "runtime/memobj.h"
@@ -17,8 +10,7 @@ namespace {
 
 int32_t CountArguments(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
                        CString*) {
-  results->Append(1);
-  results->SetLong(0, arguments->Count());
+  results->SetLong(results->Append(1) - 1, arguments->Count());
   return 0;
 }
 
@@ -33,36 +25,26 @@ int32_t Hook(SrpcCallCtx*, StdSocket*, int64_t* user_value) {
 }
 
 const SrpcProcEntry kTable[] = {
-    {"plif_get_version", "", CountArguments, 0, 0, 0, nullptr, 0},
-    {"plif_file_read", "sli", CountArguments, 0, 0, 0, nullptr, 0},
-    {"plif_file_write", "slb", CountArguments, 1, 0, 0, nullptr, 0},
-    {"plif_file_rename", "ss", Fail, 0, 0, 0, nullptr, 0},
-    {"every_letter", " bdfilrstu ", CountArguments, 0, 0, 0, nullptr, 0},
-    {"table", "r", CountArguments, 0, 0, 0, nullptr, 0},
+    {"plif_get_version", "", CountArguments},
+    {"plif_file_read", "sli", CountArguments},
+    {"plif_file_write", "slb", CountArguments, 1},
+    {"plif_file_rename", "ss", Fail},
+    {"every_letter", " bdfilrstu ", CountArguments},
+    {"table", "r", CountArguments},
     SrpcHookEntry("SRPC_OPEN", Hook),
     SrpcHookEntry("SRPC_CLOSE", Hook),
-    {nullptr, nullptr, nullptr, 0, 0, 0, nullptr, 0},
+    {},
 };
 
-// A server that is never started, with one client registered as a session registers it.
-class Dispatcher : public SRPCSocketSvr {
- public:
+// A server never started, with one client registered as a session registers it.
+struct Dispatcher : SRPCSocketSvr {
+  StdSocket client;
+  SrpcSession session;
   Dispatcher() : SRPCSocketSvr(kTable) {
-    session_.ctx = {nullptr, &client_, this};
-    OnClientOpen(nullptr, &client_, &session_.user_value);
+    session.ctx = {nullptr, &client, this};
+    OnClientOpen(nullptr, &client, &session.user_value);
   }
-  SrpcSession& session() { return session_; }
-
- private:
-  StdSocket client_;
-  SrpcSession session_;
 };
-
-// Made once and kept: a server's end waits for sessions that a fuzzer never has.
-Dispatcher& TheDispatcher() {
-  static auto* dispatcher = new Dispatcher();
-  return *dispatcher;
-}
 
 void Check(bool condition) {
   if (!condition) std::abort();
@@ -74,11 +56,7 @@ void FuzzDispatch(const uint8_t* data, size_t size) {
   if (size == 0) return;
   const uint8_t kind = (data[0] & 1) != 0 ? kSrpcOneWay : kSrpcRequest;
   SrpcPacketWriter writer;
-  if ((data[0] & 2) != 0) {
-    writer.BeginExtended(kind);
-  } else {
-    writer.BeginPlain(kind);
-  }
+  (data[0] & 2) != 0 ? writer.BeginExtended(kind) : writer.BeginPlain(kind);
   writer.stream().Write(data + 1, static_cast<int>(size - 1));
   const char* bytes;
   int length;
@@ -86,26 +64,19 @@ void FuzzDispatch(const uint8_t* data, size_t size) {
   SrpcPacket packet;
   Check(packet.Open(bytes, length));
 
-  Dispatcher& dispatcher = TheDispatcher();
+  static auto& dispatcher = *new Dispatcher();  // kept: a server's end waits for sessions
   uint64_t before = Heap::AllocatedBytes();
   const char* answer = nullptr;
   int answer_length = 0;
-  Check(dispatcher.ServePacket(dispatcher.session(), packet, &answer, &answer_length));
-  uint64_t taken = Heap::AllocatedBytes() - before;
-  Check(taken <=
+  Check(dispatcher.ServePacket(dispatcher.session, packet, &answer, &answer_length));
+  Check(Heap::AllocatedBytes() - before <=
         static_cast<uint64_t>(DecodeLimits::For(length).storage_left) + 4 * size + (64 << 10));
-
-  if (kind == kSrpcOneWay) {
-    Check(answer == nullptr);
-  } else {
-    SrpcPacket opened;
-    Check(answer != nullptr && opened.Open(answer, answer_length));
-    Check(opened.Kind() == kSrpcAnswer || opened.Kind() == kSrpcErrorAnswer);
-  }
-  // Nothing of one input outlives it: a table that a cell points to is found by no leak
-  // checker, since cells keep their pointers unaligned.
-  dispatcher.session().arguments.Clear();
-  dispatcher.session().results.Clear();
+  SrpcPacket opened;
+  bool answered = answer != nullptr && opened.Open(answer, answer_length) &&
+                  (opened.Kind() == kSrpcAnswer || opened.Kind() == kSrpcErrorAnswer);
+  Check(kind == kSrpcOneWay ? answer == nullptr : answered);
+  // Nothing of one input outlives it (leak checkers miss the tables cells point to).
+  dispatcher.session.arguments.Clear(), dispatcher.session.results.Clear();
 }
 
 PELLARY_FUZZ_TARGET(FuzzDispatch)

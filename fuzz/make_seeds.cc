@@ -1,8 +1,5 @@
-// Writes the seed corpora of the fuzz targets from real encodings: requests for every kind of
-// argument a procedure takes (plain and extended, with keep-alives and stray bytes between),
-// request bodies for the dispatcher (calls that run, and the hostile shapes that must cost
-// little), value lists, a table image, the sample profile and a fresh B+ tree file. The seeds
-// are kept under fuzz/corpus/<target>/; run this again when an encoding changes:
+// Writes the fuzz seed corpora from real encodings (requests, dispatcher bodies, values, a table,
+// the sample profile, a fresh B+ tree); run it again when an encoding changes:
 //   build/debug/fuzz/make_seeds fuzz/corpus
 #include <cstdio>
 #include <filesystem>
@@ -18,42 +15,24 @@
 namespace {
 
 namespace fs = std::filesystem;
+using std::string_literals::operator""s;
 
 void Write(const fs::path& dir, const std::string& name, const std::string& bytes) {
   fs::create_directories(dir);
   std::ofstream(dir / name, std::ios::binary) << bytes;
 }
 
-const NetValueList& ReadArguments() {
-  static NetValueList list;
-  list.Clear();
-  list.Append(3);
-  list.SetString(0, "c:\\files\\a.blob");
-  list.SetSuperLong(1, 65536);
-  list.SetLong(2, 4096);
-  return list;
-}
-
-const NetValueList& WriteArguments() {
-  static NetValueList list;
-  list.Clear();
-  list.Append(4);
-  list.SetString(0, "/srv/files/b.bin");
-  list.SetSuperLong(1, 0);
-  list.SetBinary(2, "\0\1\2bytes\xff", 9);
-  list.SetNull(3, NET_STRING);
-  return list;
+template <class Encodable>
+std::string Encoded(const Encodable& values) {
+  PackBuffer out;
+  values.Encode(out);
+  return std::string(out.Data(), out.Size());
 }
 
 std::string Request(const char* name, const NetValueList& arguments, bool extended) {
   SrpcPacketWriter writer;
-  if (extended) {
-    writer.BeginExtended(kSrpcRequest);
-    writer.PutProcIndex(5);
-  } else {
-    writer.BeginPlain(kSrpcRequest);
-    writer.PutProcName(name);
-  }
+  extended ? writer.BeginExtended(kSrpcRequest) : writer.BeginPlain(kSrpcRequest);
+  extended ? writer.PutProcIndex(5) : writer.PutProcName(name);
   writer.PutValues(arguments);
   const char* bytes = nullptr;
   int length = 0;
@@ -61,44 +40,27 @@ std::string Request(const char* name, const NetValueList& arguments, bool extend
   return std::string(bytes, length);
 }
 
-std::string Encoded(const NetValueList& values) {
-  PackBuffer out;
-  values.Encode(out);
-  return std::string(out.Data(), out.Size());
-}
-
 // The dispatch target's input: a byte choosing the kind (bit 0: one-way) and the reference
-// (bit 1: by index), then the body as it stands.
-std::string DispatchInput(int choice, const std::string& reference, const std::string& values) {
+// (bit 1: by index), then the body as it stands: a name with its NUL, or an index, and values.
+std::string Dispatch(int choice, const std::string& reference, const std::string& values) {
   return std::string(1, static_cast<char>(choice)) + reference + values;
 }
 
-std::string Name(const char* name) {
-  return std::string(name) + '\0';
-}
+}  // namespace
 
-std::string Repeated(const std::string& value, int times) {
-  std::string out;
-  for (int i = 0; i < times; ++i) out += value;
-  return out;
-}
-
-// An 'r' value holding a table whose only column holds tables, `rows` of them, each empty.
-std::string NestedTablesValue(int rows) {
-  NetTable inner;
-  inner.AddColumn("c", NET_LONG);
-  NetTable outer;
-  outer.AddColumn("t", NET_TABLE);
-  outer.InsertRows(1, rows);
-  for (int r = 1; r <= rows; ++r) outer.SetTable(r, 1, &inner);
-  NetValueList list;
-  list.Append(1);
-  list.SetTable(0, &outer, 0);
-  return Encoded(list);
-}
-
-void WriteDispatchSeeds(const fs::path& dir) {
-  NetValueList every;
+int main(int argc, char** argv) {
+  if (argc != 2) return std::fprintf(stderr, "usage: make_seeds CORPUS-DIRECTORY\n"), 2;
+  fs::path corpus = argv[1];
+  NetValueList read_args, write_args, every;  // a read's and a write's arguments, a value per tag
+  read_args.Append(3);
+  read_args.SetString(0, "c:\\files\\a.blob");
+  read_args.SetSuperLong(1, 65536);
+  read_args.SetLong(2, 4096);
+  write_args.Append(4);
+  write_args.SetString(0, "/srv/files/b.bin");
+  write_args.SetSuperLong(1, 0);
+  write_args.SetBinary(2, "\0\1\2bytes\xff", 9);
+  write_args.SetNull(3, NET_STRING);
   every.Append(9);
   every.SetBinary(0, "\x01\x02", 2);
   every.SetDouble(1, 0.5);
@@ -109,20 +71,37 @@ void WriteDispatchSeeds(const fs::path& dir) {
   every.SetString(6, "text");
   every.SetDateTime(7, DateTimeRecord{2024, 3, 5, 13, 45, 30, 0, 500});
   every.SetLString(8, "l\0s", 3);
-  Write(dir, "read", DispatchInput(0, Name("plif_file_read"), Encoded(ReadArguments())));
-  Write(dir, "write-one-way", DispatchInput(1, Name("plif_file_write"), Encoded(WriteArguments())));
-  Write(dir, "by-index", DispatchInput(2, std::string("\0\0\0\5", 4), Encoded(ReadArguments())));
-  Write(dir, "every-letter", DispatchInput(0, Name("every_letter"), Encoded(every)));
-  Write(dir, "nested-tables", DispatchInput(0, Name("table"), NestedTablesValue(50)));
-  Write(dir, "unknown-with-empty-binaries",
-        DispatchInput(0, Name("no_such_procedure"), Repeated("b" + std::string(4, '\0'), 800)));
-  Write(dir, "null-tags-beyond-the-format",
-        DispatchInput(0, Name("plif_get_version"), Repeated("\xE2", 4000)));
-  Write(dir, "name-cut-short", DispatchInput(0, "plif_get_vers", ""));
-  Write(dir, "index-cut-short", DispatchInput(2, std::string(3, '\0'), ""));
-}
+  std::string read = Request("plif_file_read", read_args, false);
+  std::string write = Request("plif_file_write", write_args, false);
+  std::string version = Request("plif_get_version", NetValueList(), false);
+  // The session target's first byte chooses the receive size.
+  Write(corpus / "session", "read", "\x40" + read);
+  Write(corpus / "session", "write-in-small-receives", "\x03" + write);
+  Write(corpus / "session", "keepalives-and-stray", std::string("\x10PP") + version + "P?" + read);
+  Write(corpus / "session", "extended", "\x3f" + Request("", read_args, true) + version);
+  Write(corpus / "session", "cut-short", "\x20" + write.substr(0, write.size() / 2));
+  NetTable inner, outer;  // a table whose only column holds 50 empty tables
+  inner.AddColumn("c", NET_LONG);
+  outer.AddColumn("t", NET_TABLE);
+  outer.InsertRows(1, 50);
+  for (int r = 1; r <= 50; ++r) outer.SetTable(r, 1, &inner);
+  NetValueList holder;  // a value holding a table
+  holder.Append(1);
+  holder.SetTable(0, &outer, 0);
+  fs::path dispatch = corpus / "dispatch";
+  std::string empties;  // 800 empty binaries
+  for (int i = 0; i < 800; ++i) empties += "b\0\0\0\0"s;
+  Write(dispatch, "read", Dispatch(0, "plif_file_read\0"s, Encoded(read_args)));
+  Write(dispatch, "write-one-way", Dispatch(1, "plif_file_write\0"s, Encoded(write_args)));
+  Write(dispatch, "by-index", Dispatch(2, "\0\0\0\5"s, Encoded(read_args)));
+  Write(dispatch, "every-letter", Dispatch(0, "every_letter\0"s, Encoded(every)));
+  Write(dispatch, "nested-tables", Dispatch(0, "table\0"s, Encoded(holder)));
+  Write(dispatch, "unknown-with-empty-binaries", Dispatch(0, "no_such_procedure\0"s, empties));
+  Write(dispatch, "null-tags-beyond-the-format",
+        Dispatch(0, "plif_get_version\0"s, std::string(4000, '\xE2')));
+  Write(dispatch, "name-cut-short", Dispatch(0, "plif_get_vers", ""));
+  Write(dispatch, "index-cut-short", Dispatch(2, "\0\0\0"s, ""));
 
-std::string TableImage() {
   NetTable table;
   table.AddColumn("cmd", NET_STRING, 64);
   table.AddColumn("count", NET_LONG);
@@ -133,56 +112,20 @@ std::string TableImage() {
     table.SetLong(row, 2, i);
     if (i != 1) table.SetBinary(row, 3, "xyz", 3);
   }
-  PackBuffer out;
-  table.Encode(out);
-  return std::string(out.Data(), out.Size());
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_seeds CORPUS-DIRECTORY\n");
-    return 2;
-  }
-  fs::path corpus = argv[1];
-  NetValueList none;
-  std::string read = Request("plif_file_read", ReadArguments(), false);
-  std::string write = Request("plif_file_write", WriteArguments(), false);
-  std::string version = Request("plif_get_version", none, false);
-  std::string extended = Request("", ReadArguments(), true);
-  // The session target's first byte chooses the receive size.
-  Write(corpus / "session", "read", "\x40" + read);
-  Write(corpus / "session", "write-in-small-receives", "\x03" + write);
-  Write(corpus / "session", "keepalives-and-stray", std::string("\x10PP") + version + "P?" + read);
-  Write(corpus / "session", "extended", "\x3f" + extended + version);
-  Write(corpus / "session", "cut-short", "\x20" + write.substr(0, write.size() / 2));
-
-  WriteDispatchSeeds(corpus / "dispatch");
-
-  Write(corpus / "values", "read-arguments", Encoded(ReadArguments()));
-  Write(corpus / "values", "write-arguments", Encoded(WriteArguments()));
-  NetValueList with_table;
-  with_table.Append(1);
-  NetTable table;
-  std::string image = TableImage();
-  table.Decode(image.data(), static_cast<int>(image.size()));
-  with_table.SetTable(0, &table, 0);
-  Write(corpus / "values", "table-value", Encoded(with_table));
-
-  Write(corpus / "table", "three-rows", image);
+  holder.SetTable(0, &table, 0);
+  Write(corpus / "values", "read-arguments", Encoded(read_args));
+  Write(corpus / "values", "write-arguments", Encoded(write_args));
+  Write(corpus / "values", "table-value", Encoded(holder));
+  Write(corpus / "table", "three-rows", Encoded(table));
 
   std::ifstream sample(fs::path(PELLARY_SOURCE_DIR) / "pellary.pf.sample", std::ios::binary);
   Write(corpus / "profile", "sample",
         std::string(std::istreambuf_iterator<char>(sample), std::istreambuf_iterator<char>()));
   Write(corpus / "profile", "continued-lines", "a=1\\\n 2\r\n# note\nb = \\x41\n[x]\nc\n");
-
   TempDir scratch;
-  {
-    BTreeFile tree;
-    tree.Create((scratch / "tree").c_str(), 8, 8, 64, 3);
-    tree.Close();
-  }
+  BTreeFile tree;
+  tree.Create((scratch / "tree").c_str(), 8, 8, 64, 3);
+  tree.Close();
   Write(corpus / "btree", "fresh", ReadFileBytes(scratch / "tree"));
   return 0;
 }
