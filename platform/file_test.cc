@@ -163,61 +163,45 @@ TEST(FileRead, ReadsSeeksAndWritesAsOnWindows) {
   FileClose(file);
 }
 
-// The resolved form of a path below a temporary directory, as the exact open takes it.
-std::string Resolved(const std::string& native) {
-  std::string resolved;
-  EXPECT_TRUE(ResolvePath(Windows(native).c_str(), &resolved)) << native;
-  return resolved;
-}
-
-FileHandle OpenExactly(const std::string& resolved, FileDisposition disposition) {
-  return FileOpenExact(resolved.c_str(), FileAccess::kReadWrite, FileShare::kReadWrite, disposition,
-                       false);
-}
-
-//   dir/real/f.txt   dir/outside/o.txt
-//   dir/real/to-o -> ../outside/o.txt     dir/real/to-outside -> ../outside
+// An exact open takes the path as it was resolved: it makes a file where the path says, and a
+// link put in the place of a file or directory since does not take it anywhere else.
 TEST(FileOpenExact, ReachesThePathItselfAndNothingALinkLeadsTo) {
   TempDir dir;
-  std::filesystem::create_directories(dir / "real");
-  std::filesystem::create_directories(dir / "outside");
-  WriteFileBytes(dir / "real/f.txt", "inside");
-  WriteFileBytes(dir / "outside/o.txt", "outside");
-  std::string real = Resolved(dir / "real");
-  std::string file = Resolved(dir / "real/f.txt");
-  FileHandle opened = OpenExactly(file, FileDisposition::kOpenExisting);
-  ASSERT_NE(opened, kInvalidFile);
-  EXPECT_EQ(ReadAll(opened), "inside");
-  EXPECT_TRUE(FileClose(opened));
-  opened = OpenExactly(Resolved(dir / "real/new.txt"), FileDisposition::kOpenAlways);
-  ASSERT_NE(opened, kInvalidFile) << "a file is made where the path says";
-  EXPECT_TRUE(FileClose(opened));
-  EXPECT_EQ(OpenExactly(Resolved(dir / "real/none/x"), FileDisposition::kOpenAlways), kInvalidFile);
-  EXPECT_EQ(LastError(), kErrorPathNotFound);
-  EXPECT_EQ(OpenExactly(real, FileDisposition::kOpenExisting), kInvalidFile);
-  EXPECT_EQ(LastError(), kErrorAccessDenied) << "a directory";
-
+  WriteFileBytes((std::filesystem::create_directories(dir / "real"), dir / "real/f.txt"), "in");
+  WriteFileBytes((std::filesystem::create_directories(dir / "outside"), dir / "outside/o.txt"),
+                 "o");
+  std::string real;
+  ASSERT_TRUE(ResolvePath(Windows(dir / "real").c_str(), &real));
+  const std::string sep = kWindows ? "\\" : "/";
+  auto open = [&](const std::string& below, FileDisposition disposition) {
+    SetLastError(0);
+    FileHandle file =
+        FileOpenExact((below.empty() ? real : real + sep + below).c_str(), FileAccess::kReadWrite,
+                      FileShare::kReadWrite, disposition, false);
+    std::string got = file == kInvalidFile ? std::to_string(LastError()) : ReadAll(file);
+    FileClose(file);
+    return got;
+  };
+  EXPECT_EQ(open("f.txt", FileDisposition::kOpenExisting), "in");
+  EXPECT_EQ(open("new.txt", FileDisposition::kOpenAlways), "");
+  EXPECT_EQ(open("none" + sep + "x", FileDisposition::kOpenAlways),
+            std::to_string(kErrorPathNotFound));
+  EXPECT_EQ(open("", FileDisposition::kOpenExisting), std::to_string(kErrorAccessDenied));
   std::error_code no_links;
   std::filesystem::create_symlink("../outside/o.txt", dir / "real/to-o", no_links);
   if (no_links) GTEST_SKIP() << "symbolic links cannot be made here; the link cases did not run";
   std::filesystem::create_directory_symlink("../outside", dir / "real/to-outside");
-  // Each path as it was resolved while a file or directory stood there: a link put there
-  // since must not take the open anywhere else.
-  std::string sep = kWindows ? "\\" : "/";
-  for (const std::string& path : {real + sep + "to-o", real + sep + "to-outside" + sep + "o.txt"}) {
+  for (const std::string& path : {std::string("to-o"), "to-outside" + sep + "o.txt"}) {
     for (FileDisposition disposition :
          {FileDisposition::kOpenExisting, FileDisposition::kOpenAlways}) {
-      SetLastError(0);
-      EXPECT_EQ(OpenExactly(path, disposition), kInvalidFile) << path;
-      EXPECT_EQ(LastError(), kErrorAccessDenied) << path;
+      EXPECT_EQ(open(path, disposition), std::to_string(kErrorAccessDenied)) << path;
     }
   }
-  EXPECT_EQ(ReadFileBytes(dir / "outside/o.txt"), "outside");
-  if (!kWindows) {  // Windows compares the final path after the open, which may have made it
-    EXPECT_EQ(OpenExactly(real + "/to-outside/made.txt", FileDisposition::kOpenAlways),
-              kInvalidFile);
-    EXPECT_FALSE(std::filesystem::exists(dir / "outside/made.txt"));
-  }
+  EXPECT_EQ(ReadFileBytes(dir / "outside/o.txt"), "o");
+  if (kWindows) return;  // Windows compares the final path after the open, which may have made it
+  EXPECT_EQ(open("to-outside/made.txt", FileDisposition::kOpenAlways),
+            std::to_string(kErrorAccessDenied));
+  EXPECT_FALSE(std::filesystem::exists(dir / "outside/made.txt"));
 }
 
 // One file by any name has one identity, another in its place another; a handle is inherited
