@@ -1,10 +1,11 @@
-// State reports as the service manager sees them, failed reports in the event log, and the
-// error text of the console messages.
+// State reports as the service manager sees them, failed ones in the event log, error texts.
 #include "service/statusreport.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,69 +38,48 @@ ServiceReporter MakeReporter(Recorded* recorded) {
       });
 }
 
+// Pending reports are numbered; the stop is accepted from running on; a failed report goes to
+// the event log and its error becomes the exit code; under the debug flag nothing is reported.
 TEST(ServiceReporter, ALifeOfTheServiceNumbersItsPendingReports) {
   Recorded recorded;
   ServiceReporter reporter = MakeReporter(&recorded);
-  EXPECT_TRUE(reporter.ReportStatus(platform::kServiceStartPending, 0, 3000));
-  EXPECT_TRUE(reporter.ReportStatus(platform::kServiceStartPending, 0, 3000));
-  EXPECT_TRUE(reporter.ReportStatus(platform::kServiceRunning, 0, 0));
-  EXPECT_TRUE(reporter.ReportStatus(platform::kServiceStopPending, 0, 0));
-  EXPECT_TRUE(reporter.ReportCurrentStatus());  // a control the service does not act on
-  EXPECT_TRUE(reporter.ReportStatus(platform::kServiceStopped, 5, 0));
-
-  struct Expected {
-    uint32_t state, accepted, check_point, wait_hint, exit_code;
-  };
-  const Expected expected[] = {
+  const uint32_t kStop = platform::kServiceAcceptStop;
+  const std::vector<std::array<uint32_t, 5>> life = {
+      // state, accepted, check point, hint, code
       {platform::kServiceStartPending, 0, 1, 3000, 0},
       {platform::kServiceStartPending, 0, 2, 3000, 0},
-      {platform::kServiceRunning, platform::kServiceAcceptStop, 0, 0, 0},
-      {platform::kServiceStopPending, platform::kServiceAcceptStop, 3, 0, 0},
-      {platform::kServiceStopPending, platform::kServiceAcceptStop, 4, 0, 0},
-      {platform::kServiceStopped, platform::kServiceAcceptStop, 0, 0, 5},
+      {platform::kServiceRunning, kStop, 0, 0, 0},
+      {platform::kServiceStopPending, kStop, 3, 0, 0},
+      {platform::kServiceStopPending, kStop, 4, 0, 0},  // a control the service does not act on
+      {platform::kServiceStopped, kStop, 0, 0, 5},
   };
-  ASSERT_EQ(recorded.statuses.size(), std::size(expected));
-  for (size_t i = 0; i < std::size(expected); ++i) {
+  for (size_t i = 0; i < life.size(); ++i) {
+    EXPECT_TRUE(i == 4 ? reporter.ReportCurrentStatus()
+                       : reporter.ReportStatus(life[i][0], life[i][4], life[i][3]));
+    ASSERT_EQ(recorded.statuses.size(), i + 1);
     const ServiceStatus& got = recorded.statuses[i];
-    SCOPED_TRACE(i);
-    EXPECT_EQ(got.service_type, platform::kServiceWin32OwnProcess);
-    EXPECT_EQ(got.current_state, expected[i].state);
-    EXPECT_EQ(got.controls_accepted, expected[i].accepted);
-    EXPECT_EQ(got.check_point, expected[i].check_point);
-    EXPECT_EQ(got.wait_hint, expected[i].wait_hint);
-    EXPECT_EQ(got.win32_exit_code, expected[i].exit_code);
-    EXPECT_EQ(got.service_specific_exit_code, 0u);
+    EXPECT_EQ((std::array{got.current_state, got.controls_accepted, got.check_point, got.wait_hint,
+                          got.win32_exit_code}),
+              life[i]);
+    EXPECT_TRUE(got.service_type == platform::kServiceWin32OwnProcess &&
+                got.service_specific_exit_code == 0u);
   }
-  EXPECT_TRUE(recorded.events.empty());
-}
-
-TEST(ServiceReporter, AFailedReportGoesToTheEventLogAndItsErrorBecomesTheExitCode) {
-  Recorded recorded;
-  ServiceReporter reporter = MakeReporter(&recorded);
   recorded.fail = true;
   EXPECT_FALSE(reporter.ReportStatus(platform::kServiceStartPending, 0, 3000));
-  ASSERT_EQ(recorded.events.size(), 1u);
-  EXPECT_EQ(recorded.events[0], "pellary error: 1062|SetServiceStatus");
+  EXPECT_EQ(recorded.events, std::vector<std::string>{"pellary error: 1062|SetServiceStatus"});
   EXPECT_EQ(reporter.last_error(), platform::kErrorServiceNotActive);
-
   platform::SetLastError(platform::kErrorFailedServiceControllerConnect);
   reporter.AddToMessageLog("StartServiceCtrlDispatcher failed.");
   EXPECT_EQ(recorded.events.back(), "pellary error: 1063|StartServiceCtrlDispatcher failed.");
   EXPECT_EQ(reporter.last_error(), platform::kErrorFailedServiceControllerConnect);
-}
-
-TEST(ServiceReporter, UnderTheDebugFlagNothingIsReportedAndReportsSucceed) {
-  Recorded recorded;
-  ServiceReporter reporter = MakeReporter(&recorded);
-  reporter.SetDebug();
-  recorded.fail = true;
-  EXPECT_TRUE(reporter.ReportStatus(platform::kServiceStartPending, 0, 3000));
-  EXPECT_TRUE(reporter.ReportStatus(platform::kServiceRunning, 0, 0));
-  platform::SetLastError(platform::kErrorAccessDenied);
-  reporter.AddToMessageLog("SetServiceStatus");
-  EXPECT_TRUE(recorded.statuses.empty());
-  EXPECT_TRUE(recorded.events.empty());
-  EXPECT_EQ(reporter.last_error(), 0u);
+  Recorded quiet;
+  ServiceReporter debug = MakeReporter(&quiet);
+  debug.SetDebug();
+  quiet.fail = true;
+  EXPECT_TRUE(debug.ReportStatus(platform::kServiceRunning, 0, 0));
+  debug.AddToMessageLog("SetServiceStatus");
+  EXPECT_TRUE(quiet.statuses.empty() && quiet.events.empty());
+  EXPECT_EQ(debug.last_error(), 0u);
 }
 
 // The control thread and the service thread report at once; the manager must never see a
@@ -121,27 +101,23 @@ TEST(ServiceReporter, ConcurrentReportsArriveInCheckPointOrder) {
   std::thread other(report);
   report();
   other.join();
-  ASSERT_EQ(seen.size(), 1000u);
-  for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i + 1) << "at " << i;
+  std::vector<uint32_t> in_order(1000);
+  std::iota(in_order.begin(), in_order.end(), 1u);
+  EXPECT_EQ(seen, in_order);
 }
 
+// The system's text with its number when it fits a 256-character message (a text of at most
+// 242 characters); the service manager's numbers have texts of their own.
 TEST(ErrorText, TheSystemTextWithItsNumberWhenItFits) {
-  EXPECT_EQ(FormatErrorText("Access is denied.", 5), "Access is denied. (0x5)");
   EXPECT_EQ(FormatErrorText("The RPC server is unavailable.\r\n", 1722),
             "The RPC server is unavailable. (0x6ba)");
   EXPECT_EQ(FormatErrorText("", 5), "");
   EXPECT_EQ(FormatErrorText(nullptr, 5), "");
-  // A 256-character message holds a text of at most 242 characters with its number.
   std::string longest(242, 'x');
   EXPECT_EQ(FormatErrorText(longest.c_str(), 0x431), longest + " (0x431)");
   EXPECT_EQ(FormatErrorText((longest + "x").c_str(), 0x431), "");
-}
-
-TEST(ErrorText, ServiceManagerNumbersHaveTheirOwnTexts) {
   platform::SetLastError(platform::kErrorServiceExists);
   EXPECT_EQ(LastErrorText(), "The specified service already exists. (0x431)");
-  platform::SetLastError(platform::kErrorPathNotFound);
-  EXPECT_EQ(LastErrorText(), "The system cannot find the path specified. (0x3)");
 }
 
 }  // namespace
