@@ -188,7 +188,11 @@ int StatusAfterControl(platform::ChildControl control, uint32_t* error) {
 // The child's handler sees Ctrl+C and Ctrl+Break each as its own kind (and this process hears
 // nothing); the closing of its console ends it as the system ends it, whatever its handlers.
 TEST(ChildProcess, ConsoleControlsReachTheChild) {
-  const int closed = platform::kWindows ? static_cast<int>(0xC000013A) : 128 + SIGHUP;
+#ifdef _WIN32
+  const int closed = static_cast<int>(0xC000013A);  // STATUS_CONTROL_C_EXIT
+#else
+  const int closed = 128 + SIGHUP;
+#endif
   for (auto [control, status] : {std::pair{platform::ChildControl::kCtrlC, kControlStatusBase},
                                  {platform::ChildControl::kCtrlBreak, kControlStatusBase + 1},
                                  {platform::ChildControl::kClose, closed}}) {
