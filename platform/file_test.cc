@@ -98,25 +98,23 @@ TEST(FileOpen, EachOpenSucceedsOrFailsWithItsWindowsNumber) {
 }
 
 // Windows refuses an open that conflicts with the sharing of a handle already open, or whose
-// own sharing excludes an access already granted; POSIX has no mandatory sharing.
+// own sharing excludes an access already granted; POSIX has no mandatory sharing. A row: held
+// access and sharing, then the second open's, and whether Windows refuses it.
 TEST(FileOpen, ShareModesOfOpenHandles) {
   TempDir dir;
-  std::string path = Windows(dir / "shared");
-  using A = FileAccess;
   using S = FileShare;
-  const std::vector<std::tuple<A, S, A, S, bool>> rows = {
-      // held, then opened: refused?
-      {A::kReadWrite, S::kNone, A::kRead, S::kReadWrite, true},
-      {A::kRead, S::kRead, A::kRead, S::kRead, false},
-      {A::kRead, S::kRead, A::kWrite, S::kReadWrite, true},
-      {A::kWrite, S::kReadWrite, A::kRead, S::kRead, true},
-  };
-  for (const auto& [held_access, held_share, access, share, refused] : rows) {
-    FileHandle held = FileOpen(path.c_str(), held_access, held_share, kOpenAlways, false);
-    FileHandle second = FileOpen(path.c_str(), access, share, kOpenAlways, false);
+  for (auto [held, held_share, access, share, refused] :
+       {std::tuple{kReadWrite, S::kNone, kRead, S::kReadWrite, true},
+        {kRead, S::kRead, kRead, S::kRead, false},
+        {kRead, S::kRead, kWrite, S::kReadWrite, true},
+        {kWrite, S::kReadWrite, kRead, S::kRead, true}}) {
+    FileHandle first =
+        FileOpen(Windows(dir / "shared").c_str(), held, held_share, kOpenAlways, false);
+    FileHandle second =
+        FileOpen(Windows(dir / "shared").c_str(), access, share, kOpenAlways, false);
     EXPECT_EQ(second == kInvalidFile ? LastError() : 0u,
               kWindows && refused ? kErrorSharingViolation : 0u);
-    EXPECT_TRUE(FileClose(held));
+    EXPECT_TRUE(FileClose(first));
     FileClose(second);
   }
 }
