@@ -1,5 +1,4 @@
-// The socket backend on 127.0.0.1 (plain transfers are the SRPC server's tests'): Winsock
-// numbers, the start-up count, address texts, the waits, a reset peer.
+// Sockets on 127.0.0.1 (plain transfers are the SRPC server tests'): errors, waits, resets.
 #include "platform/socket.h"
 
 #include <gtest/gtest.h>
@@ -35,25 +34,17 @@ class SocketTest : public ::testing::Test {
     EXPECT_TRUE(SocketClose(s));
     made_.erase(std::find(made_.begin(), made_.end(), s));
   }
-  // A listener on 127.0.0.1 at a port the system chose, written to *port.
-  SocketHandle Listening(uint16_t* port) {
-    SocketHandle s = Make();
-    SocketAddress local;
-    EXPECT_TRUE(SocketSetOption(s, SocketOption::kReuseAddress, 1) &&
-                SocketBind(s, SocketAddress{kLoopback, 0}) && SocketLocalAddress(s, &local) &&
-                SocketListen(s, 8));
-    return *port = local.port, s;
-  }
-  // A connected client; the accepted end goes to *accepted, the port to *port.
+  // A client connected to a fresh listener's port (to *port); the accepted end to *accepted.
   SocketHandle Connected(SocketHandle* accepted, uint16_t* port = nullptr) {
-    uint16_t listener_port = 0;
-    SocketHandle listener = Listening(&listener_port);
-    if (port != nullptr) *port = listener_port;
-    SocketHandle client = Make();
-    EXPECT_TRUE(SocketConnect(client, SocketAddress{kLoopback, listener_port}));
-    SocketAddress peer, client_local;
+    SocketHandle listener = Make(), client = Make();
+    SocketAddress local, peer, client_local;
+    EXPECT_TRUE(SocketSetOption(listener, SocketOption::kReuseAddress, 1) &&
+                SocketBind(listener, SocketAddress{kLoopback, 0}) &&
+                SocketLocalAddress(listener, &local) && SocketListen(listener, 8) &&
+                SocketConnect(client, SocketAddress{kLoopback, local.port}));
     made_.push_back(*accepted = SocketAccept(listener, &peer));
     EXPECT_TRUE(SocketLocalAddress(client, &client_local) && peer.port == client_local.port);
+    if (port != nullptr) *port = local.port;
     Close(listener);
     return client;
   }
