@@ -56,8 +56,7 @@ int FakeMain(int argc, char** argv) {
 
 void FakeStop() {
   std::lock_guard<std::mutex> hold(g_app.mutex);
-  g_app.stopped = true;
-  g_app.changed.notify_all();
+  g_app.stopped = true, g_app.changed.notify_all();
 }
 
 constexpr ServiceApplication kFake{FakeMain, FakeStop};
@@ -157,37 +156,32 @@ TEST_F(HostTest, CtrlCAndCtrlBreakStopAConsoleRunWhoseApplicationGotNoArguments)
                   platform::LastError() == platform::kErrorInvalidHandle);
       continue;
     }
-    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_TRUE(run.Finish() == 0 && g_app.mains == 1 && g_app.argc == 0 && !g_app.argv);
     EXPECT_EQ(run.Output(), output);
-    EXPECT_TRUE(g_app.mains == 1 && g_app.argc == 0 && g_app.argv == nullptr);
     EXPECT_TRUE(platform::kWindows || NextReport(0) == "(no report)");
   }
 }
 
-TEST_F(HostTest, AServiceRunReportsEveryStateAndStopsOnTheStopControl) {
-  if (platform::kWindows) GTEST_SKIP() << "only the manager starts a Windows service (end to end)";
-  HostRun run({"pellary"});
-  const std::string kStartPending = "STATUS=Start pending, check point ";
-  EXPECT_EQ(NextReport(), kStartPending + "1, wait hint 3000 ms\nEXTEND_TIMEOUT_USEC=3000000");
-  EXPECT_EQ(NextReport(), kStartPending + "2, wait hint 3000 ms\nEXTEND_TIMEOUT_USEC=3000000");
-  EXPECT_EQ(NextReport(), "READY=1\nSTATUS=Running");
-  ASSERT_TRUE(g_app.WaitServing());
-  std::raise(SIGTERM);
-  EXPECT_EQ(NextReport(), "STOPPING=1\nSTATUS=Stop pending, check point 3, wait hint 0 ms");
-  EXPECT_EQ(NextReport(), "STATUS=Stopped, exit code 0");
-  EXPECT_EQ(run.Finish(), 0);
-  EXPECT_TRUE(run.Output() == kUsage && g_app.mains == 1 && g_app.argc == 0);
-}
-
-// Outside a service manager, or with its socket gone, the dispatcher fails: the usage stays
-// on the console, the application never runs, and the run still ends with 0.
-TEST_F(HostTest, WithoutAManagerTheDispatcherFailsAndNothingRuns) {
+// A service run reports every state and stops on the stop control. Outside a service manager,
+// or with its socket gone, the dispatcher fails: the usage stays on the console, the
+// application never runs, and the run still ends with 0.
+TEST_F(HostTest, AServiceRunReportsEveryStateAndWithoutAManagerNothingRuns) {
+  if (!platform::kWindows) {
+    HostRun run({"pellary"});
+    const std::string kStartPending = "STATUS=Start pending, check point ";
+    EXPECT_EQ(NextReport(), kStartPending + "1, wait hint 3000 ms\nEXTEND_TIMEOUT_USEC=3000000");
+    EXPECT_EQ(NextReport(), kStartPending + "2, wait hint 3000 ms\nEXTEND_TIMEOUT_USEC=3000000");
+    EXPECT_EQ(NextReport(), "READY=1\nSTATUS=Running");
+    ASSERT_TRUE(g_app.WaitServing());
+    std::raise(SIGTERM);
+    EXPECT_EQ(NextReport(), "STOPPING=1\nSTATUS=Stop pending, check point 3, wait hint 0 ms");
+    EXPECT_EQ(NextReport(), "STATUS=Stopped, exit code 0");
+    EXPECT_TRUE(run.Finish() == 0 && run.Output() == kUsage && g_app.mains == 1 && g_app.argc == 0);
+  }
   for (const std::string& address : {std::string(), dir_ / "nobody-listens"}) {
-    SCOPED_TRACE(address);
     platform::SetServiceNotifyAddress(address);
     HostRun run({"pellary", "install"});
-    EXPECT_EQ(run.Finish(), 0);
-    EXPECT_TRUE(run.Output() == kUsage && g_app.mains == 0);
+    EXPECT_TRUE(run.Finish() == 0 && run.Output() == kUsage && g_app.mains == 0) << address;
   }
 }
 
