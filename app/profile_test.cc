@@ -1,17 +1,16 @@
-// The profile file: what the reader makes of lines (trimming, keys, comments, continuation,
-// marks and escapes, numbers), the exact bytes the writer puts out with and without folding,
-// round trips of random values against a model, and images cut short or made of garbage.
+// The profile file: the reader's rules, the writer's bytes, random round trips, cut images.
 #include "app/profile.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <array>
 #include <cctype>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "testing/temp_dir.h"
@@ -26,206 +25,110 @@ class ProfileTest : public testing::Test {
     WriteFileBytes(path_, bytes);
     return std::make_unique<ProfileFile>(path_.c_str(), fold_width);
   }
-
   static std::string Get(ProfileFile& profile, const char* name) {
     CString value;
     EXPECT_EQ(profile.GetString(name, value, kAbsent), 1);
     return std::string(value.GetString(), static_cast<size_t>(value.GetLength()));
   }
 
-  // The value of `name` in a profile whose file holds `bytes`.
-  std::string Read(const std::string& bytes, const char* name) { return Get(*Open(bytes), name); }
-
-  // The file after `change` ran on a profile loaded from `bytes` and was destroyed.
-  template <class Change>
-  std::string Written(const std::string& bytes, Change change, int fold_width = 60) {
-    {
-      std::unique_ptr<ProfileFile> profile = Open(bytes, fold_width);
-      change(*profile);
-    }
-    return ReadFileBytes(path_);
-  }
-
-  // The file after SetString(name, value) on an empty profile folding at `fold_width`.
-  std::string Folded(const char* name, const char* value, int fold_width) {
-    return Written(
-        "", [&](ProfileFile& p) { p.SetString(name, value); }, fold_width);
-  }
-
   TempDir dir_;
   std::string path_ = dir_ / "pellary.pf";
 };
 
-// What the reader makes of a file: one row per key looked up in the file's bytes.
+// One row per rule of the reader: a key looked up in a file's bytes.
 TEST_F(ProfileTest, TheReaderTakesLinesKeysCommentsContinuationsMarksAndEscapes) {
-  struct Row {
-    const char* name;
-    std::string bytes;
-    const char* key;
-    std::string value;
+  const std::vector<std::array<std::string, 3>> rows = {
+      // bytes, key, value
+      {"srpc.server.port = 7027\r\n", "srpc.server.port", " 7027"},  // the value keeps its blank
+      {"a=1\r\n \t\v\fkey=v \t\r\r\nb=2", "key", "v"},
+      {"k=\xA0v\xA0\n", "k", "\xA0v\xA0"},  // bytes of 128 and above are text
+      {"\x01\x02k=v\n", "k", "v"},          // control bytes are skipped before the first line only
+      {"a=1\n\x01k=v\n", "k", kAbsent},
+      {"SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "Srpc.MaxClnt", "50"},
+      {"SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "key", kAbsent},
+      {"a=b=c\n", "a", "b=c"},
+      {std::string("k\0x=1\n", 6), "k", kAbsent},
+      {"# k=1\n;k=2\n\n   # k=3\r\n\r\nk=4\nk=5\n", "k", "4"},
+      {"x # not a comment=1\n", "x # not a comment", "1"},
+      {"k=\nk=5\n", "k", kAbsent},  // an empty value is absent and hides a later entry
+      {"k\nk=5\n", "k", kAbsent},
+      {"k=abc&\r\n\r\n# note\r\n; x=1\r\n\r\n   $def\r\nz=1\r\n", "k", "abcdef"},
+      {"k=a&\nb=c&\n d \nb=2\n", "k", "ab=cd"},  // a continuation line is value through and through
+      {"k=abc\\&\nx=1\n", "k", "abc&"},
+      {"k=abc\\\\&\n def\n", "k", "abc\\def"},
+      {"k\\=a&\n b\n", "k\\", "ab"},  // a `\` in the key escapes too
+      {"k=abc&\n# only a comment follows\n", "k", "abc"},
+      {"log.dir=$ c:\\\\logs $\n", "log.dir", " c:\\logs "},
+      {"a=\\$x\\$\n", "a", "$x$"},
+      {"a=x$y$z$\n", "a", "x$y$z"},
+      {"msg=one\\ntwo\\tthree\n", "msg", "one\ntwo\tthree"},
+      {"p=c:\\data\n", "p", "c:data"},
+      {"p=c:\\\n", "p", "c:\\"},
+      {"k=$ a &\n  $ b $\n", "k", " a  b "},  // a continuation line's marks are its own
+      {std::string("k=a\0b\n", 6), "k", std::string("a\0b", 3)},
   };
-  const std::vector<Row> rows = {
-      // Blanks round `=`: the key matches trimmed, the value keeps its leading blank.
-      {"blanks round =", "srpc.server.port = 7027\r\n", "srpc.server.port", " 7027"},
-      {"ascii white space", "a=1\r\n \t\v\fkey=v \t\r\r\nb=2", "key", "v"},
-      // Bytes of 128 and above are text, at the ends of the line and of the key alike.
-      {"high bytes in value", "k=\xA0v\xA0\n", "k", "\xA0v\xA0"},
-      {"high bytes in key", "k\xA0=v\n", "k", kAbsent},
-      // Control bytes are skipped before the first line only; elsewhere they belong to the key.
-      {"control bytes first", "\x01\x02k=v\n", "k", "v"},
-      {"control bytes later", "a=1\n\x01k=v\n", "k", kAbsent},
-      {"key in capitals", "SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "srpc.maxclnt", "50"},
-      {"key mixed case", "SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "Srpc.MaxClnt", "50"},
-      {"key longer", "SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "key", kAbsent},
-      {"key shorter", "SRPC.MAXCLNT=50\r\nkeyx=1\r\nke=2\r\n", "k", kAbsent},
-      // Only the text before the first `=` is the key.
-      {"first = ends the key", "a=b=c\n", "a", "b=c"},
-      {"no key with =", "a=b=c\n", "a=b", kAbsent},
-      {"NUL in a key", std::string("k\0x=1\n", 6), "k", kAbsent},
-      {"comments", "# k=1\n;k=2\n\n   # k=3\r\n\r\nk=4\nk=5\n", "k", "4"},
-      {"no comment inside", "x # not a comment=1\n", "x # not a comment", "1"},
-      // An empty value counts as absent, and it still hides a later entry of the same key;
-      // a line without `=` is a key with an empty value.
-      {"empty hides later", "k=\nk=5\n", "k", kAbsent},
-      {"no = hides later", "k\nk=5\n", "k", kAbsent},
-      {"empty marks", "k=$$\n", "k", kAbsent},
-      {"continuation", "k=abc&\n   $def\n", "k", "abcdef"},
-      {"continuation over comments", "k=abc&\r\n\r\n# note\r\n; x=1\r\n\r\n   $def\r\nz=1\r\n", "k",
-       "abcdef"},
-      // A continuation line is value through and through, `=` and all, and can continue again.
-      {"continued twice", "k=a&\nb=c&\n d \nb=2\n", "k", "ab=cd"},
-      {"after continuation", "k=a&\nb=c&\n d \nb=2\n", "b", "2"},
-      // An escaped `&` ends the entry; an escaped `\` before `&` does not.
-      {"escaped &", "k=abc\\&\nx=1\n", "k", "abc&"},
-      {"after escaped &", "k=abc\\&\nx=1\n", "x", "1"},
-      {"escaped \\ before &", "k=abc\\\\&\n def\n", "k", "abc\\def"},
-      // A `\` in the key escapes too: here it takes the `=`, and the `&` still ends the line.
-      {"escape in key", "k\\=a&\n b\n", "k\\", "ab"},
-      // An entry cut short by the end of the file keeps what it has.
-      {"cut after &", "k=abc&", "k", "abc"},
-      {"only a comment after &", "k=abc&\n# only a comment follows\n", "k", "abc"},
-      {"marks", "log.dir=$ c:\\\\logs $\n", "log.dir", " c:\\logs "},
-      {"escaped marks", "a=\\$x\\$\n", "a", "$x$"},
-      {"inner marks", "a=x$y$z$\n", "a", "x$y$z"},
-      {"escapes", "msg=one\\ntwo\\tthree\n", "msg", "one\ntwo\tthree"},
-      {"escaped \\", "p=c:\\\\data\n", "p", "c:\\data"},
-      {"\\ before a letter goes", "p=c:\\data\n", "p", "c:data"},
-      {"a final \\ stays", "p=c:\\\n", "p", "c:\\"},
-      {"only \\", "p=\\\n", "p", "\\"},
-      // The marks of a continuation line are its own first and last characters.
-      {"marks of a continuation", "k=$ a &\n  $ b $\n", "k", " a  b "},
-      {"NUL in a value", std::string("k=a\0b\n", 6), "k", std::string("a\0b", 3)},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    EXPECT_EQ(Read(row.bytes, row.key), row.value);
+  for (const auto& [bytes, key, value] : rows) {
+    EXPECT_EQ(Get(*Open(bytes), key.c_str()), value) << bytes;
+  }
+  std::unique_ptr<ProfileFile> profile =
+      Open("word=abc\nexp= -3.5e2x\nhalf=.5\nhex=0x10\nempty=\n");
+  for (auto [key, value] : {std::pair{"word", 0.0},
+                            {"exp", -350.0},
+                            {"half", 0.5},
+                            {"hex", 0.0},
+                            {"empty", 7.0},
+                            {"none", 7.0}}) {  // like atof; else the default
+    EXPECT_EQ(profile->GetFloat(key, 7.0f), value) << key;
   }
 }
 
-TEST_F(ProfileTest, GetFloatConvertsDecimalTextLikeAtof) {
-  std::unique_ptr<ProfileFile> profile = Open(
-      "word=abc\nfrac=12.9\nexp= -3.5e2x\nneg=-0.5\nhalf=.5\nbare=1e\nhex=0x10\ninf=inf\n"
-      "nan=nan\nempty=\n");
-  // Not a number: 0, not the default; in double precision.
-  const std::vector<std::pair<const char*, double>> rows = {
-      {"word", 0.0}, {"frac", 12.9}, {"exp", -350.0}, {"neg", -0.5},
-      {"half", 0.5}, {"bare", 1.0},  {"hex", 0.0},    {"inf", 0.0},
-      {"nan", 0.0},  {"empty", 7.0}, {"missing", 7.0}};
-  for (const auto& [key, value] : rows) EXPECT_EQ(profile->GetFloat(key, 7.0f), value) << key;
-}
-
-TEST_F(ProfileTest, MissingFileGivesDefaultsAndIsNotCreated) {
-  {
-    ProfileFile profile((dir_ / "absent.pf").c_str(), 60);
-    CString value;
-    profile.GetString("k", value, "d");
-    EXPECT_EQ(value, "d");
-    EXPECT_EQ(profile.GetFloat("n", 20.0f), 20.0);
-    EXPECT_FALSE(profile.modified());
-  }
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "absent.pf"));
-}
-
+// The file is read once, written back only when modified, never made where it cannot be.
 TEST_F(ProfileTest, FileIsReadOnceAndWrittenBackOnlyWhenModified) {
   {
     std::unique_ptr<ProfileFile> profile = Open("k=1\n");
     WriteFileBytes(path_, "k=2\n");
     EXPECT_EQ(Get(*profile, "k"), "1");
+    EXPECT_FALSE(profile->modified());
   }
   EXPECT_EQ(ReadFileBytes(path_), "k=2\n");
-
   std::unique_ptr<ProfileFile> profile = Open("k=1\n");
   profile->SetFloat("f", 2.5f);
-  EXPECT_TRUE(profile->modified());
   EXPECT_EQ(profile->GetFloat("f", 0.0f), 2.5);
-  WriteFileBytes(path_, "k=3\n");
   profile.reset();
   EXPECT_EQ(ReadFileBytes(path_), "k=1\nf=2.5000\r\n");
-
-  // The path keeps the system's separator; writing back where no file can be made does
-  // nothing.
   {
     ProfileFile nowhere((dir_ / "no/dir.pf").c_str(), 60);
-    std::string expected = dir_ / "no/dir.pf";
-    std::replace(expected.begin(), expected.end(), '/', '\\');
-    EXPECT_EQ(std::string(nowhere.path()), expected);
     nowhere.SetString("k", "v");
   }
   EXPECT_FALSE(std::filesystem::exists(dir_ / "no"));
 }
 
-TEST_F(ProfileTest, SetStringEscapesWhatTheReaderWouldTakeAway) {
-  std::string bytes = Written("", [](ProfileFile& profile) {
-    profile.SetString("k", " a&b ");
-    profile.SetString("e", "");
-    profile.SetString("s", "$x\\y\nz$");
-    profile.SetString("m", "a$b\tc");
-    profile.SetString("t", "\tx\r");
-  });
-  EXPECT_EQ(bytes,
-            "k=$ a\\&b $\r\n"
-            "e=\r\n"
-            "s=\\$x\\\\y\\nz\\$\r\n"
-            "m=a$b\tc\r\n"
-            "t=$\tx\r$\r\n");
+// SetString escapes what the reader would take away, folds at the fold width (the column
+// starts at the name's length plus one; escapes and marks count in full) and replaces the
+// first entry in place, continuation lines and all, up to a comment or empty line inside it.
+TEST_F(ProfileTest, TheWriterPutsOutTheseBytes) {
+  const std::vector<std::tuple<std::string, const char*, const char*, int, std::string>> rows = {
+      {"", "k", " a&b ", 60, "k=$ a\\&b $\r\n"},
+      {"", "e", "", 60, "e=\r\n"},
+      {"", "s", "$x\\y\nz$", 60, "s=\\$x\\\\y\\nz\\$\r\n"},
+      {"", "t", "\tx\r", 60, "t=$\tx\r$\r\n"},
+      {"", "key", "abcdefghijklmnopq", 10, "key=abcdef&\r\n    $ghijklmnop&\r\n    $q\r\n"},
+      {"", "k", "ab&cd", 6, "k=ab\\&&\r\n  $cd\r\n"},
+      {"", "longname", " xy", 4, "longname=$&\r\n         $ xy\r\n"},
+      {"# h\r\na=1\r\nk=old&\r\n  $er\r\nb=2\r\nk=2nd\r\n", "K", "n", 60,
+       "# h\r\na=1\r\nK=n\r\nb=2\r\nk=2nd\r\n"},
+      {"k=a&\r\n# c&\r\n  $b\r\nz=1\r\n", "k", "n", 60, "k=n\r\n  $b\r\nz=1\r\n"},
+      {"k=a&\n\n  $b\n", "k", "n", 60, "k=n\r\n  $b\n"},
+      {"a=1", "b", "2", 60, "a=1\r\nb=2\r\n"},
+  };
+  for (const auto& [before, name, value, fold_width, after] : rows) {
+    Open(before, fold_width)->SetString(name, value);
+    EXPECT_EQ(ReadFileBytes(path_), after) << name << " " << value;
+  }
 }
 
-TEST_F(ProfileTest, SetStringFoldsAtTheFoldWidth) {
-  // The column starts at the name's length plus one; escapes and marks count in full.
-  EXPECT_EQ(Folded("key", "abcdefghijklmnopq", 10),
-            "key=abcdef&\r\n    $ghijklmnop&\r\n    $q\r\n");
-  EXPECT_EQ(Folded("k", "ab&cd", 6), "k=ab\\&&\r\n  $cd\r\n");
-  EXPECT_EQ(Folded("k", " abcd", 5), "k=$ a&\r\n  $bcd\r\n");
-  // A name longer than the fold width folds before the first value character.
-  EXPECT_EQ(Folded("longname", " xy", 4), "longname=$&\r\n         $ xy\r\n");
-  std::unique_ptr<ProfileFile> profile = Open(ReadFileBytes(path_));
-  EXPECT_EQ(Get(*profile, "longname"), " xy");
-}
-
-TEST_F(ProfileTest, SetStringReplacesTheFirstEntryInPlace) {
-  // A folded entry goes whole, with its continuation lines; the later duplicate stays.
-  EXPECT_EQ(Written("# head\r\na=1\r\nk=old&\r\n  $er\r\nb=2\r\nk=second\r\n",
-                    [](ProfileFile& p) { p.SetString("K", "new"); }),
-            "# head\r\na=1\r\nK=new\r\nb=2\r\nk=second\r\n");
-  // The replaced range ends behind a comment (even one ending in `&`) or an empty line inside
-  // the entry.
-  EXPECT_EQ(
-      Written("k=a&\r\n# c&\r\n  $b\r\nz=1\r\n", [](ProfileFile& p) { p.SetString("k", "n"); }),
-      "k=n\r\n  $b\r\nz=1\r\n");
-  EXPECT_EQ(Written("k=a&\n\n  $b\n", [](ProfileFile& p) { p.SetString("k", "n"); }),
-            "k=n\r\n  $b\n");
-  // A last line without its LF is not run into by an appended entry.
-  std::unique_ptr<ProfileFile> profile = Open("a=1");
-  profile->SetString("b", "2");
-  EXPECT_EQ(Get(*profile, "a"), "1");
-  EXPECT_EQ(Get(*profile, "b"), "2");
-  profile.reset();
-  EXPECT_EQ(ReadFileBytes(path_), "a=1\r\nb=2\r\n");
-}
-
-// Random values of the characters the format treats specially, under names of several
-// lengths and spellings, checked after every write against a model and again after the file
-// was written back and loaded anew.
+// Random values of the characters the format treats specially under names of several spellings,
+// checked against a model after every write and after the file was written back and reloaded.
 TEST_F(ProfileTest, RandomValuesReadBackEqualAtEveryFoldWidth) {
   const std::string alphabet = std::string("ab =#;&&\\\\$$\n\t\r\v\f\xA0\xFF") + "xyz";
   const std::vector<std::string> names = {"k", "Key", "srpc.server.addr", "a_rather_long_name"};
@@ -233,7 +136,8 @@ TEST_F(ProfileTest, RandomValuesReadBackEqualAtEveryFoldWidth) {
   for (int fold_width : {1, 3, 10, 60, 1000}) {
     SCOPED_TRACE(fold_width);
     std::map<std::string, std::string> model;  // lower-cased name -> value
-    std::unique_ptr<ProfileFile> profile = Open("# values\r\n", fold_width);
+    std::unique_ptr<ProfileFile> profile = Open("# values\r\na=1", fold_width);
+    model["a"] = "1";
     for (int round = 0; round < 150; ++round) {
       std::string name = names[random() % names.size()];
       if (random() % 2 != 0) name[0] = static_cast<char>(std::toupper(name[0]));
@@ -250,52 +154,22 @@ TEST_F(ProfileTest, RandomValuesReadBackEqualAtEveryFoldWidth) {
   }
 }
 
-// Cut at every length, a profile gives every entry that lies whole before the cut.
+// Cut at every length, a profile gives every entry that lies whole before the cut and never
+// more than the image (garbage images are the fuzz target's).
 TEST_F(ProfileTest, TruncatedFileGivesTheEntriesBeforeTheCut) {
-  struct Key {
-    const char* name;
-    std::string value;
-    size_t end;  // the offset behind the entry's last significant byte
-  };
   const std::string text = "a=1\r\n# c\r\nlong=ab&\r\n  $cd\r\nesc=\\$x\\\\\\n$\r\nnum=12.5";
-  const std::vector<Key> keys = {{"a", "1", 3},
-                                 {"long", "abcd", text.find("cd") + 2},
-                                 {"esc", "$x\\\n", text.find("n$") + 2},
-                                 {"num", "12.5", text.size()}};
+  const std::vector<std::tuple<const char*, std::string, size_t>> keys = {
+      // key, value, end
+      {"a", "1", 3},
+      {"long", "abcd", text.find("cd") + 2},
+      {"esc", "$x\\\n", text.find("n$") + 2},
+      {"num", "12.5", text.size()}};
   for (size_t cut = 0; cut <= text.size(); ++cut) {
     std::unique_ptr<ProfileFile> profile = Open(text.substr(0, cut));
-    for (const Key& key : keys) {
-      std::string value = Get(*profile, key.name);
-      if (cut >= key.end) {
-        EXPECT_EQ(value, key.value) << key.name << " cut at " << cut;
-      }
-      EXPECT_LE(value.size(), cut + sizeof(kAbsent));
+    for (const auto& [key, value, end] : keys) {
+      std::string got = Get(*profile, key);
+      EXPECT_TRUE(cut < end ? got.size() <= cut || got == kAbsent : got == value) << key << cut;
     }
-  }
-}
-
-// Garbage of the bytes the reader cares about: the answers stay inside the image, repeat
-// themselves, and the writer still works on it (sanitizer builds check the bounds).
-TEST_F(ProfileTest, GarbageNeverLeadsOutsideTheImage) {
-  const std::string alphabet(
-      "\\&$=#;\n\r \t\0\x01\x1f\x80\xff"
-      "ak",
-      17);
-  std::mt19937 random(7027);
-  for (int round = 0; round < 300; ++round) {
-    std::string bytes(random() % 200, ' ');
-    for (char& ch : bytes) ch = alphabet[random() % alphabet.size()];
-    std::unique_ptr<ProfileFile> profile = Open(bytes, 1 + static_cast<int>(random() % 8));
-    for (const char* name : {"a", "k", ""}) {
-      std::string value = Get(*profile, name);
-      EXPECT_TRUE(value == kAbsent || value.size() <= bytes.size());
-      EXPECT_EQ(Get(*profile, name), value);
-      profile->GetFloat(name, 1.0f);
-    }
-    profile->SetString("k", "v&\\ $");
-    profile->SetString("a", "");
-    profile.reset();
-    EXPECT_NE(ReadFileBytes(path_).find("a=\r\n"), std::string::npos);
   }
 }
 

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #ifdef _WIN32
@@ -23,217 +23,119 @@
 namespace platform {
 namespace {
 
-// The Windows form of a native absolute path: drive letter and backslashes. On Windows the
-// temporary directory has its drive letter already.
-std::string Windows(const std::string& native) {
+using enum FileDisposition;
+using enum FileAccess;
+
+bool Inherited(FileHandle file) {
 #ifdef _WIN32
-  std::string path = native;
+  DWORD flags = 0;
+  return GetHandleInformation(reinterpret_cast<HANDLE>(file), &flags) &&
+         (flags & HANDLE_FLAG_INHERIT) != 0;
 #else
-  std::string path = "c:" + native;
+  return (fcntl(static_cast<int>(file), F_GETFD) & FD_CLOEXEC) == 0;
 #endif
-  for (char& ch : path) {
-    if (ch == '/') ch = '\\';
-  }
+}
+
+// The Windows form of a native absolute path (on Windows it has its drive letter already).
+std::string Windows(const std::string& native) {
+  std::string path = (kWindows ? "" : "c:") + native;
+  std::replace(path.begin(), path.end(), '/', '\\');
   return path;
-}
-
-// The names in a directory as the file system spells them, sorted. Unlike exists(), this
-// tells "Data" from "data" where the file system ignores case.
-std::vector<std::string> Listing(const std::string& native_dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(native_dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-void WriteText(const std::string& native, const std::string& text) {
-  std::ofstream(native, std::ios::binary) << text;
 }
 
 std::string ReadAll(FileHandle file) {
   std::string text(64, '\0');
-  int64_t n = FileRead(file, text.data(), static_cast<int64_t>(text.size()));
-  EXPECT_GE(n, 0);
-  text.resize(static_cast<size_t>(n < 0 ? 0 : n));
-  return text;
+  return text.substr(0, std::max<int64_t>(FileRead(file, text.data(), 64), 0));
+}
+
+// What an open gave: the file's contents (the file then closed) or the error's number.
+std::string Outcome(FileHandle file) {
+  std::string got = file == kInvalidFile ? std::to_string(LastError()) : ReadAll(file);
+  EXPECT_TRUE(file == kInvalidFile || FileClose(file));
+  return got;
 }
 
 FileHandle Open(const std::string& path, FileDisposition disposition,
-                FileAccess access = FileAccess::kReadWrite, bool inheritable = false) {
+                FileAccess access = kReadWrite, bool inheritable = false) {
   return FileOpen(path.c_str(), access, FileShare::kReadWrite, disposition, inheritable);
 }
 
-TEST(FileOpen, MissingFileIsTwoAndMissingDirectoryIsThree) {
-  TempDir dir;
-  SetLastError(0);
-  EXPECT_EQ(Open(Windows(dir / "absent.txt"), FileDisposition::kOpenExisting), kInvalidFile);
-  EXPECT_EQ(LastError(), kErrorFileNotFound);
-  EXPECT_EQ(Open(Windows(dir / "nodir/absent.txt"), FileDisposition::kOpenExisting), kInvalidFile);
-  EXPECT_EQ(LastError(), kErrorPathNotFound);
-  // Creating cannot make the missing directory either.
-  EXPECT_EQ(Open(Windows(dir / "nodir/new.txt"), FileDisposition::kCreateAlways), kInvalidFile);
-  EXPECT_EQ(LastError(), kErrorPathNotFound);
-  // A file on the way is no directory.
-  WriteText(dir / "plain", "x");
-  EXPECT_EQ(Open(Windows(dir / "plain/inner.txt"), FileDisposition::kOpenAlways), kInvalidFile);
-  EXPECT_EQ(LastError(), kErrorPathNotFound);
-}
-
-TEST(FileOpen, DirectoryIsAccessDeniedForEveryAccess) {
-  TempDir dir;
-  for (FileAccess access : {FileAccess::kRead, FileAccess::kWrite, FileAccess::kReadWrite}) {
-    SetLastError(0);
-    EXPECT_EQ(Open(Windows(dir.path()), FileDisposition::kOpenExisting, access), kInvalidFile);
-    EXPECT_EQ(LastError(), kErrorAccessDenied);
-  }
-  EXPECT_EQ(Open(Windows(dir.path()), FileDisposition::kOpenAlways), kInvalidFile);
-  EXPECT_EQ(LastError(), kErrorAccessDenied);
-}
-
-TEST(FileOpen, OpenAlwaysKeepsContentsAndCreateAlwaysTruncates) {
-  TempDir dir;
-  std::string path = Windows(dir / "keep.txt");
-  WriteText(dir / "keep.txt", "contents");
-
-  FileHandle file = Open(path, FileDisposition::kOpenAlways);
-  ASSERT_NE(file, kInvalidFile);
-  EXPECT_EQ(ReadAll(file), "contents");
-  EXPECT_TRUE(FileClose(file));
-
-  file = Open(path, FileDisposition::kCreateAlways);
-  ASSERT_NE(file, kInvalidFile);
-  EXPECT_EQ(FileLength(file), 0);
-  EXPECT_TRUE(FileClose(file));
-
-  // Open-always on a missing file creates it empty.
-  file = Open(Windows(dir / "fresh.txt"), FileDisposition::kOpenAlways);
-  ASSERT_NE(file, kInvalidFile);
-  EXPECT_EQ(FileLength(file), 0);
-  EXPECT_TRUE(FileClose(file));
-  EXPECT_TRUE(std::filesystem::exists(dir / "fresh.txt"));
-}
-
-TEST(FileOpen, FindsDifferentlyCasedPathAndKeepsCreatedSpelling) {
+// The rows run in order on one directory holding "plain" ("x") and "Data/Report.TXT".
+TEST(FileOpen, EachOpenSucceedsOrFailsWithItsWindowsNumber) {
   TempDir dir;
   std::filesystem::create_directory(dir / "Data");
-  WriteText(dir / "Data/Report.TXT", "report");
-
-  FileHandle file = Open(Windows(dir / "DATA/report.txt"), FileDisposition::kOpenExisting);
-  ASSERT_NE(file, kInvalidFile);
-  EXPECT_EQ(ReadAll(file), "report");
-  FileClose(file);
-
-  file = Open(Windows(dir / "data/NewName.Log"), FileDisposition::kCreateAlways);
-  ASSERT_NE(file, kInvalidFile);
-  FileClose(file);
-  EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"Data"});
-  EXPECT_EQ(Listing(dir / "Data"), (std::vector<std::string>{"NewName.Log", "Report.TXT"}));
-}
-
-#ifdef _WIN32
-bool Inherited(FileHandle file) {
-  DWORD flags = 0;
-  EXPECT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(file), &flags));
-  return (flags & HANDLE_FLAG_INHERIT) != 0;
-}
-#else
-bool Inherited(FileHandle file) {
-  return (fcntl(static_cast<int>(file), F_GETFD) & FD_CLOEXEC) == 0;
-}
-#endif
-
-TEST(FileOpen, HandleIsInheritedOnlyWhenAskedFor) {
-  TempDir dir;
-  FileHandle file = Open(dir / "a", FileDisposition::kCreateAlways);
-  FileHandle inherited = Open(dir / "a", FileDisposition::kOpenExisting, FileAccess::kRead, true);
-  ASSERT_NE(file, kInvalidFile);
-  ASSERT_NE(inherited, kInvalidFile);
-  EXPECT_FALSE(Inherited(file));
-  EXPECT_TRUE(Inherited(inherited));
-  FileClose(file);
-  FileClose(inherited);
-}
-
-FileHandle OpenShared(const std::string& path, FileAccess access, FileShare share) {
-  return FileOpen(path.c_str(), access, share, FileDisposition::kOpenAlways, false);
+  WriteFileBytes(dir / "Data/Report.TXT", "report");
+  WriteFileBytes(dir / "plain", "x");
+  const std::vector<std::tuple<const char*, FileDisposition, FileAccess, uint32_t, const char*>>
+      rows = {
+          // path below dir, disposition, access, error, contents when open
+          {"absent.txt", kOpenExisting, kReadWrite, kErrorFileNotFound, ""},
+          {"nodir/absent.txt", kOpenExisting, kReadWrite, kErrorPathNotFound, ""},
+          {"nodir/new.txt", kCreateAlways, kReadWrite, kErrorPathNotFound, ""},
+          {"plain/inner.txt", kOpenAlways, kReadWrite, kErrorPathNotFound,
+           ""},                                                // a file is no directory
+          {"", kOpenExisting, kRead, kErrorAccessDenied, ""},  // a directory, for every access
+          {"", kOpenExisting, kWrite, kErrorAccessDenied, ""},
+          {"", kOpenAlways, kReadWrite, kErrorAccessDenied, ""},
+          {"plain", kOpenAlways, kReadWrite, 0, "x"},              // kept
+          {"DATA/report.txt", kOpenExisting, kRead, 0, "report"},  // found in any case
+          {"plain", kCreateAlways, kReadWrite, 0, ""},             // truncated
+          {"fresh.txt", kOpenAlways, kReadWrite, 0, ""},
+          {"data/NewName.Log", kCreateAlways, kReadWrite, 0, ""},  // made as spelled, in "Data"
+      };
+  for (const auto& [path, disposition, access, error, contents] : rows) {
+    EXPECT_EQ(Outcome(Open(Windows(dir / path), disposition, access)),
+              error != 0 ? std::to_string(error) : contents)
+        << path;
+  }
+  // Names as the file system spells them (exists() would not tell "Data" from "data").
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"Data", "NewName.Log", "Report.TXT", "fresh.txt", "plain"}));
 }
 
 // Windows refuses an open that conflicts with the sharing of a handle already open, or whose
-// own sharing excludes an access already granted; POSIX has no mandatory sharing and lets
-// every open through.
+// own sharing excludes an access already granted; POSIX has no mandatory sharing. A row: held
+// access and sharing, then the second open's, and whether Windows refuses it.
 TEST(FileOpen, ShareModesOfOpenHandles) {
   TempDir dir;
-  std::string path = Windows(dir / "shared");
-  FileHandle exclusive = OpenShared(path, FileAccess::kReadWrite, FileShare::kNone);
-  ASSERT_NE(exclusive, kInvalidFile);
-  SetLastError(0);
-  FileHandle second = OpenShared(path, FileAccess::kRead, FileShare::kReadWrite);
-  if (kWindows) {
-    EXPECT_EQ(second, kInvalidFile);
-    EXPECT_EQ(LastError(), kErrorSharingViolation);
-  } else {
-    EXPECT_NE(second, kInvalidFile);
+  using S = FileShare;
+  for (auto [held, held_share, access, share, refused] :
+       {std::tuple{kReadWrite, S::kNone, kRead, S::kReadWrite, true},
+        {kRead, S::kRead, kRead, S::kRead, false},
+        {kRead, S::kRead, kWrite, S::kReadWrite, true},
+        {kWrite, S::kReadWrite, kRead, S::kRead, true}}) {
+    FileHandle first =
+        FileOpen(Windows(dir / "shared").c_str(), held, held_share, kOpenAlways, false);
+    FileHandle second =
+        FileOpen(Windows(dir / "shared").c_str(), access, share, kOpenAlways, false);
+    EXPECT_EQ(second == kInvalidFile ? LastError() : 0u,
+              kWindows && refused ? kErrorSharingViolation : 0u);
+    EXPECT_TRUE(FileClose(first));
     FileClose(second);
   }
-  EXPECT_TRUE(FileClose(exclusive));
-
-  // Readers that let others read: a second reader is welcome, a writer is not.
-  FileHandle reader = OpenShared(path, FileAccess::kRead, FileShare::kRead);
-  ASSERT_NE(reader, kInvalidFile);
-  FileHandle other_reader = OpenShared(path, FileAccess::kRead, FileShare::kRead);
-  EXPECT_NE(other_reader, kInvalidFile);
-  FileHandle writer = OpenShared(path, FileAccess::kWrite, FileShare::kReadWrite);
-  EXPECT_EQ(writer == kInvalidFile, kWindows);
-  if (writer != kInvalidFile) FileClose(writer);
-  FileClose(other_reader);
-  FileClose(reader);
-
-  // With a writer open, a reader must share writing: one that shares only reading is refused.
-  writer = OpenShared(path, FileAccess::kWrite, FileShare::kReadWrite);
-  ASSERT_NE(writer, kInvalidFile);
-  FileHandle strict_reader = OpenShared(path, FileAccess::kRead, FileShare::kRead);
-  EXPECT_EQ(strict_reader == kInvalidFile, kWindows);
-  if (strict_reader != kInvalidFile) FileClose(strict_reader);
-  FileHandle lenient_reader = OpenShared(path, FileAccess::kRead, FileShare::kReadWrite);
-  EXPECT_NE(lenient_reader, kInvalidFile);
-  FileClose(lenient_reader);
-  FileClose(writer);
-
-  // Once every handle is closed the file opens exclusively again.
-  exclusive = OpenShared(path, FileAccess::kReadWrite, FileShare::kNone);
-  EXPECT_NE(exclusive, kInvalidFile);
-  FileClose(exclusive);
 }
 
-TEST(FileRead, ShortAtTheEndThenZero) {
+// Reads come short at the end, then 0; a seek past the end alone does not grow the file, a
+// write there leaves a gap of zeros.
+TEST(FileRead, ReadsSeeksAndWritesAsOnWindows) {
   TempDir dir;
-  WriteText(dir / "ten", "0123456789");
-  FileHandle file = Open(dir / "ten", FileDisposition::kOpenExisting, FileAccess::kRead);
-  ASSERT_NE(file, kInvalidFile);
+  WriteFileBytes(dir / "ten", "0123456789");
+  FileHandle file = Open(dir / "ten", kOpenExisting, kRead);
   char buffer[8];
-  EXPECT_EQ(FileRead(file, buffer, 8), 8);
-  EXPECT_EQ(FileRead(file, buffer, 8), 2);
+  std::vector<int64_t> reads;
+  for (int i = 0; i < 3; ++i) reads.push_back(FileRead(file, buffer, 8));
+  EXPECT_EQ(reads, (std::vector<int64_t>{8, 2, 0}));
   EXPECT_EQ(std::string(buffer, 2), "89");
-  EXPECT_EQ(FileRead(file, buffer, 8), 0);
-  // Writing through a read-only handle is refused as on Windows.
-  EXPECT_EQ(FileWrite(file, "x", 1), -1);
-  EXPECT_EQ(LastError(), kErrorAccessDenied);
+  EXPECT_TRUE(FileWrite(file, "x", 1) == -1 && LastError() == kErrorAccessDenied);
   FileClose(file);
-}
-
-TEST(FileSeek, PastTheEndThenWriteLeavesZeroGap) {
-  TempDir dir;
-  FileHandle file = Open(dir / "gap", FileDisposition::kCreateAlways);
-  ASSERT_NE(file, kInvalidFile);
+  file = Open(dir / "gap", kCreateAlways);
   ASSERT_EQ(FileWrite(file, "ab", 2), 2);
-  EXPECT_EQ(FileSeek(file, 10, SeekFrom::kEnd), 12);
-  EXPECT_EQ(FileLength(file), 2);  // seeking alone does not grow the file
-  ASSERT_EQ(FileWrite(file, "z", 1), 1);
-  EXPECT_EQ(FileLength(file), 13);
-  EXPECT_TRUE(FileFlush(file));
-
+  EXPECT_TRUE(FileSeek(file, 10, SeekFrom::kEnd) == 12 && FileLength(file) == 2);
+  EXPECT_TRUE(FileWrite(file, "z", 1) == 1 && FileLength(file) == 13 && FileFlush(file));
   EXPECT_EQ(FileSeek(file, 0, SeekFrom::kBegin), 0);
   EXPECT_EQ(ReadAll(file), std::string("ab") + std::string(10, '\0') + "z");
   EXPECT_EQ(FileSeek(file, -3, SeekFrom::kCurrent), 10);
@@ -243,95 +145,55 @@ TEST(FileSeek, PastTheEndThenWriteLeavesZeroGap) {
   FileClose(file);
 }
 
-// The resolved form of a path below a temporary directory, as the exact open takes it.
-std::string Resolved(const std::string& native) {
-  std::string resolved;
-  EXPECT_TRUE(ResolvePath(Windows(native).c_str(), &resolved)) << native;
-  return resolved;
-}
-
-FileHandle OpenExactly(const std::string& resolved, FileDisposition disposition) {
-  return FileOpenExact(resolved.c_str(), FileAccess::kReadWrite, FileShare::kReadWrite, disposition,
-                       false);
-}
-
-//   dir/real/f.txt   dir/outside/o.txt
-//   dir/real/to-o -> ../outside/o.txt     dir/real/to-outside -> ../outside
+// An exact open takes the path as resolved: a link put in its place since leads nowhere.
 TEST(FileOpenExact, ReachesThePathItselfAndNothingALinkLeadsTo) {
   TempDir dir;
-  std::filesystem::create_directories(dir / "real");
-  std::filesystem::create_directories(dir / "outside");
-  WriteText(dir / "real/f.txt", "inside");
-  WriteText(dir / "outside/o.txt", "outside");
-  std::string real = Resolved(dir / "real");
-  std::string file = Resolved(dir / "real/f.txt");
-  FileHandle opened = OpenExactly(file, FileDisposition::kOpenExisting);
-  ASSERT_NE(opened, kInvalidFile);
-  EXPECT_EQ(ReadAll(opened), "inside");
-  EXPECT_TRUE(FileClose(opened));
-  opened = OpenExactly(Resolved(dir / "real/new.txt"), FileDisposition::kOpenAlways);
-  ASSERT_NE(opened, kInvalidFile) << "a file is made where the path says";
-  EXPECT_TRUE(FileClose(opened));
-  EXPECT_EQ(OpenExactly(Resolved(dir / "real/none/x"), FileDisposition::kOpenAlways), kInvalidFile);
-  EXPECT_EQ(LastError(), kErrorPathNotFound);
-  EXPECT_EQ(OpenExactly(real, FileDisposition::kOpenExisting), kInvalidFile);
-  EXPECT_EQ(LastError(), kErrorAccessDenied) << "a directory";
-
+  for (const char* name : {"outside", "real"}) std::filesystem::create_directories(dir / name);
+  WriteFileBytes(dir / "real/f.txt", "in");
+  WriteFileBytes(dir / "outside/o.txt", "o");
+  std::string real;
+  ASSERT_TRUE(ResolvePath(Windows(dir / "real").c_str(), &real));
+  const std::string sep = kWindows ? "\\" : "/", denied = std::to_string(kErrorAccessDenied);
+  auto open = [&](const std::string& below, FileDisposition disposition) {
+    return Outcome(FileOpenExact((below.empty() ? real : real + sep + below).c_str(), kReadWrite,
+                                 FileShare::kReadWrite, disposition, false));
+  };
+  EXPECT_EQ(open("f.txt", kOpenExisting), "in");
+  EXPECT_EQ(open("new.txt", kOpenAlways), "");
+  EXPECT_EQ(open("none" + sep + "x", kOpenAlways), std::to_string(kErrorPathNotFound));
+  EXPECT_EQ(open("", kOpenExisting), denied);
   std::error_code no_links;
   std::filesystem::create_symlink("../outside/o.txt", dir / "real/to-o", no_links);
   if (no_links) GTEST_SKIP() << "symbolic links cannot be made here; the link cases did not run";
   std::filesystem::create_directory_symlink("../outside", dir / "real/to-outside");
-  // Each path as it was resolved while a file or directory stood there: a link put there
-  // since must not take the open anywhere else.
-  std::string sep = kWindows ? "\\" : "/";
-  for (const std::string& path : {real + sep + "to-o", real + sep + "to-outside" + sep + "o.txt"}) {
-    for (FileDisposition disposition :
-         {FileDisposition::kOpenExisting, FileDisposition::kOpenAlways}) {
-      SetLastError(0);
-      EXPECT_EQ(OpenExactly(path, disposition), kInvalidFile) << path;
-      EXPECT_EQ(LastError(), kErrorAccessDenied) << path;
-    }
-  }
-  EXPECT_EQ(ReadFileBytes(dir / "outside/o.txt"), "outside");
-  if (!kWindows) {  // Windows compares the final path after the open, which may have made it
-    EXPECT_EQ(OpenExactly(real + "/to-outside/made.txt", FileDisposition::kOpenAlways),
-              kInvalidFile);
-    EXPECT_FALSE(std::filesystem::exists(dir / "outside/made.txt"));
-  }
+  for (const std::string& path : {std::string("to-o"), "to-outside" + sep + "o.txt"})
+    EXPECT_EQ(open(path, kOpenExisting) + open(path, kOpenAlways), denied + denied) << path;
+  EXPECT_EQ(ReadFileBytes(dir / "outside/o.txt"), "o");
+  if (kWindows) return;  // Windows compares the final path after the open, which may have made it
+  EXPECT_EQ(open("to-outside/made.txt", kOpenAlways), denied);
+  EXPECT_FALSE(std::filesystem::exists(dir / "outside/made.txt"));
 }
 
+// One file by any name has one identity, another in its place another; a handle is inherited
+// only when asked for; calls on an invalid handle fail with its number.
 TEST(FileIdentity, OneFileByAnyNameAndAnotherInItsPlace) {
   TempDir dir;
-  WriteText(dir / "a.txt", "a");
+  WriteFileBytes(dir / "a.txt", "a");
   std::filesystem::create_hard_link(dir / "a.txt", dir / "b.txt");
-  FileHandle a = Open(Windows(dir / "a.txt"), FileDisposition::kOpenExisting);
-  FileHandle b = Open(Windows(dir / "b.txt"), FileDisposition::kOpenExisting);
-  ASSERT_NE(a, kInvalidFile);
-  ASSERT_NE(b, kInvalidFile);
+  FileHandle a = Open(Windows(dir / "a.txt"), kOpenExisting);
+  FileHandle b = Open(Windows(dir / "b.txt"), kOpenExisting, kRead, true);
   FileId of_a, of_b, of_c;
-  ASSERT_TRUE(FileIdentity(a, &of_a));
-  ASSERT_TRUE(FileIdentity(b, &of_b));
-  EXPECT_TRUE(of_a == of_b) << "one file by two names";
-  EXPECT_TRUE(FileClose(a));  // Windows renames nothing over an open file
-  EXPECT_TRUE(FileClose(b));
-  WriteText(dir / "c.txt", "c");
+  ASSERT_TRUE(FileIdentity(a, &of_a) && FileIdentity(b, &of_b) && of_a == of_b);
+  // Closed first: Windows renames nothing over an open file.
+  EXPECT_TRUE(!Inherited(a) && Inherited(b) && FileClose(a) && FileClose(b));
+  WriteFileBytes(dir / "c.txt", "c");
   std::filesystem::rename(dir / "c.txt", dir / "b.txt");
-  FileHandle c = Open(Windows(dir / "b.txt"), FileDisposition::kOpenExisting);
-  ASSERT_NE(c, kInvalidFile);
-  ASSERT_TRUE(FileIdentity(c, &of_c));
-  EXPECT_FALSE(of_a == of_c) << "another file put in the place of one";
-  EXPECT_TRUE(FileClose(c));
-  EXPECT_FALSE(FileIdentity(kInvalidFile, &of_c));
-}
-
-TEST(FileCalls, InvalidHandleFailsWithSix) {
+  FileHandle c = Open(Windows(dir / "b.txt"), kOpenExisting);
+  EXPECT_TRUE(FileIdentity(c, &of_c) && !(of_a == of_c) && FileClose(c));
   char byte;
-  EXPECT_EQ(FileRead(kInvalidFile, &byte, 1), -1);
-  EXPECT_EQ(LastError(), kErrorInvalidHandle);
-  EXPECT_EQ(FileLength(kInvalidFile), -1);
-  EXPECT_FALSE(FileFlush(kInvalidFile));
-  EXPECT_FALSE(FileClose(kInvalidFile));
-  EXPECT_EQ(LastError(), kErrorInvalidHandle);
+  EXPECT_TRUE(FileRead(kInvalidFile, &byte, 1) == -1 && LastError() == kErrorInvalidHandle);
+  EXPECT_FALSE(FileIdentity(kInvalidFile, &of_c) || FileLength(kInvalidFile) != -1 ||
+               FileFlush(kInvalidFile) || FileClose(kInvalidFile));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -15,114 +14,87 @@ namespace {
 using platform::WaitResult;
 
 struct Probe {
-  std::atomic<uint64_t> id{0};
+  std::atomic<uint64_t> id{0}, count{0};
   std::atomic<bool> release{false};
-  std::atomic<bool> ran{false};
 };
 
-uint32_t RecordAndWait(void* argument) {
+// Counts until released.
+uint32_t CountUntilReleased(void* argument) {
   Probe* probe = static_cast<Probe*>(argument);
   probe->id = platform::CurrentThreadId();
-  probe->ran = true;
-  while (!probe->release) platform::SleepMs(1);
+  while (!probe->release) ++probe->count;
   return 42;
 }
 
-TEST(Thread, ReportsItsIdExitCodeAndEndAfterWaitTimesOutWhileRunning) {
+// A thread reports its id, priority and exit code; its wait times out while it runs, and
+// stays signalled once it ended.
+TEST(Thread, ReportsItsIdPriorityExitCodeAndEnd) {
   Probe probe;
   uint64_t id = 0;
-  platform::ThreadHandle thread = platform::ThreadCreate(256 * 1024, RecordAndWait, &probe, 0, &id);
+  platform::ThreadHandle thread =
+      platform::ThreadCreate(256 * 1024, CountUntilReleased, &probe, 0, &id);
   ASSERT_NE(thread, platform::kNoThread);
   EXPECT_EQ(platform::ThreadWait(thread, 20), WaitResult::kTimeout);
   uint32_t code = 0;
   EXPECT_FALSE(platform::ThreadExitCode(thread, &code));
+  EXPECT_EQ(platform::ThreadGetPriority(thread), 0);
+  ASSERT_TRUE(platform::ThreadSetPriority(thread, -2));  // lowering needs no privilege
+  EXPECT_EQ(platform::ThreadGetPriority(thread), -2);
   probe.release = true;
   EXPECT_EQ(platform::ThreadWait(thread, platform::kInfinite), WaitResult::kSignaled);
-  EXPECT_EQ(probe.id.load(), id);
-  EXPECT_NE(id, platform::CurrentThreadId());
+  EXPECT_TRUE(probe.id.load() == id && id != platform::CurrentThreadId());
   ASSERT_TRUE(platform::ThreadExitCode(thread, &code));
   EXPECT_EQ(code, 42u);
-  EXPECT_EQ(platform::ThreadWait(thread, 0), WaitResult::kSignaled);  // stays signalled
+  EXPECT_EQ(platform::ThreadWait(thread, 0), WaitResult::kSignaled);
   EXPECT_TRUE(platform::ThreadClose(thread));
   EXPECT_EQ(platform::ThreadWait(platform::kNoThread, 0), WaitResult::kFailed);
   EXPECT_EQ(platform::LastError(), platform::kErrorInvalidHandle);
 }
 
-TEST(Thread, CreatedSuspendedRunsOnlyAfterTheLastResume) {
+// A thread created suspended runs only after the last resume; a running thread can be
+// suspended from outside only on Windows.
+TEST(Thread, SuspendCountsAndStopsARunningThreadOnlyOnWindows) {
   Probe probe;
-  probe.release = true;
   platform::ThreadHandle thread =
-      platform::ThreadCreate(0, RecordAndWait, &probe, platform::kCreateSuspended, nullptr);
-  ASSERT_NE(thread, platform::kNoThread);
+      platform::ThreadCreate(0, CountUntilReleased, &probe, platform::kCreateSuspended, nullptr);
   EXPECT_EQ(platform::ThreadSuspend(thread), 1u);
   EXPECT_EQ(platform::ThreadResume(thread), 2u);
   platform::SleepMs(20);
-  EXPECT_FALSE(probe.ran);
+  EXPECT_EQ(probe.count.load(), 0u);
   EXPECT_EQ(platform::ThreadResume(thread), 1u);
-  EXPECT_EQ(platform::ThreadWait(thread, 5000), WaitResult::kSignaled);
-  EXPECT_TRUE(probe.ran);
+  while (probe.count.load() < 1000) platform::SleepMs(1);
   EXPECT_EQ(platform::ThreadResume(thread), 0u);
-  EXPECT_EQ(platform::ThreadSuspend(thread), 0xFFFFFFFFu);  // cannot stop a thread from outside
-  platform::ThreadClose(thread);
-}
-
-TEST(Thread, PriorityLevelIsKeptWhereTheProcessMayLowerIt) {
-  Probe probe;
-  platform::ThreadHandle thread = platform::ThreadCreate(0, RecordAndWait, &probe, 0, nullptr);
-  EXPECT_EQ(platform::ThreadGetPriority(thread), 0);
-  ASSERT_TRUE(platform::ThreadSetPriority(thread, -2));  // lowering needs no privilege
-  EXPECT_EQ(platform::ThreadGetPriority(thread), -2);
+  EXPECT_EQ(platform::ThreadSuspend(thread), platform::kWindows ? 0u : 0xFFFFFFFFu);
+  EXPECT_TRUE(platform::kWindows || platform::LastError() == platform::kErrorNotSupported);
+  if (platform::kWindows) {
+    uint64_t stopped_at = probe.count.load();
+    platform::SleepMs(30);
+    EXPECT_EQ(probe.count.load(), stopped_at);
+    EXPECT_EQ(platform::ThreadResume(thread), 1u);
+  }
   probe.release = true;
-  platform::ThreadWait(thread, platform::kInfinite);
-  platform::ThreadClose(thread);
-}
-
-struct Counter {
-  std::atomic<uint64_t> count{0};
-  std::atomic<bool> stop{false};
-};
-
-uint32_t CountUntilStopped(void* argument) {
-  Counter* counter = static_cast<Counter*>(argument);
-  while (!counter->stop.load()) ++counter->count;
-  return 0;
-}
-
-TEST(Thread, SuspendingARunningThreadStopsItOnlyOnWindows) {
-  Counter counter;
-  platform::ThreadHandle thread =
-      platform::ThreadCreate(0, CountUntilStopped, &counter, 0, nullptr);
-  ASSERT_NE(thread, platform::kNoThread);
-  while (counter.count.load() < 1000) platform::SleepMs(1);
-#ifdef _WIN32
-  ASSERT_EQ(platform::ThreadSuspend(thread), 0u);
-  EXPECT_EQ(platform::ThreadSuspend(thread), 1u);
-  uint64_t stopped_at = counter.count.load();
-  platform::SleepMs(30);
-  EXPECT_EQ(counter.count.load(), stopped_at);
-  EXPECT_EQ(platform::ThreadResume(thread), 2u);
-  EXPECT_EQ(platform::ThreadResume(thread), 1u);
-  while (counter.count.load() == stopped_at) platform::SleepMs(1);  // counts again
-#else
-  EXPECT_EQ(platform::ThreadSuspend(thread), 0xFFFFFFFFu);
-  EXPECT_EQ(platform::LastError(), platform::kErrorNotSupported);
-  EXPECT_EQ(platform::ThreadResume(thread), 0u);
-#endif
-  counter.stop = true;
   EXPECT_EQ(platform::ThreadWait(thread, platform::kInfinite), WaitResult::kSignaled);
+  EXPECT_EQ(platform::ThreadSuspend(thread), 0xFFFFFFFFu);  // an ended thread
   platform::ThreadClose(thread);
 }
 
+// A semaphore counts between zero and its maximum; a release from another thread wakes an
+// infinite wait.
 TEST(Semaphore, CountsBetweenZeroAndItsMaximum) {
   EXPECT_EQ(platform::SemaphoreCreate(2, 1), platform::kNoSync);
   EXPECT_EQ(platform::SemaphoreCreate(0, 0), platform::kNoSync);
   platform::SyncHandle semaphore = platform::SemaphoreCreate(1, 2);
-  ASSERT_NE(semaphore, platform::kNoSync);
   EXPECT_EQ(platform::SyncWait(semaphore, 0), WaitResult::kSignaled);
   EXPECT_EQ(platform::SyncWait(semaphore, 10), WaitResult::kTimeout);
   int32_t previous = -1;
-  ASSERT_TRUE(platform::SemaphoreRelease(semaphore, 2, &previous));
+  std::thread releaser([&] {
+    platform::SleepMs(20);
+    EXPECT_TRUE(platform::SemaphoreRelease(semaphore, 2, &previous));
+  });
+  EXPECT_EQ(platform::SyncWait(semaphore, platform::kInfinite), WaitResult::kSignaled);
+  releaser.join();
   EXPECT_EQ(previous, 0);
+  EXPECT_TRUE(platform::SemaphoreRelease(semaphore, 1, nullptr));
   EXPECT_FALSE(platform::SemaphoreRelease(semaphore, 1, nullptr));
   EXPECT_EQ(platform::LastError(), platform::kErrorTooManyPosts);
   EXPECT_EQ(platform::SyncWait(semaphore, 0), WaitResult::kSignaled);
@@ -131,60 +103,30 @@ TEST(Semaphore, CountsBetweenZeroAndItsMaximum) {
   EXPECT_TRUE(platform::SyncClose(semaphore));
 }
 
-TEST(Semaphore, AReleaseFromAnotherThreadWakesAnInfiniteWait) {
-  platform::SyncHandle semaphore = platform::SemaphoreCreate(0, 1);
-  std::thread releaser([&] {
-    platform::SleepMs(20);
-    platform::SemaphoreRelease(semaphore, 1, nullptr);
-  });
-  EXPECT_EQ(platform::SyncWait(semaphore, platform::kInfinite), WaitResult::kSignaled);
-  releaser.join();
-  platform::SyncClose(semaphore);
-}
-
+// A mutex is reentrant for its owner and released only by it. An owner that ends without
+// releasing leaves it abandoned: Windows hands it to the next waiter, POSIX keeps it held.
 TEST(Mutex, IsReentrantForItsOwnerAndReleasedOnlyByIt) {
   platform::SyncHandle mutex = platform::MutexCreate();
+  auto other_waits = [&](uint32_t ms, bool release) {
+    WaitResult result = WaitResult::kFailed;
+    std::thread([&] {
+      result = platform::SyncWait(mutex, ms);
+      EXPECT_FALSE(release && platform::MutexRelease(mutex));
+    }).join();
+    return result;
+  };
   ASSERT_EQ(platform::SyncWait(mutex, 0), WaitResult::kSignaled);
   ASSERT_EQ(platform::SyncWait(mutex, 0), WaitResult::kSignaled);
-  WaitResult other_wait = WaitResult::kFailed;
-  bool other_release = true;
-  std::thread other([&] {
-    other_wait = platform::SyncWait(mutex, 10);
-    other_release = platform::MutexRelease(mutex);
-  });
-  other.join();
-  EXPECT_EQ(other_wait, WaitResult::kTimeout);
-  EXPECT_FALSE(other_release);
+  EXPECT_EQ(other_waits(10, true), WaitResult::kTimeout);  // nor may it release
   EXPECT_TRUE(platform::MutexRelease(mutex));
-  std::thread still_held([&] { other_wait = platform::SyncWait(mutex, 0); });
-  still_held.join();
-  EXPECT_EQ(other_wait, WaitResult::kTimeout);  // one entry is still to be released
+  EXPECT_EQ(other_waits(0, false), WaitResult::kTimeout);  // one entry is still to be released
   EXPECT_TRUE(platform::MutexRelease(mutex));
   EXPECT_FALSE(platform::MutexRelease(mutex));
   EXPECT_EQ(platform::LastError(), platform::kErrorNotOwner);
-  std::thread free_now([&] {
-    other_wait = platform::SyncWait(mutex, 0);
-    platform::MutexRelease(mutex);
-  });
-  free_now.join();
-  EXPECT_EQ(other_wait, WaitResult::kSignaled);
-  platform::SyncClose(mutex);
-}
-
-TEST(Mutex, AnOwnerThatEndsWithoutReleasingLeavesItAbandoned) {
-  platform::SyncHandle mutex = platform::MutexCreate();
-  std::thread([&] { EXPECT_EQ(platform::SyncWait(mutex, 0), WaitResult::kSignaled); }).join();
-#ifdef _WIN32
-  // The system hands an abandoned mutex to the next waiter, who owns it from then on.
-  EXPECT_EQ(platform::SyncWait(mutex, 0), WaitResult::kSignaled);
-  EXPECT_TRUE(platform::MutexRelease(mutex));
-  EXPECT_FALSE(platform::MutexRelease(mutex));
-  EXPECT_EQ(platform::LastError(), platform::kErrorNotOwner);
-#else
-  // No owner but the ended thread can release it: it stays held.
-  EXPECT_EQ(platform::SyncWait(mutex, 10), WaitResult::kTimeout);
-  EXPECT_FALSE(platform::MutexRelease(mutex));
-#endif
+  EXPECT_EQ(other_waits(0, false), WaitResult::kSignaled);  // and ends without releasing
+  EXPECT_EQ(platform::SyncWait(mutex, 10),
+            platform::kWindows ? WaitResult::kSignaled : WaitResult::kTimeout);
+  EXPECT_EQ(platform::MutexRelease(mutex), platform::kWindows);
   platform::SyncClose(mutex);
 }
 

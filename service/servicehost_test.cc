@@ -1,6 +1,4 @@
-// The host in this process with a stand-in application: the command line, the usage text,
-// console runs stopped by Ctrl+C and Ctrl+Break, and a service run reporting to a notify
-// socket of the test's own and stopped by the stop control.
+// The host in this process with a stand-in application; the service reports to our own socket.
 #include "service/servicehost.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +10,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/error.h"
@@ -36,10 +35,7 @@ struct FakeApplication {
 
   void Reset() {
     std::lock_guard<std::mutex> hold(mutex);
-    mains = 0;
-    argc = -1;
-    argv = nullptr;
-    stopped = false;
+    std::tie(mains, argc, argv, stopped) = std::tuple(0, -1, nullptr, false);
   }
   bool WaitServing() {
     std::unique_lock<std::mutex> hold(mutex);
@@ -50,19 +46,17 @@ FakeApplication g_app;
 
 int FakeMain(int argc, char** argv) {
   std::unique_lock<std::mutex> hold(g_app.mutex);
+  std::tie(g_app.argc, g_app.argv) = std::tuple(argc, argv);
   ++g_app.mains;
-  g_app.argc = argc;
-  g_app.argv = argv;
   g_app.changed.notify_all();
-  // Bounded, so that a host that never stops fails the test instead of hanging it.
+  // Bounded: a host that never stops fails the test instead of hanging it.
   g_app.changed.wait_for(hold, 20s, [] { return g_app.stopped; });
   return 0;
 }
 
 void FakeStop() {
   std::lock_guard<std::mutex> hold(g_app.mutex);
-  g_app.stopped = true;
-  g_app.changed.notify_all();
+  g_app.stopped = true, g_app.changed.notify_all();
 }
 
 constexpr ServiceApplication kFake{FakeMain, FakeStop};
@@ -85,16 +79,11 @@ class HostRun {
     std::fclose(out_);
   }
   // The exit status once the host returned within 20 s, else -1.
-  int Finish() {
-    if (result_.wait_for(20s) != std::future_status::ready) return -1;
-    return result_.get();
-  }
+  int Finish() { return result_.wait_for(20s) == std::future_status::ready ? result_.get() : -1; }
   std::string Output() {
-    std::fflush(out_);
-    std::rewind(out_);
-    std::string text;
-    char buffer[512];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, out_)) text.append(buffer, n);
+    std::string text(4096, '\0');
+    text.resize(
+        std::fread(text.data(), 1, text.size(), (std::fflush(out_), std::rewind(out_), out_)));
     return text;
   }
 
@@ -112,33 +101,30 @@ const char kUsage[] =
     "pellary -console <params> to run as a console app  \n"
     "This may take several seconds.  Please wait.\n";
 
-HostCommand Parse(std::vector<std::string> words) {
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  return ParseCommandLine(static_cast<int>(words.size()), argv.data());
-}
-
+// The first argument chooses, with "-" or "/", in any case; anything else, or nothing, is the
+// dispatcher. A row: the words after the program's, split at "|".
 TEST(CommandLine, TheFirstArgumentChoosesWithDashOrSlashInAnyCase) {
-  EXPECT_EQ(Parse({"pellary", "-install"}), HostCommand::kInstall);
-  EXPECT_EQ(Parse({"pellary", "/INSTALL"}), HostCommand::kInstall);
-  EXPECT_EQ(Parse({"pellary", "-ReMoVe"}), HostCommand::kRemove);
-  EXPECT_EQ(Parse({"pellary", "/debug", "x"}), HostCommand::kDebug);
-  EXPECT_EQ(Parse({"pellary", "-CONSOLE", "other.pf", "-install"}), HostCommand::kConsole);
-  // Anything else is the service dispatcher, options in later places included.
-  EXPECT_EQ(Parse({"pellary", "install"}), HostCommand::kDispatch);
-  EXPECT_EQ(Parse({"pellary", "--install"}), HostCommand::kDispatch);
-  EXPECT_EQ(Parse({"pellary", "-installs"}), HostCommand::kDispatch);
-  EXPECT_EQ(Parse({"pellary", "-"}), HostCommand::kDispatch);
-  EXPECT_EQ(Parse({"pellary", ""}), HostCommand::kDispatch);
-  EXPECT_EQ(Parse({"pellary", "x", "-console"}), HostCommand::kDispatch);
-  EXPECT_EQ(Parse({"pellary"}), HostCommand::kDispatch);
-  EXPECT_EQ(ParseCommandLine(0, nullptr), HostCommand::kDispatch);
+  using enum HostCommand;
+  const std::vector<std::string> lines = {
+      "-install", "/INSTALL",  "-ReMoVe", "/debug|x",  "-CONSOLE|other.pf|-install",
+      "install",  "-installs", "",        "x|-console"};
+  const std::vector<HostCommand> commands = {kInstall,  kInstall,  kRemove,   kDebug,   kConsole,
+                                             kDispatch, kDispatch, kDispatch, kDispatch};
+  for (size_t row = 0; row < lines.size(); ++row) {
+    std::vector<std::string> words{"pellary"};
+    for (size_t at = 0, end = 0; end != std::string::npos; at = end + 1)
+      words.push_back(lines[row].substr(at, (end = lines[row].find('|', at)) - at));
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    EXPECT_EQ(ParseCommandLine(static_cast<int>(words.size()), argv.data()), commands[row])
+        << lines[row];
+    EXPECT_EQ(ParseCommandLine(1, argv.data()), kDispatch);
+  }
+  EXPECT_EQ(ParseCommandLine(0, nullptr), kDispatch);
 }
 
-// Status reports of a console run would reach this socket if the host made any (POSIX: on
-// Windows the manager has no stand-in to receive them).
-class ConsoleRun : public ::testing::Test {
+// A notify socket of the test's own for status reports (POSIX: Windows has no stand-in).
+class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (platform::kWindows) return;
@@ -146,108 +132,56 @@ class ConsoleRun : public ::testing::Test {
     platform::SetServiceNotifyAddress(manager_.path());
   }
   void TearDown() override { platform::SetServiceNotifyAddress(""); }
+  std::string NextReport(int ms = 10000) {
+    std::string report;
+    return manager_.Receive(&report, ms) ? report : "(no report)";
+  }
 
-  // Runs the words, stops the run with the console `event` once the application serves; the
-  // run's output, or "" when the event could not be raised (the error is in *raise_error).
-  std::string StopWith(std::vector<std::string> words, uint32_t event,
-                       uint32_t* raise_error = nullptr) {
-    HostRun run(std::move(words));
-    EXPECT_TRUE(g_app.WaitServing());
+  TempDir dir_;
+  platform::ServiceNotifyListener manager_;
+};
+
+// Either key stops a console run, which reports nothing; the application gets no arguments.
+TEST_F(HostTest, CtrlCAndCtrlBreakStopAConsoleRunWhoseApplicationGotNoArguments) {
+  for (auto [words, event, output] :
+       {std::tuple{std::vector<std::string>{"pellary", "-console", "other.pf", "more"},
+                   platform::kCtrlCEvent, "Pellary\nStopping Pellary.\n"},
+        {std::vector<std::string>{"pellary", "/DEBUG"}, platform::kCtrlBreakEvent,
+         "Debug Pellary\nStopping Pellary.\n"}}) {
+    HostRun run(words);
+    ASSERT_TRUE(g_app.WaitServing());
     if (!platform::RaiseConsoleCtrlEvent(event)) {
-      if (raise_error != nullptr) *raise_error = platform::LastError();
-      return "";
+      // GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT) fails so under Wine, always.
+      EXPECT_TRUE(platform::kWindows && event == platform::kCtrlBreakEvent &&
+                  platform::LastError() == platform::kErrorInvalidHandle);
+      continue;
     }
-    EXPECT_EQ(run.Finish(), 0);
-    return run.Output();
-  }
-  void ExpectNoReports() {
-    std::string report;
-    if (platform::kWindows) return;
-    EXPECT_FALSE(manager_.Receive(&report, 0)) << report;
-  }
-
-  TempDir dir_;
-  platform::ServiceNotifyListener manager_;
-};
-
-// Either key stops a console run; the application gets no arguments, whatever the run got.
-TEST_F(ConsoleRun, CtrlCAndCtrlBreakStopTheApplicationWhichGotNoArguments) {
-  struct Row {
-    std::vector<std::string> words;
-    uint32_t event;
-    const char* output;
-  };
-  const Row rows[] = {
-      {{"pellary", "-console", "other.pf", "more"},
-       platform::kCtrlCEvent,
-       "Pellary\nStopping Pellary.\n"},
-      {{"pellary", "/DEBUG"}, platform::kCtrlBreakEvent, "Debug Pellary\nStopping Pellary.\n"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.output);
-    uint32_t raise_error = 0;
-    std::string output = StopWith(row.words, row.event, &raise_error);
-    if (platform::kWindows && row.event == platform::kCtrlBreakEvent &&
-        raise_error == platform::kErrorInvalidHandle) {
-      continue;  // GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT) fails so under Wine, always
-    }
-    ASSERT_EQ(raise_error, 0u);
-    EXPECT_EQ(output, row.output);
-    EXPECT_EQ(g_app.mains, 1);
-    EXPECT_EQ(g_app.argc, 0);
-    EXPECT_EQ(g_app.argv, nullptr);
-    ExpectNoReports();
+    EXPECT_TRUE(run.Finish() == 0 && g_app.mains == 1 && g_app.argc == 0 && !g_app.argv);
+    EXPECT_EQ(run.Output(), output);
+    EXPECT_TRUE(platform::kWindows || NextReport(0) == "(no report)");
   }
 }
 
-class ServiceRun : public ::testing::Test {
- protected:
-  void TearDown() override { platform::SetServiceNotifyAddress(""); }
-  std::string NextReport() {
-    std::string report;
-    return manager_.Receive(&report, 10000) ? report : "(no report)";
+// A service run reports every state and stops on the stop control. Outside a service manager,
+// or with its socket gone, the dispatcher fails: the usage stays on the console, the
+// application never runs, and the run still ends with 0.
+TEST_F(HostTest, AServiceRunReportsEveryStateAndWithoutAManagerNothingRuns) {
+  if (!platform::kWindows) {
+    HostRun run({"pellary"});
+    const std::string kStartPending = "STATUS=Start pending, check point ";
+    EXPECT_EQ(NextReport(), kStartPending + "1, wait hint 3000 ms\nEXTEND_TIMEOUT_USEC=3000000");
+    EXPECT_EQ(NextReport(), kStartPending + "2, wait hint 3000 ms\nEXTEND_TIMEOUT_USEC=3000000");
+    EXPECT_EQ(NextReport(), "READY=1\nSTATUS=Running");
+    ASSERT_TRUE(g_app.WaitServing());
+    std::raise(SIGTERM);
+    EXPECT_EQ(NextReport(), "STOPPING=1\nSTATUS=Stop pending, check point 3, wait hint 0 ms");
+    EXPECT_EQ(NextReport(), "STATUS=Stopped, exit code 0");
+    EXPECT_TRUE(run.Finish() == 0 && run.Output() == kUsage && g_app.mains == 1 && g_app.argc == 0);
   }
-
-  TempDir dir_;
-  platform::ServiceNotifyListener manager_;
-};
-
-TEST_F(ServiceRun, ReportsEveryStateAndStopsOnTheStopControl) {
-  if (platform::kWindows) {
-    GTEST_SKIP() << "only the service manager itself starts a Windows service; the end-to-end "
-                    "test runs it under the manager";
-  }
-  ASSERT_TRUE(manager_.Open(dir_ / "notify"));
-  platform::SetServiceNotifyAddress(manager_.path());
-  HostRun run({"pellary"});
-  EXPECT_EQ(NextReport(),
-            "STATUS=Start pending, check point 1, wait hint 3000 ms\n"
-            "EXTEND_TIMEOUT_USEC=3000000");
-  EXPECT_EQ(NextReport(),
-            "STATUS=Start pending, check point 2, wait hint 3000 ms\n"
-            "EXTEND_TIMEOUT_USEC=3000000");
-  EXPECT_EQ(NextReport(), "READY=1\nSTATUS=Running");
-  ASSERT_TRUE(g_app.WaitServing());
-  EXPECT_EQ(g_app.argc, 0);
-  std::raise(SIGTERM);
-  EXPECT_EQ(NextReport(), "STOPPING=1\nSTATUS=Stop pending, check point 3, wait hint 0 ms");
-  EXPECT_EQ(NextReport(), "STATUS=Stopped, exit code 0");
-  EXPECT_EQ(run.Finish(), 0);
-  EXPECT_EQ(run.Output(), kUsage);
-  EXPECT_EQ(g_app.mains, 1);
-}
-
-// Outside a service manager, or with its socket gone, the dispatcher fails: the usage stays
-// on the console, the application never runs, and the run still ends with 0. (Windows: the
-// address changes nothing, and both runs are outside the manager.)
-TEST_F(ServiceRun, WithoutAManagerTheDispatcherFailsAndNothingRuns) {
   for (const std::string& address : {std::string(), dir_ / "nobody-listens"}) {
-    SCOPED_TRACE(address);
     platform::SetServiceNotifyAddress(address);
     HostRun run({"pellary", "install"});
-    EXPECT_EQ(run.Finish(), 0);
-    EXPECT_EQ(run.Output(), kUsage);
-    EXPECT_EQ(g_app.mains, 0);
+    EXPECT_TRUE(run.Finish() == 0 && run.Output() == kUsage && g_app.mains == 0) << address;
   }
 }
 

@@ -1,39 +1,29 @@
-// Tests of child processes, with this test program as the child: when PELLARY_CHILD_PART
-// names a part, the program plays it before any test runs (see PlayChildPart). The command
-// line must reach the child word for word, its output must land in the file, and waits,
-// kills and console control events must reach the right process.
+// Child processes, with this test program as the child: when PELLARY_CHILD_PART names a part,
+// the program plays it before any test runs. The console controls are the end-to-end service
+// tests' (they stop the real server with each).
 #include "platform/tools/child.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/process.h"
-#include "platform/service.h"
-#include "platform/tools/wine_detect.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 constexpr char kPartVariable[] = "PELLARY_CHILD_PART";
 constexpr int kEchoStatus = 7;
-constexpr int kControlStatusBase = 10;  // plus the event
-
-// ---- The child's side ----
 
 std::vector<std::string> OwnArguments() {
 #ifdef _WIN32
@@ -41,193 +31,71 @@ std::vector<std::string> OwnArguments() {
 #else
   std::ifstream in("/proc/self/cmdline", std::ios::binary);
   std::vector<std::string> words;
-  std::string word;
-  while (std::getline(in, word, '\0')) words.push_back(word);
-  if (!words.empty()) words.erase(words.begin());
-  return words;
+  for (std::string word; std::getline(in, word, '\0');) words.push_back(word);
+  return std::vector<std::string>(words.begin() + 1, words.end());
 #endif
 }
 
-std::atomic<int> g_event{-1};
-
-bool RecordEvent(uint32_t event) {
-  if (event == platform::kCtrlCloseEvent) return false;  // the close is left to the system
-  g_event = static_cast<int>(event);
-  return true;
-}
-
-// "echo": each argument in brackets on a line of standard output, the current directory on
-// standard error. "control": reports console events through its exit status. "sleep": waits.
-int PlayChildPart(const std::string& part) {
-  if (part == "echo") {
-    for (const std::string& word : OwnArguments()) std::printf("[%s]\n", word.c_str());
-    std::fflush(stdout);  // before the unbuffered standard error
-    std::fprintf(stderr, "dir=%s\n", fs::current_path().string().c_str());
-    return kEchoStatus;
-  }
-  if (part == "control") {
-    platform::SetConsoleCtrlHandler(RecordEvent, true);
-    std::printf("ready\n");
-    std::fflush(stdout);
-    for (int i = 0; i < 2000 && g_event.load() < 0; ++i) std::this_thread::sleep_for(10ms);
-    return g_event.load() < 0 ? 2 : kControlStatusBase + g_event.load();
-  }
-  std::this_thread::sleep_for(30s);
-  return 0;
-}
-
+// "echo": each argument in brackets on a line of standard output, then the current directory;
+// "sleep": waits.
 const bool g_played = [] {
   const char* part = std::getenv(kPartVariable);
-  if (part != nullptr && *part != '\0') std::exit(PlayChildPart(part));
-  return false;
+  if (part == nullptr || *part == '\0') return false;
+  if (std::string(part) == "sleep") std::this_thread::sleep_for(std::chrono::seconds(30));
+  for (const std::string& word : OwnArguments()) std::printf("[%s]\n", word.c_str());
+  std::printf("dir=%s\n", fs::current_path().string().c_str());
+  std::fflush(stdout);
+  std::exit(kEchoStatus);
 }();
 
-// ---- The parent's side ----
-
-void SetPart(const char* part) {
+// This program as a child playing `part`, its output in `output`.
+platform::ChildHandle StartPart(const char* part, const std::vector<std::string>& arguments,
+                                const std::string& directory, const std::string& output) {
 #ifdef _WIN32
   _putenv_s(kPartVariable, part);
 #else
   setenv(kPartVariable, part, 1);
 #endif
-}
-
-// This program as a child playing `part`, its output in `output`.
-platform::ChildHandle StartPart(const char* part, const std::vector<std::string>& arguments,
-                                const std::string& directory, const std::string& output) {
-  SetPart(part);
   platform::ChildHandle child =
       platform::ChildStart(platform::ProgramPath(), arguments, directory, output);
-  SetPart("");
+#ifdef _WIN32
+  _putenv_s(kPartVariable, "");
+#else
+  setenv(kPartVariable, "", 1);
+#endif
   return child;
 }
 
-// The file's lines with "\n" ends (the C runtime of Windows writes "\r\n").
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream read;
-  read << in.rdbuf();
-  std::string text;
-  for (char ch : read.str()) {
-    if (ch == '\n' && !text.empty() && text.back() == '\r') text.pop_back();
-    text += ch;
-  }
-  return text;
-}
-
-bool WaitForText(const std::string& path, const std::string& text) {
-  for (int i = 0; i < 1000; ++i) {
-    if (ReadAll(path).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
-
+// Words with blanks, quotes and backslashes arrive as they were; the output is appended.
 TEST(ChildProcess, ArgumentsArriveWordForWordAndOutputIsAppended) {
   TempDir dir;
   TempDir work;
-  std::string output = dir / "out.txt";
-  std::ofstream(output) << "before\n";
-  std::vector<std::string> words = {
-      "plain", "two words", "say \"hi\"", "dir\\",    "dir\\ x\\\\",
-      "",      "tab\there", "a\\\"b",     "-install", "50% $HOME *.txt"};
-  platform::ChildHandle child = StartPart("echo", words, work.path(), output);
-  ASSERT_NE(child, platform::kNoChild) << platform::LastError();
+  WriteFileBytes(dir / "out.txt", "before\n");
+  std::vector<std::string> words = {"two words", "say \"hi\"", "dir\\",          "dir\\ x\\\\",
+                                    "",          "a\\\"b",     "50% $HOME *.txt"};
+  platform::ChildHandle child = StartPart("echo", words, work.path(), dir / "out.txt");
   int status = -1;
-  ASSERT_TRUE(platform::ChildWait(child, 30000, &status));
+  ASSERT_TRUE(platform::ChildWait(child, 30000, &status)) << platform::LastError();
   EXPECT_EQ(status, kEchoStatus);
-
-  std::string text = ReadAll(output);
-  std::string expected = "before\n";
+  std::string text = ReadFileBytes(dir / "out.txt"), expected = "before\n";
+  std::erase(text, '\r');  // the C runtime of Windows writes "\r\n"
   for (const std::string& word : words) expected += "[" + word + "]\n";
   size_t dir_line = text.find("dir=");
   ASSERT_NE(dir_line, std::string::npos) << text;
   EXPECT_EQ(text.substr(0, dir_line), expected);
-  std::string directory = text.substr(dir_line + 4);
-  if (!directory.empty() && directory.back() == '\n') directory.pop_back();
-  EXPECT_TRUE(fs::equivalent(directory, work.path())) << directory;
+  EXPECT_TRUE(fs::equivalent(text.substr(dir_line + 4, text.size() - dir_line - 5), work.path()));
 }
 
 TEST(ChildProcess, AWaitTimesOutAndAKillEndsAndReapsTheChild) {
   TempDir dir;
   platform::ChildHandle child = StartPart("sleep", {}, dir.path(), dir / "out.txt");
-  ASSERT_NE(child, platform::kNoChild);
   int status = -1;
   EXPECT_FALSE(platform::ChildWait(child, 200, &status));
   // A running test program holds a few megabytes at least.
   EXPECT_GT(platform::ChildResidentBytes(child), 1 << 20);
   EXPECT_GE(platform::ChildPeakResidentBytes(child), platform::ChildResidentBytes(child));
   platform::ChildKill(child);
-  // Reaped: nothing is left to wait for.
-  EXPECT_FALSE(platform::ChildWait(child, 0, &status));
-}
-
-TEST(ChildProcess, AProgramThatIsMissingDoesNotRun) {
-  TempDir dir;
-  platform::ChildHandle child =
-      platform::ChildStart(dir / "missing", {}, dir.path(), dir / "out.txt");
-#ifdef _WIN32
-  EXPECT_EQ(child, platform::kNoChild);
-  EXPECT_EQ(platform::LastError(), platform::kErrorFileNotFound);
-#else
-  // fork succeeds; the exec in the child fails.
-  ASSERT_NE(child, platform::kNoChild);
-  int status = -1;
-  ASSERT_TRUE(platform::ChildWait(child, 30000, &status));
-  EXPECT_EQ(status, 127);
-#endif
-}
-
-// Starts a child that handles console events, sends it `control` once it is ready, and gives
-// the child's exit status (its event plus kControlStatusBase), or -1 when the control could
-// not be sent (the error in *error).
-int StatusAfterControl(platform::ChildControl control, uint32_t* error) {
-  TempDir dir;
-  std::string output = dir / "out.txt";
-  platform::ChildHandle child = StartPart("control", {}, dir.path(), output);
-  EXPECT_NE(child, platform::kNoChild);
-  if (child == platform::kNoChild) return -1;
-  EXPECT_TRUE(WaitForText(output, "ready")) << ReadAll(output);
-  if (!platform::ChildSignal(child, control)) {
-    *error = platform::LastError();
-    platform::ChildKill(child);
-    return -1;
-  }
-  int status = -1;
-  EXPECT_TRUE(platform::ChildWait(child, 30000, &status));
-  return status;
-}
-
-// The child's handler sees each event as its own kind (and this process hears nothing).
-TEST(ChildProcess, CtrlCAndCtrlBreakReachTheChildsHandler) {
-  for (auto [control, event] :
-       {std::pair{platform::ChildControl::kCtrlC, platform::kCtrlCEvent},
-        std::pair{platform::ChildControl::kCtrlBreak, platform::kCtrlBreakEvent}}) {
-    uint32_t error = 0;
-    int status = StatusAfterControl(control, &error);
-    if (status == -1 && platform::RunsUnderWine() && error == platform::kErrorInvalidHandle &&
-        event == platform::kCtrlBreakEvent) {
-      continue;  // Wine fails GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT) so, always
-    }
-    EXPECT_EQ(status, kControlStatusBase + static_cast<int>(event)) << error;
-  }
-}
-
-// The closing of its console ends the child as the system ends it; its handlers keep nothing.
-TEST(ChildProcess, TheCloseEventEndsTheChild) {
-  TempDir dir;
-  std::string output = dir / "out.txt";
-  platform::ChildHandle child = StartPart("control", {}, dir.path(), output);
-  ASSERT_NE(child, platform::kNoChild);
-  ASSERT_TRUE(WaitForText(output, "ready")) << ReadAll(output);
-  ASSERT_TRUE(platform::ChildSignal(child, platform::ChildControl::kClose));
-  int status = -1;
-  ASSERT_TRUE(platform::ChildWait(child, 30000, &status));
-#ifdef _WIN32
-  EXPECT_EQ(status, static_cast<int>(0xC000013A));  // STATUS_CONTROL_C_EXIT
-#else
-  EXPECT_EQ(status, 128 + SIGHUP);
-#endif
+  EXPECT_FALSE(platform::ChildWait(child, 0, &status));  // reaped: nothing is left to wait for
 }
 
 }  // namespace
