@@ -173,6 +173,10 @@ struct ModelCase {
   int steps;
 };
 
+void PrintTo(const ModelCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 template <class Tree>
 std::unique_ptr<BTreeFile> MakeTree(BaseFile* file) {
   if (file == nullptr) return std::make_unique<Tree>();
