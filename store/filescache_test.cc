@@ -63,7 +63,7 @@ void ModelWrite(std::string* file, int64_t offset, const std::string& bytes) {
   file->replace(static_cast<size_t>(offset), bytes.size(), bytes);
 }
 
-TEST(FilesCache, OwnsItsIndexFilesAndUsesBackslashes) {
+TEST(FilesCache, OwnsItsIndexFiles) {
   EXPECT_EQ(FilesCache(int64_t{INT32_MIN}, 4096, 0, 1000, 8).cache_bytes(), 8 * 4096);
   TempDir dir;
   std::string index = dir / "pellary_osfspath.idx";
@@ -76,8 +76,7 @@ TEST(FilesCache, OwnsItsIndexFilesAndUsesBackslashes) {
   EXPECT_FALSE(FilesCache(8 * kBlock, kBlock, 0, 1000, 8).Open((dir / "no").c_str(), "pellary_"));
 }
 
-// Four names and a stranger on disk the cache never knows (a rename onto it fails), against
-// in-memory files and, at flushes, the OS files. Files of up to 24 blocks: nearly all evict.
+// Four names and a stranger the cache never knows; files of up to 24 blocks: nearly all evict.
 class ModelRun {
  public:
   explicit ModelRun(OpenCache& fixture) : cache_(fixture.cache), stranger_(fixture / "stranger") {
@@ -207,8 +206,7 @@ TEST(FilesCache, MatchesAModelWhileEvictingAllTheTime) {
   run.ExpectAll(true);
 }
 
-// The length is the OS file's at the first question; a create over an unknown file replaces
-// it at the write-back; a file replaced behind the cache is taken afresh at the next open.
+// Length from the first question; a file replaced behind the cache is taken at the next open.
 TEST(FilesCache, MeetsTheOsFileLate) {
   OpenCache fixture;
   FilesCache& cache = fixture.cache;
@@ -247,8 +245,7 @@ bool OutsideTheFence(const char* resolved) {
   return !platform::PathIsWithin(resolved, g_fenced);
 }
 
-// Paths that agree in their first 249 characters, that name nothing or a directory, and those
-// the filter refuses (asked about each path as resolved) are left alone.
+// Paths alike in 249 characters, naming nothing or a directory, or refused by the filter.
 TEST(FilesCache, RefusesPathsItCannotKeepApartAndThoseTheFilterRefuses) {
   OpenCache fixture;
   FilesCache& cache = fixture.cache;
@@ -286,9 +283,7 @@ TEST(FilesCache, RefusesPathsItCannotKeepApartAndThoseTheFilterRefuses) {
   EXPECT_EQ(ReadThrough(cache, inside), "in");
 }
 
-// A write-back writes only the bytes writes changed, not bytes another spelling or program
-// changed since. Blocks evicted while their directory is missing are lost: the next flush of
-// the file says so, once.
+// A write-back writes only the bytes writes changed; a lost block is reported, once.
 TEST(FilesCache, WriteBackWritesOnlyTheBytesThatWritesChangedAndReportsLosses) {
   OpenCache fixture;
   FilesCache& cache = fixture.cache;
@@ -386,8 +381,7 @@ TEST(CachedFile, CarriesABTreeThroughTheCacheAndSeeks) {
   EXPECT_EQ(ReadFileBytes(path).substr(static_cast<size_t>(length - 1)), "ABCD");
 }
 
-// Threads on their own files match their models, while others create, write, rename and remove
-// shared names: afterwards every name reads through the cache as its OS file holds it.
+// Own files match their models; shared names, renamed and removed, end as their OS files.
 TEST(FilesCacheThreads, OwnFilesMatchTheirModelsAndSharedNamesStayConsistent) {
   OpenCache fixture;
   FilesCache& cache = fixture.cache;
@@ -439,8 +433,7 @@ TEST(FilesCacheThreads, OwnFilesMatchTheirModelsAndSharedNamesStayConsistent) {
   }
 }
 
-// Writers put whole blocks of their own byte into one file while readers, a flusher and
-// eviction run: every block seen, and on disk at the end, holds one byte value.
+// Every block seen while writers put whole blocks of their own byte, and on disk, is uniform.
 TEST(FilesCacheThreads, OneSharedFileNeverShowsATornBlock) {
   OpenCache fixture;
   FilesCache& cache = fixture.cache;
@@ -456,8 +449,7 @@ TEST(FilesCacheThreads, OneSharedFileNeverShowsATornBlock) {
   };
   std::atomic<int> torn{0};
   std::atomic<bool> writing{true};
-  // Threads 0-3 write, 4-6 read, 7 flushes; the OS file only at the end (a write-back may be
-  // half done).
+  // Threads 0-3 write, 4-6 read, 7 flushes; the OS file is read only at the end.
   auto work = [&](int t) {
     std::mt19937 random(7 + t);
     std::vector<char> bytes(4 * kBlock, static_cast<char>('A' + t));
