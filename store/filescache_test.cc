@@ -39,7 +39,6 @@ int32_t Write(FilesCache& cache, const std::string& path, int64_t offset, const 
   return cache.Write(path.c_str(), offset, b.data(), static_cast<int32_t>(b.size()));
 }
 
-// Read in pieces that straddle blocks.
 std::string ReadThrough(FilesCache& cache, const std::string& path) {
   int64_t length = cache.GetLength(path.c_str());
   std::string bytes(static_cast<size_t>(length), '\0');
@@ -90,7 +89,6 @@ class ModelRun {
     WriteFileBytes(stranger_, "stranger");
   }
 
-  // Returns the names whose contents the step may have changed.
   std::vector<std::string> Step() {
     const std::string& name = Pick();
     int roll = static_cast<int>(Roll(100));
@@ -210,8 +208,8 @@ TEST(FilesCache, MatchesAModelWhileEvictingAllTheTime) {
 TEST(FilesCache, MeetsTheOsFileLate) {
   OpenCache fixture;
   FilesCache& cache = fixture.cache;
-  std::string asked = fixture / "asked", written = fixture / "written", old = fixture / "old";
-  for (const std::string& path : {asked, written, old}) {
+  std::string asked = fixture / "asked", old = fixture / "old";
+  for (const std::string& path : {asked, old}) {
     WriteFileBytes(path, std::string(10, 'a'));
     ASSERT_GT(cache.Lookup(path.c_str(), path == old), 0);
     WriteFileBytes(path, std::string(2 * kBlock, 'b'));
@@ -219,8 +217,6 @@ TEST(FilesCache, MeetsTheOsFileLate) {
   EXPECT_EQ(cache.GetLength(asked.c_str()), 2 * kBlock);
   WriteFileBytes(asked, "c");
   EXPECT_EQ(cache.GetLength(asked.c_str()), 2 * kBlock) << "known from the first question on";
-  ASSERT_EQ(Write(cache, written, 2, "xyz"), 3);
-  EXPECT_EQ(cache.GetLength(written.c_str()), 2 * kBlock);
   ASSERT_EQ(Write(cache, old, 0, "new"), 3);
   EXPECT_EQ(ReadFileBytes(old), std::string(2 * kBlock, 'b'));
   ASSERT_TRUE(cache.FlushFile(cache.Lookup(old.c_str(), false)));
@@ -442,9 +438,8 @@ TEST(FilesCacheThreads, OneSharedFileNeverShowsATornBlock) {
   WriteFileBytes(path, std::string(kBlocks * kBlock, '.'));
   int64_t id = cache.Lookup(path.c_str(), false);
   auto uniform = [](const char* bytes, int64_t size) {
-    for (int64_t at = 0; at < size; at += kBlock) {
+    for (int64_t at = 0; at < size; at += kBlock)
       if (std::count(bytes + at, bytes + at + kBlock, bytes[at]) != kBlock) return false;
-    }
     return true;
   };
   std::atomic<int> torn{0};
