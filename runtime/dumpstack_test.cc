@@ -8,13 +8,11 @@
 
 #include "platform/process.h"
 #include "runtime/jthread.h"
-#include "runtime/mt.h"
 #include "testing/temp_dir.h"
 
-// Outside the anonymous namespace so that stack dumps can name them; out of line, and with a
-// barrier behind their last call so that the call does not become a jump that drops their
-// frame, whatever the optimizer does. The sanitizer's own division check would end the process
-// before the fault the test wants.
+// Outside the anonymous namespace so that stack dumps can name them; out of line, with a
+// barrier behind their last call so that it does not become a jump that drops their frame.
+// The sanitizer's own division check would end the process before the fault wanted.
 [[gnu::noinline]] __attribute__((no_sanitize("integer-divide-by-zero"))) int DivideForDumpTest(
     int dividend, int divisor) {
   return dividend / divisor;
@@ -25,13 +23,6 @@
   int quotient = DivideForDumpTest(7, zero);
   asm volatile("" ::: "memory");
   return static_cast<uint32_t>(quotient);
-}
-
-[[gnu::noinline]] uint32_t LockTwiceOnThread(JThread* /*thread*/) {
-  static CCriticalSection lock;
-  lock.Lock("twice", 1);
-  lock.Lock("twice", 2);
-  return 0;
 }
 
 [[gnu::noinline]] void DumpHereForDumpTest() {
@@ -52,16 +43,14 @@ int CountBlocks(const std::string& text) {
                                         std::sregex_iterator()));
 }
 
-// Dying children of these tests work in the test's current directory (forked where the
-// system can, "fast"; started afresh on Windows) and send their console output to a file there.
+// Dying children work in the test's current directory and send their console output to a file
+// there, in binary mode (a text-mode stream on Windows would turn "\n" into "\r\n").
 class DumpStackDeathTest : public testing::Test {
  protected:
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "fast"); }
   DeathTestDir dir_;
 };
 
-// In binary mode, so that the file holds the bytes printed (a text-mode stream on Windows
-// would turn each "\n" into "\r\n").
 void ConsoleToFile() {
   std::freopen("console.txt", "wb", stdout);
 }
@@ -72,56 +61,33 @@ TEST(DumpStack, BlocksAppendAndNameTheCallingFunction) {
   DumpHereForDumpTest();
   std::string dump = ReadFileBytes("dumpstack.log");
   EXPECT_EQ(CountBlocks(dump), 2) << dump;
-  EXPECT_TRUE(std::regex_search(dump, std::regex("\r\n[0-9A-F]{8,}: [^ ]+ "
-                                                 "DumpHereForDumpTest\\(\\) \\+ \\d+ bytes\r\n")))
-      << dump;
-}
-
-TEST(DumpStack, AppendTextCreatesAppendsAndReportsWhatItCannotCreate) {
-  CurrentTempDir dir;
-  AppendText("out.log", "one");
-  AppendText("out.log", "");
-  AppendText("out.log", "two");
+  EXPECT_TRUE(std::regex_search(
+      dump, std::regex("\r\n[0-9A-F]{8,}: [^ ]+ DumpHereForDumpTest\\(\\) \\+ \\d+ bytes\r\n")));
+  for (const char* text : {"one", "", "two"}) AppendText("out.log", text);
   EXPECT_EQ(ReadFileBytes("out.log"), "onetwo");
   testing::internal::CaptureStdout();
   AppendText("missing/out.log", "x");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "cannot create dumpstack.log \n");
 }
 
-TEST_F(DumpStackDeathTest, InternalErrorWritesItsLineAndADumpThenEnds) {
+// A failed internal check writes its line and a dump, then ends; so does ExitDump, with
+// status -1 (the whole exit code on Windows; POSIX keeps its low byte).
+TEST_F(DumpStackDeathTest, InternalErrorAndExitDumpWriteADumpThenEnd) {
   InternalError(true, false, "PellaryMng", 28);  // a holding condition returns
   InternalError(false, true, "PellaryMng", 28);
-  EXPECT_DEATH(
-      {
-        ConsoleToFile();
-        InternalError(false, false, "PellaryMng", 29);
-      },
-      "");
+  EXPECT_DEATH((ConsoleToFile(), InternalError(false, false, "PellaryMng", 29)), "");
   EXPECT_EQ(ReadFileBytes("corvexaerror.log"), "internal error:PellaryMng 29\n");
   EXPECT_EQ(ReadFileBytes("console.txt"), "internal error:PellaryMng 29\n");
   EXPECT_EQ(CountBlocks(ReadFileBytes("dumpstack.log")), 1);
+  EXPECT_EXIT(ExitDump(), testing::ExitedWithCode(platform::kWindows ? -1 : 255), "");
+  EXPECT_EQ(CountBlocks(ReadFileBytes("dumpstack.log")), 2);
   testing::internal::CaptureStdout();
   InternalNotice(false, false, "PellaryMng", 29);
   InternalNotice(true, false, "PellaryMng", 30);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "internal error:PellaryMng 29 occured\n");
 }
 
-TEST_F(DumpStackDeathTest, AThreadLockingACriticalSectionTwiceEndsInTheFatalError) {
-  EXPECT_DEATH(
-      {
-        ConsoleToFile();
-        JThread thread;
-        thread.StartRoutine(LockTwiceOnThread);
-        thread.Wait();
-      },
-      "");
-  EXPECT_TRUE(
-      std::regex_match(ReadFileBytes("corvexaerror.log"), std::regex("internal error:mt \\d+\n")));
-  std::string dump = ReadFileBytes("dumpstack.log");
-  EXPECT_EQ(CountBlocks(dump), 1) << dump;
-  EXPECT_NE(dump.find("LockTwiceOnThread"), std::string::npos) << dump;
-}
-
+// The first frame is the instruction that divided.
 TEST_F(DumpStackDeathTest, ADivisionByZeroOnAThreadIsNamedAndDumped) {
   EXPECT_EXIT(
       {
@@ -132,24 +98,15 @@ TEST_F(DumpStackDeathTest, ADivisionByZeroOnAThreadIsNamedAndDumped) {
         thread.Wait();
       },
       [](int status) { return status != 0; }, "");
-  EXPECT_EQ(ReadFileBytes("console.txt"),
-            "EXCEPTION OCCURED:EXCEPTION_INT_DIVIDE_BY_ZERO\r\ndump stack to:dumpstack.log\r\n");
-  std::string dump = ReadFileBytes("dumpstack.log");
   const std::string kHead = "EXCEPTION OCCURED:EXCEPTION_INT_DIVIDE_BY_ZERO\r\n";
+  EXPECT_EQ(ReadFileBytes("console.txt"), kHead + "dump stack to:dumpstack.log\r\n");
+  std::string dump = ReadFileBytes("dumpstack.log");
   ASSERT_EQ(dump.rfind(kHead, 0), 0u) << dump;
   EXPECT_EQ(CountBlocks(dump.substr(kHead.size())), 1) << dump;
-  // The first frame is the instruction that divided.
   size_t first = dump.find("=== begin DumpStack output ===\r\n") + 32;
   EXPECT_NE(dump.substr(first, dump.find("\r\n", first) - first).find("DivideForDumpTest"),
-            std::string::npos)
-      << dump;
-  EXPECT_NE(dump.find("DivideByZeroOnThread"), std::string::npos) << dump;
-}
-
-TEST_F(DumpStackDeathTest, ExitDumpWritesADumpAndEndsWithStatusMinusOne) {
-  // Status -1 is the whole exit code on Windows; POSIX keeps its low byte.
-  EXPECT_EXIT(ExitDump(), testing::ExitedWithCode(platform::kWindows ? -1 : 255), "");
-  EXPECT_EQ(CountBlocks(ReadFileBytes("dumpstack.log")), 1);
+            std::string::npos);
+  EXPECT_NE(dump.find("DivideByZeroOnThread"), std::string::npos);
 }
 
 }  // namespace

@@ -14,13 +14,12 @@
 
 namespace {
 
-TEST(Heap, ZeroSizeAndNullReallocate) {
-  uint64_t before = Heap::AllocationCount();
-  uint64_t bytes_before = Heap::AllocatedBytes();
+// Zero bytes allocate nothing; a null block reallocates as new; counts and bytes follow.
+// AppendToLog appends, creates or truncates, and skips what it cannot open.
+TEST(Heap, ZeroSizeAndNullReallocateAndLogsAppend) {
+  uint64_t before = Heap::AllocationCount(), bytes_before = Heap::AllocatedBytes();
   EXPECT_EQ(Heap::Allocate(0), nullptr);
-  EXPECT_EQ(Heap::AllocationCount(), before);
   char* block = static_cast<char*>(Heap::Reallocate(nullptr, 16));
-  ASSERT_NE(block, nullptr);
   std::memcpy(block, "0123456789abcdef", 16);
   block = static_cast<char*>(Heap::Reallocate(block, 1 << 20));
   EXPECT_EQ(std::memcmp(block, "0123456789abcdef", 16), 0);
@@ -28,46 +27,31 @@ TEST(Heap, ZeroSizeAndNullReallocate) {
   Heap::Release(nullptr);
   EXPECT_EQ(Heap::AllocationCount(), before + 2);
   EXPECT_EQ(Heap::AllocatedBytes(), bytes_before + 16 + (1 << 20));
-}
-
-TEST(AppendToLog, AppendsCreatesOrTruncates) {
   TempDir dir;
-  std::string path = dir / "x.log";
-  AppendToLog(path.c_str(), "one\n", true);
-  AppendToLog(path.c_str(), "two\n", true);
-  EXPECT_EQ(ReadFileBytes(path), "one\ntwo\n");
-  AppendToLog(path.c_str(), "three\n", false);
-  EXPECT_EQ(ReadFileBytes(path), "three\n");
-  AppendToLog("", "nothing", true);
-  AppendToLog((dir / "missing/dir/x.log").c_str(), "nothing", true);  // skipped silently
+  for (bool append : {true, true, false, true}) AppendToLog((dir / "x.log").c_str(), "l\n", append);
+  AppendToLog((dir / "missing/x.log").c_str(), "nothing", true);
+  EXPECT_EQ(ReadFileBytes(dir / "x.log"), "l\nl\n");
 }
 
 TEST(BaseObject, CheckThreadFollowsTheBoundThread) {
   BaseObject object;
-  EXPECT_EQ(object.CheckThread(), 1);
-  int other_result = -1;
+  int results[2] = {-1, -1};
   testing::internal::CaptureStdout();
-  std::thread other([&] { other_result = object.CheckThread(); });
-  other.join();
-  std::string printed = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(other_result, 0);
-  EXPECT_EQ(printed.rfind("not same thread:", 0), 0u) << printed;
-  std::thread rebind([&] { other_result = object.BindThread() + object.CheckThread(); });
-  rebind.join();
-  EXPECT_EQ(other_result, 2);
-  testing::internal::CaptureStdout();
+  std::thread([&] { results[0] = object.CheckThread(); }).join();
+  std::thread([&] { results[1] = object.BindThread() + object.CheckThread(); }).join();
   EXPECT_EQ(object.CheckThread(), 0);
-  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("not same thread:", 0), 0u);
+  EXPECT_EQ(results[0], 0);
+  EXPECT_EQ(results[1], 2) << "bound to the other thread";
 }
 
+// An entry is stamped "[YYYY-MM-DD hh:mm:ss]-------\r\n" + text + "\r\n\r\n", printed and
+// added to the shared trace file (only what is added is read), only while tracing; with the
+// stack, the frames that led to the call follow the text.
 TEST(BaseObject, ErrorTraceWritesAStampedEntryOnlyWhenTracing) {
-  // The program never makes the diagnostics directory (c:\temp\ on Windows, which a fresh
-  // system may lack); the test does where it is missing.
-  std::error_code ignored;
+  std::error_code ignored;  // the program never makes the directory; a fresh system may lack it
   std::filesystem::create_directories(platform::TempDirectory(), ignored);
-  // The file is shared by every run on the machine and may be large: read only what is added.
   uintmax_t before = std::filesystem::file_size(ErrorTracePath(), ignored);
-  if (ignored) before = 0;
   BaseObject object;
   testing::internal::CaptureStdout();
   object.ErrorTrace("first trace text");
@@ -75,15 +59,11 @@ TEST(BaseObject, ErrorTraceWritesAStampedEntryOnlyWhenTracing) {
   object.ErrorTrace("silent trace text");
   std::string printed = testing::internal::GetCapturedStdout();
   std::ifstream trace(ErrorTracePath(), std::ios::binary);
-  trace.seekg(static_cast<std::streamoff>(before));
-  std::string added(std::istreambuf_iterator<char>(trace), {});
-  EXPECT_EQ(added, printed);
-  // "[YYYY-MM-DD hh:mm:ss]-------\r\n" + text + "\r\n\r\n"
-  ASSERT_EQ(added.size(), 1 + 19 + 10 + 16 + 4);
-  EXPECT_EQ(added[0], '[');
-  EXPECT_EQ(added.substr(20), "]-------\r\nfirst trace text\r\n\r\n");
-
-  // With the stack: the text on its own line, then the frames that led to the call.
+  trace.seekg(static_cast<std::streamoff>(ignored ? 0 : before));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(trace), {}), printed);
+  ASSERT_EQ(printed.size(), 20 + 30u);
+  EXPECT_EQ(printed[0], '[');
+  EXPECT_EQ(printed.substr(20), "]-------\r\nfirst trace text\r\n\r\n");
   object.set_trace(1);
   testing::internal::CaptureStdout();
   object.ErrorTraceWithStack("bad page 7");
