@@ -42,7 +42,10 @@ TEST(CCriticalSection, ExcludesAndTryLockFailsWhileAnotherThreadHolds) {
       lock.Unlock();
       long counter = 0;
       auto work = [&] {
-        for (int i = 0; i < 5000; ++i) ScopedLock(lock, kUnit, __LINE__), ++counter;  // held here
+        for (int i = 0; i < 5000; ++i) {
+          ScopedLock held(lock, kUnit, __LINE__);
+          ++counter;
+        }
       };
       std::thread other(work);
       work();

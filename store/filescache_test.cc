@@ -146,7 +146,11 @@ class ModelRun {
   }
 
   void Flush(const std::string& name, bool one) {
-    if (!one) return (void)cache_.FlushAll(0), ExpectAll(true);
+    if (!one) {
+      cache_.FlushAll(0);
+      ExpectAll(true);
+      return;
+    }
     int64_t id = cache_.Lookup(name.c_str(), false);
     ASSERT_EQ(id > 0, files_.count(name) == 1);
     EXPECT_EQ(id > 0 && cache_.FlushFile(id), id > 0);
@@ -447,7 +451,10 @@ TEST(FilesCacheThreads, OneSharedFileNeverShowsATornBlock) {
       if (t >= 4 && t < 7) {
         torn += cache.ReadById(id, at, bytes.data(), size) != size || !uniform(bytes.data(), size);
       }
-      if (t == 7) cache.FlushFile(id), cache.FlushAll(3);
+      if (t == 7) {
+        cache.FlushFile(id);
+        cache.FlushAll(3);
+      }
     }
   };
   std::vector<std::thread> threads;
