@@ -4,7 +4,6 @@
 // and end with status 0.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -29,11 +28,7 @@ const char kShutDown[] = "SafeClose....\r\n";
 
 class ServiceHost : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // A run in a shell's background inherits an ignored SIGINT, and so would the server.
-    std::signal(SIGINT, SIG_DFL);
-    platform::SetServiceNotifyAddress("");
-  }
+  void SetUp() override { platform::SetServiceNotifyAddress(""); }
   void TearDown() override { platform::SetServiceNotifyAddress(""); }
 };
 

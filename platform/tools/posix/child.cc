@@ -18,9 +18,13 @@
 namespace platform {
 namespace {
 
-// In the child only: every call here is async-signal-safe.
+// In the child only: every call here is async-signal-safe. The console signals get their
+// default actions back: a run in a shell's background ignores SIGINT, and a child that
+// inherited that would not stop on its Ctrl+C.
 [[noreturn]] void RunChild(const char* program, char* const* argv, const char* directory,
                            const char* output) {
+  signal(SIGINT, SIG_DFL);
+  signal(SIGQUIT, SIG_DFL);
   int out = open(output, O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (out >= 0) {
     dup2(out, STDOUT_FILENO);
