@@ -1,0 +1,324 @@
+// The data path of the real server against what the machine does without it, every row's two
+// sides measured in the same run, alternating (the side that goes first changes each round),
+// medians of the rounds:
+//   - cached 64 KiB reads on 1 and 4 connections, against a bare TCP exchange of a 30-byte
+//     request and a 64 KiB answer on as many connections;
+//   - durable writes of 64 KiB and 4 MiB calls (4 MiB also on 4 connections, each its own
+//     ranges of one file, as pellary-cli stripes a put), against a local loop of a write of the
+//     same size plus fsync in the same file system;
+//   - plif_file_exists and plif_file_getlength on 16 connections and plif_file_exists on one,
+//     against an 8-byte ping-pong on as many connections.
+// The server's console is a file, as under a service manager. Usage, after the release build:
+//   build/release/bench/data_path build/release/service/pellary [rounds] [seconds per side]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bare_tcp.h"
+#include "foundation/base.h"
+#include "srpc/srpcclient.h"
+#include "testing/server_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSmallPiece = 64 << 10;
+constexpr int kLargePiece = 4 << 20;
+constexpr int64_t kReadFileBytes = int64_t{64} << 20;
+constexpr int64_t kWriteSpan = int64_t{256} << 20;  // writes wrap around in this many bytes
+constexpr int kReadRequest = 30;
+constexpr int kPingBytes = 8;
+
+// What one side of a row did in its time: units (bytes or calls) per second, and the median
+// time of one unit of work (a call, an exchange, a write plus fsync) on the first connection.
+struct Figure {
+  double rate = 0;
+  double p50_us = 0;
+};
+
+// Runs `connections` workers for `seconds`; each worker's `step` does one unit and answers the
+// units it moved (0 on a failure, which ends that worker).
+using Step = std::function<int64_t()>;
+using MakeStep = std::function<Step(int worker)>;
+
+Figure RunWorkers(int connections, double seconds, const MakeStep& make) {
+  std::atomic<int64_t> units{0};
+  std::vector<double> first_latencies;
+  std::vector<std::thread> workers;
+  Clock::time_point start = Clock::now();
+  Clock::time_point end =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  for (int w = 0; w < connections; ++w) {
+    workers.emplace_back([&, w] {
+      Step step = make(w);
+      int64_t mine = 0;
+      while (step && Clock::now() < end) {
+        Clock::time_point before = Clock::now();
+        int64_t moved = step();
+        if (moved <= 0) break;
+        mine += moved;
+        if (w == 0)
+          first_latencies.push_back(
+              std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+      }
+      units += mine;
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  Figure figure;
+  figure.rate = units / elapsed;
+  if (!first_latencies.empty()) {
+    std::nth_element(first_latencies.begin(), first_latencies.begin() + first_latencies.size() / 2,
+                     first_latencies.end());
+    figure.p50_us = first_latencies[first_latencies.size() / 2];
+  }
+  return figure;
+}
+
+class Bench {
+ public:
+  Bench(const std::string& program, double seconds)
+      : server_(std::filesystem::absolute(program).string(), "CacheSize=256\n"),
+        seconds_(seconds) {}
+
+  bool Start() {
+    if (!server_.StartWith({"-console"}) || !server_.Listening(30000)) {
+      std::fprintf(stderr, "the server did not start:\n%s", server_.Console().c_str());
+      return false;
+    }
+    read_file_ = server_.remote("files/read.bin");
+    write_file_ = server_.remote("files/write.bin");
+    local_file_ = server_.path("files/local.bin");
+    read_port_ = bench::StartBareServer(kReadRequest, kSmallPiece);
+    ping_port_ = bench::StartBareServer(kPingBytes, kPingBytes);
+    return Create(read_file_) && Create(write_file_) && FillReadFile();
+  }
+
+  void Stop() {
+    server_.Signal(platform::ChildControl::kCtrlC);
+    if (!server_.Ended(60000)) std::fprintf(stderr, "the server did not stop\n");
+  }
+
+  Figure CachedReads(int connections) {
+    return RunWorkers(connections, seconds_, [this, connections](int w) -> Step {
+      auto client = Connected();
+      if (!client) return nullptr;
+      auto list = std::make_shared<NetValueList>();
+      list->Append(3);
+      list->SetString(0, read_file_.c_str());
+      list->SetLong(2, kSmallPiece);
+      int64_t stride = kSmallPiece * int64_t{connections};
+      auto at = std::make_shared<int64_t>(int64_t{kSmallPiece} * w);
+      return [client, list, at, stride]() -> int64_t {
+        NetValueList results;
+        list->SetSuperLong(1, *at);
+        *at = (*at + stride) % kReadFileBytes;
+        int length = 0;
+        if (client->Call("plif_file_read", *list, &results) != 0) return 0;
+        results.GetBinary(0, &length);
+        return length == kSmallPiece ? length : 0;
+      };
+    });
+  }
+
+  Figure BareReads(int connections) {
+    return RunWorkers(connections, seconds_, [this](int) -> Step {
+      auto client = std::make_shared<bench::BareClient>(read_port_, kReadRequest, kSmallPiece);
+      if (!client->connected()) return nullptr;
+      return [client] { return client->Exchange() ? int64_t{kSmallPiece} : 0; };
+    });
+  }
+
+  Figure DurableWrites(int piece, int connections) {
+    return RunWorkers(connections, seconds_, [this, piece, connections](int w) -> Step {
+      auto client = Connected();
+      if (!client) return nullptr;
+      auto list = std::make_shared<NetValueList>();
+      auto data = std::make_shared<std::vector<char>>(piece, static_cast<char>('a' + w));
+      list->Append(3);
+      list->SetString(0, write_file_.c_str());
+      int64_t stride = int64_t{piece} * connections;
+      auto at = std::make_shared<int64_t>(int64_t{piece} * w);
+      return [client, list, data, at, stride, piece]() -> int64_t {
+        NetValueList results;
+        list->SetSuperLong(1, *at);
+        list->SetBinary(2, data->data(), piece);
+        *at = (*at + stride) % kWriteSpan;
+        if (client->Call("plif_file_write", *list, &results) != 0) return 0;
+        return results.GetLong(0) == piece ? piece : 0;
+      };
+    });
+  }
+
+  Figure LocalWrites(int piece) {
+    return RunWorkers(1, seconds_, [this, piece](int) -> Step {
+      auto file = std::make_shared<BaseFile>();
+      if (file->Open(local_file_.c_str(), kModeCreate | kModeReadWrite | kTypeBinary) == 0)
+        return nullptr;
+      auto data = std::make_shared<std::vector<char>>(piece, 'l');
+      auto at = std::make_shared<int64_t>(0);
+      return [file, data, at, piece]() -> int64_t {
+        file->Seek(*at, BaseFile::kBegin);
+        *at = (*at + piece) % kWriteSpan;
+        bool done = file->Write(data->data(), piece) == piece && file->Flush() != 0;
+        return done ? piece : 0;
+      };
+    });
+  }
+
+  Figure SmallCalls(const char* procedure, int connections) {
+    return RunWorkers(connections, seconds_, [this, procedure](int) -> Step {
+      auto client = Connected();
+      if (!client) return nullptr;
+      auto list = std::make_shared<NetValueList>();
+      list->Append(1);
+      list->SetString(0, read_file_.c_str());
+      return [client, list, procedure]() -> int64_t {
+        NetValueList results;
+        return client->Call(procedure, *list, &results) == 0 ? 1 : 0;
+      };
+    });
+  }
+
+  Figure PingPong(int connections) {
+    return RunWorkers(connections, seconds_, [this](int) -> Step {
+      auto client = std::make_shared<bench::BareClient>(ping_port_, kPingBytes, kPingBytes);
+      if (!client->connected()) return nullptr;
+      return [client] { return client->Exchange() ? int64_t{1} : 0; };
+    });
+  }
+
+ private:
+  std::shared_ptr<SrpcClient> Connected() {
+    auto client = std::make_shared<SrpcClient>();
+    if (!client->Connect("127.0.0.1", server_.port())) return nullptr;
+    return client;
+  }
+
+  bool Create(const std::string& path) {
+    SrpcClient client;
+    NetValueList list, results;
+    list.Append(1);
+    list.SetString(0, path.c_str());
+    return client.Connect("127.0.0.1", server_.port()) &&
+           client.Call("plif_file_create", list, &results) == 0 && results.GetLong(0) == 1;
+  }
+
+  // Writes the file that the reads go over, through the server, so that it is cached.
+  bool FillReadFile() {
+    SrpcClient client;
+    if (!client.Connect("127.0.0.1", server_.port())) return false;
+    std::vector<char> piece(kSmallPiece, 'r');
+    NetValueList list, results;
+    list.Append(3);
+    list.SetString(0, read_file_.c_str());
+    for (int64_t at = 0; at < kReadFileBytes; at += kSmallPiece) {
+      list.SetSuperLong(1, at);
+      list.SetBinary(2, piece.data(), kSmallPiece);
+      if (client.Call("plif_file_write", list, &results) != 0 || results.GetLong(0) != kSmallPiece)
+        return false;
+    }
+    return true;
+  }
+
+  ServerProcess server_;
+  double seconds_;
+  std::string read_file_, write_file_, local_file_;
+  int read_port_ = 0, ping_port_ = 0;
+};
+
+struct Row {
+  const char* name;
+  const char* unit;  // "MiB/s" (rates in bytes) or "calls/s"
+  bool latency;      // print the p50 of one call
+  std::function<Figure()> server;
+  std::function<Figure()> reference;
+  std::vector<Figure> server_rounds = {}, reference_rounds = {};
+};
+
+Figure Median(std::vector<Figure> rounds) {
+  auto middle = [&rounds](double Figure::*field) {
+    std::vector<double> values;
+    for (const Figure& f : rounds) values.push_back(f.*field);
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+  };
+  return {middle(&Figure::rate), middle(&Figure::p50_us)};
+}
+
+std::string Shown(const Row& row, const Figure& figure) {
+  char text[64];
+  bool bytes = std::string(row.unit) == "MiB/s";
+  double rate = bytes ? figure.rate / (1 << 20) : figure.rate;
+  if (row.latency)
+    std::snprintf(text, sizeof text, "%.1f (p50 %.1f us)", rate, figure.p50_us);
+  else
+    std::snprintf(text, sizeof text, "%.1f", rate);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 4) {
+    std::fprintf(stderr, "usage: data_path PELLARY-EXECUTABLE [rounds] [seconds per side]\n");
+    return 2;
+  }
+  int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+  double seconds = argc > 3 ? std::max(0.1, std::atof(argv[3])) : 1.5;
+  Bench bench(argv[1], seconds);
+  if (!bench.Start()) return 1;
+  std::vector<Row> rows = {
+      {"cached 64 KiB reads, 1 connection", "MiB/s", true, [&] { return bench.CachedReads(1); },
+       [&] { return bench.BareReads(1); }},
+      {"cached 64 KiB reads, 4 connections", "MiB/s", false, [&] { return bench.CachedReads(4); },
+       [&] { return bench.BareReads(4); }},
+      {"durable writes, 64 KiB calls, 1 conn", "MiB/s", true,
+       [&] { return bench.DurableWrites(kSmallPiece, 1); },
+       [&] { return bench.LocalWrites(kSmallPiece); }},
+      {"durable writes, 4 MiB calls, 1 conn", "MiB/s", true,
+       [&] { return bench.DurableWrites(kLargePiece, 1); },
+       [&] { return bench.LocalWrites(kLargePiece); }},
+      {"durable writes, 4 MiB calls, 4 conns", "MiB/s", false,
+       [&] { return bench.DurableWrites(kLargePiece, 4); },
+       [&] { return bench.LocalWrites(kLargePiece); }},
+      {"plif_file_exists, 16 connections", "calls/s", false,
+       [&] { return bench.SmallCalls("plif_file_exists", 16); },
+       [&] { return bench.PingPong(16); }},
+      {"plif_file_getlength, 16 connections", "calls/s", false,
+       [&] { return bench.SmallCalls("plif_file_getlength", 16); },
+       [&] { return bench.PingPong(16); }},
+      {"plif_file_exists, 1 connection", "calls/s", true,
+       [&] { return bench.SmallCalls("plif_file_exists", 1); }, [&] { return bench.PingPong(1); }},
+  };
+  for (int round = 0; round < rounds; ++round) {
+    for (Row& row : rows) {
+      bool server_first = round % 2 == 0;
+      for (int side = 0; side < 2; ++side) {
+        if ((side == 0) == server_first)
+          row.server_rounds.push_back(row.server());
+        else
+          row.reference_rounds.push_back(row.reference());
+      }
+    }
+  }
+  bench.Stop();
+  std::printf("%-38s %-8s %-26s %-26s %6s\n", "work", "unit", "pellary", "reference", "ratio");
+  for (const Row& row : rows) {
+    Figure server = Median(row.server_rounds);
+    Figure reference = Median(row.reference_rounds);
+    std::printf("%-38s %-8s %-26s %-26s %6.2f\n", row.name, row.unit, Shown(row, server).c_str(),
+                Shown(row, reference).c_str(),
+                reference.rate > 0 ? server.rate / reference.rate : 0.0);
+  }
+  return 0;
+}
