@@ -9,6 +9,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "runtime/dumpstack.h"
+#include "runtime/monitor/console.h"
 #include "runtime/monitor/diagnostics.h"
 #include "runtime/monitor/ymonitorserver.h"
 #include "srpc/srpcsvr.h"
@@ -103,6 +104,9 @@ ProfileFile* MainPubStart(int argc, char** argv, DiagnosticsThread* diagnostics,
   }
   ProfileFile* profile = new ProfileFile(path, kFoldWidth);
   StartLogServer(profile, write_buffer, monitor_port, before_listening);
+  // A console that is a pipe or a file (a service manager's journal) gets its lines from a
+  // thread of their own, so that no call waits for it; a terminal gets each line at once.
+  if (!platform::IsTerminal(stdout)) console::StartQueue();
   if (server != nullptr) ConfigureServer(profile, server);
   return profile;
 }
@@ -113,6 +117,7 @@ void MainPubClose(ProfileFile* profile, DiagnosticsThread* diagnostics) {
     delete g_log_server;
     g_log_server = nullptr;
   }
+  console::StopQueue();
   delete profile;
   if (diagnostics != nullptr) {
     diagnostics->Stop();

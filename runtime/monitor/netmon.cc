@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "runtime/monitor/console.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ void MonitorServer::SetBanner(const char* banner) {
 
 void MonitorServer::Broadcast(const char* text) {
   ScopedLock hold(clients_lock_, kUnit, __LINE__);
-  std::printf("%s", text);
+  console::Print(text);
   size_t length = std::strlen(text);
   size_t kept = length < static_cast<size_t>(buffer_size_ - 1) ? length : buffer_size_ - 1;
   for (Client* client : clients_) {

@@ -11,6 +11,7 @@
 #include "foundation/plusfile.h"
 #include "foundation/yarray.h"
 #include "platform/clock.h"
+#include "runtime/monitor/console.h"
 
 YMonitorServer* g_log_server = nullptr;
 
@@ -133,7 +134,9 @@ void YMonitorServer::Trace(const char* text) {
 }
 
 void YMonitorServer::TraceConsole(const char* text) {
-  std::printf("%s\r\n", text);
+  CString line;
+  line.Format("%s\r\n", text);
+  console::Print(line);
 }
 
 bool YMonitorServer::StartListening(const char* address, int port, int max_clients) {
