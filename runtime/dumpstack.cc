@@ -1,6 +1,7 @@
 // The crash handler, stack dumps and the fatal internal error.
 #include "runtime/dumpstack.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -143,13 +144,29 @@ void DumpAllThreads(const char* file_name) {
   }
 }
 
+namespace {
+
+std::atomic<void (*)()> g_console_flush{nullptr};
+
+void FlushConsole() {
+  if (auto flush = g_console_flush.load()) flush();
+}
+
+}  // namespace
+
+void SetConsoleFlush(void (*flush)()) {
+  g_console_flush.store(flush);
+}
+
 void ExitDump() {
+  FlushConsole();
   DumpStack(kDefaultDumpFile);
   std::fflush(nullptr);
   std::_Exit(-1);
 }
 
 void InternalErrorFire(const char* unit, int line) {
+  FlushConsole();
   DumpStack(kDefaultDumpFile);
   char text[320];
   std::snprintf(text, sizeof text, "internal error:%s %d\n", unit, line);
@@ -161,5 +178,6 @@ void InternalErrorFire(const char* unit, int line) {
 
 void InternalNotice(bool a, bool b, const char* unit, int line) {
   if (a || b) return;
+  FlushConsole();
   std::printf("internal error:%s %d occured\n", unit, line);
 }

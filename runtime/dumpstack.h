@@ -39,6 +39,10 @@ void DumpAllThreads(const char* file_name);
 // The frame lines of the calling thread's stack (at most `max_frames`, the caller first).
 void StackText(CString* text, int max_frames);
 
+// Run before the exit dump's, the fatal internal error's and the notice's own output (null:
+// nothing): console lines still queued go out first, in their order.
+void SetConsoleFlush(void (*flush)());
+
 // Dumps the calling thread's stack to "dumpstack.log" and ends the process with status -1.
 [[noreturn]] void ExitDump();
 

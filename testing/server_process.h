@@ -130,6 +130,17 @@ class ServerProcess {
       if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) written += text[i];
     return written;
   }
+  // The console once it holds `text`, or as it is after `ms`: a running server writes its
+  // console from a thread of its own (when it is not a terminal), a little after the call.
+  std::string ConsoleWith(const std::string& text, uint32_t ms = 10000) const {
+    uint32_t start = platform::GetTickCount();
+    std::string console = Console();
+    while (console.find(text) == std::string::npos && platform::GetTickCount() - start < ms) {
+      platform::SleepMs(10);
+      console = Console();
+    }
+    return console;
+  }
   // What a sanitizer build of the program reported on its console (it may have carried on, or
   // ended in a way the client only saw as a broken connection): the console from the first
   // report on, up to 20,000 characters; empty when there is none.

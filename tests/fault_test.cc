@@ -132,9 +132,9 @@ TEST(Faults, NoFileDescriptorsLeftFailsCallsAndTurnsNewClientsAwayUntilTheLimitR
   SrpcClient later;
   ASSERT_TRUE(server.Connect(later));
   EXPECT_EQ(CallLong(later, "plif_file_exists", path), 1) << later.error_text() << server.Console();
-  std::string console = server.Console();
   const std::string logged =
       "accept failed:10024 no descriptors left, pending clients are closed until some are free\r\n";
+  std::string console = server.ConsoleWith(logged);
   size_t at = console.find(logged);
   EXPECT_NE(at, std::string::npos) << console;
   EXPECT_EQ(console.find(logged, at + 1), std::string::npos) << "logged more than once";
@@ -150,7 +150,8 @@ TEST(Faults, SilentClientsGiveTheirPlacesUpAfterTheIdleTimeOut) {
   ASSERT_TRUE(waiting.Connect("127.0.0.1", server.port()));
   NetValueList none, results;
   EXPECT_EQ(waiting.Call("corvexa_srpc_getcmds", none, &results), 0) << waiting.error_text();
-  EXPECT_NE(server.Console().find("idle timeout :1 \r\n"), std::string::npos);
+  EXPECT_NE(server.ConsoleWith("idle timeout :1 \r\n").find("idle timeout :1 \r\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -41,8 +41,8 @@ TEST(Startup, AMissingFileDirectoryEndsTheProcessWithoutServing) {
 TEST(Startup, ACacheSizeOutOfRangeRunsWithTheMinimumAndSaysSo) {
   RunningServer server("CacheSize=3000\n");
   ASSERT_TRUE(server.Listening(15000)) << server.Console();
-  EXPECT_NE(server.Console().find("cache size not understood :3000 \r\n"), std::string::npos)
-      << server.Console();
+  const std::string logged = "cache size not understood :3000 \r\n";
+  EXPECT_NE(server.ConsoleWith(logged).find(logged), std::string::npos) << server.Console();
 }
 
 }  // namespace

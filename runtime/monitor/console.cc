@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "runtime/dumpstack.h"
 #include "runtime/jthread.h"
 #include "runtime/mt.h"
 
@@ -64,6 +65,11 @@ class Queue : public JThread {
 // Set and cleared only by StartQueue and StopQueue; Print reads it from any thread.
 std::atomic<Queue*> g_queue{nullptr};
 
+// What the fatal paths run first: the queued lines come before their own output.
+void WriteQueuedLines() {
+  if (Queue* queue = g_queue.load()) queue->WriteQueued();
+}
+
 }  // namespace
 
 namespace console {
@@ -81,6 +87,7 @@ bool StartQueue() {
   auto queue = std::make_unique<Queue>();
   if (queue->Start() == 0) return false;
   g_queue.store(queue.release());
+  SetConsoleFlush(WriteQueuedLines);
   return true;
 }
 
@@ -89,6 +96,7 @@ void StopQueue() {
   if (queue == nullptr) return;
   queue->Stop();
   queue->Wait();
+  SetConsoleFlush(nullptr);
   queue->WriteQueued();
   g_queue.store(nullptr);
 }
