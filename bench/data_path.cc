@@ -9,12 +9,14 @@
 //   - plif_file_exists and plif_file_getlength on 16 connections and plif_file_exists on one,
 //     against an 8-byte ping-pong on as many connections.
 // The server's console is a file, as under a service manager. Usage, after the release build:
-//   build/release/bench/data_path build/release/service/pellary [rounds] [seconds per side]
+//   build/release/bench/data_path build/release/service/pellary [rounds] [seconds] [only]
+// (`only`: the rows whose name holds that text, e.g. to profile the server on one of them).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -269,8 +271,8 @@ std::string Shown(const Row& row, const Figure& figure) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 4) {
-    std::fprintf(stderr, "usage: data_path PELLARY-EXECUTABLE [rounds] [seconds per side]\n");
+  if (argc < 2 || argc > 5) {
+    std::fprintf(stderr, "usage: data_path PELLARY-EXECUTABLE [rounds] [seconds] [only]\n");
     return 2;
   }
   int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
@@ -300,6 +302,8 @@ int main(int argc, char** argv) {
       {"plif_file_exists, 1 connection", "calls/s", true,
        [&] { return bench.SmallCalls("plif_file_exists", 1); }, [&] { return bench.PingPong(1); }},
   };
+  if (argc > 4)
+    std::erase_if(rows, [&](const Row& row) { return !std::strstr(row.name, argv[4]); });
   for (int round = 0; round < rounds; ++round) {
     for (Row& row : rows) {
       bool server_first = round % 2 == 0;

@@ -309,6 +309,15 @@ constexpr char kDirExistsLine[] = "dir_exists:%s %d\r\n";
 constexpr char kMkdirLine[] = "mkdir:%s %d\r\n";
 constexpr char kRmdirLine[] = "rmdir:%s %d\r\n";
 
+void GiveBackReadBuffer(const void* buffer) {
+  char* bytes = static_cast<char*>(const_cast<void*>(buffer));
+  if (g_pellary_mng != nullptr) {
+    g_pellary_mng->ReleaseReadBuffer(bytes);
+  } else {
+    Heap::Release(bytes);
+  }
+}
+
 // A negative size reads nothing; a size above one read buffer is cut to it.
 int32_t FileRead(SrpcCallCtx*, const CallPaths& paths, const NetValueList& arguments,
                  NetValueList* results) {
@@ -321,8 +330,10 @@ int32_t FileRead(SrpcCallCtx*, const CallPaths& paths, const NetValueList& argum
   char* buffer = mng.GetReadBuffer();
   int32_t wanted = std::clamp(size, 0, PellaryMng::kReadBufferSize);
   int32_t got = wanted > 0 ? mng.FileRead(path, position, buffer, wanted) : 0;
-  AnswerBinary(results, buffer, std::max(got, 0));
-  mng.ReleaseReadBuffer(buffer);
+  // The answer is sent from the read buffer itself, which goes back to the pool once the
+  // answer is out.
+  Answered(results);
+  results->LendBinary(0, buffer, std::max(got, 0), GiveBackReadBuffer);
   return 0;
 }
 

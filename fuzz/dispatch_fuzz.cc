@@ -66,17 +66,17 @@ void FuzzDispatch(const uint8_t* data, size_t size) {
 
   static auto& dispatcher = *new Dispatcher();  // kept: a server's end waits for sessions
   uint64_t before = Heap::AllocatedBytes();
-  const char* answer = nullptr;
-  int answer_length = 0;
-  Check(dispatcher.ServePacket(dispatcher.session, packet, &answer, &answer_length));
+  SrpcPieces answer;
+  Check(dispatcher.ServePacket(dispatcher.session, packet, &answer));
   Check(Heap::AllocatedBytes() - before <=
         static_cast<uint64_t>(DecodeLimits::For(length).storage_left) + 4 * size + (64 << 10));
+  std::string bytes_out = answer.Joined();
   SrpcPacket opened;
-  bool answered = answer != nullptr && opened.Open(answer, answer_length) &&
+  bool answered = opened.Open(bytes_out.data(), static_cast<int>(bytes_out.size())) &&
                   (opened.Kind() == kSrpcAnswer || opened.Kind() == kSrpcErrorAnswer);
-  Check(kind == kSrpcOneWay ? answer == nullptr : answered);
+  Check(kind == kSrpcOneWay ? answer.count == 0 : answered);
   // Nothing of one input outlives it (leak checkers miss the tables cells point to).
-  dispatcher.session.arguments.Clear(), dispatcher.session.results.Clear();
+  SRPCSocketSvr::EndCall(dispatcher.session);
 }
 
 PELLARY_FUZZ_TARGET(FuzzDispatch)

@@ -170,6 +170,14 @@ SocketWaitResult SocketWait(SocketHandle socket, SocketWaitFor what, int64_t tim
 // the peer closed the connection. A send with `wait` false takes what fits into the send
 // buffer at once and fails with kWsaEwouldblock when nothing fits.
 int SocketSend(SocketHandle socket, const void* bytes, int n, bool wait = true);
+// Bytes that a gathered send takes from memory it does not copy.
+struct SocketPiece {
+  const void* bytes;
+  int length;
+};
+// One send of the pieces one after another, as SocketSend of their concatenation would send
+// it (the total must fit an int): the count sent, or -1.
+int SocketSendGathered(SocketHandle socket, const SocketPiece* pieces, int count, bool wait);
 int SocketRecv(SocketHandle socket, void* bytes, int n);
 // A receive on a blocking socket that waits at most the socket's receive time-out: when
 // nothing came in that time, -1 with kWsaEtimedout. One system call for a wait and a receive.

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 #include "runtime/dumpstack.h"
+#include "runtime/mt.h"
 #include "srpc/stdsocket.h"
 
 namespace {
@@ -24,6 +27,56 @@ const uint8_t* Unsigned(const char* bytes) {
   return reinterpret_cast<const uint8_t*>(bytes);
 }
 
+// Free large packet buffers, shared by every reader: a connection that moved a large packet
+// gives its buffer back instead of keeping it while it idles.
+class LargeBuffers {
+ public:
+  // The smallest free buffer of at least `need` and at most `most` bytes → its bytes and
+  // *size, or null.
+  char* Take(int need, int most, int* size) {
+    ScopedLock hold(lock_, kUnit, __LINE__);
+    auto best = free_.end();
+    for (auto it = free_.begin(); it != free_.end(); ++it) {
+      if (it->second >= need && it->second <= most &&
+          (best == free_.end() || it->second < best->second))
+        best = it;
+    }
+    if (best == free_.end()) return nullptr;
+    char* bytes = best->first;
+    *size = best->second;
+    held_ -= best->second;
+    free_.erase(best);
+    return bytes;
+  }
+  void Give(char* bytes, int size) {
+    {
+      ScopedLock hold(lock_, kUnit, __LINE__);
+      if (held_ + size <= SrpcPacketReader::kPooledBytes) {
+        free_.emplace_back(bytes, size);
+        held_ += size;
+        return;
+      }
+    }
+    Heap::Release(bytes);
+  }
+  void Drop() {
+    ScopedLock hold(lock_, kUnit, __LINE__);
+    for (auto& [bytes, size] : free_) Heap::Release(bytes);
+    free_.clear();
+    held_ = 0;
+  }
+
+ private:
+  CCriticalSection lock_{1};
+  std::vector<std::pair<char*, int>> free_;  // guarded by lock_
+  int64_t held_ = 0;                         // guarded by lock_
+};
+
+LargeBuffers& Pool() {
+  static auto* pool = new LargeBuffers();  // kept: readers of detached threads may outlive main
+  return *pool;
+}
+
 }  // namespace
 
 uint8_t SrpcChecksum(const uint8_t* bytes, int n) {
@@ -34,11 +87,19 @@ uint8_t SrpcChecksum(const uint8_t* bytes, int n) {
 
 // ---- Writer --------------------------------------------------------------------------------
 
+std::string SrpcPieces::Joined() const {
+  std::string bytes;
+  for (int i = 0; i < count; ++i)
+    bytes.append(static_cast<const char*>(piece[i].bytes), static_cast<size_t>(piece[i].length));
+  return bytes;
+}
+
 void SrpcPacketWriter::Begin(const uint8_t* header, int header_size) {
   stream_.SetSize(0);
   // Length and checksum are placeholders until Finish; the stream grows from 0 bytes here.
   FATAL_CHECK(stream_.Write(header, header_size) == header_size);
   header_size_ = header_size;
+  lent_ = {};
 }
 
 void SrpcPacketWriter::BeginPlain(uint8_t kind) {
@@ -65,34 +126,64 @@ bool SrpcPacketWriter::PutProcIndex(uint32_t index) {
   return stream_.Write(bytes, 4) == 4;
 }
 
-bool SrpcPacketWriter::PutValues(const NetValueList& values) {
+bool SrpcPacketWriter::PutValues(const NetValueList& values, bool lend) {
   FATAL_CHECK(header_size_ != 0);
-  return values.Encode(stream_) != 0;
+  return values.Encode(stream_, lend ? &lent_ : nullptr) != 0;
 }
 
-bool SrpcPacketWriter::Finish(const char** bytes, int* length) {
+// Appends the trailer and stores length (lent bytes included) and checksum.
+bool SrpcPacketWriter::Close() {
   FATAL_CHECK(header_size_ != 0);
   const uint8_t trailer[kSrpcTrailerSize] = {kSrpcTrailer0, kSrpcTrailer1};
   if (stream_.Write(trailer, kSrpcTrailerSize) != kSrpcTrailerSize) return false;
+  int64_t total = int64_t{stream_.Size()} + (lent_.at >= 0 ? lent_.length : 0);
+  if (total > INT_MAX) return false;
   unsigned char header[kSrpcExtendedHeader];
   std::memcpy(header, stream_.Data(), static_cast<size_t>(header_size_));
-  PutBigEndian(header + header_size_ - 5, static_cast<uint32_t>(stream_.Size()), 4);
+  PutBigEndian(header + header_size_ - 5, static_cast<uint32_t>(total), 4);
   header[header_size_ - 1] = SrpcChecksum(header, header_size_ - 1);
   stream_.Patch(0, header, header_size_);
+  return true;
+}
+
+bool SrpcPacketWriter::Finish(const char** bytes, int* length) {
+  FATAL_CHECK(lent_.at < 0);  // a lent binary is sent from where it lies
+  if (!Close()) return false;
   *bytes = stream_.Data();
   *length = stream_.Size();
   return true;
 }
 
-bool SrpcPacketWriter::BuildAnswer(const NetValueList& results, const char** bytes, int* length) {
-  BeginPlain(kSrpcAnswer);
-  return PutValues(results) && Finish(bytes, length);
+bool SrpcPacketWriter::Finish(SrpcPieces* pieces) {
+  if (!Close()) return false;
+  const char* data = stream_.Data();
+  int size = stream_.Size();
+  if (lent_.at < 0) {
+    pieces->piece[0] = {data, size};
+    pieces->count = 1;
+    pieces->total = size;
+    return true;
+  }
+  pieces->piece[0] = {data, lent_.at};
+  pieces->piece[1] = {lent_.bytes, lent_.length};
+  pieces->piece[2] = {data + lent_.at, size - lent_.at};
+  pieces->count = 3;
+  pieces->total = size + lent_.length;
+  return true;
 }
 
-bool SrpcPacketWriter::BuildErrorAnswer(int32_t code, const char* text, const char** bytes,
-                                        int* length) {
+void SrpcPacketWriter::Trim() {
+  if (stream_.Capacity() > kKeptBuffer) stream_.Free();
+}
+
+bool SrpcPacketWriter::BuildAnswer(const NetValueList& results, SrpcPieces* pieces) {
+  BeginPlain(kSrpcAnswer);
+  return PutValues(results, true) && Finish(pieces);
+}
+
+bool SrpcPacketWriter::BuildErrorAnswer(int32_t code, const char* text, SrpcPieces* pieces) {
   BeginPlain(kSrpcErrorAnswer);
-  return PutLong(stream_, code) != 0 && PutString(stream_, text) != 0 && Finish(bytes, length);
+  return PutLong(stream_, code) != 0 && PutString(stream_, text) != 0 && Finish(pieces);
 }
 
 // ---- Opened packet -------------------------------------------------------------------------
@@ -145,10 +236,10 @@ bool SrpcPacket::AtEnd() const {
   return stream_.Tell() + kSrpcTrailerSize >= stream_.Size();
 }
 
-int SrpcPacket::DecodeValues(NetValueList& values, int max_values) {
+int SrpcPacket::DecodeValues(NetValueList& values, int max_values, bool lend) {
   int left = IsOpen() ? BodyEnd() - stream_.Tell() : 0;
   int count =
-      values.Decode(left > 0 ? stream_.Current() : nullptr, left > 0 ? left : 0, max_values);
+      values.Decode(left > 0 ? stream_.Current() : nullptr, left > 0 ? left : 0, max_values, lend);
   if (left > 0) stream_.Skip(left);
   return count;
 }
@@ -168,15 +259,22 @@ void SrpcPacket::ReadRequest(SrpcRequest* request) {
 SrpcPacketReader::SrpcPacketReader(SrpcPeer peer, int idle_waits)
     : peer_(peer), idle_waits_(idle_waits) {
   FATAL_CHECK(idle_waits > 0);
-  buffer_ = static_cast<char*>(Heap::Allocate(kInitialBuffer));
-  capacity_ = kInitialBuffer;
+  own_ = static_cast<char*>(Heap::Allocate(kInitialBuffer));
+  own_capacity_ = kInitialBuffer;
+  buffer_ = own_;
+  capacity_ = own_capacity_;
   ahead_ = static_cast<char*>(Heap::Allocate(kReadAhead));
 }
 
 SrpcPacketReader::~SrpcPacketReader() {
   packet_.Close();
-  Heap::Release(buffer_);
+  if (buffer_ != own_) Pool().Give(buffer_, capacity_);
+  Heap::Release(own_);
   Heap::Release(ahead_);
+}
+
+void SrpcPacketReader::DropPooledBuffers() {
+  Pool().Drop();
 }
 
 void SrpcPacketReader::Reset() {
@@ -277,13 +375,19 @@ int SrpcPacketReader::TakeBody(const char* bytes, int n, Event* event) {
   // Room for what arrived, and for the NUL behind the packet once it is complete.
   Grow(got_ + take + (got_ + take == total_ ? 1 : 0));
   std::memcpy(buffer_ + got_, bytes, static_cast<size_t>(take));
-  got_ += take;
-  if (got_ < total_) return take;
+  *event = TookBody(take);
+  return take;
+}
+
+// n more bytes of the body are in the buffer.
+SrpcPacketReader::Event SrpcPacketReader::TookBody(int n) {
+  got_ += n;
+  if (got_ < total_) return Event::kNeedMore;
+  Grow(total_ + 1);
   buffer_[total_] = '\0';  // a text that runs to the end of the packet still ends
   phase_ = Phase::kKind;
   got_ = 0;
-  if (packet_.Open(buffer_, total_)) *event = Event::kPacket;
-  return take;
+  return packet_.Open(buffer_, total_) ? Event::kPacket : Event::kNeedMore;
 }
 
 void SrpcPacketReader::Grow(int need) {
@@ -292,15 +396,31 @@ void SrpcPacketReader::Grow(int need) {
   // that actually came, not the length a peer claimed.
   int64_t doubled = std::min<int64_t>(int64_t{capacity_} * 2, int64_t{total_} + 1);
   int grown = static_cast<int>(std::max<int64_t>(need, doubled));
-  buffer_ = static_cast<char*>(Heap::Reallocate(buffer_, static_cast<size_t>(grown)));
-  capacity_ = grown;
+  if (grown <= kKeptBuffer) {
+    FATAL_CHECK(buffer_ == own_);  // a pooled buffer is larger than kKeptBuffer
+    own_ = static_cast<char*>(Heap::Reallocate(own_, static_cast<size_t>(grown)));
+    own_capacity_ = grown;
+    buffer_ = own_;
+    capacity_ = grown;
+    return;
+  }
+  int size = 0;
+  char* larger = Pool().Take(grown, total_ + 1, &size);
+  if (larger == nullptr) {
+    larger = static_cast<char*>(Heap::Allocate(static_cast<size_t>(grown)));
+    size = grown;
+  }
+  std::memcpy(larger, buffer_, static_cast<size_t>(got_));
+  if (buffer_ != own_) Pool().Give(buffer_, capacity_);
+  buffer_ = larger;
+  capacity_ = size;
 }
 
 void SrpcPacketReader::ReleaseLargeBuffer() {
-  if (phase_ != Phase::kKind || capacity_ <= kKeptBuffer) return;
-  Heap::Release(buffer_);
-  buffer_ = static_cast<char*>(Heap::Allocate(kKeptBuffer));
-  capacity_ = kKeptBuffer;
+  if (phase_ != Phase::kKind || buffer_ == own_) return;
+  Pool().Give(buffer_, capacity_);
+  buffer_ = own_;
+  capacity_ = own_capacity_;
 }
 
 // ---- Reader: the socket --------------------------------------------------------------------
@@ -312,6 +432,12 @@ SrpcPacketReader::Result SrpcPacketReader::Receive(StdSocket& socket, int64_t li
   limit_ms_ = limit_ms;
   idle_waits_made_ = 0;
   for (;;) {
+    if (ahead_begin_ == ahead_end_ && phase_ == Phase::kBody && total_ - got_ >= kReadAhead) {
+      Event event = Event::kNeedMore;
+      if (ReceiveBody(socket, &event) == 0) return Result::kFailed;
+      if (event == Event::kPacket) return Result::kPacket;
+      continue;
+    }
     if (ahead_begin_ == ahead_end_) {
       bool inside = phase_ == Phase::kHeader || phase_ == Phase::kBody;
       if (inside && FillInsidePacket(socket) == 0) return Result::kFailed;
@@ -337,6 +463,15 @@ int SrpcPacketReader::FillBetweenPackets(StdSocket& socket) {
     ++idle_waits_made_;
   }
   return 0;
+}
+
+int SrpcPacketReader::ReceiveBody(StdSocket& socket, Event* event) {
+  if (got_ == capacity_) Grow(got_ + 1);
+  int seconds = WaitSeconds(socket.timeout());
+  int room = std::min(capacity_, total_) - got_;
+  int received = seconds == 0 ? 0 : socket.RecvWithin(buffer_ + got_, room, seconds);
+  if (received > 0) *event = TookBody(received);
+  return received;
 }
 
 int SrpcPacketReader::FillInsidePacket(StdSocket& socket) {

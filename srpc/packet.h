@@ -32,8 +32,10 @@
 //     length or trailer is wrong.
 //  2. The reader's packet buffer grows only as packet bytes arrive (to at most twice the bytes
 //     received, never beyond the declared length + 1): a declared length costs nothing until
-//     its bytes come. Between packets a buffer larger than kKeptBuffer is replaced by one of
-//     kKeptBuffer bytes.
+//     its bytes come. A reader owns at most kKeptBuffer bytes of packet buffer; a packet that
+//     needs more reads into a buffer of the process-wide pool of large buffers (which may hand
+//     out one it holds up to the declared length + 1) and gives it back before the next
+//     packet, so an idle connection holds no large buffer.
 //  3. An opened packet is a view of bytes that it does not own; the reader's packet stays
 //     valid until the next Feed, Receive or Reset.
 //  4. Framing errors are dropped silently (a declared length out of range prints
@@ -43,7 +45,9 @@
 
 #include <climits>
 #include <cstdint>
+#include <string>
 
+#include "platform/socket.h"
 #include "values/netdat.h"
 
 class StdSocket;
@@ -67,9 +71,22 @@ constexpr uint32_t kSrpcMaxPacket = 419430400;
 // 0x55 XOR-ed with the n bytes.
 uint8_t SrpcChecksum(const uint8_t* bytes, int n);
 
-// Builds one packet at a time in its own buffer, which keeps its memory between packets.
+// A packet to send as pieces of memory, in order: the writer's bytes, or the writer's bytes
+// up to a lent binary, the binary where it lies, and the rest of the writer's bytes.
+struct SrpcPieces {
+  platform::SocketPiece piece[3] = {};
+  int count = 0;
+  int total = 0;
+  // The packet's bytes in one string (tests and tools).
+  std::string Joined() const;
+};
+
+// Builds one packet at a time in its own buffer, which keeps its memory between packets up to
+// kKeptBuffer bytes.
 class SrpcPacketWriter {
  public:
+  static constexpr int kKeptBuffer = 16384;
+
   // Clears the buffer and writes the header with placeholders for length and checksum.
   void BeginPlain(uint8_t kind);
   void BeginExtended(uint8_t kind);  // kind R or Y
@@ -77,23 +94,31 @@ class SrpcPacketWriter {
   bool PutProcName(const char* name);
   // Refused (false, nothing written) unless the packet is extended.
   bool PutProcIndex(uint32_t index);
-  // Every value, as NetValueList::Encode writes them.
-  bool PutValues(const NetValueList& values);
+  // Every value, as NetValueList::Encode writes them. With `lend`, the first large binary is
+  // not copied (NetValueList::LentBinary): the list must stay unchanged until the packet was
+  // sent, and only Finish into pieces may end the packet.
+  bool PutValues(const NetValueList& values, bool lend = false);
   // For the value writers of values/netdat (PutLong, PutString, ...).
   PackBuffer& stream() { return stream_; }
   // Appends the trailer, stores length and checksum → the whole packet, valid until the next
   // Begin. False only when the buffer refused a write.
   bool Finish(const char** bytes, int* length);
+  bool Finish(SrpcPieces* pieces);
+  // Frees the buffer when it grew beyond kKeptBuffer (a large packet was sent).
+  void Trim();
 
-  // An 'A' packet with the results; a 'B' packet with the code and the text.
-  bool BuildAnswer(const NetValueList& results, const char** bytes, int* length);
-  bool BuildErrorAnswer(int32_t code, const char* text, const char** bytes, int* length);
+  // An 'A' packet with the results (a large binary lent); a 'B' packet with the code and the
+  // text.
+  bool BuildAnswer(const NetValueList& results, SrpcPieces* pieces);
+  bool BuildErrorAnswer(int32_t code, const char* text, SrpcPieces* pieces);
 
  private:
   void Begin(const uint8_t* header, int header_size);
+  bool Close();
 
   PackBuffer stream_;
   int header_size_ = 0;  // 0 while no packet is begun
+  NetValueList::LentBinary lent_;
 };
 
 // What a request names and how it is to be answered.
@@ -132,7 +157,8 @@ class SrpcPacket {
   // Decodes at most `max_values` values between the read position and the trailer into
   // `values` (cleared first; NetValueList::Decode) and moves to the trailer → the number of
   // values.
-  int DecodeValues(NetValueList& values, int max_values = INT_MAX);
+  // With `lend`, binaries refer into the packet's bytes (NetValueList::Decode).
+  int DecodeValues(NetValueList& values, int max_values = INT_MAX, bool lend = false);
   // From a freshly opened request: the procedure reference, leaving the read position at the
   // arguments (at the trailer when the reference is cut short).
   void ReadRequest(SrpcRequest* request);
@@ -169,9 +195,12 @@ class SrpcPacketReader {
   enum class Result { kPacket, kNoPacket, kFailed };
 
   static constexpr int kInitialBuffer = 250;
-  static constexpr int kKeptBuffer = 131072;
-  // One receive takes up to this many bytes, so a small packet costs one system call.
+  static constexpr int kKeptBuffer = 16384;
+  // One receive takes up to this many bytes, so a small packet costs one system call. The
+  // rest of a body longer than this is received straight into the packet buffer.
   static constexpr int kReadAhead = 16384;
+  // The pool of large buffers keeps at most this many bytes of free buffers.
+  static constexpr int64_t kPooledBytes = int64_t{64} << 20;
   // Between packets a pass waits for a byte this many times, one second each (unless the
   // reader is made with another count).
   static constexpr int kIdleWaits = 3;
@@ -205,6 +234,8 @@ class SrpcPacketReader {
   // Drops a partly read packet; bytes read ahead stay.
   void Reset();
   int buffer_capacity() const { return capacity_; }
+  // Frees every buffer the pool of large buffers holds (tests that measure a reader's growth).
+  static void DropPooledBuffers();
   // Bytes read from the socket and not yet parsed.
   int read_ahead() const { return ahead_end_ - ahead_begin_; }
   // The waits between packets in which nothing came, in the last Receive.
@@ -216,8 +247,12 @@ class SrpcPacketReader {
   int TakeHeader(const char* bytes, int n);
   void CheckHeader();
   int TakeBody(const char* bytes, int n, Event* event);
+  Event TookBody(int n);
   void Grow(int need);
   void ReleaseLargeBuffer();
+  // Receives the rest of a long body into the packet buffer → the bytes received, 0 when the
+  // receive failed or timed out.
+  int ReceiveBody(StdSocket& socket, Event* event);
   bool Starts(uint8_t byte) const;
   int FillBetweenPackets(StdSocket& socket);
   int FillInsidePacket(StdSocket& socket);
@@ -230,8 +265,10 @@ class SrpcPacketReader {
   int idle_waits_;
   int idle_waits_made_ = 0;
   Phase phase_ = Phase::kKind;
-  char* buffer_ = nullptr;  // the packet being read, header first
+  char* buffer_ = nullptr;  // the packet being read, header first: own_ or a pooled buffer
   int capacity_ = 0;
+  char* own_ = nullptr;  // at most kKeptBuffer bytes
+  int own_capacity_ = 0;
   int got_ = 0;          // bytes of the current packet in buffer_
   int header_size_ = 0;  // 6 or 7 once the kind is known
   int total_ = 0;        // declared length, once the header checked out

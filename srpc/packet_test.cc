@@ -67,12 +67,11 @@ TEST(SrpcPacketWriter, BuildsRequestsAndAnswersByteForByte) {
   ASSERT_TRUE(writer.PutProcIndex(7));
   PutLong(writer.stream(), -2);
   EXPECT_EQ(Hex(Finished(writer)), "58 59 00 00 00 12 46 00 00 00 07 69 FF FF FF FE 35 67");
-  const char* bytes;
-  int length;
   NetValueList results;
   ASSERT_EQ(results.Decode("i\0\0\0\5sx\0", 8), 2);
-  ASSERT_TRUE(writer.BuildAnswer(results, &bytes, &length));
-  EXPECT_EQ(Hex(bytes, length), "41 00 00 00 10 04 69 00 00 00 05 73 78 00 35 67");
+  SrpcPieces answer;
+  ASSERT_TRUE(writer.BuildAnswer(results, &answer));
+  EXPECT_EQ(Hex(answer.Joined()), "41 00 00 00 10 04 69 00 00 00 05 73 78 00 35 67");
 }
 
 // Opening whole packets, extended ones and cut references: the server's tests drive them.
@@ -132,6 +131,7 @@ TEST(SrpcPacketReader, KeepAlivesStrayBytesBadHeadersAndLengths) {
 }
 
 TEST(SrpcPacketReader, MemoryFollowsTheBytesThatArriveNotTheDeclaredLength) {
+  SrpcPacketReader::DropPooledBuffers();  // a pooled buffer is handed out as it is
   SrpcPacketReader reader;
   int used = 0;
   EXPECT_EQ(reader.Feed(Header(0x19000000).data(), 6, &used), Event::kNeedMore);
@@ -140,12 +140,12 @@ TEST(SrpcPacketReader, MemoryFollowsTheBytesThatArriveNotTheDeclaredLength) {
   reader.Feed(body.data(), int(body.size()), &used);
   EXPECT_LE(reader.buffer_capacity(), 2 * 100006);
   reader.Reset();
-  // A large packet grows the buffer; the next packet starts with a cut-back one.
+  // A large packet reads into a large buffer; the next packet is back in the reader's own.
   std::string large = Request(kSrpcRequest, "plif_file_write", std::string(300000, 'd').c_str());
   ASSERT_EQ(reader.Feed(large.data(), int(large.size()), &used), Event::kPacket);
   EXPECT_GT(reader.buffer_capacity(), SrpcPacketReader::kKeptBuffer);
   EXPECT_EQ((FeedAll(reader, kGetCmds)), "<" + kGetCmds + ">");
-  EXPECT_EQ(reader.buffer_capacity(), SrpcPacketReader::kKeptBuffer);
+  EXPECT_LE(reader.buffer_capacity(), SrpcPacketReader::kKeptBuffer);
 }
 
 // Random streams of packets, damaged packets and garbage: whatever the chunking, the reader sees

@@ -81,13 +81,15 @@ bool SrpcClient::SendRequest(uint8_t kind, const char* procedure, const uint32_t
     writer_.BeginPlain(kind);
     writer_.PutProcName(procedure);
   }
-  const char* bytes = nullptr;
-  int length = 0;
-  if (!writer_.PutValues(arguments) || !writer_.Finish(&bytes, &length)) {
+  // A large binary goes out from the arguments themselves, which stay unchanged meanwhile.
+  SrpcPieces pieces;
+  if (!writer_.PutValues(arguments, true) || !writer_.Finish(&pieces)) {
     error_text_ = "the request could not be encoded";
     return false;
   }
-  return socket_->SendAll(bytes, length);
+  bool sent = socket_->SendPieces(pieces.piece, pieces.count);
+  writer_.Trim();
+  return sent;
 }
 
 int32_t SrpcClient::ReadAnswer(NetValueList* results) {

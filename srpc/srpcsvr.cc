@@ -193,10 +193,11 @@ void SRPCSocketSvr::ServeClient(ClientThread* thread, StdSocket* client) {
     SrpcPacketReader::Result received = reader.Receive(*client, IdleLeft(idle_since));
     if (received == SrpcPacketReader::Result::kFailed) break;
     if (received == SrpcPacketReader::Result::kPacket) {
-      const char* answer = nullptr;
-      int length = 0;
-      if (!ServePacket(session, reader.packet(), &answer, &length)) break;
-      if (answer != nullptr) client->SendAll(answer, length);
+      SrpcPieces answer;
+      bool serving = ServePacket(session, reader.packet(), &answer);
+      if (serving && answer.count > 0) client->SendPieces(answer.piece, answer.count);
+      EndCall(session);
+      if (!serving) break;
       idle_since = platform::GetTickCount();
     }
     if (!client->IsConnected() || IdleLeft(idle_since) == 0) break;
@@ -204,21 +205,26 @@ void SRPCSocketSvr::ServeClient(ClientThread* thread, StdSocket* client) {
   OnClientClose(thread, client, &session.user_value);
 }
 
-bool SRPCSocketSvr::ServePacket(SrpcSession& session, SrpcPacket& packet, const char** answer,
-                                int* length) {
-  *answer = nullptr;
-  *length = 0;
+bool SRPCSocketSvr::ServePacket(SrpcSession& session, SrpcPacket& packet, SrpcPieces* answer) {
+  answer->count = 0;
   SrpcRequest request;
   packet.ReadRequest(&request);
   int index = ResolveIndex(request);
   // A request that names no procedure is answered whatever its arguments: none are decoded.
-  packet.DecodeValues(session.arguments, index < 0 ? 0 : DecidingValues(procs_[index].format));
+  packet.DecodeValues(session.arguments, index < 0 ? 0 : DecidingValues(procs_[index].format),
+                      true);
   session.results.Clear();
   int32_t code = 0;
   Outcome outcome = Dispatch(session, packet, index, &code);
   if (outcome == Outcome::kClose) return false;
-  if (request.kind == kSrpcRequest) BuildAnswer(session, outcome, code, answer, length);
+  if (request.kind == kSrpcRequest) BuildAnswer(session, outcome, code, answer);
   return true;
+}
+
+void SRPCSocketSvr::EndCall(SrpcSession& session) {
+  session.arguments.Clear();
+  session.results.Clear();
+  session.writer.Trim();
 }
 
 int64_t SRPCSocketSvr::IdleLeft(uint32_t idle_since) const {
@@ -227,14 +233,13 @@ int64_t SRPCSocketSvr::IdleLeft(uint32_t idle_since) const {
   return left > 0 ? left : 0;
 }
 
-// Leaves *answer as it is when the writer refused the packet (it could not grow).
+// Leaves *answer without pieces when the writer refused the packet (it could not grow).
 void SRPCSocketSvr::BuildAnswer(SrpcSession& session, Outcome outcome, int32_t code,
-                                const char** answer, int* length) {
-  if (outcome == Outcome::kAnswer) {
-    session.writer.BuildAnswer(session.results, answer, length);
-  } else {
-    session.writer.BuildErrorAnswer(code, session.error_text, answer, length);
-  }
+                                SrpcPieces* answer) {
+  bool built = outcome == Outcome::kAnswer
+                   ? session.writer.BuildAnswer(session.results, answer)
+                   : session.writer.BuildErrorAnswer(code, session.error_text, answer);
+  if (!built) answer->count = 0;
 }
 
 SRPCSocketSvr::Outcome SRPCSocketSvr::Dispatch(SrpcSession& session, SrpcPacket& packet, int index,

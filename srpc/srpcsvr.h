@@ -110,10 +110,14 @@ class SRPCSocketSvr : public SocketSvr {
   void CopyClients(NetTable* table);
   // Serves one received packet for the connection of `session` (whose client OnClientOpen
   // registered), as the session loop does. Only the arguments that can decide the call are
-  // decoded (see OnPreDispatch). *answer gets the answer that is due, valid until the session's
-  // next answer, or null when none is. False when the connection is to be closed (OnPreDispatch
-  // gave kSrpcCloseConnection).
-  bool ServePacket(SrpcSession& session, SrpcPacket& packet, const char** answer, int* length);
+  // decoded (see OnPreDispatch); binaries are not copied but refer into the packet. *answer
+  // gets the answer that is due (no pieces when none is), valid until the session's next
+  // answer or EndCall. False when the connection is to be closed (OnPreDispatch gave
+  // kSrpcCloseConnection).
+  bool ServePacket(SrpcSession& session, SrpcPacket& packet, SrpcPieces* answer);
+  // After the answer went out: lets go of the call's values (their lent bytes among them) and
+  // of a large answer buffer, so that an idle connection holds little memory.
+  static void EndCall(SrpcSession& session);
   // Seconds; 0 (the default) for none. Set before Start.
   void set_idle_timeout(int seconds) { idle_timeout_ = seconds; }
 
@@ -143,8 +147,7 @@ class SRPCSocketSvr : public SocketSvr {
   void CallStarted(SrpcSession& session, SrpcProcEntry& entry);
   void CallEnded(SrpcSession& session, SrpcProcEntry& entry, uint32_t start);
   int ClientRow(StdSocket* client) const;
-  void BuildAnswer(SrpcSession& session, Outcome outcome, int32_t code, const char** answer,
-                   int* length);
+  void BuildAnswer(SrpcSession& session, Outcome outcome, int32_t code, SrpcPieces* answer);
   // What is left of a session's idle time → milliseconds (0 when over), -1 without a limit.
   int64_t IdleLeft(uint32_t idle_since) const;
 

@@ -225,10 +225,9 @@ std::string Serve(SRPCSocketSvr& server, const std::string& packet) {
   session.ctx = {nullptr, nullptr, &server};
   SrpcPacket opened;
   EXPECT_TRUE(opened.Open(packet.data(), static_cast<int>(packet.size())));
-  const char* answer = nullptr;
-  int length = 0;
-  EXPECT_TRUE(server.ServePacket(session, opened, &answer, &length));
-  return answer != nullptr ? std::string(answer, length) : "";
+  SrpcPieces answer;
+  EXPECT_TRUE(server.ServePacket(session, opened, &answer));
+  return answer.Joined();
 }
 
 // Requests checked against the format letter by letter, and a refused or cut one decoded no

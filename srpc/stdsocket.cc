@@ -83,11 +83,9 @@ void StdSocket::Configure() {
   SocketHandle handle = handle_.load();
   platform::SocketSetLinger(handle, true, 0);
   platform::SocketSetOption(handle, platform::SocketOption::kReuseAddress, 1);
-  // A send is cut into pieces of the send buffer's size; without this the last, short piece
-  // of a large request or answer waits for the peer's delayed acknowledgement (tens of ms).
+  // Without this the last, short piece of a large request or answer waits for the peer's
+  // delayed acknowledgement (tens of ms).
   platform::SocketSetOption(handle, platform::SocketOption::kNoDelay, 1);
-  int size = platform::SocketSendBufferSize(handle);
-  send_chunk_ = size > 0 ? size : kDefaultSendChunk;
 }
 
 bool StdSocket::Close(bool shutdown) {
@@ -329,14 +327,33 @@ uint8_t StdSocket::ReadByte(int* count, int tries) {
 
 bool StdSocket::SendAll(const void* buffer, int n) {
   FATAL_CHECK(n >= 0);
-  const auto* bytes = static_cast<const char*>(buffer);
-  // Each piece is offered without blocking and waits only when the send buffer is full:
-  // no send ever blocks longer than the time-out, and a send that fits costs no wait.
-  for (int sent = 0; sent < n;) {
-    int piece =
-        platform::SocketSend(handle_.load(), bytes + sent, std::min(n - sent, send_chunk_), false);
-    if (piece >= 0) {
-      sent += piece;
+  platform::SocketPiece piece = {buffer, n};
+  return SendPieces(&piece, 1);
+}
+
+bool StdSocket::SendPieces(const platform::SocketPiece* pieces, int count) {
+  constexpr int kMostPieces = 8;
+  FATAL_CHECK(count >= 0 && count <= kMostPieces);
+  platform::SocketPiece left[kMostPieces];
+  int first = 0;
+  for (int i = 0; i < count; ++i) {
+    FATAL_CHECK(pieces[i].length >= 0);
+    left[i] = pieces[i];
+  }
+  // Every send is offered without blocking and waits only when the send buffer is full: no
+  // send ever blocks longer than the time-out, and a send that fits costs no wait.
+  while (first < count) {
+    if (left[first].length == 0) {
+      ++first;
+      continue;
+    }
+    int sent = platform::SocketSendGathered(handle_.load(), left + first, count - first, false);
+    if (sent >= 0) {
+      for (; first < count && sent >= left[first].length; ++first) sent -= left[first].length;
+      if (first < count) {
+        left[first].bytes = static_cast<const char*>(left[first].bytes) + sent;
+        left[first].length -= sent;
+      }
     } else if (platform::LastError() != platform::kWsaEwouldblock) {
       RecordError();
       ConnectionLost();

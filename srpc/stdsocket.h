@@ -42,7 +42,6 @@ class StdSocket : public BaseObject {
   // Accepted client sockets get a write buffer of this size.
   static constexpr int kClientWriteBuffer = 16384;
   // The largest piece one send takes when SO_SNDBUF reads 0.
-  static constexpr int kDefaultSendChunk = 8192;
   // The limit of Connect's wait for the connection to complete.
   static constexpr int kConnectTimeoutSeconds = 5;
 
@@ -106,10 +105,13 @@ class StdSocket : public BaseObject {
   // byte and ends the attempts. → the byte, or 0 when none came; *count gets RecvSome's
   // result (0 when none came).
   uint8_t ReadByte(int* count = nullptr, int tries = 2);
-  // Sends all n bytes in pieces of at most send_chunk(). A piece that does not fit into the
-  // send buffer waits for writability, at most the time-out each time; a time-out or an
+  // Sends all n bytes: each send takes what fits into the send buffer without waiting, and
+  // when nothing fits waits for writability, at most the time-out each time; a time-out or an
   // error gives false (an error also clears the connected flag).
   bool SendAll(const void* buffer, int n);
+  // SendAll of the pieces' bytes one after another, gathered into as few sends as the system
+  // takes, without copying them.
+  bool SendPieces(const platform::SocketPiece* pieces, int count);
   // Buffered sending: bytes collect in the write buffer, which is sent whenever it is full
   // and by Flush (which empties it even when the send fails).
   bool Write(const void* buffer, int n);
@@ -122,7 +124,6 @@ class StdSocket : public BaseObject {
   void set_timeout(int seconds) { timeout_ = seconds; }
   int attached() const { return attached_; }
   void set_attached(int attached) { attached_ = attached; }
-  int send_chunk() const { return send_chunk_; }
   const CString& peer_host() const { return peer_host_; }
   int peer_port() const { return peer_port_; }
 
@@ -149,7 +150,6 @@ class StdSocket : public BaseObject {
   int peer_port_ = 0;
   std::atomic<int> connected_{0};
   int timeout_ = kDefaultTimeoutSeconds;
-  int send_chunk_ = kDefaultSendChunk;
   int64_t receive_timeout_ms_ = -1;  // the socket's SO_RCVTIMEO; -1 until RecvWithin sets it
   char* write_buffer_ = nullptr;
   int write_buffer_size_ = 0;

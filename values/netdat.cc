@@ -41,8 +41,12 @@ struct NetValueCell {
   // Scalars, the DateTimeRecord, the table/list/raw pointer, or the binary pool block.
   unsigned char slot[10] = {};
   int32_t owned = 0;
-  int32_t binary_length = 0;  // bytes in the pool block
-  CString text;               // NET_STRING, NET_LSTRING, a NET_BINARY longer than a block
+  int32_t binary_length = 0;  // bytes in the pool block or lent
+  // A lent binary: the slot points at bytes the cell does not own, given back through this
+  // (when not null) as the payload is released.
+  bool lent = false;
+  NetValueList::GiveBack give_back = nullptr;
+  CString text;  // NET_STRING, NET_LSTRING, a NET_BINARY longer than a block
 };
 
 namespace {
@@ -329,8 +333,9 @@ const TypeRule kTypeRules[] = {
      [](NetValueList& l, int i, PackBuffer& in, DecodeLimits& limits) {
        const char* bytes;
        int length;
-       return ReadCounted(in, &bytes, &length) != 0 && ChargeBinary(limits, length) &&
-              l.SetBinary(i, bytes, length) != 0;
+       if (ReadCounted(in, &bytes, &length) == 0) return false;
+       if (limits.lend_binaries) return l.LendBinary(i, bytes, length, nullptr) != 0;
+       return ChargeBinary(limits, length) && l.SetBinary(i, bytes, length) != 0;
      }},
     {NET_DOUBLE,
      [](NetValueList& l, int i, PackBuffer& in, DecodeLimits&) {
@@ -420,7 +425,13 @@ void NetValueList::ReleasePayload(NetValueCell& cell) const {
   if (type == NET_BINARY && held != nullptr) {
     Store<void*>(cell, nullptr);
     cell.binary_length = 0;
-    GiveBlock(this, held);
+    if (!cell.lent) {
+      GiveBlock(this, held);
+    } else if (cell.give_back != nullptr) {
+      cell.give_back(held);
+    }
+    cell.lent = false;
+    cell.give_back = nullptr;
   }
   if ((type == NET_TABLE || type == NET_LIST) && cell.owned != 0) {
     // Cleared before the delete, so that nothing can reach a dead object through the cell.
@@ -571,6 +582,17 @@ int NetValueList::SetBinary(int i, const void* bytes, int length) {
   return 1;
 }
 
+int NetValueList::LendBinary(int i, const void* bytes, int length, GiveBack give_back) {
+  if (length < 0) length = 0;
+  FATAL_CHECK(bytes != nullptr);
+  NetValueCell& cell = Reset(i, NET_BINARY);
+  Store(cell, bytes);
+  cell.binary_length = length;
+  cell.lent = true;
+  cell.give_back = give_back;
+  return 1;
+}
+
 uint8_t NetValueList::GetByte(int i) const {
   return GetScalar<uint8_t>(i, NET_BYTE);
 }
@@ -672,23 +694,31 @@ CString NetValueList::Print() const {
   return out;
 }
 
-int NetValueList::Encode(PackBuffer& out) const {
+int NetValueList::Encode(PackBuffer& out, LentBinary* lent) const {
   for (int i = 0; i < count_; ++i) {
     const NetValueCell& cell = At(i);
     const TypeFacts* facts = FactsOf(cell.type & kNetTypeMask);
     // Only the types with a tag can travel; putting another into a sent list is a bug.
     FATAL_CHECK(facts->put != nullptr);
+    if (lent != nullptr && lent->at < 0 && cell.type == NET_BINARY &&
+        BinaryLength(cell) >= LentBinary::kLeast) {
+      lent->bytes = GetBinary(i, &lent->length);
+      if (PutBinaryHead(out, lent->length) == 0) return 0;
+      lent->at = out.Size();
+      continue;
+    }
     if (facts->put(out, *this, i, cell.type & NET_NULL) == 0) return 0;
   }
   return 1;
 }
 
-int NetValueList::Decode(const void* bytes, int length, int max_values) {
+int NetValueList::Decode(const void* bytes, int length, int max_values, bool lend) {
   Clear();
   if (length < 0) length = 0;
   PackBuffer in;
   in.Wrap(bytes, length);
   DecodeLimits limits = DecodeLimits::For(length);
+  limits.lend_binaries = lend;
   while (count_ < max_values && !in.AtEnd() && limits.Charge(kCellCharge)) {
     int tag = ReadTag(in);
     int i = Append(1) - 1;

@@ -51,6 +51,8 @@ constexpr int kMaxImageDepth = 32;
 struct DecodeLimits {
   int64_t storage_left;
   int depth_left;
+  // Binaries refer into the decoded bytes instead of being copied (NetValueList::Decode).
+  bool lend_binaries = false;
   // 1 MiB plus twice the packet's bytes, kMaxImageDepth levels.
   static DecodeLimits For(int64_t packet_length);
   // Takes `bytes` from the budget → true, or false (nothing taken) when it would run out.
@@ -97,6 +99,11 @@ class NetValueList : public BaseObject {
   // Negative length counts as 0. More than half of kBinaryBlockSize bytes, up to
   // kBinaryBlockSize, go into a pool block; shorter and longer values into the cell's text.
   int SetBinary(int i, const void* bytes, int length);
+  // The cell refers to `length` bytes it does not copy: they must stay as they are while the
+  // cell holds them. When its payload is released (the cell changes, is removed, the list is
+  // cleared or goes), `give_back` (when not null) is called with `bytes`.
+  using GiveBack = void (*)(const void* bytes);
+  int LendBinary(int i, const void* bytes, int length, GiveBack give_back);
 
   // Each getter requires the cell's type to be its own; it reads the slot even when NULL.
   uint8_t GetByte(int i) const;
@@ -126,8 +133,16 @@ class NetValueList : public BaseObject {
   CString Print() const;
 
   // Appends every value as its tagged encoding. Types without a tag are a contract violation.
-  // 1, or 0 when the buffer refused a write.
-  int Encode(PackBuffer& out) const;
+  // 1, or 0 when the buffer refused a write. With `lent`, the first binary of at least
+  // LentBinary::kLeast bytes is not copied: `out` gets its tag and count, and *lent the place
+  // (out's size after the count) where its bytes belong; they stay the cell's.
+  struct LentBinary {
+    static constexpr int kLeast = 8192;
+    int at = -1;  // -1: none was lent
+    const char* bytes = nullptr;
+    int length = 0;
+  };
+  int Encode(PackBuffer& out, LentBinary* lent = nullptr) const;
   // Clears the list, then decodes values from `bytes` until all `length` bytes are used (a
   // request's caller passes the bytes between the procedure reference and the trailer), a tag
   // with an unknown letter ends it (that tag's cell stays a NULL NET_BYTE) or `max_values`
@@ -136,7 +151,9 @@ class NetValueList : public BaseObject {
   // before it; a text or binary it cannot pay for ends it with a NULL NET_BYTE; a table it cannot
   // pay for leaves the cell a NULL NET_BYTE, or keeps the table's columns without rows (see
   // NetTable::Decode). → the number of values.
-  int Decode(const void* bytes, int length, int max_values = INT_MAX);
+  // With `lend`, binaries are not copied: their cells refer into `bytes`, which must then
+  // outlive the values (clear the list before the bytes go).
+  int Decode(const void* bytes, int length, int max_values = INT_MAX, bool lend = false);
 
  private:
   NetValueCell& At(int i) const;

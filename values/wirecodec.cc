@@ -211,6 +211,13 @@ int PutBinary(PackBuffer& out, const void* bytes, int length, int is_null) {
   return PutCounted(out, TagOfType(NET_BINARY), bytes, length, is_null);
 }
 
+int PutBinaryHead(PackBuffer& out, int length) {
+  FATAL_CHECK(length >= 0);
+  unsigned char count[4];
+  PutBigEndian(count, static_cast<uint32_t>(length), 4);
+  return PutValue(out, TagOfType(NET_BINARY), count, 4, nullptr, 0, 0);
+}
+
 int PutLString(PackBuffer& out, const void* bytes, int length, int is_null) {
   return PutCounted(out, TagOfType(NET_LSTRING), bytes, length, is_null);
 }

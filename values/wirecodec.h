@@ -158,7 +158,9 @@ int PutFloat(PackBuffer& out, float value, int is_null = 0);        // 'f', "%.4
 int PutDouble(PackBuffer& out, double value, int is_null = 0);      // 'd', "%.48e" text, NUL
 int PutDateTime(PackBuffer& out, const DateTimeRecord& value, int is_null = 0);  // 't'
 int PutString(PackBuffer& out, const char* text, int is_null = 0);  // 's', up to and with NUL
-int PutBinary(PackBuffer& out, const void* bytes, int length, int is_null = 0);      // 'b'
+int PutBinary(PackBuffer& out, const void* bytes, int length, int is_null = 0);  // 'b'
+// The tag and count of a binary of `length` bytes, which the caller places behind them.
+int PutBinaryHead(PackBuffer& out, int length);
 int PutLString(PackBuffer& out, const void* bytes, int length, int is_null = 0);     // 'u'
 int PutTableImage(PackBuffer& out, const void* bytes, int length, int is_null = 0);  // 'r'
 

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -267,6 +268,26 @@ int SocketSend(SocketHandle socket, const void* bytes, int n, bool wait) {
   ssize_t sent;
   do {
     sent = send(Fd(socket), bytes, static_cast<size_t>(n), flags);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) return Failed(-1);
+  return static_cast<int>(sent);
+}
+
+int SocketSendGathered(SocketHandle socket, const SocketPiece* pieces, int count, bool wait) {
+  constexpr int kMostPieces = 64;
+  iovec vectors[kMostPieces];
+  int used = count < kMostPieces ? count : kMostPieces;
+  for (int i = 0; i < used; ++i) {
+    vectors[i].iov_base = const_cast<void*>(pieces[i].bytes);
+    vectors[i].iov_len = static_cast<size_t>(pieces[i].length);
+  }
+  msghdr message = {};
+  message.msg_iov = vectors;
+  message.msg_iovlen = static_cast<size_t>(used);
+  int flags = MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT);
+  ssize_t sent;
+  do {
+    sent = sendmsg(Fd(socket), &message, flags);
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) return Failed(-1);
   return static_cast<int>(sent);

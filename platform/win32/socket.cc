@@ -445,6 +445,28 @@ int SocketSend(SocketHandle socket, const void* bytes, int n, bool wait) {
   return sent == SOCKET_ERROR ? FailedWith(static_cast<uint32_t>(error), -1) : sent;
 }
 
+int SocketSendGathered(SocketHandle socket, const SocketPiece* pieces, int count, bool wait) {
+  constexpr int kMostPieces = 64;
+  WSABUF buffers[kMostPieces];
+  int used = count < kMostPieces ? count : kMostPieces;
+  for (int i = 0; i < used; ++i) {
+    buffers[i].buf = static_cast<char*>(const_cast<void*>(pieces[i].bytes));
+    buffers[i].len = static_cast<ULONG>(pieces[i].length);
+  }
+  bool toggle = !wait && !IsIn(g_non_blocking, Native(socket));
+  u_long mode = 1;
+  // Winsock has no per-call "don't wait": the socket is non-blocking for this one send.
+  if (toggle && ioctlsocket(Native(socket), FIONBIO, &mode) != 0) return Failed(-1);
+  DWORD sent = 0;
+  int result =
+      WSASend(Native(socket), buffers, static_cast<DWORD>(used), &sent, 0, nullptr, nullptr);
+  int error = WSAGetLastError();
+  mode = 0;
+  if (toggle) ioctlsocket(Native(socket), FIONBIO, &mode);
+  return result == SOCKET_ERROR ? FailedWith(static_cast<uint32_t>(error), -1)
+                                : static_cast<int>(sent);
+}
+
 int SocketRecv(SocketHandle socket, void* bytes, int n) {
   int received = recv(Native(socket), static_cast<char*>(bytes), n, 0);
   return received == SOCKET_ERROR ? Failed(-1) : received;
