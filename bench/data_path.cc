@@ -153,7 +153,7 @@ class Bench {
       return [client, list, data, at, stride, piece]() -> int64_t {
         NetValueList results;
         list->SetSuperLong(1, *at);
-        list->SetBinary(2, data->data(), piece);
+        list->LendBinary(2, data->data(), piece, nullptr);  // sent from where it lies
         *at = (*at + stride) % kWriteSpan;
         if (client->Call("plif_file_write", *list, &results) != 0) return 0;
         return results.GetLong(0) == piece ? piece : 0;

@@ -165,15 +165,16 @@ int32_t PellaryMng::FileRead(const char* path, int64_t position, void* buffer, i
 }
 
 int32_t PellaryMng::FileWrite(const char* path, int64_t position, const void* data, int32_t count) {
-  int32_t written = cache_->Write(path, position, data, count);
+  // One look-up for the write and its flush: the path is resolved once per call.
+  int64_t id = cache_->Lookup(path, false);
+  int32_t written = id > 0 ? cache_->WriteById(id, position, data, count) : 0;
   if (written <= 0) return 0;
   // The answer promises the bytes are on the disk: a write-back that failed, or a file that
   // is gone before it could be flushed, acknowledges nothing.
-  int64_t id = cache_->Lookup(path, false);
-  if (id > 0 && cache_->FlushFile(id)) return written;
+  if (cache_->FlushFile(id)) return written;
   // A file removed behind the cache's back is forgotten, so that a client can make it again
   // instead of meeting a name the cache knows and the disk does not.
-  if (id > 0 && PlusFile::FileExists(path) == 0) {
+  if (PlusFile::FileExists(path) == 0) {
     LogLine("file vanished:%s\r\n", LogValue(path).GetString());
     cache_->Remove(path);
   }

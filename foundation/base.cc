@@ -104,6 +104,13 @@ int64_t BaseFile::Write(const void* buffer, int64_t count) {
   return n;
 }
 
+bool BaseFile::WriteGathered(int64_t offset, const platform::FilePiece* pieces, int count) {
+  FATAL_CHECK(offset >= 0 && count >= 0 && (pieces != nullptr || count == 0));
+  if (platform::FileWriteGathered(handle_, offset, pieces, count)) return true;
+  NoteFailure();
+  return false;
+}
+
 int64_t BaseFile::Seek(int64_t offset, SeekFrom from) {
   int64_t position = platform::FileSeek(handle_, offset, PlatformSeekFrom(from));
   if (position >= 0) return position;

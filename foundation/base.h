@@ -59,6 +59,9 @@ class BaseFile : public BaseObject {
   // Bytes transferred, or -1. A read gives fewer bytes only at the end of the file.
   virtual int64_t Read(void* buffer, int64_t count);
   virtual int64_t Write(const void* buffer, int64_t count);
+  // The pieces one after another from `offset` on, gathered (platform::FileWriteGathered);
+  // true when all were written. Not for files of other kinds than the OS file itself.
+  bool WriteGathered(int64_t offset, const platform::FilePiece* pieces, int count);
   // The new position, or -1.
   virtual int64_t Seek(int64_t offset, SeekFrom from);
   virtual int64_t SeekToEnd();

@@ -40,6 +40,15 @@ FileHandle FileOpenExact(const char* path, FileAccess access, FileShare share,
 // Bytes transferred, or -1. A read at the end gives 0. Short transfers are completed inside.
 int64_t FileRead(FileHandle file, void* buffer, int64_t count);
 int64_t FileWrite(FileHandle file, const void* buffer, int64_t count);
+// Bytes that a gathered write takes from memory it does not copy.
+struct FilePiece {
+  const void* bytes;
+  int64_t length;
+};
+// Writes the pieces one after another from `offset` on, in as few system calls as the system
+// allows (one for up to 1024 pieces on POSIX); the file position afterwards is unspecified.
+// False as FileWrite fails (a write that takes nothing more is 112, the disk is full).
+bool FileWriteGathered(FileHandle file, int64_t offset, const FilePiece* pieces, int count);
 
 enum class SeekFrom { kBegin, kCurrent, kEnd };
 // The new position, or -1 (a negative resulting position is error 131 on Win32, 87 here).

@@ -131,7 +131,24 @@ TEST(FileRead, ReadsSeeksAndWritesAsOnWindows) {
   EXPECT_EQ(reads, (std::vector<int64_t>{8, 2, 0}));
   EXPECT_EQ(std::string(buffer, 2), "89");
   EXPECT_TRUE(FileWrite(file, "x", 1) == -1 && LastError() == kErrorAccessDenied);
+  const FilePiece piece = {"x", 1};
+  EXPECT_TRUE(!FileWriteGathered(file, 0, &piece, 1) && LastError() == kErrorAccessDenied);
   FileClose(file);
+  // A gathered write past the end: more pieces than one system call takes, empty ones among
+  // them, and the gap before it reading as zeros.
+  std::vector<std::string> texts;
+  std::vector<FilePiece> pieces;
+  std::string expected(5, '\0');
+  for (int i = 0; i < 2500; ++i)
+    texts.push_back(std::string(i % 3, static_cast<char>('a' + i % 26)));
+  for (const std::string& text : texts) {
+    pieces.push_back({text.data(), static_cast<int64_t>(text.size())});
+    expected += text;
+  }
+  file = Open(dir / "gathered", kCreateAlways);
+  EXPECT_TRUE(FileWriteGathered(file, 5, pieces.data(), static_cast<int>(pieces.size())));
+  FileClose(file);
+  EXPECT_EQ(ReadFileBytes(dir / "gathered"), expected);
   file = Open(dir / "gap", kCreateAlways);
   ASSERT_EQ(FileWrite(file, "ab", 2), 2);
   EXPECT_TRUE(FileSeek(file, 10, SeekFrom::kEnd) == 12 && FileLength(file) == 2);

@@ -31,14 +31,14 @@ const uint8_t* Unsigned(const char* bytes) {
 // gives its buffer back instead of keeping it while it idles.
 class LargeBuffers {
  public:
-  // The smallest free buffer of at least `need` and at most `most` bytes → its bytes and
-  // *size, or null.
+  // The largest free buffer of at least `need` and at most `most` bytes (the rest of the packet
+  // then goes in without another copy) → its bytes and *size, or null.
   char* Take(int need, int most, int* size) {
     ScopedLock hold(lock_, kUnit, __LINE__);
     auto best = free_.end();
     for (auto it = free_.begin(); it != free_.end(); ++it) {
       if (it->second >= need && it->second <= most &&
-          (best == free_.end() || it->second < best->second))
+          (best == free_.end() || it->second > best->second))
         best = it;
     }
     if (best == free_.end()) return nullptr;
@@ -396,7 +396,12 @@ void SrpcPacketReader::Grow(int need) {
   // that actually came, not the length a peer claimed.
   int64_t doubled = std::min<int64_t>(int64_t{capacity_} * 2, int64_t{total_} + 1);
   int grown = static_cast<int>(std::max<int64_t>(need, doubled));
-  if (grown <= kKeptBuffer) {
+  int size = 0;
+  // A packet that will not fit the reader's own buffer moves to a pooled one at once, so that
+  // its bytes are copied over once at most.
+  char* larger =
+      total_ + int64_t{1} > kKeptBuffer ? Pool().Take(grown, total_ + 1, &size) : nullptr;
+  if (larger == nullptr && grown <= kKeptBuffer) {
     FATAL_CHECK(buffer_ == own_);  // a pooled buffer is larger than kKeptBuffer
     own_ = static_cast<char*>(Heap::Reallocate(own_, static_cast<size_t>(grown)));
     own_capacity_ = grown;
@@ -404,8 +409,6 @@ void SrpcPacketReader::Grow(int need) {
     capacity_ = grown;
     return;
   }
-  int size = 0;
-  char* larger = Pool().Take(grown, total_ + 1, &size);
   if (larger == nullptr) {
     larger = static_cast<char*>(Heap::Allocate(static_cast<size_t>(grown)));
     size = grown;

@@ -287,7 +287,7 @@ class FilesCache : public BaseObject {
   int32_t ReadIn(int64_t id, int64_t number, uint8_t* data, Epoch* epoch);
   bool WriteBack(CacheBlock& block);
   bool WriteWritten(OpenHandle& handle, CacheBlock* const* blocks, int count,
-                    std::unique_ptr<uint8_t[]>* staging);
+                    std::vector<platform::FilePiece>* pieces);
   void WriteBackDirty(FlushRun* run);
   void CollectDirty(FlushRun* run);
   void ForgetDirty(const CacheBlock& block);

@@ -94,56 +94,40 @@ bool NextStretch(const uint64_t* bits, int32_t size, int32_t from, int32_t* begi
 }
 
 // Gathers stretches of bytes bound for one file, in ascending order, and writes each run of
-// adjoining ones with one OS write: in place when it is one stretch, else copied together
-// into the staging buffer (made at its first use with `capacity` bytes). A seek past the end
-// and a write leave the gap before the offset reading as zeros, as if zeros had been appended
-// up to it, without writing them.
+// adjoining ones with one gathered OS write, from where the bytes lie. A write past the end
+// leaves the gap before its offset reading as zeros, as if zeros had been appended up to it,
+// without writing them.
 class StretchWriter {
  public:
-  StretchWriter(BaseFile& file, std::unique_ptr<uint8_t[]>* staging, int64_t capacity)
-      : file_(file), staging_(staging), capacity_(capacity) {}
+  StretchWriter(BaseFile& file, std::vector<platform::FilePiece>* pieces)
+      : file_(file), pieces_(*pieces) {
+    pieces_.clear();
+  }
 
   bool Add(int64_t offset, const uint8_t* bytes, int64_t size) {
-    if (size_ > 0 && offset == offset_ + size_ && staging_ != nullptr) {
-      Stage();
-      FATAL_CHECK(size_ + size <= capacity_);
-      std::memcpy(staging_->get() + size_, bytes, static_cast<size_t>(size));
-      size_ += size;
-      return true;
+    if (!pieces_.empty() && offset != offset_ + size_ && !Finish()) return false;
+    if (pieces_.empty()) {
+      offset_ = offset;
+      size_ = 0;
     }
-    if (!Finish()) return false;
-    offset_ = offset;
-    bytes_ = bytes;
-    size_ = size;
-    staged_ = false;
+    pieces_.push_back({bytes, size});
+    size_ += size;
     return true;
   }
 
   // Writes what is gathered; false when the OS refused it.
   bool Finish() {
-    if (size_ == 0) return true;
-    const uint8_t* data = staged_ ? staging_->get() : bytes_;
-    bool written =
-        file_.Seek(offset_, BaseFile::kBegin) == offset_ && file_.Write(data, size_) == size_;
-    size_ = 0;
+    if (pieces_.empty()) return true;
+    bool written = file_.WriteGathered(offset_, pieces_.data(), static_cast<int>(pieces_.size()));
+    pieces_.clear();
     return written;
   }
 
  private:
-  void Stage() {
-    if (staged_) return;
-    if (!*staging_) *staging_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_);
-    std::memcpy(staging_->get(), bytes_, static_cast<size_t>(size_));
-    staged_ = true;
-  }
-
   BaseFile& file_;
-  std::unique_ptr<uint8_t[]>* staging_;
-  int64_t capacity_;
+  std::vector<platform::FilePiece>& pieces_;
   int64_t offset_ = 0;
-  const uint8_t* bytes_ = nullptr;
   int64_t size_ = 0;
-  bool staged_ = false;
 };
 
 }  // namespace
@@ -389,7 +373,8 @@ int32_t FilesCache::ReadIn(int64_t id, int64_t number, uint8_t* data, Epoch* epo
 bool FilesCache::WriteBack(CacheBlock& block) {
   OpenHandle* handle = Acquire(block.file_id, kForWriting);
   CacheBlock* blocks[1] = {&block};
-  bool written = handle != nullptr && WriteWritten(*handle, blocks, 1, nullptr);
+  std::vector<platform::FilePiece> pieces;
+  bool written = handle != nullptr && WriteWritten(*handle, blocks, 1, &pieces);
   if (handle != nullptr) Release(handle);
   MarkClean(block);
   if (!written) NoteLostWrite(block.file_id);
@@ -400,8 +385,8 @@ bool FilesCache::WriteBack(CacheBlock& block) {
 // without a gap (across blocks too) in one OS write. False when a write fails, or when a block
 // holds an older generation's bytes, which are never written to another file.
 bool FilesCache::WriteWritten(OpenHandle& handle, CacheBlock* const* blocks, int count,
-                              std::unique_ptr<uint8_t[]>* staging) {
-  StretchWriter writer(handle.file, staging, FlushRun::kMaxRunBytes);
+                              std::vector<platform::FilePiece>* pieces) {
+  StretchWriter writer(handle.file, pieces);
   bool current = true;
   for (int i = 0; i < count; ++i) {
     const CacheBlock& block = *blocks[i];
@@ -630,7 +615,7 @@ bool FilesCache::WriteRun(FlushRun* run, CacheBlock* const* blocks, int count) {
   if (run->only_id == 0 && (run->files.empty() || run->files.back() != id)) {
     run->files.push_back(id);
   }
-  return WriteWritten(*run->handle, blocks, count, &run->staging);
+  return WriteWritten(*run->handle, blocks, count, &run->pieces);
 }
 
 void FilesCache::UseHandle(FlushRun* run, int64_t id) {

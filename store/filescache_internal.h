@@ -146,9 +146,10 @@ struct FilesCache::IndexFile {
 // taken in (file id, block number) order, so that consecutive full blocks go to their file
 // in one write and the blocks of one file through one open handle.
 struct FilesCache::FlushRun {
-  // The most one write of a run carries.
-  static constexpr int64_t kMaxRunBytes = 256 * 1024;
-  static constexpr int kMaxRunBlocks = 64;
+  // The most one gathered write of a run carries. A run holds the keys of its blocks while it
+  // writes them, which bounds how long other callers may wait for one of them.
+  static constexpr int64_t kMaxRunBytes = 1024 * 1024;
+  static constexpr int kMaxRunBlocks = 256;
 
   FlushRun(int64_t only, int max) : only_id(only), limit(max) {}
 
@@ -162,7 +163,7 @@ struct FilesCache::FlushRun {
   int64_t handle_id = 0;  // the id `handle` was acquired for; it is null when that failed
   std::vector<std::pair<int64_t, int64_t>> pending;  // (id, number) seen dirty, sorted
   std::vector<int64_t> files;                        // ids written to, to be made durable
-  std::unique_ptr<uint8_t[]> staging;                // a run's bytes, made on first use
+  std::vector<platform::FilePiece> pieces;           // a run's stretches, reused
 };
 
 // The 16-byte block-lock key of a block.

@@ -7,9 +7,11 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <string>
 
 #include "platform/error.h"
@@ -169,6 +171,44 @@ int64_t FileWrite(FileHandle file, const void* buffer, int64_t count) {
     return -1;
   }
   return written;
+}
+
+bool FileWriteGathered(FileHandle file, int64_t offset, const FilePiece* pieces, int count) {
+  int fd = Descriptor(file);
+  iovec vectors[IOV_MAX];
+  int first = 0;
+  int64_t skip = 0;  // bytes of pieces[first] already written
+  for (;;) {
+    while (first < count && pieces[first].length == skip) {
+      ++first;
+      skip = 0;
+    }
+    if (first == count) return true;
+    int used = 0;
+    for (int i = first; i < count && used < IOV_MAX; ++i, ++used) {
+      int64_t from = i == first ? skip : 0;
+      vectors[used].iov_base = const_cast<char*>(static_cast<const char*>(pieces[i].bytes) + from);
+      vectors[used].iov_len = static_cast<size_t>(pieces[i].length - from);
+    }
+    ssize_t n = pwritev(fd, vectors, used, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return TransferFailed(fd) == 0;
+    if (n == 0) {
+      SetLastError(kErrorDiskFull);  // pwritev gives 0 only when nothing more fits
+      return false;
+    }
+    offset += n;
+    for (int64_t left = n; left > 0;) {
+      int64_t rest = pieces[first].length - skip;
+      if (left < rest) {
+        skip += left;
+        break;
+      }
+      left -= rest;
+      ++first;
+      skip = 0;
+    }
+  }
 }
 
 int64_t FileSeek(FileHandle file, int64_t offset, SeekFrom from) {

@@ -140,6 +140,15 @@ int64_t FileWrite(FileHandle file, const void* buffer, int64_t count) {
   return done;
 }
 
+bool FileWriteGathered(FileHandle file, int64_t offset, const FilePiece* pieces, int count) {
+  // WriteFileGather wants unbuffered, page-aligned pages: the pieces go one WriteFile each.
+  if (FileSeek(file, offset, SeekFrom::kBegin) < 0) return false;
+  for (int i = 0; i < count; ++i) {
+    if (FileWrite(file, pieces[i].bytes, pieces[i].length) < 0) return false;
+  }
+  return true;
+}
+
 int64_t FileSeek(FileHandle file, int64_t offset, SeekFrom from) {
   if (!Usable(file)) return -1;
   DWORD method = from == SeekFrom::kBegin     ? FILE_BEGIN
