@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,8 @@ struct Manager {
   TempDir temp, files;
   PellaryMng mng;
 
-  explicit Manager(int32_t save_old_hour = 0)
-      : mng(temp.path().c_str(), files.path().c_str(), save_old_hour, 1 << 20) {}
+  explicit Manager(int32_t save_old_hour = 0, int64_t cache_bytes = 1 << 20)
+      : mng(temp.path().c_str(), files.path().c_str(), save_old_hour, cache_bytes) {}
   std::string operator/(const std::string& name) const { return files / name; }
 };
 
@@ -93,6 +94,31 @@ TEST(PellaryMng, FileCallsKeepTheCacheAndTheDiskInStep) {
   char* reused = m.mng.GetReadBuffer();
   EXPECT_EQ(m.mng.PooledBuffers(), PellaryMng::kMaxPooledBuffers - 1);
   m.mng.ReleaseReadBuffer(reused);
+}
+
+// A write that the cache holds whole goes back in gathered runs of many blocks, starting and
+// ending inside blocks whose other bytes another program changed meanwhile: once it is answered,
+// all of it is on the disk and nothing around it went back to an older state.
+TEST(PellaryMng, AnAnsweredWriteIsOnTheDiskWholeAfterItsCoalescedWriteBack) {
+  Manager m(0, 16 << 20);
+  std::string path = m / "large.blob";
+  std::string disk(4 << 20, '.');
+  WriteFileBytes(path, disk);
+  const int64_t at = 4096 + 777;
+  std::string data((3 << 20) + 123, '\0');
+  for (size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+  char byte;
+  for (int64_t edge : {at, at + static_cast<int64_t>(data.size())})  // both end blocks cached
+    ASSERT_EQ(m.mng.FileRead(path.c_str(), edge, &byte, 1), 1);
+  for (int64_t other : {at - 10, at + static_cast<int64_t>(data.size()) + 10}) {
+    std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).seekp(other) << 'X';
+    disk[static_cast<size_t>(other)] = 'X';
+  }
+  ASSERT_EQ(m.mng.FileWrite(path.c_str(), at, data.data(), static_cast<int32_t>(data.size())),
+            static_cast<int32_t>(data.size()));
+  disk.replace(static_cast<size_t>(at), data.size(), data);
+  EXPECT_TRUE(ReadFileBytes(path) == disk);
 }
 
 // Twice: one line per episode; what could not be read is not kept.

@@ -84,6 +84,9 @@ SRPCSocketSvr::SRPCSocketSvr(const SrpcProcEntry* table, size_t client_stack_siz
   clients_.AddColumn("thid", NET_SUPERLONG);
   clients_.AddColumn("count", NET_LONG);
   sock_column_ = clients_.FindColumn("sock");
+  call_columns_ = {clients_.FindColumn("proc"), clients_.FindColumn("count"),
+                   clients_.FindColumn("time"), clients_.FindColumn("param"),
+                   clients_.FindColumn("thid")};
   clients_.SortByColumn(sock_column_, 1);
   set_timeout(kClientTimeoutSeconds);
 }
@@ -299,17 +302,18 @@ void SRPCSocketSvr::CallStarted(SrpcSession& session, SrpcProcEntry& entry) {
   ++entry.count;
   entry.last_call = now;
   int row = ClientRow(session.ctx.socket);
-  clients_.SetString(row, "proc", entry.name);
-  clients_.SetLong(row, "count", entry.count);
-  clients_.SetDateTime(row, "time", now);
-  clients_.SetString(row, "param", params);
-  clients_.SetSuperLong(row, "thid", static_cast<int64_t>(platform::CurrentThreadId()));
+  clients_.SetString(row, call_columns_.proc, entry.name);
+  clients_.SetLong(row, call_columns_.count, entry.count);
+  clients_.SetDateTime(row, call_columns_.time, now);
+  clients_.SetString(row, call_columns_.param, params);
+  clients_.SetSuperLong(row, call_columns_.thread,
+                        static_cast<int64_t>(platform::CurrentThreadId()));
 }
 
 void SRPCSocketSvr::CallEnded(SrpcSession& session, SrpcProcEntry& entry, uint32_t start) {
   ScopedLock hold(clients_lock_, kUnit, __LINE__);
   entry.total_ms += static_cast<int32_t>(platform::GetTickCount() - start);
-  clients_.SetString(ClientRow(session.ctx.socket), "proc", "");
+  clients_.SetString(ClientRow(session.ctx.socket), call_columns_.proc, "");
 }
 
 void SRPCSocketSvr::CallHook(const char* name, SrpcCallCtx* ctx, StdSocket* client,

@@ -160,5 +160,8 @@ class SRPCSocketSvr : public SocketSvr {
   CCriticalSection clients_lock_;
   NetTable clients_{100, 128};
   int sock_column_ = 0;
+  struct CallColumns {
+    int proc, count, time, param, thread;
+  } call_columns_ = {};  // the client table's columns that every call sets
   int idle_timeout_ = 0;
 };

@@ -131,6 +131,14 @@ std::string WithoutFinalDots(const std::string& native) {
 }
 
 void FindOne(const char* path, std::vector<FoundEntry>* found) {
+  // An entry there as spelled costs one status call, without a look-up before it.
+  std::string spelled = SpelledNativePath(path != nullptr ? path : "");
+  FoundEntry as_spelled{spelled.substr(LastComponentStart(spelled)), {}};
+  if (!as_spelled.name.empty() && !IsDotOrDotDot(as_spelled.name) &&
+      EntryStatus(AT_FDCWD, spelled.c_str(), &as_spelled.status)) {
+    found->push_back(std::move(as_spelled));
+    return;
+  }
   std::string native = ToNativePath(path);
   std::string name = native.substr(LastComponentStart(native));
   if (IsDotOrDotDot(name)) {

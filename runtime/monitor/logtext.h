@@ -46,6 +46,8 @@ class RefusalLimiter {
   // The lines suppressed in a window that has ended by `now_ms` and not yet reported; 0 when
   // there are none or their window is still open. Handed out once.
   int TakeDue(uint32_t now_ms);
+  // Lines suppressed and not yet reported.
+  bool Pending() const { return suppressed_ != 0; }
 
  private:
   bool started_ = false;

@@ -102,18 +102,23 @@ void YMonitorServer::LogRefusal(const char* format, ...) {
   {
     ScopedLock hold(limiter_lock_, kUnit, __LINE__);
     admitted = limiter_.Admit(platform::GetTickCount(), &suppressed);
+    suppressed_pending_.store(limiter_.Pending());
   }
   ReportSuppressed(suppressed);
   if (admitted) Write(text);
 }
 
 void YMonitorServer::Emit(const CString& text) {
-  int due = 0;
-  {
-    ScopedLock hold(limiter_lock_, kUnit, __LINE__);
-    due = limiter_.TakeDue(platform::GetTickCount());
+  // Most lines come while no refusal waits to be reported: they need not take the lock.
+  if (suppressed_pending_.load()) {
+    int due = 0;
+    {
+      ScopedLock hold(limiter_lock_, kUnit, __LINE__);
+      due = limiter_.TakeDue(platform::GetTickCount());
+      suppressed_pending_.store(limiter_.Pending());
+    }
+    ReportSuppressed(due);
   }
-  ReportSuppressed(due);
   Write(text);
 }
 

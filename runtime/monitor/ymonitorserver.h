@@ -23,6 +23,7 @@
 // after.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <functional>
 #include <string>
@@ -89,6 +90,8 @@ class YMonitorServer : public MonitorServer {
   bool file_open_ = false;
   CCriticalSection limiter_lock_{1};
   RefusalLimiter limiter_;  // guarded by limiter_lock_
+  // limiter_.Pending() as the last holder of limiter_lock_ left it, read without the lock.
+  std::atomic<bool> suppressed_pending_{false};
   ClientFilter client_filter_;
 };
 
