@@ -200,7 +200,7 @@ class SrpcPacketReader {
   // rest of a body longer than this is received straight into the packet buffer.
   static constexpr int kReadAhead = 16384;
   // The pool of large buffers keeps at most this many bytes of free buffers.
-  static constexpr int64_t kPooledBytes = int64_t{64} << 20;
+  static constexpr int64_t kPooledBytes = int64_t{32} << 20;
   // Between packets a pass waits for a byte this many times, one second each (unless the
   // reader is made with another count).
   static constexpr int kIdleWaits = 3;
