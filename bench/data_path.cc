@@ -202,6 +202,7 @@ class Bench {
  private:
   std::shared_ptr<SrpcClient> Connected() {
     auto client = std::make_shared<SrpcClient>();
+    client->set_lend_results(true);  // as pellary-cli: each answer is used before the next call
     if (!client->Connect("127.0.0.1", server_.port())) return nullptr;
     return client;
   }

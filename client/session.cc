@@ -13,10 +13,6 @@ void AddSuperLong(NetValueList& list, int64_t value) {
 void AddLong(NetValueList& list, int32_t value) {
   list.SetLong(list.Append(1) - 1, value);
 }
-void AddBinary(NetValueList& list, const char* bytes, size_t length) {
-  list.SetBinary(list.Append(1) - 1, bytes, static_cast<int>(length));
-}
-
 std::string OneLine(const char* text) {
   std::string line = text != nullptr ? text : "";
   for (char& ch : line) {
@@ -60,6 +56,7 @@ void Progress::Draw(uint32_t now) {
 }
 
 int Session::Connect() {
+  client_.set_lend_results(true);  // every answer is used before the next call
   if (client_.Connect(options_.host.c_str(), options_.port)) return kCliOk;
   reporter_->Report("", "cannot reach the server: " + OneLine(client_.error_text().GetString()));
   return kCliUnreachable;

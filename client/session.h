@@ -28,7 +28,6 @@ struct Options {
 void AddString(NetValueList& list, const std::string& text);
 void AddSuperLong(NetValueList& list, int64_t value);
 void AddLong(NetValueList& list, int32_t value);
-void AddBinary(NetValueList& list, const char* bytes, size_t length);
 // `text` with line breaks turned into spaces.
 std::string OneLine(const char* text);
 

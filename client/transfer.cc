@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -299,15 +300,18 @@ int Put(Session& session, const std::vector<std::string>& words) {
   Stripes stripes{start, size, kWriteBlock, target, local, "rb"};
   status =
       Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t length) {
-        std::vector<char> bytes(length);
+        auto bytes = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(length));
         if (std::fseek(file, offset, SEEK_SET) != 0 ||
-            std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+            std::fread(bytes.get(), 1, static_cast<size_t>(length), file) !=
+                static_cast<size_t>(length)) {
           return on.Fail(target, "cannot read the local file " + local);
         }
         NetValueList arguments;
         AddString(arguments, part);
         AddSuperLong(arguments, offset);
-        AddBinary(arguments, bytes.data(), bytes.size());
+        // Sent from the block itself, which outlives the call.
+        arguments.Append(1);
+        arguments.LendBinary(2, bytes.get(), static_cast<int>(length), nullptr);
         int32_t written = 0;
         int result = on.CallLong("plif_file_write", target, arguments, &written);
         if (result != kCliOk) return result;

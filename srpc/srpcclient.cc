@@ -106,7 +106,7 @@ int32_t SrpcClient::ReadAnswer(NetValueList* results) {
   }
   SrpcPacket& packet = reader_->packet();
   if (packet.Kind() == kSrpcAnswer) {
-    packet.DecodeValues(*results);
+    packet.DecodeValues(*results, INT_MAX, lend_results_);
     return 0;
   }
   NetValueList error;

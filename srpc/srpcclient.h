@@ -48,6 +48,9 @@ class SrpcClient {
   const CString& error_text() const { return error_text_; }
   // How long one answer may take before the connection counts as broken.
   void set_answer_timeout(int seconds) { answer_timeout_ = seconds; }
+  // With true, binaries of an answer are not copied into the results: they refer into the
+  // client's packet buffer and stay valid until its next call, send or close.
+  void set_lend_results(bool lend) { lend_results_ = lend; }
 
  private:
   bool SendRequest(uint8_t kind, const char* procedure, const uint32_t* index,
@@ -60,4 +63,5 @@ class SrpcClient {
   std::unique_ptr<SrpcPacketReader> reader_;
   CString error_text_;
   int answer_timeout_ = 300;
+  bool lend_results_ = false;
 };
