@@ -57,8 +57,6 @@ syn_base::~syn_base() {
   if (traced_ == 0) return;
   Registry& registry = TheRegistry();
   ScopedLock hold(registry.lock, kUnit, __LINE__);
-  owners_.clear();
-  waiters_.clear();
   registry.locks.erase(std::find(registry.locks.begin(), registry.locks.end(), this));
 }
 
@@ -71,32 +69,29 @@ bool syn_base::RemoveFirstOf(std::vector<Record>* records, uint64_t thread) {
 }
 
 void syn_base::AddWaiting(const char* file, int line) {
-  Registry& registry = TheRegistry();
-  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  std::lock_guard hold(records_lock_);
   waiters_.push_back({platform::CurrentThreadId(), file, line});
 }
 
 void syn_base::MoveToOwners(const char* file, int line) {
   uint64_t me = platform::CurrentThreadId();
-  Registry& registry = TheRegistry();
-  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  std::lock_guard hold(records_lock_);
   RemoveFirstOf(&waiters_, me);
   owners_.push_back({me, file, line});
 }
 
 void syn_base::DropWaiting() {
-  Registry& registry = TheRegistry();
-  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  std::lock_guard hold(records_lock_);
   RemoveFirstOf(&waiters_, platform::CurrentThreadId());
 }
 
 void syn_base::DropOwner() {
-  Registry& registry = TheRegistry();
-  ScopedLock hold(registry.lock, kUnit, __LINE__);
+  std::lock_guard hold(records_lock_);
   RemoveFirstOf(&owners_, platform::CurrentThreadId());
 }
 
 void syn_base::AppendReport(CString* text) const {
+  std::lock_guard hold(records_lock_);
   *text += "DEFINE:\r\n";
   *text += creation_text_;
   if (!owners_.empty() || !waiters_.empty()) {
@@ -128,8 +123,11 @@ int CCriticalSection::Lock(const char* file, int line) {
   uint64_t me = platform::CurrentThreadId();
   // A platform mutex would deadlock (POSIX) or recurse (Win32) here; both hide the bug.
   FATAL_CHECK(owner_.load(std::memory_order_relaxed) != me);
-  TraceWaiting(file, line);
-  mutex_.lock();
+  // Only a thread that has to wait is recorded as waiting.
+  if (!mutex_.try_lock()) {
+    TraceWaiting(file, line);
+    mutex_.lock();
+  }
   Entered(me, file, line);
   return 1;
 }
@@ -137,11 +135,7 @@ int CCriticalSection::Lock(const char* file, int line) {
 int CCriticalSection::TryLock(const char* file, int line) {
   uint64_t me = platform::CurrentThreadId();
   FATAL_CHECK(owner_.load(std::memory_order_relaxed) != me);
-  TraceWaiting(file, line);
-  if (!mutex_.try_lock()) {
-    TraceGaveUp();
-    return 0;
-  }
+  if (!mutex_.try_lock()) return 0;  // it never waited: no waiting record to keep
   Entered(me, file, line);
   return 1;
 }

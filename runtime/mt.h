@@ -74,8 +74,11 @@ class syn_base : public BaseObject {
 
   Kind kind_;
   int traced_;
-  std::vector<Record> owners_;   // guarded by the registry lock
-  std::vector<Record> waiters_;  // guarded by the registry lock
+  // Each traced lock's records have a lock of their own, so that traced locks of different
+  // places never meet on one lock; a report takes the registry lock, then each one's in turn.
+  mutable std::mutex records_lock_;
+  std::vector<Record> owners_;   // guarded by records_lock_
+  std::vector<Record> waiters_;  // guarded by records_lock_
   CString creation_text_;
 };
 

@@ -56,8 +56,8 @@ class Queue : public JThread {
   }
 
  private:
-  CCriticalSection write_lock_{1};
-  CCriticalSection queue_lock_{1};
+  CCriticalSection write_lock_;
+  CCriticalSection queue_lock_;
   std::string queued_;   // guarded by queue_lock_
   std::string writing_;  // guarded by write_lock_
 };
