@@ -14,6 +14,7 @@
 
 #include "runtime/memobj.h"
 #include "store/fatal_test_helper.h"
+#include "testing/sanitizers.h"
 
 namespace {
 
@@ -74,20 +75,8 @@ TEST(DynamicLockTable, ExcludesUnderContention) {
   EXPECT_EQ(std::accumulate(counters, counters + 6, 0L), 2 * 3000);
 }
 
-// clang announces ThreadSanitizer through __has_feature, g++ through __SANITIZE_THREAD__.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define PELLARY_CLANG_TSAN 1
-#endif
-#endif
-#ifndef PELLARY_CLANG_TSAN
-#define PELLARY_CLANG_TSAN 0
-#endif
-
 TEST(DynamicLockTable, SteadyLockingReusesEntriesAndKeepsAtMostAHundredFree) {
-#if defined(__SANITIZE_THREAD__) || PELLARY_CLANG_TSAN
-  GTEST_SKIP() << "ThreadSanitizer follows at most 64 locks held by one thread; this holds 150";
-#endif
+  if (kLockDetectorLimited) GTEST_SKIP() << "this holds 150 locks at once";
   DynamicLockTable table(3, 0);  // 3 buckets: all 150 keys in bucket 0
   uint64_t keys[150];
   for (uint64_t k = 0; k < 150; ++k) keys[k] = k * 3;

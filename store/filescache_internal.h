@@ -146,10 +146,12 @@ struct FilesCache::IndexFile {
 // taken in (file id, block number) order, so that consecutive full blocks go to their file
 // in one write and the blocks of one file through one open handle.
 struct FilesCache::FlushRun {
-  // The most one gathered write of a run carries. A run holds the keys of its blocks while it
-  // writes them, which bounds how long other callers may wait for one of them.
-  static constexpr int64_t kMaxRunBytes = 1024 * 1024;
-  static constexpr int kMaxRunBlocks = 256;
+  // The most one gathered write of a run carries. A run holds the keys of all its blocks while
+  // it writes them: 64 keeps other callers' waits for one of them short (and within what a
+  // thread sanitizer's lock-order detector follows); more blocks per call made no difference
+  // measured against the fsync that follows.
+  static constexpr int64_t kMaxRunBytes = 256 * 1024;
+  static constexpr int kMaxRunBlocks = 64;
 
   FlushRun(int64_t only, int max) : only_id(only), limit(max) {}
 
