@@ -1,6 +1,6 @@
-// The console queue: lines gather in a text under a short lock; the writer thread takes the
-// whole text every few milliseconds and writes it. When the console falls far behind (the
-// reader of the pipe stopped), a line's own thread writes what is queued, so the queue never
+// The console queue: lines gather in a text under a short lock; the writer thread, woken by
+// the first line of a batch, takes the whole text and writes it. When the console falls far behind
+// (the reader of the pipe stopped), a line's own thread writes what is queued, so the queue never
 // grows without bound and no line is dropped.
 #include "runtime/monitor/console.h"
 
@@ -23,12 +23,15 @@ constexpr size_t kMostQueued = 1 << 20;
 class Queue : public JThread {
  public:
   void Add(const char* text) {
+    bool first = false;
     bool full = false;
     {
       ScopedLock hold(queue_lock_, kUnit, __LINE__);
+      first = queued_.empty();
       queued_.append(text, std::strlen(text));
       full = queued_.size() >= kMostQueued;
     }
+    if (first) Wake();
     if (full) WriteQueued();
   }
 
@@ -46,11 +49,18 @@ class Queue : public JThread {
     writing_.clear();
   }
 
+  // Lets the writer run: a line came to an empty queue, or the queue stops. (A second wake
+  // before the writer ran finds the semaphore at its maximum and changes nothing.)
+  void Wake() { wake_.Unlock(); }
+
  protected:
+  // Waits for lines without polling (an idle server's writer never wakes), and after each write
+  // lets the lines of the next slice gather into one write.
   uint32_t Run() override {
     while (IsStopping() == 0) {
-      JThread::Sleep(kWriteSliceMs);
+      wake_.Lock(kUnit, __LINE__);
       WriteQueued();
+      JThread::Sleep(kWriteSliceMs);
     }
     return 0;
   }
@@ -58,6 +68,7 @@ class Queue : public JThread {
  private:
   CCriticalSection write_lock_;
   CCriticalSection queue_lock_;
+  CSemaphore wake_{0, 1};
   std::string queued_;   // guarded by queue_lock_
   std::string writing_;  // guarded by write_lock_
 };
@@ -95,6 +106,7 @@ void StopQueue() {
   std::unique_ptr<Queue> queue(g_queue.load());
   if (queue == nullptr) return;
   queue->Stop();
+  queue->Wake();
   queue->Wait();
   SetConsoleFlush(nullptr);
   queue->WriteQueued();
