@@ -28,6 +28,7 @@ struct Settings {
   CString file_dir;
   int save_old_hour = 0;
   int64_t cache_bytes = 0;
+  bool extensions = false;  // the opt-in procedures of filesvc/extensions.h
 };
 
 // A directory key: the profile's text as given, or program directory + "temp", created.
@@ -60,6 +61,8 @@ Settings ReadSettings(ProfileFile* profile) {
   if (settings.cache_bytes != int64_t{cache_mib} << 20) {
     LogLine("cache size not understood :%d \r\n", cache_mib);
   }
+  settings.extensions = static_cast<int>(profile->GetFloat("Extensions", 0)) != 0;
+  if (settings.extensions) LogLine("extensions :1 \r\n");
   return settings;
 }
 
@@ -107,6 +110,7 @@ int AppMain(int argc, char** argv) {
   ProfileFile* profile =
       MainPubStart(argc, argv, &diagnostics, kWriteBuffer, g_srpc_srv, 0, ConfigureAccess);
   Settings settings = ReadSettings(profile);
+  if (settings.extensions) g_srpc_srv->ReplaceTable(PellaryProcTable(true));
   g_pellary_mng = new PellaryMng(settings.temp_dir, settings.file_dir, settings.save_old_hour,
                                  settings.cache_bytes, kBlockSize);
   Serve(settings);

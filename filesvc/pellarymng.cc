@@ -2,6 +2,10 @@
 // sweeper thread, the read-buffer pool and the file and directory operations.
 #include "filesvc/pellarymng.h"
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -182,7 +186,36 @@ int32_t PellaryMng::FileWrite(const char* path, int64_t position, const void* da
 }
 
 int64_t PellaryMng::FileGetLength(const char* path) {
-  return cache_->GetLength(path);
+  int64_t length = 0;
+  FileLength(path, &length);
+  return length;
+}
+
+bool PellaryMng::FileLength(const char* path, int64_t* length) {
+  int64_t id = cache_->Lookup(path, false);
+  if (id <= 0) return false;
+  *length = cache_->LengthById(id);
+  return true;
+}
+
+bool PellaryMng::FileChecksum(const char* path, int64_t position, int64_t length, uint32_t* crc) {
+  if (position < 0 || length < 0) return false;
+  int64_t id = cache_->Lookup(path, false);
+  if (id <= 0) return false;
+  int64_t end = std::min(cache_->LengthById(id), position + std::min(length, INT64_MAX - position));
+  char* buffer = GetReadBuffer();
+  uLong sum = crc32(0, nullptr, 0);
+  int64_t at = position;
+  while (at < end) {
+    int32_t got = cache_->ReadById(
+        id, at, buffer, static_cast<int32_t>(std::min<int64_t>(kReadBufferSize, end - at)));
+    if (got <= 0) break;
+    sum = crc32(sum, reinterpret_cast<const Bytef*>(buffer), static_cast<uInt>(got));
+    at += got;
+  }
+  ReleaseReadBuffer(buffer);
+  *crc = static_cast<uint32_t>(sum);
+  return at >= end;
 }
 
 void PellaryMng::FileClear() {

@@ -77,6 +77,12 @@ class PellaryMng {
   int32_t FileWrite(const char* path, int64_t position, const void* data, int32_t count);
   // The length as the cache sees it; 0 when the file is unknown and cannot be opened.
   int64_t FileGetLength(const char* path);
+  // The same, false (and *length untouched) when the file is unknown and cannot be opened.
+  bool FileLength(const char* path, int64_t* length);
+  // The CRC-32 (zlib's) of the bytes from `position` on, `length` of them or up to the end,
+  // as the cache sees the file. False when the file is unknown and cannot be opened, the
+  // position or the length is negative, or a block in the range cannot be read.
+  bool FileChecksum(const char* path, int64_t position, int64_t length, uint32_t* crc);
   // Deletes every regular file of every file directory directly on the disk (the cache is not
   // told) and logs their count.
   void FileClear();

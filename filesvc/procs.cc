@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "filesvc/access.h"
+#include "filesvc/extensions.h"
 #include "filesvc/pellarymng.h"
 #include "foundation/plusfile.h"
 #include "runtime/dumpstack.h"
@@ -146,7 +148,8 @@ int32_t ConnectionClosed(SrpcCallCtx*, StdSocket* socket, int64_t* user_value) {
 // handler uses them, whether it changes the disk, what else it reaches and what it answers
 // when refused.
 
-enum class Failure { kLong, kLength, kBinary, kNothing };
+// kTable: a NULL table; kChecksum: the NET_SUPERLONG -1.
+enum class Failure { kLong, kLength, kBinary, kNothing, kTable, kChecksum };
 // Beyond its path arguments a procedure may reach every file directory (plif_file_clear) or
 // the whole server (_shutdown).
 enum class Reach { kPaths, kFileDirs, kServer };
@@ -179,6 +182,12 @@ int32_t AnswerFailure(NetValueList* results, Failure failure) {
       return AnswerSuperLong(results, 0);
     case Failure::kBinary:
       return AnswerBinary(results, "", 0);
+    case Failure::kTable:
+      Answered(results);
+      results->SetNull(0, NET_TABLE);
+      return 0;
+    case Failure::kChecksum:
+      return AnswerSuperLong(results, -1);
     case Failure::kNothing:
       break;
   }
@@ -258,6 +267,9 @@ constexpr Rule kRenamesFile{.path_count = 2, .lower_case = true, .changes = true
 constexpr Rule kClearsFileDirs{
     .changes = true, .failure = Failure::kNothing, .reach = Reach::kFileDirs};
 constexpr Rule kStopsServer{.failure = Failure::kNothing, .reach = Reach::kServer};
+constexpr Rule kListsDir{.path_count = 1, .failure = Failure::kTable};
+constexpr Rule kStatsFile{.path_count = 1, .lower_case = true, .failure = Failure::kTable};
+constexpr Rule kSumsFile{.path_count = 1, .lower_case = true, .failure = Failure::kChecksum};
 
 // ---- Handlers ----
 // Parameters: call context, the paths (as the rule spells them), arguments, results.
@@ -392,14 +404,21 @@ int32_t Shutdown(SrpcCallCtx*, const CallPaths&, const NetValueList&, NetValueLi
   return AnswerNothing(results);
 }
 
-}  // namespace
-
-void SetStopRoutine(void (*stop)()) {
-  g_stop_routine.store(stop);
+int32_t DirList(SrpcCallCtx*, const CallPaths& paths, const NetValueList& arguments,
+                NetValueList* results) {
+  return ListDir(paths[0], arguments, results);
+}
+int32_t FileStat(SrpcCallCtx*, const CallPaths& paths, const NetValueList&, NetValueList* results) {
+  return StatPath(paths[0], results);
+}
+int32_t FileChecksum(SrpcCallCtx*, const CallPaths& paths, const NetValueList& arguments,
+                     NetValueList* results) {
+  return ChecksumRange(paths[0], arguments, results);
 }
 
-const SrpcProcEntry* PellaryProcTable() {
-  static const SrpcProcEntry table[] = {
+// The table without its end: the specified procedures, then with `extensions` the opt-in ones.
+std::vector<SrpcProcEntry> Entries(bool extensions) {
+  std::vector<SrpcProcEntry> entries = {
       SrpcHookEntry("SRPC_OPEN", ConnectionOpened),
       SrpcHookEntry("SRPC_CLOSE", ConnectionClosed),
       {.name = "plif_get_version", .format = "", .handler = GetVersion},
@@ -433,7 +452,28 @@ const SrpcProcEntry* PellaryProcTable() {
        .handler = Guarded<kChangesDir, PathProcedure<RemoveDirectory, kRmdirLine>>},
       {.name = "plif_get_freespace", .format = "s", .handler = Guarded<kReadsDir, GetFreeSpace>},
       {.name = "_shutdown", .format = "", .handler = Guarded<kStopsServer, Shutdown>},
-      {.name = nullptr},
   };
-  return table;
+  if (extensions) {
+    entries.push_back(
+        {.name = "plif_dir_list", .format = "ss", .handler = Guarded<kListsDir, DirList>});
+    entries.push_back(
+        {.name = "plif_file_stat", .format = "s", .handler = Guarded<kStatsFile, FileStat>});
+    entries.push_back({.name = "plif_file_checksum",
+                       .format = "sll",
+                       .handler = Guarded<kSumsFile, FileChecksum>});
+  }
+  entries.push_back({.name = nullptr});
+  return entries;
+}
+
+}  // namespace
+
+void SetStopRoutine(void (*stop)()) {
+  g_stop_routine.store(stop);
+}
+
+const SrpcProcEntry* PellaryProcTable(bool extensions) {
+  static const std::vector<SrpcProcEntry> specified = Entries(false);
+  static const std::vector<SrpcProcEntry> extended = Entries(true);
+  return (extensions ? extended : specified).data();
 }

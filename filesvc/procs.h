@@ -7,7 +7,8 @@
 //   plif_file_write "slb", plif_file_getlength "s", plif_file_remove "s",
 //   plif_file_rename "ss", plif_file_clear "", plif_file_exists "s", plif_dir_exists "s",
 //   plif_mkdir "s", plif_rmdir "s", plif_get_freespace "s", _shutdown "",
-// then the entry whose name is null. No entry is serialized.
+// then (only in the table with extensions) plif_dir_list "ss", plif_file_stat "s",
+// plif_file_checksum "sll", then the entry whose name is null. No entry is serialized.
 //
 // Every handler returns 0: what happened to the file is its result value, never an SRPC error.
 // A handler that answers clears the result list and puts exactly one value there: NET_LONG for
@@ -25,8 +26,9 @@
 
 #include "srpc/srpcsvr.h"
 
-// The table, ended by an entry whose name is null; it lives as long as the process.
-const SrpcProcEntry* PellaryProcTable();
+// The table, ended by an entry whose name is null; it lives as long as the process. With
+// `extensions` it holds the opt-in procedures of extensions.h as well.
+const SrpcProcEntry* PellaryProcTable(bool extensions = false);
 
 // The stop routine that `_shutdown` runs: the application's own, handed down at start-up
 // before the server serves (the file service stands below the application and cannot reach

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -41,6 +42,17 @@ std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit = 0);
 
 // Attributes of a path (GetFileAttributes); false when it does not exist.
 bool GetAttributes(const char* path, uint32_t* attributes);
+// The status of the one entry `path` names, as FindEntries reports it, but with `*` and `?`
+// taken as spelled; false when it does not exist (2 or 3 in LastError).
+bool GetStatus(const char* path, FileStatus* status);
+
+// One page of the directory `dir`: its entries whose names match `pattern` as FindEntries
+// matches a last component ("" matches every name) and sort byte-wise after `after`, in that
+// order, at most `limit` of them; never "." or "..". An entry removed while the page is made
+// is left out. False when `dir` cannot be listed: 3 when it does not exist, 267 when it names
+// a file.
+bool ListDirectory(const char* dir, const char* pattern, std::string_view after, size_t limit,
+                   std::vector<FoundEntry>* page);
 
 bool MakeDirectory(
     const char* path);  // fails with 183 when it exists, 3 when its parent is missing

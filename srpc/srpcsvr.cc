@@ -95,8 +95,19 @@ SRPCSocketSvr::~SRPCSocketSvr() {
   // Sessions use the table until they end: wait for them before it goes.
   Stop();
   WaitForSafeShutdown();
+  ReleaseTable();
+}
+
+void SRPCSocketSvr::ReplaceTable(const SrpcProcEntry* table) {
+  ReleaseTable();
+  BuildTable(table);
+}
+
+void SRPCSocketSvr::ReleaseTable() {
   for (int i = 0; i < count_; ++i) delete procs_[i].lock;
   Heap::Release(procs_);
+  procs_ = nullptr;
+  count_ = 0;
 }
 
 void SRPCSocketSvr::BuildTable(const SrpcProcEntry* table) {

@@ -98,6 +98,10 @@ class SRPCSocketSvr : public SocketSvr {
   SRPCSocketSvr(const SrpcProcEntry* table, size_t client_stack_size = kDefaultClientStack);
   ~SRPCSocketSvr() override;
 
+  // Builds the sorted copy anew from `table`, statistics from 0: for an application whose
+  // table depends on settings read after construction. Before Start only.
+  void ReplaceTable(const SrpcProcEntry* table);
+
   int ProcCount() const { return count_; }
   const SrpcProcEntry& Proc(int index) const { return procs_[index]; }
   // Binary search by strcmp → the procedure index, or -1.
@@ -139,6 +143,7 @@ class SRPCSocketSvr : public SocketSvr {
   enum class Outcome { kAnswer, kError, kClose };
 
   void BuildTable(const SrpcProcEntry* table);
+  void ReleaseTable();
   void SortTable();
   void CallHook(const char* name, SrpcCallCtx* ctx, StdSocket* client, int64_t* user_value);
   Outcome Dispatch(SrpcSession& session, SrpcPacket& packet, int index, int32_t* code);

@@ -20,6 +20,7 @@
 #include "platform/posix/exclusive.h"
 #include "platform/posix/path.h"
 #include "platform/posix/posix_error.h"
+#include "platform/shared/page.h"
 
 namespace platform {
 namespace {
@@ -201,13 +202,43 @@ std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit) {
 }
 
 bool GetAttributes(const char* path, uint32_t* attributes) {
-  std::string native = ToNativePath(path);
   FileStatus status;
-  if (!StatusAt(AT_FDCWD, native.c_str(), 0, &status)) {
-    SetLastErrorForPath(errno, native);
+  if (!GetStatus(path, &status)) return false;
+  *attributes = status.attributes;
+  return true;
+}
+
+bool GetStatus(const char* path, FileStatus* status) {
+  std::string native = ToNativePath(path);
+  if (StatusAt(AT_FDCWD, native.c_str(), 0, status)) return true;
+  SetLastErrorForPath(errno, native);
+  return false;
+}
+
+bool ListDirectory(const char* dir, const char* pattern, std::string_view after, size_t limit,
+                   std::vector<FoundEntry>* page) {
+  page->clear();
+  std::string native = ToNativePath(dir);
+  std::string_view wanted(pattern != nullptr && pattern[0] != '\0' ? pattern : "*");
+  // Names first, as cheap as the system lists them; a status only for the page's own.
+  std::vector<std::string> names;
+  bool listed = ForEachEntry(native, [&](const char* name, int) {
+    if (!IsDotOrDotDot(name) && std::string_view(name) > after && WildcardMatch(name, wanted)) {
+      names.emplace_back(name);
+    }
+    return true;
+  });
+  if (!listed) {
+    SetLastError(errno == ENOTDIR ? kErrorDirectory : DirectoryError(errno));
     return false;
   }
-  *attributes = status.attributes;
+  KeepFirstByName(&names, limit, [](const std::string& name) { return name; });
+  for (std::string& name : names) {
+    FoundEntry entry{std::move(name), {}};
+    if (EntryStatus(AT_FDCWD, Join(native, entry.name).c_str(), &entry.status)) {
+      page->push_back(std::move(entry));
+    }
+  }
   return true;
 }
 

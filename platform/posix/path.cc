@@ -58,14 +58,6 @@ std::string MatchInDirectory(const std::string& native_dir, std::string_view nam
   return match;
 }
 
-std::string Join(const std::string& dir, std::string_view name) {
-  if (dir.empty()) return std::string(name);
-  std::string joined = dir;
-  if (joined.back() != '/') joined += '/';
-  joined += name;
-  return joined;
-}
-
 // Walks `native` from its start, replacing each missing component by its case-insensitive
 // match while the directories along the way exist.
 std::string Resolve(const std::string& native) {
@@ -137,6 +129,14 @@ size_t LastComponentStart(std::string_view path) {
 bool NativeExists(const std::string& native) {
   struct stat st;
   return lstat(native.c_str(), &st) == 0;
+}
+
+std::string Join(const std::string& dir, std::string_view name) {
+  if (dir.empty()) return std::string(name);
+  std::string joined = dir;
+  if (joined.back() != '/') joined += '/';
+  joined += name;
+  return joined;
 }
 
 bool ForEachEntry(const std::string& native_dir,

@@ -38,6 +38,9 @@ size_t LastComponentStart(std::string_view path);
 // Whether `native` names an entry (lstat: a dangling symbolic link counts).
 bool NativeExists(const std::string& native);
 
+// `name` inside `dir`; `name` alone when `dir` is "".
+std::string Join(const std::string& dir, std::string_view name);
+
 // Calls `visit(name, directory_fd)` for every entry of `native_dir` ("." and ".." included),
 // in the order the system lists them, until `visit` returns false. False with errno set when
 // the directory cannot be opened.

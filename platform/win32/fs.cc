@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/error.h"
+#include "platform/shared/page.h"
 #include "platform/win32/final_path.h"
 #include "platform/win32/windows_headers.h"
 
@@ -57,6 +58,49 @@ bool GetAttributes(const char* path, uint32_t* attributes) {
   DWORD found = ::GetFileAttributesA(path != nullptr ? path : "");
   if (found == INVALID_FILE_ATTRIBUTES) return false;
   *attributes = found;
+  return true;
+}
+
+bool GetStatus(const char* path, FileStatus* status) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExA(path != nullptr ? path : "", GetFileExInfoStandard, &data)) {
+    return false;
+  }
+  WIN32_FIND_DATAA found{};
+  found.dwFileAttributes = data.dwFileAttributes;
+  found.ftCreationTime = data.ftCreationTime;
+  found.ftLastAccessTime = data.ftLastAccessTime;
+  found.ftLastWriteTime = data.ftLastWriteTime;
+  found.nFileSizeHigh = data.nFileSizeHigh;
+  found.nFileSizeLow = data.nFileSizeLow;
+  *status = EntryOf(found).status;
+  return true;
+}
+
+bool ListDirectory(const char* dir, const char* pattern, std::string_view after, size_t limit,
+                   std::vector<FoundEntry>* page) {
+  page->clear();
+  std::string search(dir != nullptr ? dir : "");
+  if (!search.empty() && search.back() != '\\' && search.back() != '/') search += '\\';
+  search += pattern != nullptr && pattern[0] != '\0' ? pattern : "*";
+  WIN32_FIND_DATAA data;
+  HANDLE find = ::FindFirstFileA(search.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) {
+    uint32_t error = ::GetLastError();
+    uint32_t attributes = 0;
+    bool exists = GetAttributes(dir, &attributes);
+    bool directory = exists && (attributes & kAttributeDirectory) != 0;
+    // A directory that holds nothing the pattern matches is listed, empty.
+    if (directory && error == ERROR_FILE_NOT_FOUND) return true;
+    SetLastError(!exists ? kErrorPathNotFound : directory ? error : kErrorDirectory);
+    return false;
+  }
+  FindCloser closer(find);
+  do {
+    std::string_view name(data.cFileName);
+    if (name != "." && name != ".." && name > after) page->push_back(EntryOf(data));
+  } while (::FindNextFileA(find, &data));
+  KeepFirstByName(page, limit, [](const FoundEntry& entry) { return entry.name; });
   return true;
 }
 
