@@ -30,7 +30,8 @@ TEST(FuzzRegressions, EveryTargetOverItsCorpusAndPastFindings) {
     const char* target;
     void (*function)(const uint8_t*, size_t);
   } kTargets[] = {{"session", FuzzSession}, {"dispatch", FuzzDispatch}, {"values", FuzzValues},
-                  {"table", FuzzTable},     {"profile", FuzzProfile},   {"btree", FuzzBTreeHeader}};
+                  {"table", FuzzTable},     {"profile", FuzzProfile},   {"btree", FuzzBTreeHeader},
+                  {"extensions", FuzzExtensions}};
   for (const auto& t : kTargets) {
     std::vector<fs::path> inputs = Inputs(t.target);
     EXPECT_FALSE(inputs.empty()) << "no corpus for " << t.target;

@@ -23,3 +23,4 @@ void FuzzValues(const uint8_t* data, size_t size);
 void FuzzTable(const uint8_t* data, size_t size);
 void FuzzProfile(const uint8_t* data, size_t size);
 void FuzzBTreeHeader(const uint8_t* data, size_t size);
+void FuzzExtensions(const uint8_t* data, size_t size);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 
 #include "srpc/packet.h"
@@ -101,6 +102,31 @@ int main(int argc, char** argv) {
         Dispatch(0, "plif_get_version\0"s, std::string(4000, '\xE2')));
   Write(dispatch, "name-cut-short", Dispatch(0, "plif_get_vers", ""));
   Write(dispatch, "index-cut-short", Dispatch(2, "\0\0\0"s, ""));
+
+  // The extensions target's first byte chooses the procedure (list, stat, checksum); '~'
+  // stands for its directory.
+  auto strings = [](std::initializer_list<const char*> texts) {
+    NetValueList list;
+    for (const char* text : texts) list.SetString(list.Append(1) - 1, text);
+    return Encoded(list);
+  };
+  auto range = [](int64_t position, int64_t length) {
+    NetValueList list;
+    list.Append(3);
+    list.SetString(0, "~/data.bin");
+    list.SetSuperLong(1, position);
+    list.SetSuperLong(2, length);
+    return Encoded(list);
+  };
+  fs::path extensions = corpus / "extensions";
+  Write(extensions, "list", "\0"s + strings({"~", ""}));
+  Write(extensions, "list-continued", "\0"s + strings({"~\\sub", "*.TXT/caf"}));
+  Write(extensions, "list-a-file", "\0"s + strings({"~/data.bin", "*"}));
+  Write(extensions, "list-outside", "\0"s + strings({"/", ""}));
+  Write(extensions, "stat", "\1"s + strings({"~/DATA.BIN"}));
+  Write(extensions, "checksum", "\2"s + range(100, 5000));
+  Write(extensions, "checksum-past-the-end", "\2"s + range(1, INT64_MAX));
+  Write(extensions, "checksum-negative", "\2"s + range(-5, 10));
 
   NetTable table;
   table.AddColumn("cmd", NET_STRING, 64);

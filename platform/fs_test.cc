@@ -138,6 +138,51 @@ TEST_F(FsTest, FindEntriesMatchTheLastComponentWithoutCaseAndCarryTheStatus) {
   EXPECT_EQ(FindEntries(Win("X.LOG").c_str())[0].status.attributes, kAttributeDirectory);
 }
 
+// Pages of a directory, read the way a client continues (after the last name of each page
+// until one comes back empty), give every matching entry once, in byte order, with its status.
+TEST_F(FsTest, ListDirectoryPagesGiveEachMatchOnceInByteOrder) {
+  const NameList files = {"b.log", "A.LOG", "a b.log", "caf\xc3\xa9.log", "c.txt", "noext", "Z"};
+  for (const std::string& name : files) Touch(name, name);
+  fs::create_directory(Native("dir.log"));
+  auto pages = [&](const char* pattern, size_t limit) {
+    NameList names;
+    std::vector<FoundEntry> page;
+    do {
+      std::string after = names.empty() ? "" : names.back();
+      EXPECT_TRUE(ListDirectory(Win("").c_str(), pattern, after, limit, &page));
+      EXPECT_LE(page.size(), limit);
+      for (const FoundEntry& entry : page) names.push_back(entry.name);
+    } while (!page.empty());
+    return names;
+  };
+  NameList all = files;
+  all.push_back("dir.log");
+  std::sort(all.begin(), all.end());
+  for (size_t limit : {1, 3, 100}) EXPECT_EQ(pages("", limit), all) << limit;
+  EXPECT_EQ(pages("*.LOG", 2),
+            (NameList{"A.LOG", "a b.log", "b.log", "caf\xc3\xa9.log", "dir.log"}));
+  EXPECT_EQ(pages("?", 5), NameList{"Z"});
+
+  std::vector<FoundEntry> page;
+  ASSERT_TRUE(ListDirectory(Win("").c_str(), "*.log", "b.log", 2, &page));
+  ASSERT_EQ(page.size(), 2u);
+  EXPECT_TRUE(page[0].name == "caf\xc3\xa9.log" && page[0].status.size == 9u &&
+              page[0].status.attributes == kAttributeArchive);
+  EXPECT_EQ(page[1].status.attributes, kAttributeDirectory);
+  // An empty directory lists nothing; one that is missing, or a file, cannot be listed.
+  fs::create_directory(Native("empty"));
+  EXPECT_TRUE(ListDirectory(Win("EMPTY").c_str(), "", "", 10, &page) && page.empty());
+  EXPECT_TRUE(ListDirectory(Win("").c_str(), "*.none", "", 10, &page) && page.empty());
+  EXPECT_FALSE(ListDirectory(Win("missing").c_str(), "", "", 10, &page));
+  EXPECT_EQ(LastError(), kErrorPathNotFound);
+  EXPECT_FALSE(ListDirectory(Win("b.log").c_str(), "", "", 10, &page));
+  EXPECT_EQ(LastError(), kErrorDirectory);
+  // One entry's status, wildcards taken as spelled.
+  FileStatus status;
+  EXPECT_TRUE(GetStatus(Win("B.LOG").c_str(), &status) && status.size == 5u);
+  EXPECT_FALSE(GetStatus(Win("*.log").c_str(), &status));
+}
+
 enum class Op { kFind, kAttributes, kMakeDir, kRemoveDir, kDelete, kRename, kFreeSpace };
 
 // The call on Windows paths: its success, *error its error, and *attributes what GetAttributes

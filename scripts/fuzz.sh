@@ -9,7 +9,7 @@
 #   build/asan/fuzz/<target>_fuzz -merge=1 fuzz/corpus/<target> build/asan/fuzzing/corpus/<target>
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 SECONDS_EACH=${1:-60}
-TARGETS=(session dispatch values table profile btree)
+TARGETS=(session dispatch values table profile btree extensions)
 install_missing_packages libclang-rt-14-dev
 configure_preset asan "${TARGETS[@]/%/_fuzz}"
 # fuzz_one TARGET: fuzzes it, prints its totals; fails on a finding.
