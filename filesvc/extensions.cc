@@ -28,11 +28,20 @@ NetTable* EntryTable() {
   return table;
 }
 
+bool IsDirectory(const platform::FileStatus& status) {
+  return (status.attributes & platform::kAttributeDirectory) != 0;
+}
+
+// A directory's length is 0 on every system (POSIX would give the size of its entry table).
+int64_t LengthOnDisk(const platform::FileStatus& status) {
+  return IsDirectory(status) ? 0 : static_cast<int64_t>(status.size);
+}
+
 void AddRow(NetTable* table, const std::string& name, const platform::FileStatus& status,
             int64_t length) {
   int row = table->AppendRow();
   table->SetCString(row, kName, CString(name.c_str(), static_cast<int>(name.size())));
-  table->SetLong(row, kDir, (status.attributes & platform::kAttributeDirectory) != 0 ? 1 : 0);
+  table->SetLong(row, kDir, IsDirectory(status) ? 1 : 0);
   table->SetSuperLong(row, kLength, length);
   table->SetSuperLong(row, kMtime, status.last_write_time);
 }
@@ -70,7 +79,7 @@ NetTable* ListPage(const CString& dir, const PageRequest& request) {
   }
   NetTable* table = EntryTable();
   for (const platform::FoundEntry& entry : page) {
-    AddRow(table, entry.name, entry.status, static_cast<int64_t>(entry.status.size));
+    AddRow(table, entry.name, entry.status, LengthOnDisk(entry.status));
   }
   return table;
 }
@@ -96,10 +105,9 @@ int32_t StatPath(const CString& path, NetValueList* results) {
   platform::FileStatus status;
   int64_t length = -1;
   if (platform::GetStatus(path, &status)) {
-    length = static_cast<int64_t>(status.size);
+    length = LengthOnDisk(status);
     // A file the cache holds has the length its writes gave it.
-    bool directory = (status.attributes & platform::kAttributeDirectory) != 0;
-    if (!directory) g_pellary_mng->FileLength(path, &length);
+    if (!IsDirectory(status)) g_pellary_mng->FileLength(path, &length);
     AddRow(table, LastComponent(platform::NativePath(path)), status, length);
   }
   LogLine("file_stat:%s size:%lld\r\n", LogValue(path).GetString(), static_cast<long long>(length));

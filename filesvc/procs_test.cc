@@ -3,9 +3,11 @@
 #include "filesvc/procs.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -15,9 +17,11 @@
 #include <vector>
 
 #include "filesvc/access.h"
+#include "filesvc/extensions.h"
 #include "filesvc/pellarymng.h"
 #include "platform/clock.h"
 #include "srpc/srpcclient.h"
+#include "store/filescache.h"
 #include "testing/remote_calls.h"
 #include "testing/temp_dir.h"
 #include "testing/text.h"
@@ -67,7 +71,8 @@ class FileService : public testing::Test {
     testing::internal::CaptureStdout();
     mng_ = std::make_unique<PellaryMng>(temp_.path().c_str(), files_.path().c_str(), 0, 1 << 20);
     g_pellary_mng = mng_.get();
-    server_ = std::make_unique<SRPCSocketSvr>(PellaryProcTable());
+    // The table with the opt-in procedures: the specified ones behave the same in both.
+    server_ = std::make_unique<SRPCSocketSvr>(PellaryProcTable(true));
     server_->StartInBackground("127.0.0.1", 0, 100);
     server_->WaitStarted();
     CString address;
@@ -123,8 +128,22 @@ class FileService : public testing::Test {
         return "superlong " + std::to_string(results_.GetSuperLong(0));
       case NET_STRING:
         return std::string("string ") + results_.GetString(0);
+      case NET_TABLE:
+        return "table " + Rows(results_.IsNull(0) ? nullptr : results_.GetTable(0));
     }
     return "binary " + std::string(bytes, length);
+  }
+
+  // "null", or each row as "name/dir/length", separated by '|'.
+  static std::string Rows(const NetTable* table) {
+    if (table == nullptr) return "null";
+    std::string rows;
+    for (int r = 1; r <= table->RowCount(); ++r) {
+      rows += (r > 1 ? "|" : "") + std::string(table->GetCString(r, "name")->GetString()) + "/" +
+              std::to_string(table->GetLong(r, "dir")) + "/" +
+              std::to_string(table->GetSuperLong(r, "length"));
+    }
+    return rows;
   }
 
   std::string File(const std::string& name) const { return files_ / name; }
@@ -215,6 +234,107 @@ TEST_F(FileService, EveryProcedureAnswersAndLogsAsTheTableSays) {
   EXPECT_FALSE(fs::exists(f("New")) || fs::exists(f("a.blob")) || fs::exists(f("c.blob")));
 }
 
+std::string Crc(const std::string& bytes) {
+  return std::to_string(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+}
+
+// The opt-in procedures: listing pages and their continuation, full lengths, checksums of
+// ranges, and the failure results that tell a missing or unusable entry from an empty one.
+TEST_F(FileService, OptInProceduresListStatAndSumWhatTheServerSees) {
+  auto f = [this](const std::string& name) { return File(name); };
+  fs::create_directories(f("Data/Sub"));
+  fs::create_directories(f("Data/empty"));
+  for (auto [name, bytes] :
+       {std::pair{"b.txt", "bbb"}, {"A file.TXT", "a"}, {"caf\xc3\xa9.txt", "cc"}})
+    WriteFileBytes(f("Data/") + name, bytes);
+  WriteFileBytes(f("huge.blob"), "1");
+  fs::resize_file(f("huge.blob"), int64_t{5} << 30);  // sparse: takes no room
+  std::string sum(200000, '\0');
+  for (size_t i = 0; i < sum.size(); ++i) sum[i] = static_cast<char>(i * 13 + i / 997);
+  WriteFileBytes(f("sum.bin"), sum);
+  const std::string data = f("Data"), s = f("sum.bin");
+  const struct {
+    const char* procedure;
+    std::vector<Arg> args;
+    std::string answer;
+    std::string log;  // "@": the first path lower-cased, "#": as given
+  } rows[] = {
+      {"dir_list",
+       {data, ""},
+       "table A file.TXT/0/1|Sub/1/0|b.txt/0/3|caf\xc3\xa9.txt/0/2|empty/1/0",
+       "dir_list:#  5"},
+      {"dir_list",
+       {data, "*.TXT"},
+       "table A file.TXT/0/1|b.txt/0/3|caf\xc3\xa9.txt/0/2",
+       "dir_list:# *.TXT 3"},
+      {"dir_list",
+       {data, "*/b.txt"},
+       "table caf\xc3\xa9.txt/0/2|empty/1/0",
+       "dir_list:# */b.txt 2"},
+      {"dir_list", {f("Data/empty"), ""}, "table ", "dir_list:#  0"},
+      {"dir_list", {f("Data/missing"), ""}, "table null", "dir_list:#  -1"},
+      {"dir_list", {f("Data/b.txt"), "*"}, "table null", "dir_list:# * -1"},
+      {"dir_list",
+       {data, std::string(kMaxPattern + 1, '*')},
+       "table null",
+       "dir_list:# " + std::string(1000, '*') + "... -1"},
+      {"file_stat",
+       {f("HUGE.BLOB")},
+       "table huge.blob/0/5368709120",
+       "file_stat:@ size:5368709120"},
+      {"file_stat", {data}, "table Data/1/0", "file_stat:@ size:0"},
+      {"file_stat", {f("nothing")}, "table ", "file_stat:@ size:-1"},
+      {"file_checksum",
+       {s, i64{1000}, i64{70000}},
+       "superlong " + Crc(sum.substr(1000, 70000)),
+       "file_checksum:@ pos:1000 size:70000 crc:" + Crc(sum.substr(1000, 70000))},
+      {"file_checksum",
+       {s, i64{150000}, INT64_MAX},
+       "superlong " + Crc(sum.substr(150000)),
+       "file_checksum:@ pos:150000 size:9223372036854775807 crc:" + Crc(sum.substr(150000))},
+      {"file_checksum",
+       {s, i64{300000}, i64{10}},
+       "superlong 0",
+       "file_checksum:@ pos:300000 size:10 crc:0"},
+      {"file_checksum",
+       {s, i64{-1}, i64{10}},
+       "superlong -1",
+       "file_checksum:@ pos:-1 size:10 crc:-1"},
+      {"file_checksum",
+       {s, i64{0}, i64{-1}},
+       "superlong -1",
+       "file_checksum:@ pos:0 size:-1 crc:-1"},
+      {"file_checksum",
+       {f("nothing"), i64{0}, i64{1}},
+       "superlong -1",
+       "file_checksum:@ pos:0 size:1 crc:-1"},
+      {"file_checksum",
+       {data, i64{0}, i64{1}},
+       "superlong -1",
+       "<any>file_checksum:@ pos:0 size:1 crc:-1"},  // the cache says why it cannot open it
+      {"dir_list", {data}, "error -2 ARG FORMAT ERROR", ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.procedure) + " " + row.answer.substr(0, 40));
+    EXPECT_EQ(Answer(Call(row.procedure, row.args)), row.answer);
+    EXPECT_TRUE(LogMatches(log_, Expand(row.log, std::get<std::string>(row.args[0])))) << log_;
+  }
+  // Bytes only the cache holds yet: a checksum and a length count them, the disk has none.
+  const std::string cached = "CACHED";
+  ASSERT_EQ(mng_->files_cache().Write(s.c_str(), 5, cached.data(), 6), 6);
+  ASSERT_EQ(mng_->files_cache().Write(s.c_str(), 200010, cached.data(), 6), 6);
+  ASSERT_EQ(ReadFileBytes(s), sum);
+  std::string seen = sum.substr(0, 5) + cached + sum.substr(11) + std::string(10, '\0') + cached;
+  EXPECT_EQ(Answer(Call("file_checksum", {s, i64{0}, INT64_MAX})), "superlong " + Crc(seen));
+  EXPECT_EQ(Answer(Call("file_stat", {s})), "table sum.bin/0/200016");
+  EXPECT_EQ(results_.GetTable(0)->GetSuperLong(1, "mtime"),
+            std::chrono::duration_cast<std::chrono::seconds>(
+                fs::last_write_time(s).time_since_epoch() -
+                (fs::file_time_type::clock::now().time_since_epoch() -
+                 std::chrono::system_clock::now().time_since_epoch()))
+                .count());
+}
+
 TEST_F(FileService, ConnectionsAreLoggedWithThePeerAddressAndPort) {
   testing::internal::CaptureStdout();
   {
@@ -252,6 +372,9 @@ TEST_F(FileService, PathsAreLoggedAsOneValueAndJailedInTheSpellingTheirProcedure
       {"rmdir", "s", "rmdir:# 0"},
       {"mkdir", "s", "cannot create dir:# <any>\r\nmkdir:# 0"},  // the system's own words
       {"get_freespace", "s", "get_freespace: 0M"},
+      {"dir_list", "ss", "dir_list:# # -1"},
+      {"file_stat", "s", "file_stat:@ size:-1"},
+      {"file_checksum", "sll", "file_checksum:@ pos:0 size:0 crc:-1"},
   };
   for (auto [procedure, format, log] : cases) {
     ASSERT_EQ(Call(procedure, ArgsOfFormat(format, evil)), 0) << procedure;
