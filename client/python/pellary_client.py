@@ -36,10 +36,10 @@ __all__ = [
     "LONG", "SUPERLONG", "FLOAT", "DOUBLE", "STRING", "BINARY", "DATETIME", "TABLE",
     "LSTRING", "CSTRING", "PROC_NOT_SUPPORTED", "ARG_FORMAT_ERROR", "MAX_PACKET",
     "READ_LIMIT", "DEFAULT_PORT", "PellaryError", "SrpcError", "SrpcProtocolError",
-    "SrpcConnectionError", "SuperLong", "Float", "LString", "Null", "DateTimeRecord",
-    "Column", "Table", "Procedure", "encode_values", "decode_values", "encode_table",
-    "decode_table", "build_request", "build_answer", "build_error_answer", "parse_packet",
-    "Packet", "Client", "RemoteFile", "connect",
+    "SrpcConnectionError", "ExtensionsNotOffered", "SuperLong", "Float", "LString", "Null",
+    "DateTimeRecord", "Column", "Table", "Procedure", "encode_values", "decode_values",
+    "encode_table", "decode_table", "build_request", "build_answer", "build_error_answer",
+    "parse_packet", "Packet", "DirEntry", "Client", "RemoteFile", "connect",
 ]
 
 # Value tags: the letters that name a value's type on the wire. CSTRING is a column type of
@@ -69,6 +69,8 @@ DEFAULT_PORT = 7027
 MAX_COLUMNS = 127
 MAX_COLUMN_SIZE = 1 << 20
 MAX_TABLE_DEPTH = 32
+# The longest pattern plif_dir_list takes, in bytes.
+MAX_PATTERN = 1024
 
 _KIND_REQUEST = b"R"[0]
 _KIND_ONE_WAY = b"Y"[0]
@@ -116,6 +118,16 @@ class SrpcProtocolError(PellaryError):
 class SrpcConnectionError(PellaryError, ConnectionError):
     """The connection could not be made, broke, or brought no answer in time. The client is
     closed afterwards: the stream can no longer be trusted to be in step."""
+
+
+class ExtensionsNotOffered(SrpcError):
+    """The server answered "PROC NOT SUPPORT" to one of its opt-in procedures
+    (plif_dir_list, plif_file_stat, plif_file_checksum): its profile does not turn them on."""
+
+    def __str__(self):
+        return (f"the server does not offer {self.procedure} ({self.text}): plif_dir_list, "
+                f"plif_file_stat and plif_file_checksum are served only when the server's "
+                f"profile sets Extensions=1")
 
 
 # ---- Typed values -------------------------------------------------------------------------
@@ -633,10 +645,33 @@ Procedure.__doc__ = """A server procedure: its index (for calls by index), its n
 argument types, one tag letter per argument."""
 
 
+DirEntry = collections.namedtuple("DirEntry", "name is_dir length mtime")
+DirEntry.__doc__ = """A server directory entry: its name as on disk (bytes that are not text
+kept as surrogate escapes, as in every server text), whether it is a directory, its length in
+bytes (64-bit) and its last-write time in whole seconds since 1970-01-01 UTC."""
+
+
 def _ensure(condition, procedure, results, expected):
     if not condition:
         shown = ", ".join(f"{tag}:{value!r}"[:60] for tag, value in results) or "nothing"
         raise SrpcProtocolError(f"{procedure} answered {shown} where {expected} was expected")
+
+
+def _entries(procedure, table):
+    """The DirEntry of each row of an entry table ("name", "dir", "length", "mtime")."""
+    try:
+        columns = [table.column_index(name) for name in ("name", "dir", "length", "mtime")]
+    except KeyError as error:
+        raise SrpcProtocolError(f"{procedure} answered a table without the column "
+                                f"{error}") from None
+    entries = []
+    for row in table.rows:
+        name, is_dir, length, mtime = (row[c] for c in columns)
+        if not (isinstance(name, str) and is_dir in (0, 1) and isinstance(length, int) and
+                isinstance(mtime, int)):
+            raise SrpcProtocolError(f"{procedure} answered the row {row!r}"[:200])
+        entries.append(DirEntry(name, is_dir == 1, length, mtime))
+    return entries
 
 
 class Client:
@@ -884,6 +919,98 @@ class Client:
             self._nothing("_shutdown")
         finally:
             self.close()
+
+    # -- Opt-in procedures: served when the server's profile sets Extensions=1, else they
+    # raise ExtensionsNotOffered --
+
+    def list_dir(self, directory, pattern=""):
+        """Every entry of the server directory whose name matches `pattern` (* and ?,
+        ASCII case ignored; "" matches all), sorted by the bytes of the names, fetched page
+        by page. A directory the server cannot list raises FileNotFoundError,
+        NotADirectoryError or PermissionError, as plif_file_stat (which looks at the
+        lower-cased path) tells why."""
+        if "/" in pattern:
+            raise ValueError(f"a pattern cannot hold '/': {pattern!r}")
+        if len(_text_bytes(pattern, self.encoding)) > MAX_PATTERN:
+            raise ValueError(f"a pattern has at most {MAX_PATTERN} bytes")
+        entries = []
+        while True:
+            # Each page goes on after the last name so far, until one comes back empty.
+            argument = f"{pattern}/{entries[-1].name}" if entries else pattern
+            table = self._opt_in("plif_dir_list", TABLE, directory, argument)
+            if table is None:
+                raise self._unlistable(directory)
+            page = _entries("plif_dir_list", table)
+            if not page:
+                return entries
+            if entries and self._name_bytes(page[-1].name) <= self._name_bytes(entries[-1].name):
+                raise SrpcProtocolError(f"plif_dir_list went back to {page[-1].name!r} after "
+                                        f"{entries[-1].name!r}")
+            entries += page
+
+    def stat(self, path):
+        """The DirEntry of the server path (lower-cased by the server, as by the file_*
+        methods; `name` is its last component). FileNotFoundError when nothing is there,
+        PermissionError when the server refuses the path."""
+        table = self._opt_in("plif_file_stat", TABLE, path)
+        if table is None:
+            raise PermissionError(errno.EACCES, "the server refuses the path", path)
+        entries = _entries("plif_file_stat", table)
+        if len(entries) > 1:
+            raise SrpcProtocolError(f"plif_file_stat answered {len(entries)} rows for one path")
+        if not entries:
+            raise FileNotFoundError(errno.ENOENT, "nothing there on the server", path)
+        return entries[0]
+
+    def checksum(self, path, position=0, length=None):
+        """The CRC-32 (as zlib.crc32 computes it) of `length` bytes of the server file from
+        `position` (None: to the end), as the server sees the file, cut at its end. A file
+        the server cannot read raises an OSError: FileNotFoundError, IsADirectoryError,
+        PermissionError, or OSError itself."""
+        if length is None:
+            length = 2**63 - 1
+        if position < 0 or length < 0:
+            raise ValueError(f"negative position {position} or length {length}")
+        crc = self._opt_in("plif_file_checksum", SUPERLONG, path, SuperLong(position),
+                           SuperLong(length))
+        if crc is None or not -1 <= crc <= 0xFFFFFFFF:
+            raise SrpcProtocolError(f"plif_file_checksum answered {crc!r}")
+        if crc == -1:
+            raise self._unreadable(path)
+        return int(crc)
+
+    def _opt_in(self, procedure, tag, *values):
+        """The one value of type `tag` an opt-in procedure answers (None for a NULL)."""
+        try:
+            results = self._call_tagged(procedure, values)
+        except SrpcError as error:
+            if error.code == PROC_NOT_SUPPORTED:
+                raise ExtensionsNotOffered(error.code, error.text, procedure) from None
+            raise
+        _ensure(len(results) == 1 and results[0][0] == tag, procedure, results,
+                f"one '{tag}' value")
+        return results[0][1]
+
+    def _name_bytes(self, name):
+        return name.encode(self.encoding, _TEXT_ERRORS)
+
+    def _unlistable(self, directory):
+        """Why plif_dir_list gave no table for `directory`, as an OSError; stat raises
+        itself when the path is missing or refused."""
+        entry = self.stat(directory)
+        if not entry.is_dir:
+            return NotADirectoryError(errno.ENOTDIR, "not a directory on the server",
+                                      directory)
+        return PermissionError(errno.EACCES, "the server cannot list the directory",
+                               directory)
+
+    def _unreadable(self, path):
+        """Why plif_file_checksum answered -1 for `path`, as an OSError; stat raises itself
+        when the path is missing or refused."""
+        entry = self.stat(path)
+        if entry.is_dir:
+            return IsADirectoryError(errno.EISDIR, "a directory on the server", path)
+        return OSError(errno.EIO, "the server cannot read the file", path)
 
     def open_file(self, path, mode="rb", write_size=4 << 20, read_ahead=8):
         """A RemoteFile on the server file `path`; see RemoteFile for the modes."""

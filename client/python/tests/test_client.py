@@ -3,17 +3,20 @@ time-outs against a scripted peer, and every procedure against the real server e
 (PELLARY_EXE), run in a program directory of its own and stopped with SIGINT."""
 
 import datetime
+import fnmatch
 import io
 import os
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import pellary_client as pc  # noqa: E402
@@ -245,9 +248,10 @@ def free_ports(n):
 
 class ServerProcess:
     """The real executable copied into a temporary program directory with a loopback profile
-    on free ports and its own TempDir and FileDir, as the C++ end-to-end tests run it."""
+    on free ports and its own TempDir and FileDir, as the C++ end-to-end tests run it;
+    `more_profile` adds lines to the profile."""
 
-    def __init__(self):
+    def __init__(self, more_profile=""):
         self.dir = tempfile.mkdtemp(prefix="pellary-py-")
         shutil.copy2(EXE, os.path.join(self.dir, "pellary"))
         for name in ("temp", "files", "data"):
@@ -257,7 +261,7 @@ class ServerProcess:
             profile.write("# written for one run by a test or benchmark\n"
                           f"srpc.server.addr=127.0.0.1\nsrpc.server.port={self.port}\n"
                           f"mon.addr=127.0.0.1\nmon.port={monitor}\n"
-                          f"TempDir={self.dir}/temp/\nFileDir={self.dir}/files/\n")
+                          f"TempDir={self.dir}/temp/\nFileDir={self.dir}/files/\n{more_profile}")
         self.console = open(os.path.join(self.dir, "console.txt"), "wb")
         # A SIGINT ignored by whoever started the tests must not stay ignored in the server.
         self.process = subprocess.Popen(
@@ -405,6 +409,88 @@ class ServerTest(unittest.TestCase):
             self.assertTrue(source.read() == data, "the bytes read back differ")
         with open(path, "rb") as local:
             self.assertTrue(local.read() == data, "the file on disk differs")
+
+    def test_opt_in_procedures_are_not_offered_by_default(self):
+        path = SERVER.path("data")
+        for call in (lambda: self.client.list_dir(path), lambda: self.client.stat(path),
+                     lambda: self.client.checksum(path)):
+            with self.assertRaises(pc.ExtensionsNotOffered) as raised:
+                call()
+            self.assertIn("Extensions=1", str(raised.exception))
+            self.assertEqual(raised.exception.code, pc.PROC_NOT_SUPPORTED)
+        self.assertEqual(self.client.get_version(), "1.0")
+
+
+def local_entries(directory):
+    """What list_dir should answer for a local directory: every entry, by the bytes of names."""
+    entries = []
+    for name in sorted(os.listdir(os.fsencode(directory))):
+        status = os.stat(os.path.join(os.fsencode(directory), name))
+        entries.append(pc.DirEntry(name.decode("utf-8", "surrogateescape"),
+                                   stat.S_ISDIR(status.st_mode), status.st_size,
+                                   int(status.st_mtime)))
+    return entries
+
+
+@unittest.skipUnless(EXE, "PELLARY_EXE names no server executable")
+class ExtensionsTest(unittest.TestCase):
+    """The opt-in procedures, on a server of their own whose profile turns them on."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = ServerProcess("Extensions=1\n")
+        cls.addClassCleanup(cls.server.stop)
+
+    def setUp(self):
+        self.client = self.server.client()
+        self.addCleanup(self.client.close)
+
+    def test_list_dir(self):
+        directory = self.server.path("data/many")
+        os.mkdir(directory)
+        for i in range(2500):  # three pages and the empty one
+            with open(os.path.join(directory, f"n{i:04d}.bin"), "wb") as out:
+                out.write(b"x" * (i % 5))
+        for name in ("with space.txt", "h\u00e9llo w\u00f6rld.txt", "not utf-8 \udcff\udcfe"):
+            with open(os.path.join(directory, name), "wb") as out:
+                out.write(name.encode("utf-8", "surrogateescape"))
+        os.mkdir(os.path.join(directory, "sub dir"))
+        everything = local_entries(directory)
+        self.assertEqual(self.client.list_dir(directory), everything)
+        self.assertEqual(self.client.list_dir(directory, "N00?1*"),
+                         [e for e in everything if fnmatch.fnmatchcase(e.name, "n00?1*")])
+        self.assertEqual(self.client.list_dir(directory + "/sub dir"), [])
+        for path, pattern, error in (("data/none", "", FileNotFoundError),
+                                     ("data/many/n0001.bin", "", NotADirectoryError),
+                                     ("data/many", "a/b", ValueError)):
+            with self.subTest(path=path, pattern=pattern):
+                self.assertRaises(error, self.client.list_dir, self.server.path(path), pattern)
+
+    def test_stat_and_checksum(self):
+        sparse = self.server.path("data/sparse.bin")
+        with open(sparse, "wb"):
+            pass
+        os.truncate(sparse, (5 << 30) + 3)
+        self.assertEqual(self.client.stat(sparse)[:3], ("sparse.bin", False, (5 << 30) + 3))
+        self.assertTrue(self.client.stat(self.server.path("data")).is_dir)
+        data = os.urandom(300000)
+        path = self.server.path("data/sum.bin")
+        with open(path, "wb") as out:
+            out.write(data)
+        ranges = [(1000, 200000), (5000, None), (len(data) - 10, 1000), (len(data) + 10, 100),
+                  (7, 0)]
+        for position, length in ranges:
+            with self.subTest(position=position, length=length):
+                end = None if length is None else position + length
+                self.assertEqual(self.client.checksum(path, position, length),
+                                 zlib.crc32(data[position:end]))
+        missing, folder = self.server.path("data/none"), self.server.path("data")
+        for method, arguments, error in ((self.client.stat, (missing,), FileNotFoundError),
+                                         (self.client.checksum, (missing,), FileNotFoundError),
+                                         (self.client.checksum, (folder,), IsADirectoryError),
+                                         (self.client.checksum, (path, -1), ValueError)):
+            with self.subTest(method=method.__name__, arguments=arguments):
+                self.assertRaises(error, method, *arguments)
 
 
 if __name__ == "__main__":
