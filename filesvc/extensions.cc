@@ -84,11 +84,6 @@ NetTable* ListPage(const CString& dir, const PageRequest& request) {
   return table;
 }
 
-std::string LastComponent(const std::string& path) {
-  size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 int32_t ListDir(const CString& dir, const NetValueList& arguments, NetValueList* results) {
@@ -102,13 +97,13 @@ int32_t ListDir(const CString& dir, const NetValueList& arguments, NetValueList*
 int32_t StatPath(const CString& path, NetValueList* results) {
   FATAL_CHECK(g_pellary_mng != nullptr);
   NetTable* table = EntryTable();
-  platform::FileStatus status;
+  platform::FoundEntry entry;
   int64_t length = -1;
-  if (platform::GetStatus(path, &status)) {
-    length = LengthOnDisk(status);
+  if (platform::GetStatus(path, &entry)) {
+    length = LengthOnDisk(entry.status);
     // A file the cache holds has the length its writes gave it.
-    if (!IsDirectory(status)) g_pellary_mng->FileLength(path, &length);
-    AddRow(table, LastComponent(platform::NativePath(path)), status, length);
+    if (!IsDirectory(entry.status)) g_pellary_mng->FileLength(path, &length);
+    AddRow(table, entry.name, entry.status, length);
   }
   LogLine("file_stat:%s size:%lld\r\n", LogValue(path).GetString(), static_cast<long long>(length));
   return AnswerTable(results, table);

@@ -42,9 +42,9 @@ std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit = 0);
 
 // Attributes of a path (GetFileAttributes); false when it does not exist.
 bool GetAttributes(const char* path, uint32_t* attributes);
-// The status of the one entry `path` names, as FindEntries reports it, but with `*` and `?`
-// taken as spelled; false when it does not exist (2 or 3 in LastError).
-bool GetStatus(const char* path, FileStatus* status);
+// The one entry `path` names, as FindEntries reports it (its name as spelled on the disk), but
+// with `*` and `?` taken as spelled; false when it does not exist (2 or 3 in LastError).
+bool GetStatus(const char* path, FoundEntry* entry);
 
 // One page of the directory `dir`: its entries whose names match `pattern` as FindEntries
 // matches a last component ("" matches every name) and sort byte-wise after `after`, in that

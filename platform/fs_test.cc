@@ -177,10 +177,11 @@ TEST_F(FsTest, ListDirectoryPagesGiveEachMatchOnceInByteOrder) {
   EXPECT_EQ(LastError(), kErrorPathNotFound);
   EXPECT_FALSE(ListDirectory(Win("b.log").c_str(), "", "", 10, &page));
   EXPECT_EQ(LastError(), kErrorDirectory);
-  // One entry's status, wildcards taken as spelled.
-  FileStatus status;
-  EXPECT_TRUE(GetStatus(Win("B.LOG").c_str(), &status) && status.size == 5u);
-  EXPECT_FALSE(GetStatus(Win("*.log").c_str(), &status));
+  // One entry, its name as on the disk, wildcards taken as spelled.
+  FoundEntry entry;
+  EXPECT_TRUE(GetStatus(Win("B.LOG").c_str(), &entry) && entry.status.size == 5u);
+  EXPECT_TRUE(GetStatus(Win("a.log").c_str(), &entry) && entry.name == "A.LOG") << entry.name;
+  EXPECT_FALSE(GetStatus(Win("*.log").c_str(), &entry));
 }
 
 enum class Op { kFind, kAttributes, kMakeDir, kRemoveDir, kDelete, kRename, kFreeSpace };

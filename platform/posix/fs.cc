@@ -202,17 +202,20 @@ std::vector<FoundEntry> FindEntries(const char* pattern, size_t limit) {
 }
 
 bool GetAttributes(const char* path, uint32_t* attributes) {
-  FileStatus status;
-  if (!GetStatus(path, &status)) return false;
-  *attributes = status.attributes;
+  FoundEntry entry;
+  if (!GetStatus(path, &entry)) return false;
+  *attributes = entry.status.attributes;
   return true;
 }
 
-bool GetStatus(const char* path, FileStatus* status) {
+bool GetStatus(const char* path, FoundEntry* entry) {
   std::string native = ToNativePath(path);
-  if (StatusAt(AT_FDCWD, native.c_str(), 0, status)) return true;
-  SetLastErrorForPath(errno, native);
-  return false;
+  if (!StatusAt(AT_FDCWD, native.c_str(), 0, &entry->status)) {
+    SetLastErrorForPath(errno, native);
+    return false;
+  }
+  entry->name = native.substr(LastComponentStart(native));
+  return true;
 }
 
 bool ListDirectory(const char* dir, const char* pattern, std::string_view after, size_t limit,

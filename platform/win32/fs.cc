@@ -61,11 +61,10 @@ bool GetAttributes(const char* path, uint32_t* attributes) {
   return true;
 }
 
-bool GetStatus(const char* path, FileStatus* status) {
+bool GetStatus(const char* path, FoundEntry* entry) {
+  const char* given = path != nullptr ? path : "";
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExA(path != nullptr ? path : "", GetFileExInfoStandard, &data)) {
-    return false;
-  }
+  if (!::GetFileAttributesExA(given, GetFileExInfoStandard, &data)) return false;
   WIN32_FIND_DATAA found{};
   found.dwFileAttributes = data.dwFileAttributes;
   found.ftCreationTime = data.ftCreationTime;
@@ -73,7 +72,19 @@ bool GetStatus(const char* path, FileStatus* status) {
   found.ftLastWriteTime = data.ftLastWriteTime;
   found.nFileSizeHigh = data.nFileSizeHigh;
   found.nFileSizeLow = data.nFileSizeLow;
-  *status = EntryOf(found).status;
+  std::string_view text(given);
+  size_t separator = text.find_last_of("\\/:");
+  std::string name(separator == std::string_view::npos ? text : text.substr(separator + 1));
+  // The name as the disk spells it, where a search can tell (not for a root or a final
+  // separator).
+  WIN32_FIND_DATAA spelled;
+  HANDLE find = name.empty() ? INVALID_HANDLE_VALUE : ::FindFirstFileA(given, &spelled);
+  if (find != INVALID_HANDLE_VALUE) {
+    ::FindClose(find);
+    name = spelled.cFileName;
+  }
+  *entry = EntryOf(found);
+  entry->name = name;
   return true;
 }
 
