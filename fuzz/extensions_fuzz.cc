@@ -19,8 +19,9 @@ struct Procedure {
   const char* name;
   int type;  // of the one result value
 };
-constexpr Procedure kProcedures[] = {
-    {"plif_dir_list", NET_TABLE}, {"plif_file_stat", NET_TABLE}, {"plif_file_checksum", NET_SUPERLONG}};
+constexpr Procedure kProcedures[] = {{"plif_dir_list", NET_TABLE},
+                                     {"plif_file_stat", NET_TABLE},
+                                     {"plif_file_checksum", NET_SUPERLONG}};
 
 void Check(bool condition) {
   if (!condition) std::abort();
@@ -44,17 +45,15 @@ struct Service : SRPCSocketSvr {
   }
 };
 
-// The request naming `procedure` with the values of `bytes`, '~' replaced.
+// The request naming `procedure` with the values of `bytes`, as they stand but for a first
+// text value starting with '~'.
 bool Request(const char* procedure, const uint8_t* bytes, size_t size, const std::string& jail,
              SrpcPacketWriter* writer) {
-  NetValueList arguments;
-  arguments.Decode(bytes, static_cast<int>(size));
-  if (arguments.Count() > 0 && arguments.Type(0) == NET_STRING && !arguments.IsNull(0)) {
-    std::string path = arguments.GetString(0);
-    if (path.starts_with('~')) arguments.SetString(0, (jail + path.substr(1)).c_str());
-  }
+  std::string values(reinterpret_cast<const char*>(bytes), size);
+  if (values.starts_with("s~")) values.replace(1, 1, jail);
   writer->BeginPlain(kSrpcRequest);
-  return writer->PutProcName(procedure) && writer->PutValues(arguments);
+  return writer->PutProcName(procedure) &&
+         writer->stream().Write(values.data(), static_cast<int>(values.size())) != 0;
 }
 
 }  // namespace
