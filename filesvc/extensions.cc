@@ -111,7 +111,7 @@ int32_t ChecksumRange(const CString& path, const NetValueList& arguments, NetVal
   int64_t position = arguments.GetSuperLong(1);
   int64_t length = arguments.GetSuperLong(2);
   uint32_t crc = 0;
-  int64_t answer = g_pellary_mng->FileChecksum(path, position, length, &crc) ? crc : -1;
+  int64_t answer = g_pellary_mng->FileChecksum(path, position, length, &crc) ? int64_t{crc} : -1;
   LogLine("file_checksum:%s pos:%lld size:%lld crc:%lld\r\n", LogValue(path).GetString(),
           static_cast<long long>(position), static_cast<long long>(length),
           static_cast<long long>(answer));
