@@ -98,12 +98,7 @@ struct Raw {
   explicit Raw(int port) { EXPECT_TRUE(socket.Connect("127.0.0.1", std::to_string(port).c_str())); }
   void Send(const std::string& bytes) { ASSERT_TRUE(socket.SendAll(bytes.data(), bytes.size())); }
   // The next whole packet, by the length its header declares.
-  std::string ReceivePacket() {
-    std::string got = ReadAtLeast(socket, 5, 10000);
-    size_t total = 0;
-    for (size_t i = 1; i < 5 && got.size() >= 5; ++i) total = total << 8 | uint8_t(got[i]);
-    return total > got.size() ? got + ReadAtLeast(socket, total - got.size(), 10000) : got;
-  }
+  std::string ReceivePacket() { return ReadPacket(socket, 10000); }
 };
 
 // A connected client.

@@ -22,6 +22,15 @@ inline std::string ReadAtLeast(StdSocket& socket, size_t expected, uint32_t ms) 
   return got;
 }
 
+// One whole SRPC packet of a plain kind, by the length its header declares (what came when the
+// peer closed or `ms` passed first).
+inline std::string ReadPacket(StdSocket& socket, uint32_t ms) {
+  std::string got = ReadAtLeast(socket, 5, ms);
+  size_t total = 0;
+  for (size_t i = 1; i < 5 && got.size() >= 5; ++i) total = total << 8 | uint8_t(got[i]);
+  return total > got.size() ? got + ReadAtLeast(socket, total - got.size(), ms) : got;
+}
+
 // What came until nothing more came for `quiet_ms` or the peer closed.
 inline std::string ReadUntilQuiet(StdSocket& socket, uint32_t quiet_ms) {
   std::string got;
