@@ -426,9 +426,9 @@ def local_entries(directory):
     entries = []
     for name in sorted(os.listdir(os.fsencode(directory))):
         status = os.stat(os.path.join(os.fsencode(directory), name))
-        entries.append(pc.DirEntry(name.decode("utf-8", "surrogateescape"),
-                                   stat.S_ISDIR(status.st_mode), status.st_size,
-                                   int(status.st_mtime)))
+        is_dir = stat.S_ISDIR(status.st_mode)  # listed with length 0
+        entries.append(pc.DirEntry(name.decode("utf-8", "surrogateescape"), is_dir,
+                                   0 if is_dir else status.st_size, int(status.st_mtime)))
     return entries
 
 
