@@ -29,8 +29,9 @@ TEST(FuzzRegressions, EveryTargetOverItsCorpusAndPastFindings) {
   const struct {
     const char* target;
     void (*function)(const uint8_t*, size_t);
-  } kTargets[] = {{"session", FuzzSession}, {"dispatch", FuzzDispatch}, {"values", FuzzValues},
-                  {"table", FuzzTable},     {"profile", FuzzProfile},   {"btree", FuzzBTreeHeader},
+  } kTargets[] = {{"session", FuzzSession},      {"dispatch", FuzzDispatch},
+                  {"values", FuzzValues},        {"table", FuzzTable},
+                  {"profile", FuzzProfile},      {"btree", FuzzBTreeHeader},
                   {"extensions", FuzzExtensions}};
   for (const auto& t : kTargets) {
     std::vector<fs::path> inputs = Inputs(t.target);
