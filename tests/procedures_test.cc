@@ -93,6 +93,9 @@ TEST_F(Procedures, EachAnswersWithItsTypeAndLogsItsLine) {
   EXPECT_STREQ(results.GetString(0), "1.0");
   SrpcClient other;
   ASSERT_TRUE(server_.Connect(other));
+  // Answered, so its session has started: Windows (and Wine) never hand the server a
+  // connection that is reset before it is accepted, and a close here resets.
+  ASSERT_EQ(other.Call("plif_get_version", none, &results), 0);
   EXPECT_TRUE(monitor_->Saw("client:127.0.0.1,"));
   other.Close();
   EXPECT_TRUE(monitor_->Saw(" closed\r\n"));
