@@ -28,7 +28,8 @@ struct Settings {
   CString file_dir;
   int save_old_hour = 0;
   int64_t cache_bytes = 0;
-  bool extensions = false;  // the opt-in procedures of filesvc/extensions.h
+  bool extensions = false;    // the opt-in procedures of filesvc/extensions.h
+  bool shared_files = false;  // other servers or programs change the files too
 };
 
 // A directory key: the profile's text as given, or program directory + "temp", created.
@@ -63,6 +64,8 @@ Settings ReadSettings(ProfileFile* profile) {
   }
   settings.extensions = static_cast<int>(profile->GetFloat("Extensions", 0)) != 0;
   if (settings.extensions) LogLine("extensions :1 \r\n");
+  settings.shared_files = static_cast<int>(profile->GetFloat("SharedFiles", 0)) != 0;
+  if (settings.shared_files) LogLine("shared files :1 \r\n");
   return settings;
 }
 
@@ -112,7 +115,7 @@ int AppMain(int argc, char** argv) {
   Settings settings = ReadSettings(profile);
   if (settings.extensions) g_srpc_srv->ReplaceTable(PellaryProcTable(true));
   g_pellary_mng = new PellaryMng(settings.temp_dir, settings.file_dir, settings.save_old_hour,
-                                 settings.cache_bytes, kBlockSize);
+                                 settings.cache_bytes, kBlockSize, settings.shared_files);
   Serve(settings);
   diagnostics.Stop();
   diagnostics.Wait();

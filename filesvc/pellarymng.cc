@@ -90,10 +90,10 @@ class PellaryMng::Sweeper : public JThread {
 };
 
 PellaryMng::PellaryMng(const char* temp_dir, const char* file_dir, int32_t save_old_hour,
-                       int64_t cache_bytes, int32_t block_size) {
+                       int64_t cache_bytes, int32_t block_size, bool shared_files) {
   FATAL_CHECK(temp_dir != nullptr && file_dir != nullptr);
   SplitFileDirs(file_dir);
-  OpenCache(temp_dir, cache_bytes, block_size);
+  OpenCache(temp_dir, cache_bytes, block_size, shared_files);
   save_old_hour_ = save_old_hour;
   sweeper_ = std::make_unique<Sweeper>(this);
   FATAL_CHECK(sweeper_->Start() == 1);
@@ -127,11 +127,13 @@ void PellaryMng::SplitFileDirs(const char* file_dir) {
   }
 }
 
-void PellaryMng::OpenCache(const char* temp_dir, int64_t cache_bytes, int32_t block_size) {
+void PellaryMng::OpenCache(const char* temp_dir, int64_t cache_bytes, int32_t block_size,
+                           bool shared_files) {
   cache_ = std::make_unique<FilesCache>(cache_bytes, block_size, kMaxIdleHandles, kLockTableSize,
                                         kMinBlocks);
   cache_->SetPathFilter(CacheMayUse);
   cache_->SetExhaustionHook(NoteExhaustion);
+  cache_->SetSharedFiles(shared_files);
   if (cache_->Open(temp_dir, kIndexPrefix)) return;
   LogLine("open :%s failed!\n", temp_dir);
   std::exit(0);

@@ -52,9 +52,11 @@ class PellaryMng {
 
   // `file_dir` holds one or more directories separated by ','. The cache is made with
   // (cache_bytes, block_size, no idle handles, 1000 block locks, at least 8 blocks) and opened
-  // in `temp_dir`; when it cannot be opened the process ends with status 0.
+  // in `temp_dir`; when it cannot be opened the process ends with status 0. `shared_files`:
+  // other programs (other servers over the same directories) change the files too, and the
+  // cache checks every file it is asked about against the disk (FilesCache::SetSharedFiles).
   PellaryMng(const char* temp_dir, const char* file_dir, int32_t save_old_hour, int64_t cache_bytes,
-             int32_t block_size = kCacheBlockSize);
+             int32_t block_size = kCacheBlockSize, bool shared_files = false);
   // Stops the sweeper, flushes the whole cache and removes its index files.
   ~PellaryMng();
   PellaryMng(const PellaryMng&) = delete;
@@ -115,7 +117,7 @@ class PellaryMng {
   class Sweeper;
 
   void SplitFileDirs(const char* file_dir);
-  void OpenCache(const char* temp_dir, int64_t cache_bytes, int32_t block_size);
+  void OpenCache(const char* temp_dir, int64_t cache_bytes, int32_t block_size, bool shared_files);
   void Sweep();
 
   YStringArray file_dirs_;

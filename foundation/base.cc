@@ -144,6 +144,12 @@ bool BaseFile::GetIdentity(platform::FileId* id) {
   return false;
 }
 
+bool BaseFile::GetStamp(platform::FileStamp* stamp) {
+  if (platform::FileStampOf(handle_, stamp)) return true;
+  NoteFailure();
+  return false;
+}
+
 const CString& BaseFile::GetFilePath() const {
   return path_;
 }

@@ -73,6 +73,8 @@ class BaseFile : public BaseObject {
 
   // Which file is open, whatever its name (platform::FileIdentity); false when closed.
   bool GetIdentity(platform::FileId* id);
+  // Its identity, size and last-write time (platform::FileStampOf); false when closed.
+  bool GetStamp(platform::FileStamp* stamp);
 
   bool IsOpen() const { return handle_ != platform::kInvalidFile; }
   // The Win32 error of the last failure of this object (0 before any), and its system text.

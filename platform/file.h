@@ -69,4 +69,20 @@ struct FileId {
 };
 bool FileIdentity(FileHandle file, FileId* id);
 
+// What a file is and how it stands now: its id, its size and its last-write time at the
+// finest resolution the system keeps (nanoseconds since 1970 on POSIX, the 100-ns ticks of a
+// FILETIME on Windows). Two stamps of one file differ once anybody wrote to it, as far as the
+// file system moves the last-write time or the size.
+struct FileStamp {
+  FileId id;
+  int64_t size = 0;
+  int64_t write_time = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+bool FileStampOf(FileHandle file, FileStamp* stamp);
+// The stamp of the entry an absolute path (ResolvePath's form) names, without opening it for
+// its data and without following a final link; false (2 or 3 in LastError) when it names
+// nothing.
+bool PathStamp(const char* path, FileStamp* stamp);
+
 }  // namespace platform

@@ -213,5 +213,26 @@ TEST(FileIdentity, OneFileByAnyNameAndAnotherInItsPlace) {
                FileFlush(kInvalidFile) || FileClose(kInvalidFile));
 }
 
+// A handle and the path give one stamp; a write that keeps the size still moves it; a path
+// that names nothing has none.
+TEST(FileStamp, HandleAndPathAgreeAndAWriteMovesIt) {
+  TempDir dir;
+  WriteFileBytes(dir / "a.txt", "abc");
+  FileHandle a = Open(Windows(dir / "a.txt"), kOpenExisting);
+  FileStamp by_handle, by_path, after;
+  ASSERT_TRUE(FileStampOf(a, &by_handle) && PathStamp(Windows(dir / "a.txt").c_str(), &by_path));
+  EXPECT_TRUE(by_handle == by_path && by_handle.size == 3);
+  FileId id;
+  EXPECT_TRUE(FileIdentity(a, &id) && id == by_handle.id);
+  // Until the clock the file system stamps with has moved on, however coarse it is.
+  do {
+    ASSERT_TRUE(FileSeek(a, 0, SeekFrom::kBegin) == 0 && FileWrite(a, "x", 1) == 1);
+    ASSERT_TRUE(FileStampOf(a, &after));
+  } while (after.write_time == by_handle.write_time);
+  EXPECT_TRUE(after.id == by_handle.id && after.size == 3 && FileClose(a));
+  EXPECT_FALSE(PathStamp(Windows(dir / "none.txt").c_str(), &after));
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+}
+
 }  // namespace
 }  // namespace platform

@@ -168,6 +168,10 @@ void FilesCache::SetExhaustionHook(ExhaustionHook hook) {
   exhaustion_hook_ = hook;
 }
 
+void FilesCache::SetSharedFiles(bool shared) {
+  shared_ = shared;
+}
+
 bool FilesCache::CreateIndex(IndexFile* index, const char* name, bool numeric_keys, int key_size,
                              int data_size) {
   index->path = JoinPath(directory_, prefix_ + name);
@@ -256,7 +260,8 @@ int64_t FilesCache::Lookup(const char* path, bool create) {
   }
   if (keyed != Keyed::kYes) return 0;
   HeldName name(path_locks_, key.text, key.lock_length(), __LINE__);
-  int64_t id = PathToId(key);
+  int64_t id = shared_ ? PinPath(key) : PathToId(key);
+  if (id > 0 && shared_) UnlockId(id);
   if (id > 0) return create ? 0 : id;
   // A directory is never a file of the cache.
   if (PlusFile::DirExists(key.os_path) != 0) {
@@ -267,12 +272,12 @@ int64_t FilesCache::Lookup(const char* path, bool create) {
   if (create) return Register(key, true, 0, nullptr);
   BaseFile probe;
   if (!OpenOsFile(&probe, key.os_path, kProbeMode)) return 0;
-  platform::FileId identity;
-  return Register(key, false, kLengthUnknown, probe.GetIdentity(&identity) ? &identity : nullptr);
+  platform::FileStamp stamp;
+  return Register(key, false, kLengthUnknown, probe.GetStamp(&stamp) ? &stamp : nullptr);
 }
 
 int64_t FilesCache::Register(const PathKey& key, bool create, int64_t length,
-                             const platform::FileId* identity) {
+                             const platform::FileStamp* stamp) {
   int64_t id;
   {
     ScopedLock hold(handle_lock_, kUnit, __LINE__);
@@ -283,9 +288,11 @@ int64_t FilesCache::Register(const PathKey& key, bool create, int64_t length,
   std::memcpy(info.path, key.os_path, kPathKeySize);
   info.created = create ? 1 : 0;
   info.length = length;
-  if (identity != nullptr) {
-    info.identity = *identity;
+  if (stamp != nullptr) {
+    info.identity = stamp->id;
     info.identified = 1;
+    info.stamp = *stamp;
+    info.stamped = 1;
   }
   uint8_t id_bytes[8];
   EncodeId(id, id_bytes);
@@ -305,9 +312,54 @@ int64_t FilesCache::PinPath(const PathKey& key) {
     int64_t id = PathToId(key);
     if (id == 0) return 0;
     LockId(id, __LINE__);
-    if (PathToId(key) == id) return id;
+    if (PathToId(key) == id) return shared_ ? Recheck(key, id) : id;
     UnlockId(id);  // renamed meanwhile: look again
   }
+}
+
+int64_t FilesCache::Recheck(const PathKey& key, int64_t id) {
+  platform::FileStamp now;
+  if (platform::PathStamp(key.os_path, &now)) {
+    NoteStamp(id, now, false);
+    return id;
+  }
+  uint32_t error = platform::LastError();
+  OsfsInfo info;
+  bool gone = error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+  // A file registered by a create is not on the disk before its first write-back.
+  if (!gone || !ReadInfo(id, &info) || info.created != 0) return id;
+  DropEntries(key, id);
+  TakeLostWrite(id);
+  DropIdle(id);
+  UnlockId(id);
+  return 0;
+}
+
+void FilesCache::NoteStamp(int64_t id, const platform::FileStamp& now, bool ours) {
+  bool moved = false;
+  UpdateInfo(id, [&](OsfsInfo& info) {
+    if (info.stamped != 0 && info.stamp == now) return false;
+    bool replaced = info.identified != 0 && !(info.identity == now.id);
+    bool changed = !replaced && info.stamped != 0;
+    if (!ours && (replaced || changed)) {
+      moved = true;
+      if (replaced) {
+        ++info.generation;
+      } else {
+        ++info.version;
+      }
+      // Bytes a writer of ours has not written back yet may lie beyond the OS file's end.
+      ScopedLock hold(dirty_lock_, kUnit, __LINE__);
+      bool dirty = changed && dirty_.count(id) != 0;
+      info.length = dirty ? std::max(info.length, now.size) : now.size;
+    }
+    info.identity = now.id;
+    info.identified = 1;
+    info.stamp = now;
+    info.stamped = 1;
+    return true;
+  });
+  if (moved) file_changes_.fetch_add(1, std::memory_order_release);
 }
 
 void FilesCache::LockId(int64_t id, int line) {
@@ -477,7 +529,9 @@ bool FilesCache::Rename(const char* old_path, const char* new_path) {
     return false;
   }
   HeldName name(path_locks_, to.text, to.lock_length(), __LINE__);
-  if (PathToId(to) != 0) {
+  int64_t known = shared_ ? PinPath(to) : PathToId(to);
+  if (known != 0 && shared_) UnlockId(known);
+  if (known != 0) {
     platform::SetLastError(platform::kErrorAlreadyExists);
     return false;
   }
@@ -526,15 +580,15 @@ bool FilesCache::OpenOsFile(BaseFile* file, const char* os_path, unsigned mode) 
 }
 
 FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose, Epoch* epoch) {
-  uint64_t checked = replacements_.load(std::memory_order_acquire);
+  uint64_t checked = file_changes_.load(std::memory_order_acquire);
   LockId(id, __LINE__);
   OsfsInfo info;
   if (!ReadInfo(id, &info)) {
     UnlockId(id);
     return nullptr;
   }
-  auto tell = [epoch, checked](uint32_t generation) {
-    if (epoch != nullptr) *epoch = {true, generation, checked};
+  auto tell = [epoch, checked, &info](uint32_t generation) {
+    if (epoch != nullptr) *epoch = {true, generation, info.version, checked};
   };
   if (OpenHandle* idle = TakeIdle(id)) {
     tell(idle->generation);
@@ -567,8 +621,9 @@ FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose, Epoch* 
 // than the kept one is another file put in this one's place: a new generation, with the new
 // file's length. Holding the id lock, nobody else moves the generation meanwhile.
 uint32_t FilesCache::CheckIdentity(OpenHandle* handle, const OsfsInfo& info) {
-  platform::FileId now;
-  bool identified = handle->file.GetIdentity(&now);
+  platform::FileStamp stamp;
+  bool identified = handle->file.GetStamp(&stamp);
+  const platform::FileId& now = stamp.id;
   bool replaced = identified && info.identified != 0 && !(info.identity == now);
   if (info.created == 0 && !replaced && (info.identified != 0 || !identified)) {
     return info.generation;
@@ -580,6 +635,8 @@ uint32_t FilesCache::CheckIdentity(OpenHandle* handle, const OsfsInfo& info) {
     if (identified) {
       record.identity = now;
       record.identified = 1;
+      record.stamp = stamp;
+      record.stamped = 1;
     }
     if (replaced) {
       ++record.generation;
@@ -588,16 +645,19 @@ uint32_t FilesCache::CheckIdentity(OpenHandle* handle, const OsfsInfo& info) {
     generation = record.generation;
     return true;
   });
-  if (replaced) replacements_.fetch_add(1, std::memory_order_release);
+  if (replaced) file_changes_.fetch_add(1, std::memory_order_release);
   return generation;
 }
 
 FilesCache::Epoch FilesCache::EpochOf(int64_t id) {
   Epoch epoch;
   epoch.known = true;
-  epoch.checked = replacements_.load(std::memory_order_acquire);
+  epoch.checked = file_changes_.load(std::memory_order_acquire);
   OsfsInfo info;
-  if (ReadInfo(id, &info)) epoch.generation = info.generation;
+  if (ReadInfo(id, &info)) {
+    epoch.generation = info.generation;
+    epoch.version = info.version;
+  }
   return epoch;
 }
 

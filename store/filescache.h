@@ -12,7 +12,7 @@
 // another run), named join(directory, prefix + name):
 //   "osfspath.idx": key 250 bytes, the path's key (below), NUL-padded;
 //                   data 8 bytes, the file id, little-endian.
-//   "osfsinfo.idx": key 8 bytes, the file id (compared as signed 64-bit); data 296 bytes:
+//   "osfsinfo.idx": key 8 bytes, the file id (compared as signed 64-bit); data 320 bytes:
 //       OFFSET SIZE DESCRIPTION
 //            0    8 file id
 //            8  250 path, NUL-terminated: the resolved path the OS file is opened by
@@ -26,6 +26,10 @@
 //          280    8 identity, index  / (platform::FileId), 0 before the first open
 //          288    4 identified: 1 once an open has found the identity
 //          292    4 generation: how often an open found another file than the last one
+//          296    8 stamp, size       \ of the OS file as the cache last saw or left it
+//          304    8 stamp, write time / (platform::FileStamp, with the identity above)
+//          312    4 stamped: 1 once the stamp is known
+//          316    4 version: how often the file was found changed by another (shared files)
 //   (the record had 272 bytes before it kept identities; nothing outside this run reads it.)
 //
 // Paths: a path is resolved (platform::ResolvePath: `.`, `..`, doubled separators, the drive
@@ -48,6 +52,21 @@
 // episode that the exhaustion hook hears of once; the next open that works ends it. A block
 // whose read-in fails is not kept: the read or write that needed it stops short.
 //
+// Shared files (SetSharedFiles, off by default): other programs, other servers among them,
+// may change the files too. Every Lookup of a known path (so every path operation, and every
+// call of the disk manager) compares the OS file's stamp (identity, size, last-write time)
+// with the record's. A path that names nothing any more was removed or renamed by another: it
+// is forgotten, as if Remove had dropped it, and looked up anew. Another identity is a
+// replaced file (a new generation, as an open finds it). The same file with another size or
+// write time was changed by another: its version moves on and the record takes the OS file's
+// length; a cached block of an older version takes the bytes no write of ours changed from
+// the OS file again at its next access, its written bytes staying for their write-back. Our
+// own write-backs must not look like another's change: each one compares the stamp before it
+// (a change by another up to then counts), writes, and records the stamp after it as its own
+// when the size is what the write explains; otherwise the change is another's. A change by
+// another that lands between our write and that stamp and keeps the size is not seen (the
+// write time cannot tell the two writers apart); docs/ARCHITECTURE.md has the rule's limits.
+//
 // Invariants:
 //  1. A block is in at most one partition, the one chosen by ((id << 16) + block number) mod
 //     the partition count; each partition's array is sorted by (id, block number), signed,
@@ -69,9 +88,10 @@
 //     does not find the block knows its bytes have reached the OS file (or were dropped
 //     because their write-back failed).
 //  5. At most one OS handle per file id exists: acquire holds the id's lock until release.
-//     A file's generation changes only under its id lock, and every change adds one to the
-//     count of replaced files afterwards; a block whose `checked` equals that count holds
-//     bytes of its file's current generation without a look at the record.
+//     A file's generation, version and stamp change only under its id lock, and every move of
+//     a generation or a version adds one to the count of file changes afterwards; a block
+//     whose `checked` equals that count holds bytes of its file's current generation and
+//     version without a look at the record.
 //
 // Threads: any number of threads may call any operation at once (after Open and the setters,
 // before the destructor); the cache starts no threads. Lock order, outer first:
@@ -123,7 +143,7 @@ class FilesCache : public BaseObject {
   static constexpr int kMaxPathLength = kPathKeySize - 1;
   // A record's length before anything asked for it.
   static constexpr int64_t kLengthUnknown = -1;
-  static constexpr int kInfoSize = 296;
+  static constexpr int kInfoSize = 320;
   static constexpr int kMaxPartitions = 256;
 
   // block count = cache_bytes / block_size, at least min_blocks (a size from a profile may be
@@ -151,6 +171,8 @@ class FilesCache : public BaseObject {
   // Each set at most once, before the cache is shared between threads.
   void SetPathFilter(PathFilter filter);
   void SetExhaustionHook(ExhaustionHook hook);
+  // Files that others change too (see Shared files above); off by default.
+  void SetSharedFiles(bool shared);
 
   // The path as the cache would hand it to the OS, for opening it exactly (kModeExactPath):
   // resolved, following a final link, allowed by the filter and short enough for the index.
@@ -230,10 +252,18 @@ class FilesCache : public BaseObject {
                 std::string* resolved);
   int64_t PathToId(const PathKey& key);
   int64_t Register(const PathKey& key, bool create, int64_t length,
-                   const platform::FileId* identity);
+                   const platform::FileStamp* stamp);
   // The id the path names, with its id lock held; 0 (nothing held) when it names none. The
   // caller holds the path's lock or accepts that a rename may move the path meanwhile.
+  // With shared files, a known id is first checked against the OS file (Recheck).
   int64_t PinPath(const PathKey& key);
+  // The pinned id, its lock held, after its OS file was compared with the record; 0 (the
+  // lock let go, the path forgotten) when the path names nothing any more.
+  int64_t Recheck(const PathKey& key, int64_t id);
+  // Under the id lock: the OS file's stamp now against the record's. Another file or another
+  // state moves the generation or the version on, with the OS file's length; `ours` (a stamp
+  // our own write-back left) is recorded without that.
+  void NoteStamp(int64_t id, const platform::FileStamp& now, bool ours);
   void LockId(int64_t id, int line);
   void UnlockId(int64_t id);
   bool ReadInfo(int64_t id, OsfsInfo* info);
@@ -273,8 +303,10 @@ class FilesCache : public BaseObject {
   void UnlockBlock(const CacheBlock& block);
   CacheBlock* Load(Partition& partition, int64_t id, int64_t number, Fill fill, Epoch* epoch);
   bool FillBlock(CacheBlock* block, Fill fill, Epoch* epoch);
-  bool Current(CacheBlock& block);
+  enum class Staleness { kCurrent, kChanged, kReplaced };
+  Staleness Current(CacheBlock& block);
   CacheBlock* Renew(CacheBlock* block, Fill fill, Epoch* epoch);
+  CacheBlock* Refresh(CacheBlock* block, Fill fill, Epoch* epoch);
   void MarkClean(CacheBlock& block);
   CacheBlock* TakeFree();
   CacheBlock* Reclaim();
@@ -324,12 +356,14 @@ class FilesCache : public BaseObject {
   int32_t cursor_partition_ = 0;  // guarded by evict_lock_
   size_t cursor_position_ = 0;    // guarded by evict_lock_
   std::atomic<uint64_t> tick_{0};
-  // Files found replaced by another (a generation moved on), ever; see invariant 5.
-  std::atomic<uint64_t> replacements_{0};
+  // Files found replaced or changed by another (a generation or a version moved on), ever;
+  // see invariant 5.
+  std::atomic<uint64_t> file_changes_{0};
   // Set by an open that failed for want of descriptors, cleared by one that worked.
   std::atomic<bool> out_of_handles_{false};
   PathFilter path_filter_ = nullptr;
   ExhaustionHook exhaustion_hook_ = nullptr;
+  bool shared_ = false;
 
   CCriticalSection handle_lock_;
   int64_t next_id_ = 1;               // guarded by handle_lock_

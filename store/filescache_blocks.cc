@@ -150,8 +150,17 @@ FilesCache::CacheBlock* FilesCache::LockBlock(int64_t id, int64_t number, Fill f
   }
   if (block == nullptr) {
     block = Load(partition, id, number, fill, epoch);
-  } else if (!Current(*block)) {
-    block = Renew(block, fill, epoch);
+  } else {
+    switch (Current(*block)) {
+      case Staleness::kCurrent:
+        break;
+      case Staleness::kChanged:
+        block = Refresh(block, fill, epoch);
+        break;
+      case Staleness::kReplaced:
+        block = Renew(block, fill, epoch);
+        break;
+    }
   }
   if (block == nullptr) return nullptr;
   block->last_use.store(tick_.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
@@ -205,18 +214,49 @@ bool FilesCache::FillBlock(CacheBlock* block, Fill fill, Epoch* epoch) {
     filled = *epoch;
   }
   block->generation = filled.generation;
+  block->version = filled.version;
   block->checked = filled.checked;
   return true;
 }
 
-// Whether the block's bytes belong to its file's current generation. Without a look at the
-// record while no file has been found replaced since the block was last checked.
-bool FilesCache::Current(CacheBlock& block) {
-  if (block.checked == replacements_.load(std::memory_order_acquire)) return true;
+// Whether the block's bytes belong to its file's current generation and version. Without a
+// look at the record while no file has been found replaced or changed since the block was
+// last checked.
+FilesCache::Staleness FilesCache::Current(CacheBlock& block) {
+  if (block.checked == file_changes_.load(std::memory_order_acquire)) return Staleness::kCurrent;
   Epoch now = EpochOf(block.file_id);
-  if (now.generation != block.generation) return false;
+  if (now.generation != block.generation) return Staleness::kReplaced;
+  if (now.version != block.version) return Staleness::kChanged;
   block.checked = now.checked;
-  return true;
+  return Staleness::kCurrent;
+}
+
+// A block of its file as it was before another changed it: the bytes that no write of ours
+// changed are read in again, the written ones stay for their write-back. A block the caller
+// overwrites whole, or a clean one, is simply filled again; one that cannot be read in (or
+// whose file was replaced meanwhile) goes as Renew lets it.
+FilesCache::CacheBlock* FilesCache::Refresh(CacheBlock* block, Fill fill, Epoch* epoch) {
+  if (fill == Fill::kOverwrite || !block->dirty.load(std::memory_order_relaxed)) {
+    if (FillBlock(block, fill, epoch)) return block;
+    Discard(*block);
+    return nullptr;
+  }
+  std::vector<uint8_t> disk(static_cast<size_t>(block_size_));
+  Epoch filled;
+  int32_t got = ReadIn(block->file_id, block->number, disk.data(), &filled);
+  if (got < 0 || filled.generation != block->generation) return Renew(block, fill, epoch);
+  int32_t valid = got;
+  for (int32_t at = 0; at < block_size_; ++at) {
+    if (IsMarked(block->written, at)) {
+      valid = std::max(valid, at + 1);
+    } else {
+      block->data[at] = at < got ? disk[static_cast<size_t>(at)] : 0;
+    }
+  }
+  block->valid = valid;
+  block->version = filled.version;
+  block->checked = filled.checked;
+  return block;
 }
 
 // A block of an older generation of its file holds another file's bytes: bytes written into
@@ -386,8 +426,12 @@ bool FilesCache::WriteBack(CacheBlock& block) {
 // holds an older generation's bytes, which are never written to another file.
 bool FilesCache::WriteWritten(OpenHandle& handle, CacheBlock* const* blocks, int count,
                               std::vector<platform::FilePiece>* pieces) {
+  platform::FileStamp before;
+  bool stamped = shared_ && handle.file.GetStamp(&before);
+  if (stamped) NoteStamp(handle.id, before, false);  // another's change up to now counts
   StretchWriter writer(handle.file, pieces);
   bool current = true;
+  int64_t end = 0;
   for (int i = 0; i < count; ++i) {
     const CacheBlock& block = *blocks[i];
     if (block.generation != handle.generation) {
@@ -396,12 +440,20 @@ bool FilesCache::WriteWritten(OpenHandle& handle, CacheBlock* const* blocks, int
     }
     int64_t base = block.number * block_size_;
     int32_t begin = 0;
-    int32_t end = 0;
-    while (NextStretch(block.written, block_size_, end, &begin, &end)) {
-      if (!writer.Add(base + begin, block.data + begin, end - begin)) return false;
+    int32_t stretch_end = 0;
+    while (NextStretch(block.written, block_size_, stretch_end, &begin, &stretch_end)) {
+      if (!writer.Add(base + begin, block.data + begin, stretch_end - begin)) return false;
+      end = base + stretch_end;
     }
   }
-  return writer.Finish() && current;
+  bool written = writer.Finish() && current;
+  platform::FileStamp after;
+  if (stamped && handle.file.GetStamp(&after)) {
+    // Ours when the size is what this write explains; a size nobody here wrote is another's.
+    bool ours = after.id == before.id && after.size == std::max(before.size, end);
+    NoteStamp(handle.id, after, ours);
+  }
+  return written;
 }
 
 // ---- Reads and writes ----

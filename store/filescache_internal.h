@@ -29,6 +29,10 @@ inline constexpr int kInfoVolume = 272;
 inline constexpr int kInfoIndex = 280;
 inline constexpr int kInfoIdentified = 288;
 inline constexpr int kInfoGeneration = 292;
+inline constexpr int kInfoStampSize = 296;
+inline constexpr int kInfoStampTime = 304;
+inline constexpr int kInfoStamped = 312;
+inline constexpr int kInfoVersion = 316;
 
 }  // namespace filescache_layout
 
@@ -51,6 +55,7 @@ struct FilesCache::CacheBlock {
   // cache's count of replaced files when that generation was last known to be the file's.
   // Under the block key.
   uint32_t generation = 0;
+  uint32_t version = 0;  // the file's version whose bytes it holds, likewise
   uint64_t checked = 0;
 };
 
@@ -59,6 +64,7 @@ struct FilesCache::CacheBlock {
 struct FilesCache::Epoch {
   bool known = false;
   uint32_t generation = 0;
+  uint32_t version = 0;  // the file's version whose bytes it holds, likewise
   uint64_t checked = 0;
 };
 
@@ -89,6 +95,9 @@ struct FilesCache::OsfsInfo {
   platform::FileId identity;
   uint32_t identified = 0;
   uint32_t generation = 0;
+  platform::FileStamp stamp;  // its id is `identity` while `stamped` is set
+  uint32_t stamped = 0;
+  uint32_t version = 0;
 
   void Encode(uint8_t* bytes) const {
     using namespace filescache_layout;
@@ -101,6 +110,10 @@ struct FilesCache::OsfsInfo {
     PutU64(bytes + kInfoIndex, identity.index);
     PutU32(bytes + kInfoIdentified, identified);
     PutU32(bytes + kInfoGeneration, generation);
+    PutI64(bytes + kInfoStampSize, stamp.size);
+    PutI64(bytes + kInfoStampTime, stamp.write_time);
+    PutU32(bytes + kInfoStamped, stamped);
+    PutU32(bytes + kInfoVersion, version);
   }
   // Index bytes are outside input: the path is cut at the key size whatever they hold.
   void Decode(const uint8_t* bytes) {
@@ -114,6 +127,11 @@ struct FilesCache::OsfsInfo {
     identity.index = GetU64(bytes + kInfoIndex);
     identified = GetU32(bytes + kInfoIdentified);
     generation = GetU32(bytes + kInfoGeneration);
+    stamp.id = identity;
+    stamp.size = GetI64(bytes + kInfoStampSize);
+    stamp.write_time = GetI64(bytes + kInfoStampTime);
+    stamped = GetU32(bytes + kInfoStamped);
+    version = GetU32(bytes + kInfoVersion);
   }
 };
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -310,6 +311,90 @@ TEST(FilesCache, WriteBackWritesOnlyTheBytesThatWritesChangedAndReportsLosses) {
   EXPECT_FALSE(cache.FlushFile(id));
   EXPECT_TRUE(cache.FlushFile(id)) << "reported once";
   EXPECT_EQ(ReadFileBytes(later).substr(0, kBlock), std::string(kBlock, '\0'));
+}
+
+// Another program's write: done when the file's last-write time has moved, however coarse
+// the clock the file system stamps with.
+void ForeignWrite(const std::string& path, int64_t offset, const std::string& bytes) {
+  auto before = fs::last_write_time(path);
+  do {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(offset);
+    file << bytes;
+  } while (fs::last_write_time(path) == before);
+}
+
+// With shared files every call sees what another program left on the disk: appended,
+// rewritten, truncated, replaced, removed, renamed, also next to our own unflushed bytes;
+// without, the cache keeps what it saw first. Both modes write exactly the bytes of a call.
+TEST(FilesCache, SharedFilesSeeEveryChangeByAnotherAndWriteOnlyTheirOwnBytes) {
+  for (bool shared : {false, true}) {
+    SCOPED_TRACE(shared ? "shared" : "alone");
+    OpenCache fixture;
+    FilesCache& cache = fixture.cache;
+    cache.SetSharedFiles(shared);
+    std::string path = fixture / "f.dat", moved = fixture / "moved.dat";
+    auto ours = [&](int64_t offset, const std::string& bytes, bool flush) {
+      ASSERT_EQ(Write(cache, path, offset, bytes), static_cast<int32_t>(bytes.size()));
+      if (flush) {
+        ASSERT_TRUE(cache.FlushFile(cache.Lookup(path.c_str(), false)));
+      }
+    };
+    auto replace = [&](const std::string& bytes) {
+      WriteFileBytes(fixture / "new", bytes);
+      fs::rename(fixture / "new", path);
+    };
+    const std::vector<std::pair<const char*, std::function<void()>>> steps = {
+        {"append", [&] { ForeignWrite(path, 10, std::string(690, 'A')); }},
+        {"rewrite", [&] { ForeignWrite(path, 0, "REWRITTEN"); }},
+        {"ours, then theirs in the block",
+         [&] {
+           ours(100, "ours", true);
+           ForeignWrite(path, 120, "theirs");
+         }},
+        {"theirs, then ours in the block",
+         [&] {
+           ForeignWrite(path, 200, "theirs");
+           ours(210, "ours", true);
+           EXPECT_EQ(ReadFileBytes(path).substr(200, 14), "theirsAAAAours");
+         }},
+        {"theirs between our write and its flush",
+         [&] {
+           ours(300, "unflushed", false);
+           ForeignWrite(path, 320, "between");
+           std::string expected = ReadFileBytes(path).replace(300, 9, "unflushed");
+           if (shared) {
+             EXPECT_EQ(ReadThrough(cache, path), expected);
+           }
+           ASSERT_TRUE(cache.FlushFile(cache.Lookup(path.c_str(), false)));
+           EXPECT_EQ(ReadFileBytes(path), expected);
+         }},
+        {"truncate", [&] { fs::resize_file(path, 50); }},
+        {"replace", [&] { replace(std::string(600, 'R')); }},
+        {"rename", [&] { fs::rename(path, moved); }},
+        {"recreate", [&] { replace("again"); }},
+        {"remove", [&] { fs::remove(path); }},
+    };
+    WriteFileBytes(path, std::string(10, 'a'));
+    bool stale = false;
+    for (const auto& [name, step] : steps) {
+      ReadThrough(cache, path);  // what the cache holds before the other's change
+      step();
+      if (HasFatalFailure()) return;
+      bool exists = fs::exists(path);
+      std::string disk = exists ? ReadFileBytes(path) : "";
+      std::string seen = exists ? ReadThrough(cache, path) : "";
+      if (shared) {
+        EXPECT_EQ(seen, disk) << name;
+        EXPECT_EQ(cache.Lookup(path.c_str(), false) > 0, exists) << name;
+      }
+      stale = stale || seen != disk;
+    }
+    EXPECT_EQ(stale, !shared) << "the cache alone keeps what it saw";
+    if (shared) {
+      EXPECT_EQ(ReadThrough(cache, moved), std::string(600, 'R'));
+    }
+  }
 }
 
 // Contents through a link are its file's; remove and rename work on the link itself.

@@ -242,6 +242,35 @@ bool FileIdentity(FileHandle file, FileId* id) {
   return true;
 }
 
+namespace {
+
+void StampOf(const struct stat& st, FileStamp* stamp) {
+  stamp->id.volume = static_cast<uint64_t>(st.st_dev);
+  stamp->id.index = static_cast<uint64_t>(st.st_ino);
+  stamp->size = st.st_size;
+  stamp->write_time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+bool FileStampOf(FileHandle file, FileStamp* stamp) {
+  struct stat st;
+  if (fstat(Descriptor(file), &st) != 0) return Failed(false);
+  StampOf(st, stamp);
+  return true;
+}
+
+bool PathStamp(const char* path, FileStamp* stamp) {
+  std::string native = SpelledNativePath(path != nullptr ? path : "");
+  struct stat st;
+  if (lstat(native.c_str(), &st) != 0) {
+    SetLastErrorForPath(errno, native);
+    return false;
+  }
+  StampOf(st, stamp);
+  return true;
+}
+
 bool FileClose(FileHandle file) {
   ForgetExclusive(Descriptor(file));
   // Linux releases the descriptor even when close is interrupted: never retry it.

@@ -177,12 +177,47 @@ bool FileFlush(FileHandle file) {
 }
 
 bool FileIdentity(FileHandle file, FileId* id) {
-  if (!Usable(file)) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!::GetFileInformationByHandle(Native(file), &information)) return false;
-  id->volume = information.dwVolumeSerialNumber;
-  id->index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  FileStamp stamp;
+  if (!FileStampOf(file, &stamp)) return false;
+  *id = stamp.id;
   return true;
+}
+
+namespace {
+
+bool StampOf(HANDLE handle, FileStamp* stamp) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!::GetFileInformationByHandle(handle, &information)) return false;
+  stamp->id.volume = information.dwVolumeSerialNumber;
+  stamp->id.index =
+      (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  stamp->size = static_cast<int64_t>((static_cast<uint64_t>(information.nFileSizeHigh) << 32) |
+                                     information.nFileSizeLow);
+  stamp->write_time = static_cast<int64_t>(
+      (static_cast<uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+      information.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+}  // namespace
+
+bool FileStampOf(FileHandle file, FileStamp* stamp) {
+  return Usable(file) && StampOf(Native(file), stamp);
+}
+
+// Opened for its attributes only, sharing everything (a writer elsewhere is not disturbed),
+// the entry itself rather than where a link leads.
+bool PathStamp(const char* path, FileStamp* stamp) {
+  HANDLE handle =
+      ::CreateFileA(path != nullptr ? path : "", FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  bool stamped = StampOf(handle, stamp);
+  DWORD error = ::GetLastError();
+  ::CloseHandle(handle);
+  ::SetLastError(error);
+  return stamped;
 }
 
 bool FileClose(FileHandle file) {
