@@ -333,12 +333,29 @@ TEST(FilesCache, SharedFilesSeeEveryChangeByAnotherAndWriteOnlyTheirOwnBytes) {
     OpenCache fixture;
     FilesCache& cache = fixture.cache;
     cache.SetSharedFiles(shared);
-    std::string path = fixture / "f.dat", moved = fixture / "moved.dat";
+    std::string path = fixture / "f.dat", moved = fixture / "moved.dat", other = fixture / "o";
+    ASSERT_GT(cache.Lookup(other.c_str(), true), 0);
     auto ours = [&](int64_t offset, const std::string& bytes, bool flush) {
       ASSERT_EQ(Write(cache, path, offset, bytes), static_cast<int32_t>(bytes.size()));
       if (flush) {
         ASSERT_TRUE(cache.FlushFile(cache.Lookup(path.c_str(), false)));
       }
+    };
+    // Our bytes across blocks, theirs right around them before the write-back: by a flush's
+    // run of blocks in one write, or by evictions.
+    auto around = [&](int64_t at, int64_t size, bool evict) {
+      std::string bytes(static_cast<size_t>(size), evict ? 'E' : 'O');
+      ours(at, bytes, false);
+      ForeignWrite(path, at - 6, "theirs");
+      ForeignWrite(path, at + size, "after");
+      std::string expected = ReadFileBytes(path).replace(at, size, bytes);
+      for (int i = 0; evict && i < 16; ++i) {
+        ASSERT_EQ(Write(cache, other, i * kBlock, std::string(kBlock, 'o')), kBlock);
+      }
+      if (!evict) {
+        ASSERT_TRUE(cache.FlushFile(cache.Lookup(path.c_str(), false)));
+      }
+      EXPECT_EQ(ReadFileBytes(path), expected);
     };
     auto replace = [&](const std::string& bytes) {
       WriteFileBytes(fixture / "new", bytes);
@@ -369,6 +386,8 @@ TEST(FilesCache, SharedFilesSeeEveryChangeByAnotherAndWriteOnlyTheirOwnBytes) {
            ASSERT_TRUE(cache.FlushFile(cache.Lookup(path.c_str(), false)));
            EXPECT_EQ(ReadFileBytes(path), expected);
          }},
+        {"a run of blocks", [&] { around(400, 700, false); }},
+        {"evicted", [&] { around(1300, 900, true); }},
         {"truncate", [&] { fs::resize_file(path, 50); }},
         {"replace", [&] { replace(std::string(600, 'R')); }},
         {"rename", [&] { fs::rename(path, moved); }},
