@@ -2,10 +2,12 @@
 // files at random places and keep a model of every write that was answered; the server is
 // killed (SIGKILL: no shutdown, no flush) at random moments and started again, and after each
 // kill every acknowledged byte must be on disk. The write in flight when the server died may
-// have landed in whole, in part or not at all.
+// have landed in whole, in part or not at all. The same holds for writers whose writes go
+// through two servers over one directory (SharedFiles=1), both killed at once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -37,15 +39,21 @@ void Apply(std::string& file, int64_t offset, const std::string& bytes) {
   file.replace(offset, bytes.size(), bytes);
 }
 
-// Writes until the connection breaks; every answered write goes into the model.
-void WriteUntilKilled(int port, Writer& writer, unsigned seed) {
-  SrpcClient client;
-  if (!client.Connect("127.0.0.1", port)) return;  // killed before this writer got going
-  // Wine's server may keep a killed program's connection open, unread data and all: an answer
-  // that is this late will not come.
-  client.set_answer_timeout(kAnswerTimeoutSeconds);
+// Writes until a connection breaks, each write through one of the servers chosen at random;
+// every answered write goes into the model.
+void WriteUntilKilled(const std::vector<int>& ports, Writer& writer, unsigned seed) {
+  std::vector<std::unique_ptr<SrpcClient>> clients;
+  for (int port : ports) {
+    clients.push_back(std::make_unique<SrpcClient>());
+    // Killed before this writer got going?
+    if (!clients.back()->Connect("127.0.0.1", port)) return;
+    // Wine's server may keep a killed program's connection open, unread data and all: an
+    // answer that is this late will not come.
+    clients.back()->set_answer_timeout(kAnswerTimeoutSeconds);
+  }
   std::mt19937 random(seed);
   for (;;) {
+    SrpcClient& client = *clients[random() % clients.size()];
     int64_t offset = random() % kFileSpan;
     std::string bytes(1 + random() % kMaxWrite, '\0');
     for (char& byte : bytes) byte = static_cast<char>(random());
@@ -81,36 +89,50 @@ void CheckOnDisk(Writer& writer) {
   writer.pending_offset = -1;
 }
 
-TEST(CrashConsistency, AcknowledgedWritesSurviveTwentyKills) {
-  RunningServer server;
+// Rounds of writers, each spread over all the servers, that are killed together.
+void SurviveKills(const std::vector<RunningServer*>& servers, int kills) {
   std::vector<Writer> writers(kWriters);
   SrpcClient setup;
-  ASSERT_TRUE(server.Connect(setup));
+  ASSERT_TRUE(servers[0]->Connect(setup));
+  std::vector<int> ports;
+  for (RunningServer* server : servers) ports.push_back(server->port());
   for (int w = 0; w < kWriters; ++w) {
     std::string name = "files/w" + std::to_string(w) + ".bin";
-    writers[w].remote = server.remote(name);
-    writers[w].local = server.path(name);
+    writers[w].remote = servers[0]->remote(name);
+    writers[w].local = servers[0]->path(name);
     ASSERT_EQ(e2e::CallLong(setup, "plif_file_create", writers[w].remote), 1);
   }
   setup.Close();
   std::mt19937 random(2024);
-  for (int kill = 0; kill < kKills; ++kill) {
+  for (int kill = 0; kill < kills; ++kill) {
     SCOPED_TRACE("kill " + std::to_string(kill + 1));
     std::vector<std::thread> threads;
     for (int w = 0; w < kWriters; ++w) {
-      threads.emplace_back(WriteUntilKilled, server.port(), std::ref(writers[w]), random());
+      threads.emplace_back(WriteUntilKilled, std::cref(ports), std::ref(writers[w]), random());
     }
     platform::SleepMs(100 + random() % 500);
-    server.Kill();
+    for (RunningServer* server : servers) server->Kill();
     for (std::thread& thread : threads) thread.join();
     for (Writer& writer : writers) CheckOnDisk(writer);
-    server.Start();
-    SrpcClient probe;
-    ASSERT_TRUE(server.Connect(probe)) << server.Console();
+    for (RunningServer* server : servers) {
+      server->Start();
+      SrpcClient probe;
+      ASSERT_TRUE(server->Connect(probe)) << server->Console();
+    }
   }
   size_t written = 0;
   for (const Writer& writer : writers) written += writer.model.size();
   EXPECT_GT(written, 0u);
+}
+
+TEST(CrashConsistency, AcknowledgedWritesSurviveTwentyKills) {
+  RunningServer server;
+  SurviveKills({&server}, kKills);
+}
+
+TEST(CrashConsistency, WritesThroughTwoSharedServersSurviveTheirKills) {
+  RunningServer a("SharedFiles=1\n"), b("SharedFiles=1\n");
+  SurviveKills({&a, &b}, kKills / 2);
 }
 
 }  // namespace
