@@ -1,0 +1,112 @@
+// The deployment of README.md's "Several servers over one directory": HAProxy in front of two
+// servers with SharedFiles=1 over one directory, a striped pellary-cli put and get of a large
+// file through it, whose connections the balancer spreads over both servers. Skipped where
+// HAProxy is not installed (scripts/test.sh installs it).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/tools/child.h"
+#include "testing/remote_calls.h"
+#include "tests/running_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::RunningServer;
+
+constexpr size_t kFileBytes = 64 << 20;
+constexpr uint32_t kCommandMs = 600000;
+
+// The program found on PATH, or "".
+std::string OnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    fs::path candidate = fs::path(dir) / name;
+    if (!dir.empty() && fs::exists(candidate)) return candidate.string();
+  }
+  return "";
+}
+
+// README.md's configuration, with the test's ports.
+std::string HaproxyConfig(int port, int a, int b) {
+  std::ostringstream config;
+  config << "global\n  maxconn 4096\n"
+         << "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 1h\n"
+         << "  timeout server 1h\n"
+         << "frontend pellary\n  bind 127.0.0.1:" << port << "\n  default_backend servers\n"
+         << "backend servers\n  balance roundrobin\n  option tcp-check\n"
+         << "  server a 127.0.0.1:" << a << " check inter 2s\n"
+         << "  server b 127.0.0.1:" << b << " check inter 2s\n";
+  return config.str();
+}
+
+// A child that is killed when the test leaves.
+struct Child {
+  ~Child() {
+    if (handle != platform::kNoChild) platform::ChildKill(handle);
+  }
+  platform::ChildHandle handle = platform::kNoChild;
+};
+
+TEST(Haproxy, StripedPutAndGetThroughTwoSharedServersAreByteIdentical) {
+  std::string haproxy = OnPath("haproxy");
+  if (haproxy.empty()) GTEST_SKIP() << "haproxy is not installed (scripts/test.sh installs it)";
+  RunningServer a("SharedFiles=1\n"), b("SharedFiles=1\n");
+  SrpcClient up;
+  ASSERT_TRUE(a.Connect(up) && b.Connect(up));
+  TempDir work;
+  int port = FreePort();
+  std::ofstream(work / "haproxy.cfg") << HaproxyConfig(port, a.port(), b.port());
+  Child balancer;
+  balancer.handle =
+      platform::ChildStart(haproxy, {"-db", "-f", work / "haproxy.cfg"}, work.path(), work / "log");
+  ASSERT_NE(balancer.handle, platform::kNoChild);
+  bool listening = false;
+  for (uint32_t start = platform::GetTickCount();
+       !listening && platform::GetTickCount() - start < 30000; platform::SleepMs(50)) {
+    SrpcClient through;
+    listening = through.Connect("127.0.0.1", port);
+  }
+  ASSERT_TRUE(listening) << ReadFileBytes(work / "log");
+
+  std::string remote = a.remote("files/big.bin");
+  auto cli = [&](const std::string& command, const std::string& from, const std::string& to) {
+    Child run;
+    run.handle = platform::ChildStart(PELLARY_CLI_EXE,
+                                      {"--host", "127.0.0.1", "--port", std::to_string(port),
+                                       command, "--connections", "8", from, to},
+                                      work.path(), work / (command + ".txt"));
+    int code = -1;
+    if (platform::ChildWait(run.handle, kCommandMs, &code)) run.handle = platform::kNoChild;
+    EXPECT_EQ(code, 0) << command << ": " << ReadFileBytes(work / (command + ".txt"));
+  };
+  // The second round replaces a file both servers have cached, removed through one of them.
+  std::mt19937_64 random(25);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round + 1));
+    std::string bytes(kFileBytes, '\0');
+    for (size_t i = 0; i < bytes.size(); i += 8) {
+      uint64_t word = random();
+      std::memcpy(&bytes[i], &word, 8);
+    }
+    WriteFileBytes(work / "src.bin", bytes);
+    SrpcClient remover;
+    ASSERT_TRUE(remover.Connect("127.0.0.1", port));
+    ASSERT_EQ(e2e::CallLong(remover, "plif_file_remove", remote), 1);
+    cli("put", work / "src.bin", remote);
+    EXPECT_TRUE(ReadFileBytes(a.path("files/big.bin")) == bytes) << "put through both servers";
+    cli("get", remote, work / "back.bin");
+    EXPECT_TRUE(ReadFileBytes(work / "back.bin") == bytes) << "got through both servers";
+  }
+}
+
+}  // namespace
