@@ -7,7 +7,10 @@
 //     ranges of one file, as pellary-cli stripes a put), against a local loop of a write of the
 //     same size plus fsync in the same file system;
 //   - plif_file_exists and plif_file_getlength on 16 connections and plif_file_exists on one,
-//     against an 8-byte ping-pong on as many connections.
+//     against an 8-byte ping-pong on as many connections;
+//   - the cost of SharedFiles=1 (every call compares the file with the disk): cached 64 KiB
+//     reads, durable 64 KiB writes and small calls through a second server that has it,
+//     against the same work through the first, which has not.
 // The server's console is a file, as under a service manager. Usage, after the release build:
 //   build/release/bench/data_path build/release/service/pellary [rounds] [seconds] [only]
 // (`only`: the rows whose name holds that text, e.g. to profile the server on one of them).
@@ -88,8 +91,8 @@ Figure RunWorkers(int connections, double seconds, const MakeStep& make) {
 
 class Bench {
  public:
-  Bench(const std::string& program, double seconds)
-      : server_(std::filesystem::absolute(program).string(), "CacheSize=256\n"),
+  Bench(const std::string& program, double seconds, const std::string& profile = "")
+      : server_(std::filesystem::absolute(program).string(), "CacheSize=256\n" + profile),
         seconds_(seconds) {}
 
   bool Start() {
@@ -279,7 +282,8 @@ int main(int argc, char** argv) {
   int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   double seconds = argc > 3 ? std::max(0.1, std::atof(argv[3])) : 1.5;
   Bench bench(argv[1], seconds);
-  if (!bench.Start()) return 1;
+  Bench shared(argv[1], seconds, "SharedFiles=1\n");
+  if (!bench.Start() || !shared.Start()) return 1;
   std::vector<Row> rows = {
       {"cached 64 KiB reads, 1 connection", "MiB/s", true, [&] { return bench.CachedReads(1); },
        [&] { return bench.BareReads(1); }},
@@ -302,6 +306,19 @@ int main(int argc, char** argv) {
        [&] { return bench.PingPong(16); }},
       {"plif_file_exists, 1 connection", "calls/s", true,
        [&] { return bench.SmallCalls("plif_file_exists", 1); }, [&] { return bench.PingPong(1); }},
+      {"shared vs not: 64 KiB reads, 1 conn", "MiB/s", true, [&] { return shared.CachedReads(1); },
+       [&] { return bench.CachedReads(1); }},
+      {"shared vs not: 64 KiB reads, 4 conns", "MiB/s", false,
+       [&] { return shared.CachedReads(4); }, [&] { return bench.CachedReads(4); }},
+      {"shared vs not: 64 KiB writes, 1 conn", "MiB/s", true,
+       [&] { return shared.DurableWrites(kSmallPiece, 1); },
+       [&] { return bench.DurableWrites(kSmallPiece, 1); }},
+      {"shared vs not: getlength, 16 conns", "calls/s", false,
+       [&] { return shared.SmallCalls("plif_file_getlength", 16); },
+       [&] { return bench.SmallCalls("plif_file_getlength", 16); }},
+      {"shared vs not: getlength, 1 conn", "calls/s", true,
+       [&] { return shared.SmallCalls("plif_file_getlength", 1); },
+       [&] { return bench.SmallCalls("plif_file_getlength", 1); }},
   };
   if (argc > 4)
     std::erase_if(rows, [&](const Row& row) { return !std::strstr(row.name, argv[4]); });
@@ -317,6 +334,7 @@ int main(int argc, char** argv) {
     }
   }
   bench.Stop();
+  shared.Stop();
   std::printf("%-38s %-8s %-26s %-26s %6s\n", "work", "unit", "pellary", "reference", "ratio");
   for (const Row& row : rows) {
     Figure server = Median(row.server_rounds);
