@@ -46,6 +46,7 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/socket.h"
 #include "values/netdat.h"
@@ -240,6 +241,11 @@ class SrpcPacketReader {
   int read_ahead() const { return ahead_end_ - ahead_begin_; }
   // The waits between packets in which nothing came, in the last Receive.
   int idle_waits_made() const { return idle_waits_made_; }
+  // Whether the last Receive ended at a byte that cannot start a packet.
+  bool stopped_at_stray_byte() const { return stopped_at_stray_byte_; }
+  // What the last receive from the socket into the read-ahead brought, parsed or not (to show
+  // a user what a peer sent).
+  std::string_view last_fill() const { return {ahead_, static_cast<size_t>(ahead_end_)}; }
 
  private:
   Event TakeKind(uint8_t byte);
@@ -264,6 +270,7 @@ class SrpcPacketReader {
   SrpcPeer peer_;
   int idle_waits_;
   int idle_waits_made_ = 0;
+  bool stopped_at_stray_byte_ = false;
   Phase phase_ = Phase::kKind;
   char* buffer_ = nullptr;  // the packet being read, header first: own_ or a pooled buffer
   int capacity_ = 0;
