@@ -117,7 +117,8 @@ inline const char* SocketErrorText(uint32_t code) {
 // The text for a user of a client: what the system calls a socket or resolver error, as
 // strerror and gai_strerror give it on POSIX ("Connection refused", "Name or service not
 // known") and FormatMessage on Windows (a short table where the system has no text, as Wine
-// has not for some). Never empty. The server's logs keep SocketErrorText.
+// has not for some). Never empty; LastError() stays as it was. The server's logs keep
+// SocketErrorText.
 std::string SocketErrorReason(uint32_t code);
 
 // Winsock's SOCK_STREAM and SOCK_DGRAM numbers.

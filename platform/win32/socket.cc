@@ -445,7 +445,9 @@ SocketHandle SocketConnectHost(const char* host, uint16_t port, int64_t timeout_
 }
 
 std::string SocketErrorReason(uint32_t code) {
+  uint32_t error = LastError();
   std::string text = SystemReason(code);
+  SetLastError(error);  // a FormatMessage that finds no text leaves an error of its own
   if (!text.empty()) return text;
   for (const Reason& entry : kReasons) {
     if (entry.code == code) return entry.text;
