@@ -218,7 +218,8 @@ class SrpcPacketReader {
 
   // One pass of a session loop on `socket`, with what an earlier receive read ahead first:
   //   - between packets, up to idle_waits waits of one second for the next bytes; none came
-  //     (or the socket is no longer connected): kNoPacket. A stray byte: kNoPacket at once;
+  //     (or the socket is no longer connected): kNoPacket. A stray byte: kNoPacket at
+  //     once (stopped_at_stray_byte tells);
   //   - after an 'X', the same waits for the kind; none came: the 'X' is dropped and the pass
   //     goes on between packets;
   //   - inside a packet, each receive after a wait of at most the socket's time-out; a
