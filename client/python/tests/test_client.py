@@ -422,13 +422,14 @@ class ServerTest(unittest.TestCase):
 
 
 def local_entries(directory):
-    """What list_dir should answer for a local directory: every entry, by the bytes of names."""
+    """What list_dir should answer for a local directory: every entry, by the bytes of names,
+    directories with length 0."""
     entries = []
     for name in sorted(os.listdir(os.fsencode(directory))):
         status = os.stat(os.path.join(os.fsencode(directory), name))
-        entries.append(pc.DirEntry(name.decode("utf-8", "surrogateescape"),
-                                   stat.S_ISDIR(status.st_mode), status.st_size,
-                                   int(status.st_mtime)))
+        is_dir = stat.S_ISDIR(status.st_mode)
+        entries.append(pc.DirEntry(name.decode("utf-8", "surrogateescape"), is_dir,
+                                   0 if is_dir else status.st_size, int(status.st_mtime)))
     return entries
 
 
