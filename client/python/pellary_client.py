@@ -1,6 +1,7 @@
 """Python client of the Pellary file server: the SRPC value encoding, the packet framing and a
-connection with one method per server procedure, plus a file object over remote files and
-uploads and downloads of files and trees.
+connection with one method per server procedure, plus a file object over remote files,
+uploads and downloads of files and trees, and `python -m pellary_client`, a command line
+with the main commands of pellary-cli.
 
 Standard library only; copy this one file next to a program or install the package.
 
@@ -23,6 +24,7 @@ thread at a time.
 
 from __future__ import annotations
 
+import argparse
 import collections
 import datetime
 import errno
@@ -31,6 +33,7 @@ import os
 import shutil
 import socket
 import struct
+import sys
 import time
 
 __version__ = "1.0.0"
@@ -43,7 +46,7 @@ __all__ = [
     "LString", "Null", "DateTimeRecord", "Column", "Table", "Procedure", "encode_values",
     "decode_values", "encode_table", "decode_table", "build_request", "build_answer",
     "build_error_answer", "parse_packet", "Packet", "DirEntry", "Client", "RemoteFile",
-    "resolve_address", "connect",
+    "resolve_address", "connect", "main",
 ]
 
 # Value tags: the letters that name a value's type on the wire. CSTRING is a column type of
@@ -1551,3 +1554,182 @@ class RemoteFile(io.BufferedIOBase):
     def __repr__(self):
         return f"<RemoteFile {self.name!r} mode={self.mode!r}>"
 
+
+# ---- Command line: python -m pellary_client -------------------------------------------------
+
+# Exit statuses, as pellary-cli has them.
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_UNREACHABLE = 3
+
+
+def _when(mtime):
+    return datetime.datetime.fromtimestamp(mtime).strftime("%Y-%m-%d %H:%M:%S")
+
+
+def _cli_put(client, args, out):
+    if os.path.isdir(args.local) and not args.recursive:
+        raise IsADirectoryError(errno.EISDIR, "a directory: -r copies a tree", args.local)
+    client.upload(args.local, args.remote)
+
+
+def _cli_get(client, args, out):
+    if not args.recursive and client.dir_exists(args.remote):
+        raise IsADirectoryError(errno.EISDIR, "a directory on the server: -r copies a tree",
+                                args.remote)
+    client.download(args.remote, args.local)
+
+
+def _cli_ls(client, args, out):
+    for entry in client.list_dir(args.remote, args.pattern):
+        name = entry.name + ("/" if entry.is_dir else "")
+        if args.long:
+            kind = "d" if entry.is_dir else "-"
+            print(f"{kind} {entry.length:>15} {_when(entry.mtime)} {name}", file=out)
+        else:
+            print(name, file=out)
+
+
+def _cli_stat(client, args, out):
+    entry = client.stat(args.remote)
+    kind = "directory" if entry.is_dir else "file"
+    print(f"{args.remote}: {kind}, {entry.length} bytes, modified {_when(entry.mtime)}",
+          file=out)
+
+
+def _cli_exists(client, args, out):
+    found = client.file_exists(args.remote)
+    print("yes" if found else "no", file=out)
+    return EXIT_OK if found else EXIT_FAILED
+
+
+def _cli_rm(client, args, out):
+    client._require_file(args.remote)  # the server answers 1 for a file never there
+    if not client.file_remove(args.remote):
+        raise PermissionError(errno.EACCES, "the server cannot remove it", args.remote)
+
+
+def _cli_mv(client, args, out):
+    if not client.file_rename(args.remote, args.target):
+        raise OSError(errno.EIO, f"the server refused to rename it to {args.target} (it is "
+                                 f"missing or the target exists: the server never "
+                                 f"overwrites)", args.remote)
+
+
+def _cli_mkdir(client, args, out):
+    parent, _ = _split_path(client._path(args.remote))
+    if not args.parents and parent is not None and not client.dir_exists(parent):
+        raise FileNotFoundError(errno.ENOENT, "no such directory on the server (-p makes it)",
+                                parent)
+    client.makedirs(args.remote, exist_ok=args.parents)
+
+
+def _cli_rmdir(client, args, out):
+    if not client.rmdir(args.remote):
+        raise OSError(errno.EIO, "the server cannot remove the directory (missing, not "
+                                 "empty or refused)", args.remote)
+
+
+def _cli_df(client, args, out):
+    free = client.get_freespace(args.remote)
+    if free == 0 and not client.dir_exists(args.remote):
+        raise FileNotFoundError(errno.ENOENT, "no such directory on the server", args.remote)
+    print(f"{free} MiB free", file=out)
+
+
+def _cli_cat(client, args, out):
+    out.flush()
+    with client.open_file(args.remote, "rb") as source:
+        shutil.copyfileobj(source, out.buffer, _COPY_SIZE)
+    out.buffer.flush()
+
+
+def _cli_version(client, args, out):
+    print(client.get_version(), file=out)
+
+
+def _parser():
+    parser = argparse.ArgumentParser(
+        prog="python -m pellary_client",
+        description="The main commands of pellary-cli, in Python. Server paths are absolute.",
+        epilog="Host and port default to $PELLARY_HOST (HOST or HOST:PORT) or 127.0.0.1 and "
+               "$PELLARY_PORT or 7027. Exit: 0 done, 1 the operation failed (exists: no), "
+               "2 usage error, 3 server not reachable.")
+    parser.add_argument("--host", help="the server as HOST or HOST:PORT")
+    parser.add_argument("--port", help="the server's port")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name, run, text, *operands, flag=None, paths=("remote",)):
+        """A subcommand whose `paths` attributes are server paths; `operands` are
+        (attribute, metavar) with an optional default; `flag` one (short, long, help)."""
+        sub = commands.add_parser(name, help=text, description=text)
+        sub.set_defaults(run=run, paths=paths)
+        if flag is not None:
+            sub.add_argument(flag[0], flag[1], action="store_true", help=flag[2])
+        for attribute, metavar, *default in operands:
+            sub.add_argument(attribute, metavar=metavar, nargs="?" if default else None,
+                             default=default[0] if default else None)
+
+    command("put", _cli_put, "copy a local file, or a tree with -r, to the server; an existing "
+            "server directory receives it under its own name", ("local", "LOCAL"),
+            ("remote", "REMOTE"), flag=("-r", "--recursive", "copy a directory tree"))
+    command("get", _cli_get, "copy a server file, or a tree with -r, to LOCAL (default: here, "
+            "under its own name)", ("remote", "REMOTE"), ("local", "LOCAL", os.curdir),
+            flag=("-r", "--recursive", "copy a directory tree"))
+    command("ls", _cli_ls, "list a server directory, or its names that match PATTERN (* and ?, "
+            "case ignored); needs Extensions=1", ("remote", "DIR"), ("pattern", "PATTERN", ""),
+            flag=("-l", "--long", "kind, length and modification time too"))
+    command("stat", _cli_stat, "print what a server path is; needs Extensions=1",
+            ("remote", "REMOTE"))
+    command("exists", _cli_exists, "print yes (exit 0) or no (exit 1); * and ? match",
+            ("remote", "PATTERN"))
+    command("rm", _cli_rm, "remove a server file", ("remote", "REMOTE"))
+    command("mv", _cli_mv, "rename a server file; never onto an existing one",
+            ("remote", "FROM"), ("target", "TO"), paths=("remote", "target"))
+    command("mkdir", _cli_mkdir, "make a server directory", ("remote", "DIR"),
+            flag=("-p", "--parents", "make missing parents too; no error if it exists"))
+    command("rmdir", _cli_rmdir, "remove an empty server directory", ("remote", "DIR"))
+    command("df", _cli_df, "print the free MiB of the volume of a server directory",
+            ("remote", "DIR"))
+    command("cat", _cli_cat, "print a server file", ("remote", "REMOTE"))
+    command("version", _cli_version, "print the server's version", paths=())
+    return parser
+
+
+def _reason(error):
+    """One line for a failure: the path first where there is one."""
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{error.filename}: {error.strerror}"
+    return str(error)
+
+
+def main(argv=None, out=None, err=None):
+    """`python -m pellary_client COMMAND ...` → the exit status: 0 done, 1 failed, 2 usage
+    error (paths and the address are checked before connecting), 3 unreachable or the
+    connection broke."""
+    out = sys.stdout if out is None else out
+    err = sys.stderr if err is None else err
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        host, port = resolve_address(args.host, args.port)
+        for name in args.paths:
+            Client()._path(getattr(args, name))
+    except ValueError as error:
+        parser.error(str(error))
+    prefix = f"{parser.prog} {args.command}"
+    try:
+        with connect(host, port) as client:
+            return args.run(client, args, out) or EXIT_OK
+    except SrpcConnectionError as error:
+        print(f"{prefix}: cannot reach the server or the connection broke: {error}", file=err)
+        return EXIT_UNREACHABLE
+    except (PellaryError, OSError, ValueError) as error:
+        print(f"{prefix}: {_reason(error)}", file=err)
+        return EXIT_FAILED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

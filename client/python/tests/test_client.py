@@ -2,6 +2,7 @@
 time-outs against a scripted peer, and every procedure against the real server executable
 (PELLARY_EXE), run in a program directory of its own and stopped with SIGINT."""
 
+import contextlib
 import datetime
 import fnmatch
 import io
@@ -659,6 +660,68 @@ class ExtensionsTest(unittest.TestCase):
         local = local_dir(self)
         self.assertEqual(self.client.download(base, local), 70001)
         self.assertEqual(tree_image(os.path.join(local, "walk")), tree_image(base))
+
+    def run_cli(self, *argv):
+        """(exit status, stdout, stderr) of the command line run in-process."""
+        out, err = io.TextIOWrapper(io.BytesIO(), encoding="utf-8"), io.StringIO()
+        with contextlib.redirect_stderr(err):
+            try:
+                status = pc.main(["--host", f"127.0.0.1:{self.server.port}", *argv], out, err)
+            except SystemExit as usage:
+                status = usage.code
+        out.flush()
+        return status, out.buffer.getvalue().decode(), err.getvalue()
+
+    def test_command_line(self):
+        base, local = self.server.path("data/cli"), local_dir(self)
+        write_tree(local, {"f.bin": b"hello", "d/x.txt": b"x", "d/y/z": b"z"})
+        cases = [  # (arguments, exit status, what standard output holds)
+            (["mkdir", base + "/m/n"], 1, ""),
+            (["mkdir", "-p", base + "/m/n"], 0, ""),
+            (["put", local + "/f.bin", base], 0, ""),
+            (["put", local + "/d", base], 1, ""),
+            (["put", "-r", local + "/d", base], 0, ""),
+            (["ls", base], 0, "d/\nf.bin\nm/\n"),
+            (["ls", "-l", base, "F*"], 0, "-               5 "),
+            (["stat", base + "/f.bin"], 0, base + "/f.bin: file, 5 bytes, modified "),
+            (["cat", base + "/f.bin"], 0, "hello"),
+            (["exists", base + "/f.*"], 0, "yes\n"),
+            (["exists", base + "/none"], 1, "no\n"),
+            (["get", base + "/f.bin", local + "/back.bin"], 0, ""),
+            (["get", base + "/d", local + "/back"], 1, ""),
+            (["get", "-r", base + "/d", local + "/back"], 0, ""),
+            (["mv", base + "/f.bin", base + "/g.bin"], 0, ""),
+            (["rm", base + "/g.bin"], 0, ""),
+            (["rm", base + "/g.bin"], 1, ""),
+            (["rmdir", base + "/m/n"], 0, ""),
+            (["df", base], 0, " MiB free\n"),
+            (["df", base + "/none"], 1, ""),
+            (["version"], 0, "1.0\n"),
+            (["stat", "relative/path"], 2, ""),
+            (["--port", "x", "version"], 2, ""),
+            (["frobnicate"], 2, ""),
+        ]
+        for arguments, status, output in cases:
+            with self.subTest(arguments=arguments):
+                got, out, err = self.run_cli(*arguments)
+                self.assertEqual(got, status, err)
+                if output:
+                    self.assertIn(output, out)
+                else:
+                    self.assertEqual(out, "")
+                if status == 1 and arguments[0] != "exists":
+                    self.assertRegex(err, f"^python -m pellary_client {arguments[0]}: [^\n]+\n$")
+        self.assertEqual(read_local(local + "/back.bin"), b"hello")
+        self.assertEqual(tree_image(local + "/back"), tree_image(local + "/d"))
+        # As a program: the address from the environment, an explicit port winning over it.
+        environment = dict(os.environ, PELLARY_HOST=f"127.0.0.1:{self.server.port}")
+        for port, status in ((None, 0), (free_ports(1)[0], 3)):
+            command = [sys.executable, "-m", "pellary_client", "exists", base]
+            if port is not None:
+                command[3:3] = ["--port", str(port)]
+            done = subprocess.run(command, cwd=os.path.dirname(pc.__file__), env=environment,
+                                  capture_output=True, timeout=60)
+            self.assertEqual(done.returncode, status, done.stderr)
 
 
 if __name__ == "__main__":
