@@ -36,7 +36,7 @@ import struct
 import sys
 import time
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 __all__ = [
     "LONG", "SUPERLONG", "FLOAT", "DOUBLE", "STRING", "BINARY", "DATETIME", "TABLE",
