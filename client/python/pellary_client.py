@@ -1562,6 +1562,7 @@ EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_UNREACHABLE = 3
+EXIT_UNDECIDED = 4  # exists: neither yes nor no (1 is its "no")
 
 
 def _when(mtime):
@@ -1655,7 +1656,7 @@ def _parser():
         description="The main commands of pellary-cli, in Python. Server paths are absolute.",
         epilog="Host and port default to $PELLARY_HOST (HOST or HOST:PORT) or 127.0.0.1 and "
                "$PELLARY_PORT or 7027. Exit: 0 done, 1 the operation failed (exists: no), "
-               "2 usage error, 3 server not reachable.")
+               "2 usage error, 3 server not reachable, 4 exists could not tell.")
     parser.add_argument("--host", help="the server as HOST or HOST:PORT")
     parser.add_argument("--port", help="the server's port")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -1728,7 +1729,7 @@ def main(argv=None, out=None, err=None):
         return EXIT_UNREACHABLE
     except (PellaryError, OSError, ValueError) as error:
         print(f"{prefix}: {_reason(error)}", file=err)
-        return EXIT_FAILED
+        return EXIT_UNDECIDED if args.command == "exists" else EXIT_FAILED
 
 
 if __name__ == "__main__":
