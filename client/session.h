@@ -12,18 +12,8 @@
 #include <vector>
 
 #include "client/cli.h"
+#include "client/cli_options.h"
 #include "srpc/srpcclient.h"
-
-struct Options {
-  std::string host = "127.0.0.1";
-  int port = 7027;
-  bool force = false;
-  bool quiet = false;
-  bool resume = false;
-  bool verify = false;
-  int connections = 4;
-  std::vector<std::string> words;  // the command and its operands
-};
 
 void AddString(NetValueList& list, const std::string& text);
 void AddSuperLong(NetValueList& list, int64_t value);

@@ -16,7 +16,6 @@
 
 constexpr int32_t kReadBlock = 64 * 1024;
 constexpr int64_t kWriteBlock = 4 * 1024 * 1024;
-constexpr int kMaxConnections = 16;
 constexpr int64_t kStripeWindow = kMaxConnections;
 
 // The first byte that a resumed transfer moves again, given the length of what an interrupted

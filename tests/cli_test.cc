@@ -191,39 +191,50 @@ TEST_F(Cli, DfAndProcsReport) {
 }
 
 // No server is needed: usage errors stop before connecting, so a closed port would give 3.
-TEST(CliUsage, MistakesGiveTwoWithTheReasonAndAClosedPortThreeInOneLine) {
+// Parsing itself is tested in client/cli_options_test.cc.
+TEST(CliUsage, AMistakeIsOneLineAndWhereToReadMoreHelpAndVersionPrintToStdout) {
   int closed = e2e::FreePort();
-  const std::string usage = "usage: pellary-cli";
-  const std::vector<Step> steps = {
-      {{}, 2, "", usage},
-      {{"frobnicate", "/x"}, 2, "", usage},
-      {{"get", "/only-one"}, 2, "", usage},
-      {{"version", "extra"}, 2, "", usage},
-      {{"--bogus", "version"}, 2, "", usage},
-      {{"--port"}, 2, "", usage},
-      {{"--port", "70000", "version"}, 2, "", "not a port number: 70000"},
-      {{"get", "--connections", "17", "/x", "x"}, 2, "", "17"},
-      {{"get", "--connections", "4x", "/x", "x"}, 2, "", "4x"},
-      {{"get", "/srv/x.bin", "/tmp/never-written"},
-       3,
+  const std::string general = "Try 'pellary-cli --help'.\n";
+  const std::vector<Step> mistakes = {
+      {{}, 2, "", "pellary-cli: no command given\n" + general},
+      {{"frobnicate", "/x"}, 2, "", "pellary-cli: unknown command frobnicate\n" + general},
+      {{"help", "frobnicate"}, 2, "", "pellary-cli: unknown command frobnicate\n" + general},
+      {{"--bogus", "version"}, 2, "", "pellary-cli: unknown option --bogus\n" + general},
+      {{"mv", "/only-one"},
+       2,
        "",
-       "pellary-cli: get: cannot reach the server: "},
+       "pellary-cli: usage: pellary-cli mv FROM TO\nTry 'pellary-cli mv --help'.\n"},
+      {{"version", "extra"}, 2, "", "pellary-cli: usage: pellary-cli version\n"},
+      {{"cat", "--force", "/x"},
+       2,
+       "",
+       "pellary-cli: cat does not take --force\nTry 'pellary-cli cat --help'.\n"},
+      {{"version"}, 3, "", "pellary-cli: version: cannot reach the server: "},
   };
-  for (const Step& step : steps) {
+  for (const Step& step : mistakes) {
     SCOPED_TRACE(testing::PrintToString(step.args));
     CliRun run = RunOn(closed, step.args);
     EXPECT_EQ(run.code, step.code);
-    EXPECT_EQ(run.out, step.out);
-    EXPECT_EQ(run.err.rfind("pellary-cli: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(step.err), std::string::npos) << run.err;
-    if (step.code == 3) {
-      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
-    }
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), step.code == 2 ? 2 : 1);
   }
-  CliRun help = RunOn(0, {"--help"});
-  EXPECT_EQ(help.code, 0);
-  EXPECT_NE(help.out.find("--force"), std::string::npos);
-  EXPECT_EQ(help.err, "");
+  const std::vector<Step> helps = {
+      {{"--help"}, 0, "usage: pellary-cli [OPTIONS] COMMAND", ""},
+      {{"help"}, 0, "usage: pellary-cli [OPTIONS] COMMAND", ""},
+      {{"put", "--help"}, 0, "usage: pellary-cli put [OPTIONS] LOCAL REMOTE\n", ""},
+      {{"help", "put"}, 0, "usage: pellary-cli put [OPTIONS] LOCAL REMOTE\n", ""},
+      {{"-h", "rm", "/x"}, 0, "usage: pellary-cli rm REMOTE\n", ""},
+      {{"--version"}, 0, "pellary-cli 1.0\n", ""},
+  };
+  for (const Step& step : helps) {
+    SCOPED_TRACE(testing::PrintToString(step.args));
+    CliRun run = RunOn(closed, step.args);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.out.rfind(step.out, 0), 0u) << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+  EXPECT_NE(RunOn(0, {"put", "--help"}).out.find("--force"), std::string::npos);
 }
 
 TEST(CliProgress, SizesRatesAndTimeLeftAreReadable) {
