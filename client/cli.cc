@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/session.h"
+#include "client/targets.h"
 #include "client/transfer.h"
 #include "platform/process.h"
 #include "srpc/srpcclient.h"
@@ -63,7 +64,12 @@ int Mv(Session& session, const Words& words) {
 }
 
 int Mkdir(Session& session, const Words& words) {
-  return session.PathCall("plif_mkdir", words[1], "cannot create the directory");
+  if (!session.options().parents) {
+    return session.PathCall("plif_mkdir", words[1], "cannot create the directory");
+  }
+  std::vector<std::string> dirs = RemoteParents(words[1]);
+  dirs.push_back(words[1]);
+  return session.MakeDirs(dirs);
 }
 
 int Rmdir(Session& session, const Words& words) {
@@ -116,10 +122,13 @@ int Help(const Options& options, std::FILE* out, std::FILE* err);
 struct Command {
   const char* name;
   const char* operands;  // as the help shows them
-  size_t least, most;    // how many operands it takes
-  unsigned options;      // the CommandOption bits it accepts
-  const char* summary;   // its line in the overview
-  const char* details;   // what its own help adds, each line ending in a newline
+  // One letter per operand: 'S' a server path (which must be absolute), 'L' a local one (or
+  // "-" for standard input or output), '.' anything else.
+  const char* kinds;
+  size_t least, most;   // how many operands it takes
+  unsigned options;     // the CommandOption bits it accepts
+  const char* summary;  // its line in the overview
+  const char* details;  // what its own help adds, each line ending in a newline
   int (*run)(Session&, const Words&);
   // Instead of `run`, for a command that needs no SRPC connection.
   int (*offline)(const Options&, std::FILE* out, std::FILE* err) = nullptr;
@@ -128,30 +137,54 @@ struct Command {
 constexpr unsigned kTransferOptions = kOptConnections | kOptResume | kOptVerify;
 
 constexpr Command kCommands[] = {
-    {"get", "REMOTE LOCAL", 2, 2, kTransferOptions, "copy a server file here",
-     "The server file must exist before LOCAL is created or cut. What arrived stays in\n"
-     "LOCAL after a failure, for --resume.\n",
+    {"get", "REMOTE [LOCAL]", "SL", 1, 2, kTransferOptions, "copy a server file here",
+     "LOCAL may be a directory (the file goes into it under its own name), \"-\" for\n"
+     "standard output, or left out for the file's own name here. The server file must\n"
+     "exist before LOCAL is created or cut. What arrived stays in LOCAL after a failure,\n"
+     "for --resume.\n",
      Get},
-    {"put", "LOCAL REMOTE", 2, 2, kTransferOptions | kOptForce, "copy a local file to the server",
-     "The file is written to REMOTE.part and renamed into place at the end. The server's\n"
-     "rename never overwrites: an existing REMOTE is an error unless --force is given.\n",
+    {"put", "LOCAL REMOTE", "LS", 2, 2, kTransferOptions | kOptForce | kOptParents,
+     "copy a local file to the server",
+     "REMOTE may be a server directory (the file goes into it under its own name; a\n"
+     "REMOTE ending in / means one), LOCAL \"-\" for standard input. The file is written\n"
+     "to REMOTE.part and renamed into place at the end. The server's rename never\n"
+     "overwrites: an existing REMOTE is an error unless --force is given.\n",
      Put},
-    {"cat", "REMOTE", 1, 1, 0, "print a server file", "", Cat},
-    {"len", "REMOTE", 1, 1, 0, "print a server file's length in bytes", "", Len},
-    {"exists", "PATTERN", 1, 1, 0, "print yes or no; * and ? match",
+    {"cat", "REMOTE", "S", 1, 1, 0, "print a server file", "", Cat},
+    {"len", "REMOTE", "S", 1, 1, 0, "print a server file's length in bytes", "", Len},
+    {"exists", "PATTERN", "S", 1, 1, 0, "print yes or no; * and ? match",
      "Exit status 0 for yes, 1 for no.\n", Exists},
-    {"rm", "REMOTE", 1, 1, 0, "remove a server file", "", Rm},
-    {"mv", "FROM TO", 2, 2, 0, "rename a server file; never onto an existing one", "", Mv},
-    {"mkdir", "DIR", 1, 1, 0, "make a server directory", "", Mkdir},
-    {"rmdir", "DIR", 1, 1, 0, "remove an empty server directory", "", Rmdir},
-    {"df", "PATH", 1, 1, 0, "print the free MiB of PATH's volume", "", Df},
-    {"version", "", 0, 0, 0, "print the server's version", "", Version},
-    {"procs", "", 0, 0, 0, "list the server's procedures with their indices", "", Procs},
-    {"shutdown", "", 0, 0, 0, "stop the server", "", Shutdown},
-    {"monitor", "[PORT]", 0, 1, 0, "print the server's log stream until the server closes it",
+    {"rm", "REMOTE", "S", 1, 1, 0, "remove a server file", "", Rm},
+    {"mv", "FROM TO", "SS", 2, 2, 0, "rename a server file; never onto an existing one", "", Mv},
+    {"mkdir", "DIR", "S", 1, 1, kOptParents, "make a server directory",
+     "With --parents, missing directories above it are made too, and an existing DIR\n"
+     "is no error.\n",
+     Mkdir},
+    {"rmdir", "DIR", "S", 1, 1, 0, "remove an empty server directory", "", Rmdir},
+    {"df", "PATH", "S", 1, 1, 0, "print the free MiB of PATH's volume", "", Df},
+    {"version", "", "", 0, 0, 0, "print the server's version", "", Version},
+    {"procs", "", "", 0, 0, 0, "list the server's procedures with their indices", "", Procs},
+    {"shutdown", "", "", 0, 0, 0, "stop the server", "", Shutdown},
+    {"monitor", "[PORT]", ".", 0, 1, 0, "print the server's log stream until it closes",
      "PORT is the server's monitor port (default 7028).\n", nullptr, Monitor},
-    {"help", "[COMMAND]", 0, 1, 0, "print this help, or a command's", "", nullptr, Help},
+    {"help", "[COMMAND]", ".", 0, 1, 0, "print this help, or a command's", "", nullptr, Help},
 };
+
+// What is wrong with the operands that the server need not be asked about: "" for nothing.
+std::string CheckOperands(const Command& command, const Options& options) {
+  const Words& words = options.words;
+  for (size_t i = 1; i < words.size(); ++i) {
+    if (command.kinds[i - 1] == 'S' && !IsAbsoluteRemote(words[i])) {
+      return "not an absolute server path: " + words[i] +
+             " (the server would take it from its own program directory)";
+    }
+    if (command.kinds[i - 1] == 'L' && words[i] == "-" && (options.resume || options.verify)) {
+      return std::string("--resume and --verify cannot read standard ") +
+             (i == 1 ? "input" : "output") + " again";
+    }
+  }
+  return "";
+}
 
 const Command* FindCommand(const std::string& name) {
   for (const Command& command : kCommands) {
@@ -262,7 +295,7 @@ int Monitor(const Options& options, std::FILE* out, std::FILE* err) {
 
 }  // namespace
 
-int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, std::FILE* in) {
   Options options;
   std::string problem = ApplyEnvironment(&options);
   if (problem.empty()) problem = ParseCommandLine(args, &options);
@@ -289,9 +322,12 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
   if (operands < command->least || operands > command->most) {
     return UsageError(err, Synopsis(*command), command->name);
   }
+  if (problem = CheckOperands(*command, options); !problem.empty()) {
+    return UsageError(err, problem, command->name);
+  }
   if (command->offline != nullptr) return command->offline(options, out, err);
   std::FILE* terminal = !options.quiet && platform::IsTerminal(err) ? err : nullptr;
-  Session session(options, std::make_shared<Reporter>(options.words[0], err, terminal), out);
+  Session session(options, std::make_shared<Reporter>(options.words[0], err, terminal), out, in);
   int status = session.Connect();
   return status == kCliOk ? command->run(session, options.words) : status;
 }

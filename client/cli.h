@@ -24,5 +24,6 @@ std::string FormatBytes(int64_t bytes);
 // is known (not negative), the mean rate and the time left at that rate once any time passed.
 std::string FormatProgress(int64_t done, int64_t total, uint32_t elapsed_ms);
 
-// `args` are the words after the program name.
-int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+// `args` are the words after the program name; `in` is what `put -` reads.
+int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
+           std::FILE* in = stdin);

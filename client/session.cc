@@ -116,6 +116,26 @@ int Session::RequireFile(const std::string& path) {
   return exists ? kCliOk : Fail(path, "no such file on the server");
 }
 
+int Session::DirExists(const std::string& path, bool* exists) {
+  NetValueList arguments;
+  AddString(arguments, path);
+  int32_t value = 0;
+  int status = CallLong("plif_dir_exists", path, arguments, &value);
+  *exists = value == 1;
+  return status;
+}
+
+int Session::MakeDirs(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    bool exists = false;
+    int status = DirExists(path, &exists);
+    if (status == kCliOk && !exists)
+      status = PathCall("plif_mkdir", path, "cannot make the directory");
+    if (status != kCliOk) return status;
+  }
+  return kCliOk;
+}
+
 // The server sends a length's low 32 bits as a signed number: read unsigned they are right up
 // to 4 GiB.
 int Session::RemoteLength(const std::string& path, int64_t* length) {

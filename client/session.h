@@ -62,8 +62,10 @@ class Progress {
 // themselves and give the exit code to end with: kCliOk when the command may go on.
 class Session {
  public:
-  Session(const Options& options, std::shared_ptr<Reporter> reporter, std::FILE* out)
-      : options_(options), reporter_(std::move(reporter)), out_(out) {}
+  // `in` is where `put -` reads (null for a session that never does).
+  Session(const Options& options, std::shared_ptr<Reporter> reporter, std::FILE* out,
+          std::FILE* in = nullptr)
+      : options_(options), reporter_(std::move(reporter)), out_(out), in_(in) {}
 
   int Connect();
   int Fail(const std::string& subject, const std::string& what);
@@ -77,17 +79,23 @@ class Session {
   // kCliOk and `exists` set, or the exit code.
   int FileExists(const std::string& path, bool* exists);
   int RequireFile(const std::string& path);
+  // kCliOk and `exists` set (the path is a directory), or the exit code.
+  int DirExists(const std::string& path, bool* exists);
+  // Makes the directories of `paths` that are missing, in their order.
+  int MakeDirs(const std::vector<std::string>& paths);
   // The length of an existing server file.
   int RemoteLength(const std::string& path, int64_t* length);
 
   const Options& options() const { return options_; }
   const std::shared_ptr<Reporter>& reporter() const { return reporter_; }
   std::FILE* out() const { return out_; }
+  std::FILE* in() const { return in_; }
   std::FILE* terminal() const { return reporter_->terminal(); }
 
  private:
   const Options& options_;
   std::shared_ptr<Reporter> reporter_;
   std::FILE* out_;
+  std::FILE* in_;
   SrpcClient client_;
 };

@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "client/targets.h"
 #include "values/netdat.h"
 
 namespace {
@@ -238,9 +239,9 @@ int64_t ResumePoint(int64_t length, int64_t block) {
   return complete_blocks > 0 ? complete_blocks * block : 0;
 }
 
-int Get(Session& session, const std::vector<std::string>& words) {
-  const std::string& remote = words[1];
-  const std::string& local = words[2];
+namespace {
+
+int GetFile(Session& session, const std::string& remote, const std::string& local) {
   // The server file must be there before the local one is created or cut to nothing.
   int64_t length = 0;
   int status = session.RemoteLength(remote, &length);
@@ -276,9 +277,32 @@ int Get(Session& session, const std::vector<std::string>& words) {
   return session.options().verify ? Verify(session, remote, local) : kCliOk;
 }
 
-int Put(Session& session, const std::vector<std::string>& words) {
-  const std::string& local = words[1];
-  const std::string& target = words[2];
+// Writes `length` bytes from `bytes` at `offset` of the server file `part`; `target` names
+// the upload in the error line.
+int WriteRemote(Session& session, const std::string& part, const std::string& target,
+                int64_t offset, const char* bytes, int64_t length) {
+  NetValueList arguments;
+  AddString(arguments, part);
+  AddSuperLong(arguments, offset);
+  // Sent from the caller's buffer, which outlives the call.
+  arguments.Append(1);
+  arguments.LendBinary(2, bytes, static_cast<int>(length), nullptr);
+  int32_t written = 0;
+  int status = session.CallLong("plif_file_write", target, arguments, &written);
+  if (status != kCliOk || written == length) return status;
+  return session.Fail(target, "the server wrote " + std::to_string(written) + " of " +
+                                  std::to_string(length) + " bytes");
+}
+
+// The server file `target` must not be there, unless --force replaces it.
+int CheckTarget(Session& session, const std::string& target) {
+  bool exists = false;
+  int status = session.FileExists(target, &exists);
+  if (status != kCliOk || !exists || session.options().force) return status;
+  return session.Fail(target, "already exists on the server (--force replaces it)");
+}
+
+int PutFile(Session& session, const std::string& local, const std::string& target) {
   int64_t size = LocalSize(local);
   std::FILE* probe = std::fopen(local.c_str(), "rb");
   if (probe == nullptr || size < 0) {
@@ -286,12 +310,8 @@ int Put(Session& session, const std::vector<std::string>& words) {
     return session.Fail(target, "cannot open local file " + local);
   }
   std::fclose(probe);
-  bool exists = false;
-  int status = session.FileExists(target, &exists);
+  int status = CheckTarget(session, target);
   if (status != kCliOk) return status;
-  if (exists && !session.options().force) {
-    return session.Fail(target, "already exists on the server (--force replaces it)");
-  }
   std::string part = PartName(target);
   int64_t start = 0;
   status = PreparePart(session, part, local, size, &start);
@@ -306,21 +326,9 @@ int Put(Session& session, const std::vector<std::string>& words) {
                 static_cast<size_t>(length)) {
           return on.Fail(target, "cannot read the local file " + local);
         }
-        NetValueList arguments;
-        AddString(arguments, part);
-        AddSuperLong(arguments, offset);
-        // Sent from the block itself, which outlives the call.
-        arguments.Append(1);
-        arguments.LendBinary(2, bytes.get(), static_cast<int>(length), nullptr);
-        int32_t written = 0;
-        int result = on.CallLong("plif_file_write", target, arguments, &written);
-        if (result != kCliOk) return result;
-        if (written != length) {
-          return on.Fail(target, "the server wrote " + std::to_string(written) + " of " +
-                                     std::to_string(length) + " bytes");
-        }
-        progress.Advance(length);
-        return kCliOk;
+        int result = WriteRemote(on, part, target, offset, bytes.get(), length);
+        if (result == kCliOk) progress.Advance(length);
+        return result;
       });
   if (status != kCliOk) return status;  // the part stays for --resume
   progress.Finish();
@@ -330,17 +338,94 @@ int Put(Session& session, const std::vector<std::string>& words) {
   return status;
 }
 
-int Cat(Session& session, const std::vector<std::string>& words) {
-  const std::string& remote = words[1];
+// put - TARGET: standard input, block by block on one connection, through a fresh part. A
+// stream cannot be read again, so a failed upload's part is of no use and goes.
+int PutStream(Session& session, const std::string& target) {
+  int status = CheckTarget(session, target);
+  std::string part = PartName(target);
+  bool have_part = false;
+  if (status == kCliOk) status = session.FileExists(part, &have_part);
+  if (status == kCliOk && have_part)
+    status = session.PathCall("plif_file_remove", part, "cannot remove it");
+  if (status == kCliOk)
+    status = session.PathCall("plif_file_create", part, "cannot create the file on the server");
+  if (status != kCliOk) return status;
+  Progress progress(session.terminal(), -1);
+  auto block = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(kWriteBlock));
+  int64_t offset = 0;
+  for (size_t n;
+       status == kCliOk &&
+       (n = std::fread(block.get(), 1, static_cast<size_t>(kWriteBlock), session.in())) > 0;
+       offset += static_cast<int64_t>(n)) {
+    status = WriteRemote(session, part, target, offset, block.get(), static_cast<int64_t>(n));
+    if (status == kCliOk) progress.Advance(static_cast<int64_t>(n));
+  }
+  if (status == kCliOk && std::ferror(session.in()))
+    status = session.Fail(target, "cannot read standard input");
+  if (status == kCliOk) {
+    progress.Finish();
+    return Publish(session, part, target);
+  }
+  if (status != kCliUnreachable) session.PathCall("plif_file_remove", part, "cannot remove it");
+  return status;
+}
+
+// Writes a server file to `out` in the server's 64 KiB pieces until a read comes back empty.
+int CopyToStream(Session& session, const std::string& remote) {
   int status = session.RequireFile(remote);
   std::string bytes;
   for (int64_t position = 0; status == kCliOk; position += bytes.size()) {
     status = ReadRemote(session, remote, position, kReadBlock, &bytes);
     if (status != kCliOk || bytes.empty()) break;
     if (std::fwrite(bytes.data(), 1, bytes.size(), session.out()) != bytes.size()) {
-      status = session.Fail(remote, "cannot write stdout");
+      status = session.Fail(remote, "cannot write standard output");
     }
   }
   std::fflush(session.out());
   return status;
+}
+
+}  // namespace
+
+int Get(Session& session, const std::vector<std::string>& words) {
+  const std::string& remote = words[1];
+  std::string local = words.size() > 2 ? words[2] : "";
+  if (local == "-") return CopyToStream(session, remote);
+  std::string name = RemoteBaseName(remote);
+  if (name.empty()) return session.Fail(remote, "names a directory (get -r copies a tree)");
+  std::error_code error;
+  bool local_is_dir = !local.empty() && std::filesystem::is_directory(local, error);
+  return GetFile(session, remote, GetTarget(local, name, local_is_dir));
+}
+
+int Put(Session& session, const std::vector<std::string>& words) {
+  const std::string& local = words[1];
+  const std::string& remote = words[2];
+  bool stream = local == "-";
+  std::error_code error;
+  if (!stream && std::filesystem::is_directory(local, error)) {
+    return session.Fail(remote, local + " is a directory (put -r copies a tree)");
+  }
+  bool remote_is_dir = false;
+  int status = EndsWithSeparator(remote) ? kCliOk : session.DirExists(remote, &remote_is_dir);
+  if (status != kCliOk) return status;
+  if (stream && (remote_is_dir || EndsWithSeparator(remote))) {
+    return session.Fail(remote, "is a directory: standard input needs a file name");
+  }
+  std::string name = std::filesystem::path(local).filename().string();
+  std::string target = PutTarget(remote, name, remote_is_dir);
+  if (target != remote) {
+    bool target_is_dir = false;
+    status = session.DirExists(target, &target_is_dir);
+    if (status == kCliOk && target_is_dir)
+      status = session.Fail(target, "is a directory on the server");
+  }
+  if (status == kCliOk && session.options().parents)
+    status = session.MakeDirs(RemoteParents(target));
+  if (status != kCliOk) return status;
+  return stream ? PutStream(session, target) : PutFile(session, local, target);
+}
+
+int Cat(Session& session, const std::vector<std::string>& words) {
+  return CopyToStream(session, words[1]);
 }

@@ -37,12 +37,17 @@ std::string Drain(std::FILE* file) {
   return text;
 }
 
-// pellary-cli ARGS, told the server's port first unless `port` is 0.
-CliRun RunOn(int port, std::vector<std::string> args) {
+// pellary-cli ARGS, told the server's port first unless `port` is 0, with `input` as its
+// standard input.
+CliRun RunOn(int port, std::vector<std::string> args, const std::string& input = "") {
   if (port != 0) args.insert(args.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port)});
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
-  int code = RunCli(args, out, err);
+  std::FILE* in = std::tmpfile();
+  std::fwrite(input.data(), 1, input.size(), in);
+  std::rewind(in);
+  int code = RunCli(args, out, err, in);
+  std::fclose(in);
   return {code, Drain(out), Drain(err)};
 }
 
@@ -65,8 +70,8 @@ class Cli : public testing::Test {
     delete server_;
     server_ = nullptr;
   }
-  static CliRun Run(std::vector<std::string> args) {
-    return RunOn(server_->port(), std::move(args));
+  static CliRun Run(std::vector<std::string> args, const std::string& input = "") {
+    return RunOn(server_->port(), std::move(args), input);
   }
   // A server file as the client names it (lower case: the server lower-cases file paths).
   static std::string Remote(const std::string& name) { return server_->remote("files/" + name); }
@@ -169,6 +174,74 @@ TEST_F(Cli, CommandsDoWhatTheySayAndFailWithOneLineNamingThePath) {
   EXPECT_EQ(ReadFileBytes(Local("keep.bin")), "precious") << "cut before the check";
   EXPECT_FALSE(fs::exists(OnServer("x.bin")));
   EXPECT_TRUE(PartFiles().empty());
+}
+
+// A directory target means "into it" on both sides, "-" is a standard stream, and a relative
+// server path never reaches the server. Target choice itself: client/targets_test.cc.
+TEST_F(Cli, TargetsAreChosenAsCpAndScpChooseThem) {
+  std::string bytes = RandomBytes(100000, 3);
+  WriteFileBytes(Local("a.bin"), bytes);
+  WriteFileBytes(Local("taken.bin"), bytes);
+  fs::create_directories(OnServer("into/taken.bin"));
+  fs::create_directory(Local("down"));
+  const std::string cwd_copy = fs::current_path() / "a.bin";  // the tests' own directory
+  const std::vector<Step> steps = {
+      {{"put", Local("a.bin"), Remote("into")}, 0, "", ""},
+      {{"put", Local("a.bin"), Remote("into") + "/b.bin"}, 0, "", ""},
+      {{"put", Local("a.bin"), Remote("nowhere/")},
+       1,
+       "",
+       "pellary-cli: put " + Remote("nowhere/a.bin")},
+      {{"put", "-p", Local("a.bin"), Remote("deep/er/")}, 0, "", ""},
+      {{"put", Local("taken.bin"), Remote("into")},
+       1,
+       "",
+       "pellary-cli: put " + Remote("into/taken.bin") + ": is a directory on the server\n"},
+      {{"mkdir", "--parents", Remote("p/q/r")}, 0, "", ""},
+      {{"mkdir", "-p", Remote("p/q/r")}, 0, "", ""},
+      {{"get", Remote("into/a.bin"), Local("down")}, 0, "", ""},
+      {{"get", Remote("into/b.bin"), Local("down") + "/"}, 0, "", ""},
+      {{"get", Remote("into/a.bin")}, 0, "", ""},
+      {{"get", Remote("into/a.bin"), "-"}, 0, bytes, ""},
+      {{"get", Remote("into") + "/", Local("x")},
+       1,
+       "",
+       "pellary-cli: get " + Remote("into") + "/: names a directory"},
+      {{"put", "-", Remote("in.bin")}, 0, "", ""},
+      {{"put", "-", Remote("into")},
+       1,
+       "",
+       "pellary-cli: put " + Remote("into") + ": is a directory"},
+      {{"put", "--resume", "-", Remote("x")},
+       2,
+       "",
+       "pellary-cli: --resume and --verify cannot read standard input again\n"},
+      {{"put", Local("a.bin"), "files/x.bin"},
+       2,
+       "",
+       "pellary-cli: not an absolute server path: files/x.bin ("},
+      {{"get", "x.bin"}, 2, "", "pellary-cli: not an absolute server path: x.bin ("},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(testing::PrintToString(step.args));
+    CliRun run = Run(step.args, step.args[1] == "-" ? bytes : "");
+    EXPECT_EQ(run.code, step.code) << run.err;
+    EXPECT_TRUE(run.out == step.out);
+    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
+  }
+  for (const std::string& copy :
+       {OnServer("into/a.bin"), OnServer("into/b.bin"), OnServer("deep/er/a.bin"),
+        OnServer("in.bin"), Local("down/a.bin"), Local("down/b.bin"), cwd_copy}) {
+    EXPECT_TRUE(ReadFileBytes(copy) == bytes) << copy;
+  }
+  fs::remove(cwd_copy);
+  EXPECT_TRUE(fs::is_directory(OnServer("p/q/r")));
+  EXPECT_TRUE(fs::is_directory(OnServer("into/taken.bin")));
+  EXPECT_EQ(fs::directory_iterator(OnServer("into/taken.bin")), fs::directory_iterator());
+  EXPECT_TRUE(PartFiles().empty());
+  for (const auto& entry : fs::recursive_directory_iterator(OnServer("into"))) {
+    EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+  }
 }
 
 TEST_F(Cli, DfAndProcsReport) {

@@ -69,6 +69,8 @@ bool IsTerminal(std::FILE* stream) {
   return descriptor >= 0 && isatty(descriptor) == 1;
 }
 
+void SetBinaryMode(std::FILE*) {}
+
 int OpenHandleCount() {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) {
