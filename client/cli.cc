@@ -37,6 +37,7 @@ int Exists(Session& session, const Words& words) {
   AddString(arguments, words[1]);
   int32_t found = 0;
   int status = session.CallLong("plif_file_exists", words[1], arguments, &found);
+  if (status == kCliFailed) return kCliUndecided;  // 1 is "no"
   if (status != kCliOk) return status;
   std::fprintf(session.out(), "%s\n", found == 1 ? "yes" : "no");
   return found == 1 ? kCliOk : kCliFailed;
@@ -76,11 +77,17 @@ int Rmdir(Session& session, const Words& words) {
   return session.PathCall("plif_rmdir", words[1], "cannot remove the directory");
 }
 
+// The server answers some free space for a path it cannot find, and every Windows volume's
+// free space is asked by a directory: df asks whether it is one first.
 int Df(Session& session, const Words& words) {
+  bool is_dir = false;
+  int status = session.DirExists(words[1], &is_dir);
+  if (status != kCliOk) return status;
+  if (!is_dir) return session.Fail(words[1], "no such directory on the server");
   NetValueList arguments;
   AddString(arguments, words[1]);
   int32_t megabytes = 0;
-  int status = session.CallLong("plif_get_freespace", words[1], arguments, &megabytes);
+  status = session.CallLong("plif_get_freespace", words[1], arguments, &megabytes);
   if (status == kCliOk) std::fprintf(session.out(), "%d MiB free\n", megabytes);
   return status;
 }
@@ -153,7 +160,7 @@ constexpr Command kCommands[] = {
     {"cat", "REMOTE", "S", 1, 1, 0, "print a server file", "", Cat},
     {"len", "REMOTE", "S", 1, 1, 0, "print a server file's length in bytes", "", Len},
     {"exists", "PATTERN", "S", 1, 1, 0, "print yes or no; * and ? match",
-     "Exit status 0 for yes, 1 for no.\n", Exists},
+     "Exit status 0 for yes, 1 for no, 4 when the server's answer tells neither.\n", Exists},
     {"rm", "REMOTE", "S", 1, 1, 0, "remove a server file", "", Rm},
     {"mv", "FROM TO", "SS", 2, 2, 0, "rename a server file; never onto an existing one", "", Mv},
     {"mkdir", "DIR", "S", 1, 1, kOptParents, "make a server directory",
@@ -208,10 +215,12 @@ void PrintOverview(std::FILE* out) {
   }
   std::fprintf(out,
                "Options (any command):\n%s"
-               "'%s help COMMAND' or '%s COMMAND --help' shows a command's own options.\n"
+               "Options of some commands ('%s help COMMAND' or '%s COMMAND --help'\n"
+               "tells which, and more):\n%s"
                "Exit status: 0 done, 1 failed (one line on standard error says why), 2 usage\n"
-               "error, 3 the server could not be reached or the connection broke.\n",
-               OptionHelp(kOptGlobal).c_str(), kProgram, kProgram);
+               "error, 3 the server could not be reached or the connection broke; exists\n"
+               "answers 0 yes, 1 no, 4 when it could not tell.\n",
+               OptionHelp(kOptGlobal).c_str(), kProgram, kProgram, OptionHelp(~kOptGlobal).c_str());
 }
 
 // "usage: pellary-cli put [OPTIONS] LOCAL REMOTE".

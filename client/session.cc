@@ -1,6 +1,9 @@
 // pellary-cli's connection, error line and progress line.
 #include "client/session.h"
 
+#include <cerrno>
+#include <system_error>
+
 #include "platform/clock.h"
 #include "values/netdat.h"
 
@@ -19,6 +22,10 @@ std::string OneLine(const char* text) {
     if (ch == '\n' || ch == '\r') ch = ' ';
   }
   return line;
+}
+
+std::string SystemReason() {
+  return std::error_code(errno, std::generic_category()).message();
 }
 
 void Reporter::Report(const std::string& subject, const std::string& what) {
@@ -123,6 +130,16 @@ int Session::DirExists(const std::string& path, bool* exists) {
   int status = CallLong("plif_dir_exists", path, arguments, &value);
   *exists = value == 1;
   return status;
+}
+
+int32_t Session::FreeMegabytes(const std::string& path) {
+  NetValueList arguments, results;
+  AddString(arguments, path);
+  if (client_.Call("plif_get_freespace", arguments, &results) != 0 || results.Count() < 1 ||
+      results.Type(0) != NET_LONG) {
+    return -1;
+  }
+  return results.GetLong(0);
 }
 
 int Session::MakeDirs(const std::vector<std::string>& paths) {

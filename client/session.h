@@ -20,6 +20,9 @@ void AddSuperLong(NetValueList& list, int64_t value);
 void AddLong(NetValueList& list, int32_t value);
 // `text` with line breaks turned into spaces.
 std::string OneLine(const char* text);
+// The system's reason for the C library call on a local file that failed last in this
+// thread (errno), for an error line.
+std::string SystemReason();
 
 // The one error line of a command, "pellary-cli: <command> <subject>: <what>": the first
 // failure is printed, later ones (from other connections of the same transfer) are not.
@@ -81,6 +84,9 @@ class Session {
   int RequireFile(const std::string& path);
   // kCliOk and `exists` set (the path is a directory), or the exit code.
   int DirExists(const std::string& path, bool* exists);
+  // The free MiB of the volume of `path` on the server; -1 when it cannot be told. Quiet: for
+  // a message about another failure.
+  int32_t FreeMegabytes(const std::string& path);
   // Makes the directories of `paths` that are missing, in their order.
   int MakeDirs(const std::vector<std::string>& paths);
   // The length of an existing server file.

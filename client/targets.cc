@@ -44,6 +44,10 @@ std::string RemoteBaseName(const std::string& path) {
   return last == std::string::npos ? path : path.substr(last + 1);
 }
 
+std::string RemoteDirName(const std::string& path) {
+  return path.substr(0, path.size() - RemoteBaseName(path).size());
+}
+
 std::string JoinRemote(const std::string& dir, const std::string& name) {
   if (EndsWithSeparator(dir)) return dir + name;
   bool backslashes = dir.find('\\') != std::string::npos && dir.find('/') == std::string::npos;

@@ -18,6 +18,9 @@ bool EndsWithSeparator(const std::string& path);
 // The last component of a server path ("" when the path ends with a separator).
 std::string RemoteBaseName(const std::string& path);
 
+// What comes before the base name, separator included: "/srv/f/" for "/srv/f/a.bin".
+std::string RemoteDirName(const std::string& path);
+
 // `dir` and `name` joined with the separator `dir` already uses ('/' when it has none).
 std::string JoinRemote(const std::string& dir, const std::string& name);
 

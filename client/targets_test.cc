@@ -21,6 +21,8 @@ TEST(Targets, NamesJoinsAndParents) {
   EXPECT_EQ(RemoteBaseName("/srv/files/a.bin"), "a.bin");
   EXPECT_EQ(RemoteBaseName("C:\\files\\a.bin"), "a.bin");
   EXPECT_EQ(RemoteBaseName("/srv/files/"), "");
+  EXPECT_EQ(RemoteDirName("/srv/files/a.bin"), "/srv/files/");
+  EXPECT_EQ(RemoteDirName("C:\\a.bin"), "C:\\");
   EXPECT_EQ(JoinRemote("/srv", "a"), "/srv/a");
   EXPECT_EQ(JoinRemote("/srv/", "a"), "/srv/a");
   EXPECT_EQ(JoinRemote("C:\\srv", "a"), "C:\\srv\\a");

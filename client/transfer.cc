@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "client/targets.h"
+#include "platform/process.h"
 #include "values/netdat.h"
 
 namespace {
@@ -58,6 +59,18 @@ class BlockQueue {
   int64_t block_;
 };
 
+// Reads `size` bytes at `offset` of a local file: "" or why not.
+std::string ReadAt(std::FILE* file, int64_t offset, char* bytes, size_t size) {
+  if (!platform::SeekStream(file, offset)) return SystemReason();
+  if (std::fread(bytes, 1, size, file) == size) return "";
+  return std::feof(file) ? "it is shorter than when the transfer began" : SystemReason();
+}
+
+std::string WriteAt(std::FILE* file, int64_t offset, const char* bytes, size_t size) {
+  if (platform::SeekStream(file, offset) && std::fwrite(bytes, 1, size, file) == size) return "";
+  return SystemReason();
+}
+
 // Moves one block between the server and the local file.
 using BlockMove = std::function<int(Session&, std::FILE* local, int64_t offset, int64_t size)>;
 
@@ -76,7 +89,8 @@ int StripeWorker(Session& session, const Stripes& stripes, BlockQueue& queue,
   std::FILE* file = std::fopen(stripes.local.c_str(), stripes.mode);
   if (file == nullptr) {
     queue.Fail();
-    return session.Fail(stripes.subject, "cannot open local file " + stripes.local);
+    return session.Fail(stripes.subject,
+                        "cannot open local file " + stripes.local + ": " + SystemReason());
   }
   std::setvbuf(file, nullptr, _IONBF, 0);  // a block reaches the file when it is moved
   int status = kCliOk;
@@ -91,7 +105,8 @@ int StripeWorker(Session& session, const Stripes& stripes, BlockQueue& queue,
   }
   if (std::fclose(file) != 0 && status == kCliOk) {
     queue.Fail();
-    status = session.Fail(stripes.subject, "cannot write local file " + stripes.local);
+    status = session.Fail(stripes.subject,
+                          "cannot write local file " + stripes.local + ": " + SystemReason());
   }
   return status;
 }
@@ -174,9 +189,9 @@ int Verify(Session& session, const std::string& remote, const std::string& local
                    std::string theirs, ours(size, '\0');
                    int result = ReadBlock(on, remote, offset, size, &theirs);
                    if (result != kCliOk) return result;
-                   if (std::fseek(file, offset, SEEK_SET) != 0 ||
-                       std::fread(ours.data(), 1, ours.size(), file) != ours.size()) {
-                     return on.Fail(remote, "verify: cannot read " + local);
+                   if (std::string why = ReadAt(file, offset, ours.data(), ours.size());
+                       !why.empty()) {
+                     return on.Fail(remote, "verify: cannot read " + local + ": " + why);
                    }
                    if (ours == theirs) return kCliOk;
                    auto at = std::mismatch(ours.begin(), ours.end(), theirs.begin()).first;
@@ -228,11 +243,31 @@ int PreparePart(Session& session, const std::string& part, const std::string& lo
   *start = 0;
   // The server's create keeps an existing file's bytes: an old part goes first.
   if (have_part) status = session.PathCall("plif_file_remove", part, "cannot remove it");
+  NetValueList arguments;
+  AddString(arguments, part);
+  int32_t created = 0;
+  if (status == kCliOk) status = session.CallLong("plif_file_create", part, arguments, &created);
+  if (status != kCliOk || created == 1) return status;
+  std::string dir = RemoteDirName(part);
+  bool dir_exists = false;
+  status = session.DirExists(dir, &dir_exists);
   if (status != kCliOk) return status;
-  return session.PathCall("plif_file_create", part, "cannot create the file on the server");
+  return session.Fail(
+      part, dir_exists ? "cannot create the file on the server"
+                       : "no such directory on the server: " + dir + " (--parents makes it)");
 }
 
 }  // namespace
+
+std::string ShortWriteText(int64_t written, int64_t length, int64_t free_mib) {
+  std::string wrote =
+      "wrote " + std::to_string(written) + " of " + std::to_string(length) + " bytes";
+  if (free_mib < 0) return "the server " + wrote;
+  std::string free = std::to_string(free_mib) + " MiB free";
+  if (free_mib * 1024 * 1024 < length - written)
+    return "the server's volume is full (" + free + ")";
+  return "the server " + wrote + " (" + free + " on its volume)";
+}
 
 int64_t ResumePoint(int64_t length, int64_t block) {
   int64_t complete_blocks = length / block - kStripeWindow;
@@ -256,7 +291,7 @@ int GetFile(Session& session, const std::string& remote, const std::string& loca
   } else if (std::FILE* made = std::fopen(local.c_str(), "wb")) {
     std::fclose(made);
   } else {
-    return session.Fail(remote, "cannot open local file " + local);
+    return session.Fail(remote, "cannot open local file " + local + ": " + SystemReason());
   }
   Progress progress(session.terminal(), length, start);
   Stripes stripes{start, length, kReadBlock, remote, local, "r+b"};
@@ -265,9 +300,8 @@ int GetFile(Session& session, const std::string& remote, const std::string& loca
         std::string bytes;
         int result = ReadBlock(on, remote, offset, size, &bytes);
         if (result != kCliOk) return result;
-        if (std::fseek(file, offset, SEEK_SET) != 0 ||
-            std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
-          return on.Fail(remote, "cannot write local file " + local);
+        if (std::string why = WriteAt(file, offset, bytes.data(), bytes.size()); !why.empty()) {
+          return on.Fail(remote, "cannot write local file " + local + ": " + why);
         }
         progress.Advance(size);
         return kCliOk;
@@ -290,8 +324,8 @@ int WriteRemote(Session& session, const std::string& part, const std::string& ta
   int32_t written = 0;
   int status = session.CallLong("plif_file_write", target, arguments, &written);
   if (status != kCliOk || written == length) return status;
-  return session.Fail(target, "the server wrote " + std::to_string(written) + " of " +
-                                  std::to_string(length) + " bytes");
+  return session.Fail(
+      target, ShortWriteText(written, length, session.FreeMegabytes(RemoteDirName(target))));
 }
 
 // The server file `target` must not be there, unless --force replaces it.
@@ -303,13 +337,13 @@ int CheckTarget(Session& session, const std::string& target) {
 }
 
 int PutFile(Session& session, const std::string& local, const std::string& target) {
-  int64_t size = LocalSize(local);
   std::FILE* probe = std::fopen(local.c_str(), "rb");
-  if (probe == nullptr || size < 0) {
-    if (probe != nullptr) std::fclose(probe);
-    return session.Fail(target, "cannot open local file " + local);
+  if (probe == nullptr) {
+    return session.Fail(target, "cannot open local file " + local + ": " + SystemReason());
   }
   std::fclose(probe);
+  int64_t size = LocalSize(local);
+  if (size < 0) return session.Fail(target, "cannot tell the length of local file " + local);
   int status = CheckTarget(session, target);
   if (status != kCliOk) return status;
   std::string part = PartName(target);
@@ -321,10 +355,9 @@ int PutFile(Session& session, const std::string& local, const std::string& targe
   status =
       Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t length) {
         auto bytes = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(length));
-        if (std::fseek(file, offset, SEEK_SET) != 0 ||
-            std::fread(bytes.get(), 1, static_cast<size_t>(length), file) !=
-                static_cast<size_t>(length)) {
-          return on.Fail(target, "cannot read the local file " + local);
+        if (std::string why = ReadAt(file, offset, bytes.get(), static_cast<size_t>(length));
+            !why.empty()) {
+          return on.Fail(target, "cannot read local file " + local + ": " + why);
         }
         int result = WriteRemote(on, part, target, offset, bytes.get(), length);
         if (result == kCliOk) progress.Advance(length);
@@ -341,14 +374,10 @@ int PutFile(Session& session, const std::string& local, const std::string& targe
 // put - TARGET: standard input, block by block on one connection, through a fresh part. A
 // stream cannot be read again, so a failed upload's part is of no use and goes.
 int PutStream(Session& session, const std::string& target) {
-  int status = CheckTarget(session, target);
   std::string part = PartName(target);
-  bool have_part = false;
-  if (status == kCliOk) status = session.FileExists(part, &have_part);
-  if (status == kCliOk && have_part)
-    status = session.PathCall("plif_file_remove", part, "cannot remove it");
-  if (status == kCliOk)
-    status = session.PathCall("plif_file_create", part, "cannot create the file on the server");
+  int64_t start = 0;  // never resumed: a stream cannot be read again
+  int status = CheckTarget(session, target);
+  if (status == kCliOk) status = PreparePart(session, part, "-", 0, &start);
   if (status != kCliOk) return status;
   Progress progress(session.terminal(), -1);
   auto block = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(kWriteBlock));

@@ -22,6 +22,10 @@ constexpr int64_t kStripeWindow = kMaxConnections;
 // one left (a multiple of `block`, never more than `length`).
 int64_t ResumePoint(int64_t length, int64_t block);
 
+// Why the server wrote `written` of `length` bytes, told by the free MiB of its volume
+// (-1 when unknown): a full volume when the rest would not fit.
+std::string ShortWriteText(int64_t written, int64_t length, int64_t free_mib);
+
 int Get(Session& session, const std::vector<std::string>& words);
 int Put(Session& session, const std::vector<std::string>& words);
 int Cat(Session& session, const std::vector<std::string>& words);

@@ -15,40 +15,20 @@
 #include "client/transfer.h"
 #include "platform/process.h"
 #include "platform/tools/child.h"
+#include "testing/cli_run.h"
 #include "tests/running_server.h"
+#include "tests/small_volume.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using e2e::RunningServer;
 
-struct CliRun {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-std::string Drain(std::FILE* file) {
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-  std::fclose(file);
-  return text;
-}
-
 // pellary-cli ARGS, told the server's port first unless `port` is 0, with `input` as its
 // standard input.
 CliRun RunOn(int port, std::vector<std::string> args, const std::string& input = "") {
   if (port != 0) args.insert(args.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port)});
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  std::FILE* in = std::tmpfile();
-  std::fwrite(input.data(), 1, input.size(), in);
-  std::rewind(in);
-  int code = RunCli(args, out, err, in);
-  std::fclose(in);
-  return {code, Drain(out), Drain(err)};
+  return RunCliCaptured(args, input);
 }
 
 std::string RandomBytes(size_t size, unsigned seed) {
@@ -148,11 +128,17 @@ TEST_F(Cli, CommandsDoWhatTheySayAndFailWithOneLineNamingThePath) {
       {{"cat", missing}, 1, "", cli + "cat " + missing + ": "},
       {{"len", missing}, 1, "", cli + "len " + missing + ": "},
       {{"rm", missing}, 1, "", cli + "rm " + missing + ": "},
-      {{"put", Local("not-here"), Remote("x.bin")}, 1, "", cli + "put "},
+      {{"put", Local("not-here"), Remote("x.bin")},
+       1,
+       "",
+       cli + "put " + Remote("x.bin") + ": cannot open local file " + Local("not-here") +
+           ": No such file or directory\n"},
+      {{"df", missing}, 1, "", cli + "df " + missing + ": no such directory on the server\n"},
       {{"get", Remote("b.blob"), nowhere},
        1,
        "",
-       cli + "get " + Remote("b.blob") + ": cannot open local file " + nowhere + "\n"},
+       cli + "get " + Remote("b.blob") + ": cannot open local file " + nowhere +
+           ": No such file or directory\n"},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(testing::PrintToString(step.args));
@@ -191,7 +177,8 @@ TEST_F(Cli, TargetsAreChosenAsCpAndScpChooseThem) {
       {{"put", Local("a.bin"), Remote("nowhere/")},
        1,
        "",
-       "pellary-cli: put " + Remote("nowhere/a.bin")},
+       "pellary-cli: put " + Remote("nowhere/a.bin.part") +
+           ": no such directory on the server: " + Remote("nowhere/") + " (--parents makes it)\n"},
       {{"put", "-p", Local("a.bin"), Remote("deep/er/")}, 0, "", ""},
       {{"put", Local("taken.bin"), Remote("into")},
        1,
@@ -242,6 +229,20 @@ TEST_F(Cli, TargetsAreChosenAsCpAndScpChooseThem) {
   for (const auto& entry : fs::recursive_directory_iterator(OnServer("into"))) {
     EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
   }
+}
+
+TEST_F(Cli, AFullServerVolumeIsNamedAsSuch) {
+  fs::create_directory(OnServer("small"));
+  SmallVolume volume(OnServer("small"), "1m");
+  if (!volume.mounted()) GTEST_SKIP() << "cannot mount a small file system here (not root?)";
+  WriteFileBytes(Local("big.bin"), RandomBytes(3 * 1024 * 1024, 9));
+  CliRun run = Run({"put", Local("big.bin"), Remote("small/big.bin")});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.err.rfind("pellary-cli: put " + Remote("small/big.bin") +
+                              ": the server's volume is full (0 MiB free)",
+                          0),
+            0u)
+      << run.err;
 }
 
 TEST_F(Cli, DfAndProcsReport) {
@@ -444,13 +445,6 @@ TEST_F(Cli, TransfersKilledHalfWayResumeToIdenticalFiles) {
   CliRun get = Run({"get", "--resume", "--verify", Remote("big.bin"), Local("down.bin")});
   ASSERT_EQ(get.code, 0) << get.err;
   EXPECT_TRUE(ReadFileBytes(Local("down.bin")) == bytes);
-}
-
-TEST(CliResume, StartsAWholeStripeWindowBelowWhatWasWritten) {
-  EXPECT_EQ(ResumePoint(0, 10), 0);
-  EXPECT_EQ(ResumePoint(kStripeWindow * 10 + 9, 10), 0);
-  EXPECT_EQ(ResumePoint((kStripeWindow + 1) * 10, 10), 10);
-  EXPECT_EQ(ResumePoint((kStripeWindow + 3) * 10 + 7, 10), 30);
 }
 
 }  // namespace

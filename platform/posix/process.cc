@@ -71,6 +71,10 @@ bool IsTerminal(std::FILE* stream) {
 
 void SetBinaryMode(std::FILE*) {}
 
+bool SeekStream(std::FILE* stream, int64_t position) {
+  return fseeko(stream, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
 int OpenHandleCount() {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) {

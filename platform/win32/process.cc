@@ -109,6 +109,10 @@ void SetBinaryMode(std::FILE* stream) {
   if (stream != nullptr && _fileno(stream) >= 0) _setmode(_fileno(stream), _O_BINARY);
 }
 
+bool SeekStream(std::FILE* stream, int64_t position) {
+  return _fseeki64(stream, position, SEEK_SET) == 0;
+}
+
 bool IsTerminal(std::FILE* stream) {
   if (stream == nullptr) return false;
   int descriptor = _fileno(stream);
