@@ -14,6 +14,7 @@
 #include "client/session.h"
 #include "client/targets.h"
 #include "client/transfer.h"
+#include "client/tree.h"
 #include "platform/process.h"
 #include "srpc/srpcclient.h"
 #include "values/nettable.h"
@@ -130,7 +131,7 @@ struct Command {
   const char* name;
   const char* operands;  // as the help shows them
   // One letter per operand: 'S' a server path (which must be absolute), 'L' a local one (or
-  // "-" for standard input or output), '.' anything else.
+  // "-" for standard input or output), 'P' a name pattern, '.' anything else.
   const char* kinds;
   size_t least, most;   // how many operands it takes
   unsigned options;     // the CommandOption bits it accepts
@@ -144,19 +145,29 @@ struct Command {
 constexpr unsigned kTransferOptions = kOptConnections | kOptResume | kOptVerify;
 
 constexpr Command kCommands[] = {
-    {"get", "REMOTE [LOCAL]", "SL", 1, 2, kTransferOptions, "copy a server file here",
+    {"get", "REMOTE [LOCAL]", "SL", 1, 2, kTransferOptions | kOptRecursive,
+     "copy a server file (-r: a directory) here",
      "LOCAL may be a directory (the file goes into it under its own name), \"-\" for\n"
      "standard output, or left out for the file's own name here. The server file must\n"
-     "exist before LOCAL is created or cut. What arrived stays in LOCAL after a failure,\n"
-     "for --resume.\n",
+     "exist before LOCAL is created or cut. What arrived stays in LOCAL after a\n"
+     "failure, for --resume. With -r, REMOTE's whole tree is listed first (this needs\n"
+     "the server's Extensions=1), then copied file by file.\n",
      Get},
-    {"put", "LOCAL REMOTE", "LS", 2, 2, kTransferOptions | kOptForce | kOptParents,
-     "copy a local file to the server",
+    {"put", "LOCAL REMOTE", "LS", 2, 2, kTransferOptions | kOptForce | kOptParents | kOptRecursive,
+     "copy a file (-r: a directory) to the server",
      "REMOTE may be a server directory (the file goes into it under its own name; a\n"
      "REMOTE ending in / means one), LOCAL \"-\" for standard input. The file is written\n"
      "to REMOTE.part and renamed into place at the end. The server's rename never\n"
-     "overwrites: an existing REMOTE is an error unless --force is given.\n",
+     "overwrites: an existing REMOTE is an error unless --force is given. With -r, a\n"
+     "tree whose names differ only in case is refused before anything is sent: the\n"
+     "server lower-cases file names, so one file would overwrite the other.\n",
      Put},
+    {"ls", "REMOTE [PATTERN]", "SP", 1, 2, kOptLong, "list a server directory",
+     "PATTERN picks names with * and ? (letters in either case). Needs the server's\n"
+     "Extensions=1.\n",
+     Ls},
+    {"stat", "REMOTE", "S", 1, 1, 0, "show a server file's or directory's entry",
+     "Type, full length and time of the last write. Needs the server's Extensions=1.\n", Stat},
     {"cat", "REMOTE", "S", 1, 1, 0, "print a server file", "", Cat},
     {"len", "REMOTE", "S", 1, 1, 0, "print a server file's length in bytes", "", Len},
     {"exists", "PATTERN", "S", 1, 1, 0, "print yes or no; * and ? match",
@@ -184,6 +195,9 @@ std::string CheckOperands(const Command& command, const Options& options) {
     if (command.kinds[i - 1] == 'S' && !IsAbsoluteRemote(words[i])) {
       return "not an absolute server path: " + words[i] +
              " (the server would take it from its own program directory)";
+    }
+    if (command.kinds[i - 1] == 'P' && words[i].find_first_of("/\\") != std::string::npos) {
+      return "a pattern matches names in one directory: " + words[i];
     }
     if (command.kinds[i - 1] == 'L' && words[i] == "-" && (options.resume || options.verify)) {
       return std::string("--resume and --verify cannot read standard ") +
@@ -215,12 +229,11 @@ void PrintOverview(std::FILE* out) {
   }
   std::fprintf(out,
                "Options (any command):\n%s"
-               "Options of some commands ('%s help COMMAND' or '%s COMMAND --help'\n"
-               "tells which, and more):\n%s"
+               "Options of some commands (which ones: '%s help COMMAND'):\n%s"
                "Exit status: 0 done, 1 failed (one line on standard error says why), 2 usage\n"
                "error, 3 the server could not be reached or the connection broke; exists\n"
                "answers 0 yes, 1 no, 4 when it could not tell.\n",
-               OptionHelp(kOptGlobal).c_str(), kProgram, kProgram, OptionHelp(~kOptGlobal).c_str());
+               OptionHelp(kOptGlobal).c_str(), kProgram, OptionHelp(~kOptGlobal).c_str());
 }
 
 // "usage: pellary-cli put [OPTIONS] LOCAL REMOTE".

@@ -86,6 +86,16 @@ int Session::Call(const char* procedure, const std::string& subject, const NetVa
   return Fail(subject, "the server answered " + std::to_string(code) + " " + text);
 }
 
+int Session::Remote(RemoteResult result, const std::string& subject) {
+  if (result == RemoteResult::kOk) return kCliOk;
+  std::string text = RemoteResultText(result, client_);
+  if (result == RemoteResult::kFailed && !client_.IsConnected()) {
+    reporter_->Report(subject, "connection to the server broke: " + text);
+    return kCliUnreachable;
+  }
+  return Fail(subject, text);
+}
+
 int Session::CallLong(const char* procedure, const std::string& subject,
                       const NetValueList& arguments, int32_t* value) {
   NetValueList results;

@@ -13,6 +13,7 @@
 
 #include "client/cli.h"
 #include "client/cli_options.h"
+#include "client/remote_files.h"
 #include "srpc/srpcclient.h"
 
 void AddString(NetValueList& list, const std::string& text);
@@ -74,6 +75,9 @@ class Session {
   int Fail(const std::string& subject, const std::string& what);
   int Call(const char* procedure, const std::string& subject, const NetValueList& arguments,
            NetValueList* results);
+  // The exit code for what a helper of remote_files.h gave: kCliOk for kOk, else the failure
+  // reported (kCliUnreachable when the connection broke).
+  int Remote(RemoteResult result, const std::string& subject);
   // A procedure answering one NET_LONG.
   int CallLong(const char* procedure, const std::string& subject, const NetValueList& arguments,
                int32_t* value);
@@ -96,6 +100,8 @@ class Session {
   const std::shared_ptr<Reporter>& reporter() const { return reporter_; }
   std::FILE* out() const { return out_; }
   std::FILE* in() const { return in_; }
+  // For the helpers of remote_files.h.
+  SrpcClient& client() { return client_; }
   std::FILE* terminal() const { return reporter_->terminal(); }
 
  private:

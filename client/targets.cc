@@ -2,6 +2,7 @@
 #include "client/targets.h"
 
 #include <filesystem>
+#include <map>
 
 namespace {
 
@@ -73,4 +74,24 @@ std::string GetTarget(const std::string& local, const std::string& name, bool lo
       local.back() == '/' || local.back() == std::filesystem::path::preferred_separator;
   if (separator) return local + name;
   return local_is_dir ? local + "/" + name : local;
+}
+
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+std::vector<std::pair<std::string, std::string>> CaseCollisions(
+    const std::vector<std::string>& paths) {
+  std::vector<std::pair<std::string, std::string>> collisions;
+  std::map<std::string, const std::string*> seen;  // lower-cased: the first path
+  for (const std::string& path : paths) {
+    std::string lower = path;
+    for (char& ch : lower) {
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    }
+    auto [at, fresh] = seen.emplace(lower, &path);
+    if (!fresh) collisions.emplace_back(*at->second, path);
+  }
+  return collisions;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // "/x", "\x", "C:\x", "C:/x" or "\\host\share\x": true. "x", "./x", "C:x": false.
@@ -35,3 +36,14 @@ std::string PutTarget(const std::string& remote, const std::string& name, bool r
 // Where get writes the server file called `name`: into `local` when it ends with a separator or
 // `local_is_dir`, as `name` in the current directory when `local` is empty, else `local`.
 std::string GetTarget(const std::string& local, const std::string& name, bool local_is_dir);
+
+// Whether a name the server listed may be used as one component of a local path: not empty,
+// not "." or "..", without a separator. Anything else from a server would lead a download
+// out of its directory.
+bool IsPlainName(const std::string& name);
+
+// The names among `paths` (relative paths of a tree) that are equal once ASCII letters are
+// lower-cased, as the server lower-cases file paths, so that one would overwrite the other
+// there: each name with the first one it collides with, in the order of `paths`.
+std::vector<std::pair<std::string, std::string>> CaseCollisions(
+    const std::vector<std::string>& paths);

@@ -58,4 +58,20 @@ TEST(Targets, ADirectoryTargetMeansIntoIt) {
   EXPECT_EQ(GetTarget("", "a.bin", false), "a.bin");
 }
 
+TEST(Targets, ServerNamesThatLeaveTheirDirectoryAreNotPlain) {
+  for (const char* name : {"a", "a.b", "..a", "a..", " ", "\xff"}) EXPECT_TRUE(IsPlainName(name));
+  for (const std::string& name : std::vector<std::string>{"", ".", "..", "../x", "a/b", "a\\b", "/",
+                                                          std::string("a\0b", 3)}) {
+    EXPECT_FALSE(IsPlainName(name)) << name;
+  }
+}
+
+TEST(Targets, NamesEqualButForCaseCollide) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(CaseCollisions({"a", "b", "c/d", "C/e"}), Pairs{});
+  EXPECT_EQ(CaseCollisions({"Read.me", "dir", "dir/x", "READ.ME", "DIR/X", "read.me"}),
+            (Pairs{{"Read.me", "READ.ME"}, {"dir/x", "DIR/X"}, {"Read.me", "read.me"}}));
+  EXPECT_EQ(CaseCollisions({"\xc4", "\xe4"}), Pairs{});  // only ASCII letters change case
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "client/targets.h"
+#include "client/tree.h"
 #include "platform/process.h"
 #include "values/netdat.h"
 
@@ -274,7 +275,7 @@ int64_t ResumePoint(int64_t length, int64_t block) {
   return complete_blocks > 0 ? complete_blocks * block : 0;
 }
 
-namespace {
+namespace {}  // namespace
 
 int GetFile(Session& session, const std::string& remote, const std::string& local) {
   // The server file must be there before the local one is created or cut to nothing.
@@ -371,6 +372,8 @@ int PutFile(Session& session, const std::string& local, const std::string& targe
   return status;
 }
 
+namespace {
+
 // put - TARGET: standard input, block by block on one connection, through a fresh part. A
 // stream cannot be read again, so a failed upload's part is of no use and goes.
 int PutStream(Session& session, const std::string& target) {
@@ -420,6 +423,12 @@ int Get(Session& session, const std::vector<std::string>& words) {
   const std::string& remote = words[1];
   std::string local = words.size() > 2 ? words[2] : "";
   if (local == "-") return CopyToStream(session, remote);
+  if (session.options().recursive) {  // a file goes as without -r, as cp -r copies one
+    std::optional<RemoteEntry> entry;
+    int status = session.Remote(StatPath(session.client(), remote, &entry), remote);
+    if (status != kCliOk) return status;
+    if (entry->is_dir) return GetTree(session, remote, local);
+  }
   std::string name = RemoteBaseName(remote);
   if (name.empty()) return session.Fail(remote, "names a directory (get -r copies a tree)");
   std::error_code error;
@@ -433,6 +442,7 @@ int Put(Session& session, const std::vector<std::string>& words) {
   bool stream = local == "-";
   std::error_code error;
   if (!stream && std::filesystem::is_directory(local, error)) {
+    if (session.options().recursive) return PutTree(session, local, remote);
     return session.Fail(remote, local + " is a directory (put -r copies a tree)");
   }
   bool remote_is_dir = false;

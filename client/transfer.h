@@ -26,6 +26,12 @@ int64_t ResumePoint(int64_t length, int64_t block);
 // (-1 when unknown): a full volume when the rest would not fit.
 std::string ShortWriteText(int64_t written, int64_t length, int64_t free_mib);
 
+// One file each way: `local` and `target` are the files themselves (no directory to go
+// into), with the options of the session's command.
+int GetFile(Session& session, const std::string& remote, const std::string& local);
+int PutFile(Session& session, const std::string& local, const std::string& target);
+
+// The commands: their words are the command and its operands.
 int Get(Session& session, const std::vector<std::string>& words);
 int Put(Session& session, const std::vector<std::string>& words);
 int Cat(Session& session, const std::vector<std::string>& words);

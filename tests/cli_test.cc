@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -38,11 +39,22 @@ std::string RandomBytes(size_t size, unsigned seed) {
   return bytes;
 }
 
+// The files and directories below `root`: each relative path with its contents, or "/" for a
+// directory.
+std::map<std::string, std::string> TreeOf(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string relative = entry.path().lexically_relative(root).generic_string();
+    tree[relative] = entry.is_directory() ? "/" : ReadFileBytes(entry.path().string());
+  }
+  return tree;
+}
+
 // One server for the suite; every test names files of its own.
 class Cli : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_ = new RunningServer();
+    server_ = new RunningServer("Extensions=1\n");  // listings and stat for trees, ls, stat
     SrpcClient probe;
     ASSERT_TRUE(server_->Connect(probe));  // the server is up before the first command
   }
@@ -231,6 +243,61 @@ TEST_F(Cli, TargetsAreChosenAsCpAndScpChooseThem) {
   }
 }
 
+// Trees go as cp -r sends them: as the target when it is new, into it when it is a directory.
+// A tree that the server's lower-casing would fold is refused before anything is sent.
+TEST_F(Cli, TreesListingsAndStat) {
+  fs::create_directories(Local("t/sub/deeper"));
+  fs::create_directories(Local("t/empty"));
+  WriteFileBytes(Local("t/a.txt"), "alpha");
+  WriteFileBytes(Local("t/sub/b.bin"), RandomBytes(100000, 4));
+  WriteFileBytes(Local("t/sub/deeper/c"), "");
+  fs::create_directories(Local("case/sub"));
+  WriteFileBytes(Local("case/sub/Read.me"), "1");
+  WriteFileBytes(Local("case/sub/READ.ME"), "2");
+  fs::create_directory(OnServer("up"));
+  const std::string t = Remote("up/t");
+  const std::vector<Step> steps = {
+      {{"put", "-r", Local("t"), Remote("up")}, 0, "", ""},    // into the existing directory
+      {{"put", "-r", Local("t"), Remote("copy")}, 0, "", ""},  // as the new one
+      {{"put", "-r", Local("case"), Remote("case")},
+       1,
+       "",
+       "pellary-cli: put " + Local("case") +
+           ": names that differ only in case would be one file on the server: sub/READ.ME and "
+           "sub/Read.me; nothing sent\n"},
+      {{"ls", t}, 0, "a.txt\nempty/\nsub/\n", ""},
+      {{"ls", t + "/a.txt"}, 0, "a.txt\n", ""},
+      {{"ls", "-l", t, "*.TXT"}, 0, "- ", ""},
+      {{"ls", t, "sub/*"}, 2, "", "pellary-cli: a pattern matches names in one directory: sub/*\n"},
+      {{"ls", Remote("none")}, 1, "", "pellary-cli: ls " + Remote("none") + ": no such file"},
+      {{"stat", t + "/sub/b.bin"}, 0, "name: b.bin\ntype: file\nlength: 100000\nmtime: ", ""},
+      {{"stat", t + "/sub"}, 0, "name: sub\ntype: directory\n", ""},
+      {{"get", "-r", t, Local("back")}, 0, "", ""},        // as the new one
+      {{"get", "-r", t + "/", Local("back")}, 0, "", ""},  // into the existing directory
+      {{"get", "-r", t + "/a.txt", Local("back/one.txt")}, 0, "", ""},  // a file as without -r
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(testing::PrintToString(step.args));
+    CliRun run = Run(step.args);
+    EXPECT_EQ(run.code, step.code) << run.err;
+    EXPECT_EQ(run.out.rfind(step.out, 0), 0u) << run.out;
+    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
+  }
+  std::map<std::string, std::string> tree = TreeOf(Local("t"));
+  EXPECT_EQ(tree.size(), 6u);
+  EXPECT_TRUE(TreeOf(OnServer("up/t")) == tree);
+  EXPECT_TRUE(TreeOf(OnServer("copy")) == tree);
+  EXPECT_TRUE(TreeOf(Local("back/t")) == tree);
+  tree.emplace("one.txt", "alpha");
+  tree.emplace("t", "/");
+  for (const auto& [path, contents] : TreeOf(Local("t"))) tree.emplace("t/" + path, contents);
+  EXPECT_TRUE(TreeOf(Local("back")) == tree);
+  EXPECT_FALSE(fs::exists(OnServer("case")));
+  CliRun listed = Run({"ls", "-l", t, "*.TXT"});
+  EXPECT_EQ(listed.out.substr(listed.out.size() - 7), " a.txt\n") << listed.out;
+  EXPECT_NE(listed.out.find(" 5 "), std::string::npos) << listed.out;
+}
+
 TEST_F(Cli, AFullServerVolumeIsNamedAsSuch) {
   fs::create_directory(OnServer("small"));
   SmallVolume volume(OnServer("small"), "1m");
@@ -309,6 +376,20 @@ TEST(CliUsage, AMistakeIsOneLineAndWhereToReadMoreHelpAndVersionPrintToStdout) {
     EXPECT_EQ(run.err, "");
   }
   EXPECT_NE(RunOn(0, {"put", "--help"}).out.find("--force"), std::string::npos);
+  std::vector<std::string> names = {""};
+  std::string overview = RunOn(0, {"--help"}).out;
+  for (size_t at = overview.find("\n  "); at < overview.find("Options");
+       at = overview.find("\n  ", at + 1)) {
+    names.push_back(overview.substr(at + 3, overview.find(' ', at + 3) - at - 3));
+  }
+  EXPECT_GT(names.size(), 15u) << overview;
+  for (const std::string& name : names) {  // every help text fits a terminal
+    std::string help = RunOn(0, {"help", name}).out;
+    for (size_t start = 0, end; (end = help.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      EXPECT_LE(end - start, 80u) << help.substr(start, end - start);
+    }
+  }
 }
 
 TEST(CliProgress, SizesRatesAndTimeLeftAreReadable) {
