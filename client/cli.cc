@@ -262,35 +262,6 @@ int Help(const Options& options, std::FILE* out, std::FILE* err) {
 
 }  // namespace
 
-std::string FormatBytes(int64_t bytes) {
-  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  double value = static_cast<double>(bytes) / 1024;
-  size_t unit = 0;
-  for (; value >= 1024 && unit + 1 < std::size(kUnits); ++unit) value /= 1024;
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-  return text;
-}
-
-std::string FormatProgress(int64_t done, int64_t total, uint32_t elapsed_ms) {
-  std::string line = FormatBytes(done);
-  if (total >= 0) {
-    line += " of " + FormatBytes(total);
-    if (total > 0) line += " (" + std::to_string(done * 100 / total) + "%)";
-  }
-  if (elapsed_ms == 0 || done == 0) return line;
-  double rate = static_cast<double>(done) * 1000 / elapsed_ms;  // bytes per second
-  line += "  " + FormatBytes(static_cast<int64_t>(rate)) + "/s";
-  if (total < done) return line;
-  int64_t seconds = static_cast<int64_t>(static_cast<double>(total - done) / rate + 0.5);
-  char left[48];
-  std::snprintf(left, sizeof left, "  %lld:%02lld:%02lld left",
-                static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
-                static_cast<long long>(seconds % 60));
-  return line + left;
-}
-
 namespace {
 
 // Prints the server's log stream (its monitor port) until the server closes it.
@@ -349,7 +320,10 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   }
   if (command->offline != nullptr) return command->offline(options, out, err);
   std::FILE* terminal = !options.quiet && platform::IsTerminal(err) ? err : nullptr;
-  Session session(options, std::make_shared<Reporter>(options.words[0], err, terminal), out, in);
+  auto reporter = std::make_shared<Reporter>(options.words[0], err, terminal);
+  Session session(options, reporter, out, in);
   int status = session.Connect();
-  return status == kCliOk ? command->run(session, options.words) : status;
+  if (status == kCliOk) status = command->run(session, options.words);
+  reporter->Flush();
+  return status;
 }

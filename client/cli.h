@@ -20,12 +20,6 @@ constexpr int kCliUsage = 2;
 constexpr int kCliUnreachable = 3;
 constexpr int kCliUndecided = 4;  // exists: neither yes nor no (1 is its "no")
 
-// A size for people: "512 B", "1.5 KiB", "12.0 MiB" and so on up to TiB.
-std::string FormatBytes(int64_t bytes);
-// The progress line of a transfer: bytes done, of the total with a percentage when the total
-// is known (not negative), the mean rate and the time left at that rate once any time passed.
-std::string FormatProgress(int64_t done, int64_t total, uint32_t elapsed_ms);
-
 // `args` are the words after the program name; `in` is what `put -` reads.
 int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
            std::FILE* in = stdin);

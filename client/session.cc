@@ -2,6 +2,7 @@
 #include "client/session.h"
 
 #include <cerrno>
+#include <iterator>
 #include <system_error>
 
 #include "platform/clock.h"
@@ -28,36 +29,109 @@ std::string SystemReason() {
   return std::error_code(errno, std::generic_category()).message();
 }
 
+std::string FormatBytes(int64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes) / 1024;
+  size_t unit = 0;
+  for (; value >= 1024 && unit + 1 < std::size(kUnits); ++unit) value /= 1024;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+namespace {
+
+std::string FormatDuration(int64_t seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  return text;
+}
+
+}  // namespace
+
+std::string FormatProgress(const ProgressFigures& figures) {
+  std::string line = figures.name + "  " + FormatBytes(figures.done);
+  if (figures.total >= 0) {
+    line += " of " + FormatBytes(figures.total);
+    if (figures.total > 0) line += " (" + std::to_string(figures.done * 100 / figures.total) + "%)";
+  }
+  double rate = 0;  // bytes per second
+  if (figures.elapsed_ms > 0 && figures.moved > 0) {
+    rate = static_cast<double>(figures.moved) * 1000 / figures.elapsed_ms;
+    line += "  " + FormatBytes(static_cast<int64_t>(rate)) + "/s";
+  }
+  if (figures.finished) return line + "  in " + FormatDuration((figures.elapsed_ms + 500) / 1000);
+  if (rate == 0 || figures.total < figures.done) return line;
+  double left = static_cast<double>(figures.total - figures.done) / rate + 0.5;
+  return line + "  " + FormatDuration(static_cast<int64_t>(left)) + " left";
+}
+
 void Reporter::Report(const std::string& subject, const std::string& what) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (reported_) return;
   reported_ = true;
   std::string head = subject.empty() ? command_ : command_ + " " + subject;
-  if (terminal_ != nullptr) std::fputs("\r\033[K", terminal_);  // not after a progress line
-  std::fprintf(err_, "pellary-cli: %s: %s\n", head.c_str(), what.c_str());
+  line_ = "pellary-cli: " + head + ": " + what;
 }
 
-Progress::Progress(std::FILE* terminal, int64_t total, int64_t done)
-    : terminal_(terminal), total_(total), done_(done), start_(platform::GetTickCount()) {}
+void Reporter::Append(const std::string& more) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!line_.empty()) line_ += more;
+}
+
+void Reporter::Flush() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (line_.empty()) return;
+  if (terminal_ != nullptr) std::fputs("\r\033[K", terminal_);  // not after a progress line
+  std::fprintf(err_, "%s\n", line_.c_str());
+  line_.clear();
+}
+
+namespace {
+
+// A name for the progress line: the last 32 characters at most.
+std::string ShortName(std::string name) {
+  constexpr size_t kMost = 32;
+  return name.size() <= kMost ? name : "..." + name.substr(name.size() - (kMost - 3));
+}
+
+}  // namespace
+
+Progress::Progress(std::FILE* terminal, std::string name, int64_t total, int64_t done)
+    : terminal_(terminal), start_(platform::GetTickCount()) {
+  figures_.name = ShortName(std::move(name));
+  figures_.total = total;
+  figures_.done = done;
+}
 
 void Progress::Advance(int64_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  done_ += bytes;
+  figures_.done += bytes;
+  figures_.moved += bytes;
   uint32_t now = platform::GetTickCount();
-  if (now - last_draw_ >= 200) Draw(now);
+  if (now - last_draw_ >= 200) Draw(now, false);
+}
+
+void Progress::Skip(int64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  figures_.done += bytes;
 }
 
 void Progress::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (terminal_ == nullptr) return;
-  Draw(platform::GetTickCount());
+  Draw(platform::GetTickCount(), true);
   std::fputc('\n', terminal_);
 }
 
-void Progress::Draw(uint32_t now) {
+void Progress::Draw(uint32_t now, bool finished) {
   last_draw_ = now;
   if (terminal_ == nullptr) return;
-  std::string line = FormatProgress(done_, total_, now - start_);
+  figures_.elapsed_ms = now - start_;
+  figures_.finished = finished;
+  std::string line = FormatProgress(figures_);
   std::fprintf(terminal_, "\r%s\033[K", line.c_str());  // then clear the rest of the line
   std::fflush(terminal_);
 }

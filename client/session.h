@@ -25,19 +25,41 @@ std::string OneLine(const char* text);
 // thread (errno), for an error line.
 std::string SystemReason();
 
+// A size for people: "512 B", "1.5 KiB", "12.0 MiB" and so on up to TiB.
+std::string FormatBytes(int64_t bytes);
+
+// What a progress line shows.
+struct ProgressFigures {
+  std::string name;    // what moves
+  int64_t done = 0;    // bytes in place: moved by this run, or found there already
+  int64_t total = -1;  // -1 when unknown
+  int64_t moved = 0;   // bytes this run moved (or compared), for the rate
+  uint32_t elapsed_ms = 0;
+  bool finished = false;
+};
+// "name  2.0 MiB of 8.0 MiB (25%)  1.0 MiB/s  0:00:06 left"; finished, "... in 0:00:08"
+// instead of the time left. A percentage only with a total, a rate only once bytes moved in
+// measurable time.
+std::string FormatProgress(const ProgressFigures& figures);
+
 // The one error line of a command, "pellary-cli: <command> <subject>: <what>": the first
-// failure is printed, later ones (from other connections of the same transfer) are not.
+// failure is kept, later ones (from other connections of the same transfer) are not, and it
+// is printed by Flush when the command has ended, after what the command adds to it.
 class Reporter {
  public:
   Reporter(std::string command, std::FILE* err, std::FILE* terminal)
       : command_(std::move(command)), err_(err), terminal_(terminal) {}
   void Report(const std::string& subject, const std::string& what);
+  // Adds `more` to the kept failure's text; nothing when there is none.
+  void Append(const std::string& more);
+  void Flush();
   // Where progress is drawn: null when it is not wanted.
   std::FILE* terminal() const { return terminal_; }
 
  private:
   std::mutex mutex_;
   bool reported_ = false;
+  std::string line_;  // the kept failure, until it is printed
   std::string command_;
   std::FILE* err_;
   std::FILE* terminal_;
@@ -47,17 +69,19 @@ class Reporter {
 // with a newline. Without a terminal it draws nothing. Any thread may advance it.
 class Progress {
  public:
-  Progress(std::FILE* terminal, int64_t total, int64_t done = 0);
+  Progress(std::FILE* terminal, std::string name, int64_t total, int64_t done = 0);
+  // Bytes this run moved.
   void Advance(int64_t bytes);
+  // Bytes found in place, which the rate does not count.
+  void Skip(int64_t bytes);
   void Finish();
 
  private:
-  void Draw(uint32_t now);
+  void Draw(uint32_t now, bool finished);
 
   std::mutex mutex_;
   std::FILE* terminal_;
-  int64_t total_;
-  int64_t done_;
+  ProgressFigures figures_;
   uint32_t start_;
   uint32_t last_draw_ = 0;
 };

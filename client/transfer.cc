@@ -17,6 +17,8 @@
 #include "platform/process.h"
 #include "values/netdat.h"
 
+#include <zlib.h>  // crc32, as the server sums
+
 namespace {
 
 // Hands out the blocks of [begin, end) in order, holding back a block that would lie more
@@ -174,7 +176,77 @@ int64_t LocalSize(const std::string& path) {
   return error ? -1 : static_cast<int64_t>(size);
 }
 
-// Compares the server file with the local one: their lengths, then every block.
+// Whether the server sums byte ranges (plif_file_checksum, with Extensions=1): asked once per
+// transfer with an empty range of `remote`.
+bool ChecksumsOffered(Session& session, const std::string& remote) {
+  uint32_t crc = 0;
+  return Checksum(session.client(), remote, 0, 0, &crc) == RemoteResult::kOk;
+}
+
+uint32_t LocalCrc(const char* bytes, int64_t size) {
+  return static_cast<uint32_t>(
+      crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes), static_cast<uInt>(size)));
+}
+
+// `size` bytes of a server file from `offset`, read in the server's 64 KiB pieces.
+int ReadBack(Session& on, const std::string& remote, int64_t offset, int64_t size,
+             std::string* bytes) {
+  bytes->clear();
+  std::string piece;
+  for (int64_t at = offset; at < offset + size; at += kReadBlock) {
+    int status =
+        ReadBlock(on, remote, at, std::min<int64_t>(kReadBlock, offset + size - at), &piece);
+    if (status != kCliOk) return status;
+    bytes->append(piece);
+  }
+  return kCliOk;
+}
+
+// Whether the server file `remote` holds `size` bytes at `offset` equal to `bytes`: by its
+// checksum when `by_checksum`, else by reading them back.
+int SameOnServer(Session& on, const std::string& remote, int64_t offset, const char* bytes,
+                 int64_t size, bool by_checksum, bool* same) {
+  if (by_checksum) {
+    uint32_t crc = 0;
+    int status = on.Remote(Checksum(on.client(), remote, offset, size, &crc), remote);
+    *same = status == kCliOk && crc == LocalCrc(bytes, size);
+    return status;
+  }
+  std::string theirs;
+  int status = ReadBack(on, remote, offset, size, &theirs);
+  *same = status == kCliOk && theirs.compare(0, theirs.size(), bytes, size) == 0;
+  return status;
+}
+
+// Where the server's `size` bytes at `offset` first differ from `bytes`, which they do: by
+// halving the range with checksums, or by reading it back.
+int FirstDifference(Session& on, const std::string& remote, int64_t offset, const char* bytes,
+                    int64_t size, bool by_checksum, int64_t* at) {
+  if (!by_checksum) {
+    std::string theirs;
+    int status = ReadBack(on, remote, offset, size, &theirs);
+    *at = offset + (std::mismatch(theirs.begin(), theirs.end(), bytes).first - theirs.begin());
+    return status;
+  }
+  int64_t begin = 0;
+  while (size > 1) {
+    bool same = false;
+    int64_t half = size / 2;
+    int status = SameOnServer(on, remote, offset + begin, bytes + begin, half, true, &same);
+    if (status != kCliOk) return status;
+    if (same) {
+      begin += half;
+      size -= half;
+    } else {
+      size = half;
+    }
+  }
+  *at = offset + begin;
+  return kCliOk;
+}
+
+// Compares the server file with the local one: their lengths, then every block, by checksums
+// where the server offers them.
 int Verify(Session& session, const std::string& remote, const std::string& local) {
   int64_t remote_length = 0;
   int status = session.RemoteLength(remote, &remote_length);
@@ -184,21 +256,30 @@ int Verify(Session& session, const std::string& remote, const std::string& local
     return session.Fail(remote, "verify: the server file has " + std::to_string(remote_length) +
                                     " bytes, " + local + " has " + std::to_string(local_length));
   }
-  Stripes stripes{0, local_length, kReadBlock, remote, local, "rb"};
-  return Striped(session, stripes,
-                 [&remote, &local](Session& on, std::FILE* file, int64_t offset, int64_t size) {
-                   std::string theirs, ours(size, '\0');
-                   int result = ReadBlock(on, remote, offset, size, &theirs);
-                   if (result != kCliOk) return result;
-                   if (std::string why = ReadAt(file, offset, ours.data(), ours.size());
-                       !why.empty()) {
-                     return on.Fail(remote, "verify: cannot read " + local + ": " + why);
-                   }
-                   if (ours == theirs) return kCliOk;
-                   auto at = std::mismatch(ours.begin(), ours.end(), theirs.begin()).first;
-                   return on.Fail(remote, "verify: differs from " + local + " at byte " +
-                                              std::to_string(offset + (at - ours.begin())));
-                 });
+  bool by_checksum = ChecksumsOffered(session, remote);
+  Progress progress(session.terminal(), "verify " + RemoteBaseName(remote), local_length);
+  Stripes stripes{0, local_length, by_checksum ? kWriteBlock : kReadBlock, remote, local, "rb"};
+  status =
+      Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t size) {
+        auto ours = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(size));
+        if (std::string why = ReadAt(file, offset, ours.get(), static_cast<size_t>(size));
+            !why.empty()) {
+          return on.Fail(remote, "verify: cannot read " + local + ": " + why);
+        }
+        bool same = false;
+        int result = SameOnServer(on, remote, offset, ours.get(), size, by_checksum, &same);
+        int64_t at = 0;
+        if (result == kCliOk && !same)
+          result = FirstDifference(on, remote, offset, ours.get(), size, by_checksum, &at);
+        if (result != kCliOk) return result;
+        if (!same)
+          return on.Fail(remote,
+                         "verify: differs from " + local + " at byte " + std::to_string(at));
+        progress.Advance(size);
+        return kCliOk;
+      });
+  if (status == kCliOk) progress.Finish();
+  return status;
 }
 
 // Moves the finished `part` onto `target`, removing an existing target first with --force.
@@ -225,23 +306,22 @@ std::string PartName(const std::string& target) {
   return target + ".part";
 }
 
-// Prepares the part file: what a resumed upload starts from, or a new empty part.
+// Prepares the part file: with --resume an existing part, whose length goes to `have`; else
+// a new empty part (`have` 0).
 int PreparePart(Session& session, const std::string& part, const std::string& local, int64_t size,
-                int64_t* start) {
+                int64_t* have) {
   bool have_part = false;
   int status = session.FileExists(part, &have_part);
   if (status != kCliOk) return status;
+  *have = 0;
   if (have_part && session.options().resume) {
-    int64_t length = 0;
-    status = session.RemoteLength(part, &length);
+    status = session.RemoteLength(part, have);
     if (status != kCliOk) return status;
-    if (length > size) {
+    if (*have > size) {
       return session.Fail(part, "is longer than " + local + "; it is not a part of it");
     }
-    *start = ResumePoint(length, kWriteBlock);
     return kCliOk;
   }
-  *start = 0;
   // The server's create keeps an existing file's bytes: an old part goes first.
   if (have_part) status = session.PathCall("plif_file_remove", part, "cannot remove it");
   NetValueList arguments;
@@ -258,58 +338,38 @@ int PreparePart(Session& session, const std::string& part, const std::string& lo
                        : "no such directory on the server: " + dir + " (--parents makes it)");
 }
 
-}  // namespace
-
-std::string ShortWriteText(int64_t written, int64_t length, int64_t free_mib) {
-  std::string wrote =
-      "wrote " + std::to_string(written) + " of " + std::to_string(length) + " bytes";
-  if (free_mib < 0) return "the server " + wrote;
-  std::string free = std::to_string(free_mib) + " MiB free";
-  if (free_mib * 1024 * 1024 < length - written)
-    return "the server's volume is full (" + free + ")";
-  return "the server " + wrote + " (" + free + " on its volume)";
-}
-
-int64_t ResumePoint(int64_t length, int64_t block) {
-  int64_t complete_blocks = length / block - kStripeWindow;
-  return complete_blocks > 0 ? complete_blocks * block : 0;
-}
-
-namespace {}  // namespace
-
-int GetFile(Session& session, const std::string& remote, const std::string& local) {
-  // The server file must be there before the local one is created or cut to nothing.
-  int64_t length = 0;
-  int status = session.RemoteLength(remote, &length);
-  if (status != kCliOk) return status;
-  int64_t start = 0;
-  int64_t have = session.options().resume ? LocalSize(local) : -1;
-  if (have > length) {
-    return session.Fail(remote, local + " is longer than the server file; it is not a part of it");
+// After a failed upload from a file: the part stays when it holds bytes, which a --resume
+// compares and keeps, and the error line says so; an empty one is of no use and goes.
+void KeepOrDropPart(Session& session, const std::string& part, int status) {
+  if (status == kCliUnreachable) {
+    session.reporter()->Append("; what arrived stays in " + part + " for --resume");
+    return;
   }
-  if (have >= 0) {
-    start = ResumePoint(have, kReadBlock);
-  } else if (std::FILE* made = std::fopen(local.c_str(), "wb")) {
-    std::fclose(made);
+  NetValueList arguments, results;
+  AddString(arguments, part);
+  AddSuperLong(arguments, 0);
+  AddLong(arguments, 1);
+  SrpcClient& client = session.client();
+  int length = 0;
+  if (client.Call("plif_file_read", arguments, &results) == 0 && results.Count() == 1 &&
+      results.Type(0) == NET_BINARY && (results.GetBinary(0, &length), length > 0)) {
+    session.reporter()->Append("; " + part + " stays for --resume");
+    return;
+  }
+  NetValueList path;
+  AddString(path, part);
+  client.Call("plif_file_remove", path, &results);  // its failure is not the one to report
+}
+
+// After a failed download: what arrived stays for --resume, and the error line says so; an
+// empty file goes.
+void KeepOrDropLocal(Session& session, const std::string& local) {
+  std::error_code error;
+  if (LocalSize(local) > 0) {
+    session.reporter()->Append("; " + local + " keeps what arrived, for --resume");
   } else {
-    return session.Fail(remote, "cannot open local file " + local + ": " + SystemReason());
+    std::filesystem::remove(local, error);
   }
-  Progress progress(session.terminal(), length, start);
-  Stripes stripes{start, length, kReadBlock, remote, local, "r+b"};
-  status =
-      Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t size) {
-        std::string bytes;
-        int result = ReadBlock(on, remote, offset, size, &bytes);
-        if (result != kCliOk) return result;
-        if (std::string why = WriteAt(file, offset, bytes.data(), bytes.size()); !why.empty()) {
-          return on.Fail(remote, "cannot write local file " + local + ": " + why);
-        }
-        progress.Advance(size);
-        return kCliOk;
-      });
-  if (status != kCliOk) return status;  // what arrived stays for --resume
-  progress.Finish();
-  return session.options().verify ? Verify(session, remote, local) : kCliOk;
 }
 
 // Writes `length` bytes from `bytes` at `offset` of the server file `part`; `target` names
@@ -337,52 +397,15 @@ int CheckTarget(Session& session, const std::string& target) {
   return session.Fail(target, "already exists on the server (--force replaces it)");
 }
 
-int PutFile(Session& session, const std::string& local, const std::string& target) {
-  std::FILE* probe = std::fopen(local.c_str(), "rb");
-  if (probe == nullptr) {
-    return session.Fail(target, "cannot open local file " + local + ": " + SystemReason());
-  }
-  std::fclose(probe);
-  int64_t size = LocalSize(local);
-  if (size < 0) return session.Fail(target, "cannot tell the length of local file " + local);
-  int status = CheckTarget(session, target);
-  if (status != kCliOk) return status;
-  std::string part = PartName(target);
-  int64_t start = 0;
-  status = PreparePart(session, part, local, size, &start);
-  if (status != kCliOk) return status;
-  Progress progress(session.terminal(), size, start);
-  Stripes stripes{start, size, kWriteBlock, target, local, "rb"};
-  status =
-      Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t length) {
-        auto bytes = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(length));
-        if (std::string why = ReadAt(file, offset, bytes.get(), static_cast<size_t>(length));
-            !why.empty()) {
-          return on.Fail(target, "cannot read local file " + local + ": " + why);
-        }
-        int result = WriteRemote(on, part, target, offset, bytes.get(), length);
-        if (result == kCliOk) progress.Advance(length);
-        return result;
-      });
-  if (status != kCliOk) return status;  // the part stays for --resume
-  progress.Finish();
-  // A failed publish keeps the complete part: with --force the old target may be gone already.
-  status = Publish(session, part, target);
-  if (status == kCliOk && session.options().verify) status = Verify(session, target, local);
-  return status;
-}
-
-namespace {
-
 // put - TARGET: standard input, block by block on one connection, through a fresh part. A
 // stream cannot be read again, so a failed upload's part is of no use and goes.
 int PutStream(Session& session, const std::string& target) {
   std::string part = PartName(target);
-  int64_t start = 0;  // never resumed: a stream cannot be read again
+  int64_t have = 0;  // never resumed
   int status = CheckTarget(session, target);
-  if (status == kCliOk) status = PreparePart(session, part, "-", 0, &start);
+  if (status == kCliOk) status = PreparePart(session, part, "-", 0, &have);
   if (status != kCliOk) return status;
-  Progress progress(session.terminal(), -1);
+  Progress progress(session.terminal(), RemoteBaseName(target), -1);
   auto block = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(kWriteBlock));
   int64_t offset = 0;
   for (size_t n;
@@ -392,8 +415,9 @@ int PutStream(Session& session, const std::string& target) {
     status = WriteRemote(session, part, target, offset, block.get(), static_cast<int64_t>(n));
     if (status == kCliOk) progress.Advance(static_cast<int64_t>(n));
   }
-  if (status == kCliOk && std::ferror(session.in()))
-    status = session.Fail(target, "cannot read standard input");
+  if (status == kCliOk && std::ferror(session.in())) {
+    status = session.Fail(target, "cannot read standard input: " + SystemReason());
+  }
   if (status == kCliOk) {
     progress.Finish();
     return Publish(session, part, target);
@@ -410,7 +434,7 @@ int CopyToStream(Session& session, const std::string& remote) {
     status = ReadRemote(session, remote, position, kReadBlock, &bytes);
     if (status != kCliOk || bytes.empty()) break;
     if (std::fwrite(bytes.data(), 1, bytes.size(), session.out()) != bytes.size()) {
-      status = session.Fail(remote, "cannot write standard output");
+      status = session.Fail(remote, "cannot write standard output: " + SystemReason());
     }
   }
   std::fflush(session.out());
@@ -418,6 +442,126 @@ int CopyToStream(Session& session, const std::string& remote) {
 }
 
 }  // namespace
+
+std::string ShortWriteText(int64_t written, int64_t length, int64_t free_mib) {
+  std::string wrote =
+      "wrote " + std::to_string(written) + " of " + std::to_string(length) + " bytes";
+  if (free_mib < 0) return "the server " + wrote;
+  std::string free = std::to_string(free_mib) + " MiB free";
+  if (free_mib * 1024 * 1024 < length - written) {
+    return "the server's volume is full (" + free + ")";
+  }
+  return "the server " + wrote + " (" + free + " on its volume)";
+}
+
+int64_t ResumePoint(int64_t length, int64_t block) {
+  int64_t complete_blocks = length / block - kStripeWindow;
+  return complete_blocks > 0 ? complete_blocks * block : 0;
+}
+
+// A resumed download trusts the local file below ResumePoint; above it, where an interrupted
+// run may have left holes, a block the server's checksum finds in place stays, the rest
+// comes again.
+int GetFile(Session& session, const std::string& remote, const std::string& local) {
+  // The server file must be there before the local one is created or cut to nothing.
+  int64_t length = 0;
+  int status = session.RemoteLength(remote, &length);
+  if (status != kCliOk) return status;
+  int64_t have = session.options().resume ? LocalSize(local) : -1;
+  if (have > length) {
+    return session.Fail(remote, local + " is longer than the server file; it is not a part of it");
+  }
+  if (have < 0) {
+    std::FILE* made = std::fopen(local.c_str(), "wb");
+    if (made == nullptr) {
+      return session.Fail(remote, "cannot open local file " + local + ": " + SystemReason());
+    }
+    std::fclose(made);
+  }
+  int64_t start = have > 0 ? ResumePoint(have, kReadBlock) : 0;
+  bool compare = have > start && ChecksumsOffered(session, remote);
+  Progress progress(session.terminal(), RemoteBaseName(remote), length, start);
+  Stripes stripes{start, length, kReadBlock, remote, local, "r+b"};
+  status =
+      Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t size) {
+        std::string bytes(static_cast<size_t>(size), '\0');
+        if (compare && offset + size <= have) {
+          if (std::string why = ReadAt(file, offset, bytes.data(), bytes.size()); !why.empty()) {
+            return on.Fail(remote, "cannot read local file " + local + ": " + why);
+          }
+          bool same = false;
+          int result = SameOnServer(on, remote, offset, bytes.data(), size, true, &same);
+          if (result != kCliOk || same) {
+            if (same) progress.Skip(size);
+            return result;
+          }
+        }
+        int result = ReadBlock(on, remote, offset, size, &bytes);
+        if (result != kCliOk) return result;
+        if (std::string why = WriteAt(file, offset, bytes.data(), bytes.size()); !why.empty()) {
+          return on.Fail(remote, "cannot write local file " + local + ": " + why);
+        }
+        progress.Advance(size);
+        return kCliOk;
+      });
+  if (status != kCliOk) {
+    KeepOrDropLocal(session, local);
+    return status;
+  }
+  progress.Finish();
+  return session.options().verify ? Verify(session, remote, local) : kCliOk;
+}
+
+// A resumed upload trusts the part below ResumePoint; above it, a block the part holds
+// already (by the server's checksum, else read back) is not sent again.
+int PutFile(Session& session, const std::string& local, const std::string& target) {
+  std::FILE* probe = std::fopen(local.c_str(), "rb");
+  if (probe == nullptr) {
+    return session.Fail(target, "cannot open local file " + local + ": " + SystemReason());
+  }
+  std::fclose(probe);
+  int64_t size = LocalSize(local);
+  if (size < 0) return session.Fail(target, "cannot tell the length of local file " + local);
+  int status = CheckTarget(session, target);
+  if (status != kCliOk) return status;
+  std::string part = PartName(target);
+  int64_t have = 0;
+  status = PreparePart(session, part, local, size, &have);
+  if (status != kCliOk) return status;
+  int64_t start = ResumePoint(have, kWriteBlock);
+  bool by_checksum = have > start && ChecksumsOffered(session, part);
+  Progress progress(session.terminal(), std::filesystem::path(local).filename().string(), size,
+                    start);
+  Stripes stripes{start, size, kWriteBlock, target, local, "rb"};
+  status =
+      Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t length) {
+        auto bytes = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(length));
+        if (std::string why = ReadAt(file, offset, bytes.get(), static_cast<size_t>(length));
+            !why.empty()) {
+          return on.Fail(target, "cannot read local file " + local + ": " + why);
+        }
+        if (offset + length <= have) {
+          bool same = false;
+          int result = SameOnServer(on, part, offset, bytes.get(), length, by_checksum, &same);
+          if (result != kCliOk || same) {
+            if (same) progress.Skip(length);
+            return result;
+          }
+        }
+        int result = WriteRemote(on, part, target, offset, bytes.get(), length);
+        if (result == kCliOk) progress.Advance(length);
+        return result;
+      });
+  if (status != kCliOk) {
+    KeepOrDropPart(session, part, status);
+    return status;
+  }
+  progress.Finish();
+  // A failed publish keeps the complete part: with --force the old target may be gone already.
+  status = Publish(session, part, target);
+  if (status == kCliOk && session.options().verify) status = Verify(session, target, local);
+  return status;
+}
 
 int Get(Session& session, const std::vector<std::string>& words) {
   const std::string& remote = words[1];

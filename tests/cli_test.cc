@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -32,10 +33,20 @@ CliRun RunOn(int port, std::vector<std::string> args, const std::string& input =
   return RunCliCaptured(args, input);
 }
 
+std::string ToLower(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return text;
+}
+
+// Eight bytes a draw: files of tens of MiB are made fast enough in a debug build too.
 std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(random());
+  std::mt19937_64 random(seed);
+  std::string bytes(size + 8, '\0');
+  for (size_t at = 0; at < size; at += 8) {
+    uint64_t word = random();
+    std::memcpy(&bytes[at], &word, 8);
+  }
+  bytes.resize(size);
   return bytes;
 }
 
@@ -298,18 +309,95 @@ TEST_F(Cli, TreesListingsAndStat) {
   EXPECT_NE(listed.out.find(" 5 "), std::string::npos) << listed.out;
 }
 
+// A part that holds bytes stays for --resume and the error line says so; an empty one goes.
 TEST_F(Cli, AFullServerVolumeIsNamedAsSuch) {
   fs::create_directory(OnServer("small"));
-  SmallVolume volume(OnServer("small"), "1m");
+  SmallVolume volume(OnServer("small"), "5m");
   if (!volume.mounted()) GTEST_SKIP() << "cannot mount a small file system here (not root?)";
-  WriteFileBytes(Local("big.bin"), RandomBytes(3 * 1024 * 1024, 9));
-  CliRun run = Run({"put", Local("big.bin"), Remote("small/big.bin")});
+  WriteFileBytes(Local("big.bin"), RandomBytes(6 * 1024 * 1024, 9));  // 4 MiB fit, 2 do not
+  const std::string big = Remote("small/big.bin"), tiny = Remote("small/tiny.bin");
+  CliRun run = Run({"put", "-c", "1", Local("big.bin"), big});
   EXPECT_EQ(run.code, 1);
-  EXPECT_EQ(run.err.rfind("pellary-cli: put " + Remote("small/big.bin") +
-                              ": the server's volume is full (0 MiB free)",
-                          0),
-            0u)
+  EXPECT_EQ(run.err.rfind("pellary-cli: put " + big + ": the server's volume is full (", 0), 0u)
       << run.err;
+  EXPECT_TRUE(run.err.ends_with(" MiB free); " + big + ".part stays for --resume\n")) << run.err;
+  EXPECT_GE(fs::file_size(OnServer("small/big.bin.part")), 4u * 1024 * 1024);
+  WriteFileBytes(Local("tiny.bin"), RandomBytes(2 * 1024 * 1024, 9));
+  run = Run({"put", Local("tiny.bin"), tiny});
+  EXPECT_EQ(run.err, "pellary-cli: put " + tiny + ": the server's volume is full (0 MiB free)\n");
+  EXPECT_FALSE(fs::exists(OnServer("small/tiny.bin.part")));
+}
+
+// How many times the server wrote to `path` (as the client named it), once `path` was renamed:
+// its log lines come a little after the calls.
+size_t WritesBeforeRename(const RunningServer& server, const std::string& path) {
+  std::string logged = ToLower(path);
+  std::string console = server.ConsoleWith("file_rename:" + logged + " -> ");
+  size_t count = 0;
+  for (size_t at = 0;
+       (at = console.find("file_write:" + logged + " pos:", at)) != std::string::npos; ++at) {
+    ++count;
+  }
+  return count;
+}
+
+// The case: a part of 59 MiB of a 60 MiB file. Everything lies in the stripe window
+// of the part's end, where an interrupted upload may have left holes: every block is compared
+// (one differs), and only it and the block the part ends in are sent.
+void ResumeSendsOnlyTheBlocksThatDiffer(RunningServer& server, const std::string& local) {
+  constexpr size_t kMiB = 1024 * 1024;
+  std::string bytes = RandomBytes(60 * kMiB, 60);
+  WriteFileBytes(local, bytes);
+  std::string part = bytes.substr(0, 59 * kMiB);
+  part[21 * kMiB] = static_cast<char>(part[21 * kMiB] ^ 1);
+  WriteFileBytes(server.path("files/r60.bin.part"), part);
+  CliRun run = RunOn(server.port(), {"put", "--resume", local, server.remote("files/r60.bin")});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(ReadFileBytes(server.path("files/r60.bin")) == bytes);
+  EXPECT_EQ(WritesBeforeRename(server, server.remote("files/r60.bin.part")), 2u);
+}
+
+TEST_F(Cli, AResumedUploadComparesByChecksumAndSendsOnlyTheBlocksThatDiffer) {
+  ResumeSendsOnlyTheBlocksThatDiffer(*server_, Local("r60.bin"));
+}
+
+// A server without Extensions=1: what the CLI does without the opt-in procedures.
+class CliPlain : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new RunningServer();
+    SrpcClient probe;
+    ASSERT_TRUE(server_->Connect(probe));
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  static CliRun Run(std::vector<std::string> args) { return RunOn(server_->port(), args); }
+
+  static RunningServer* server_;
+  TempDir local_;
+};
+RunningServer* CliPlain::server_ = nullptr;
+
+TEST_F(CliPlain, ResumeAndVerifyReadBackWhatTheyCompareAndListingsSayWhatIsMissing) {
+  ResumeSendsOnlyTheBlocksThatDiffer(*server_, local_ / "r60.bin");
+  // A resumed get trusts what lies below its stripe window: --verify reads it back.
+  std::string changed = ReadFileBytes(local_ / "r60.bin");
+  changed[12345678] = static_cast<char>(changed[12345678] ^ 1);
+  WriteFileBytes(local_ / "changed.bin", changed);
+  CliRun verify = Run(
+      {"get", "--resume", "--verify", server_->remote("files/r60.bin"), local_ / "changed.bin"});
+  EXPECT_EQ(verify.code, 1);
+  EXPECT_NE(
+      verify.err.find(": verify: differs from " + local_ / "changed.bin" + " at byte 12345678\n"),
+      std::string::npos)
+      << verify.err;
+  std::string ls = server_->remote("files");
+  const std::string not_offered =
+      ": the server does not offer this (it needs Extensions=1 in its profile)\n";
+  EXPECT_EQ(Run({"ls", ls}).err, "pellary-cli: ls " + ls + not_offered);
+  EXPECT_EQ(Run({"stat", ls}).err, "pellary-cli: stat " + ls + not_offered);
 }
 
 TEST_F(Cli, DfAndProcsReport) {
@@ -390,23 +478,6 @@ TEST(CliUsage, AMistakeIsOneLineAndWhereToReadMoreHelpAndVersionPrintToStdout) {
       EXPECT_LE(end - start, 80u) << help.substr(start, end - start);
     }
   }
-}
-
-TEST(CliProgress, SizesRatesAndTimeLeftAreReadable) {
-  EXPECT_EQ(FormatBytes(0), "0 B");
-  EXPECT_EQ(FormatBytes(1023), "1023 B");
-  EXPECT_EQ(FormatBytes(1536), "1.5 KiB");
-  EXPECT_EQ(FormatBytes(int64_t{3} << 20), "3.0 MiB");
-  EXPECT_EQ(FormatBytes(int64_t{5} << 30), "5.0 GiB");
-  EXPECT_EQ(FormatBytes(int64_t{2048} << 40), "2048.0 TiB");  // no unit beyond TiB
-  // A quarter of 8 MiB in 2 s: 1 MiB/s, 6 MiB to go.
-  EXPECT_EQ(FormatProgress(int64_t{2} << 20, int64_t{8} << 20, 2000),
-            "2.0 MiB of 8.0 MiB (25%)  1.0 MiB/s  0:00:06 left");
-  EXPECT_EQ(FormatProgress(int64_t{1} << 20, int64_t{7201} << 20, 1000),
-            "1.0 MiB of 7.0 GiB (0%)  1.0 MiB/s  2:00:00 left");
-  EXPECT_EQ(FormatProgress(100, 400, 0), "100 B of 400 B (25%)");  // no time yet, no rate
-  EXPECT_EQ(FormatProgress(0, 0, 50), "0 B of 0 B");
-  EXPECT_EQ(FormatProgress(4096, -1, 1000), "4.0 KiB  4.0 KiB/s");  // total unknown
 }
 
 // Its own server: the stream runs until shutdown stops the server.
