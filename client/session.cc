@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <iterator>
+#include <optional>
 #include <system_error>
 
 #include "platform/clock.h"
@@ -237,9 +238,27 @@ int Session::MakeDirs(const std::vector<std::string>& paths) {
   return kCliOk;
 }
 
-// The server sends a length's low 32 bits as a signed number: read unsigned they are right up
-// to 4 GiB.
 int Session::RemoteLength(const std::string& path, int64_t* length) {
+  if (!stat_not_offered_) {
+    std::optional<RemoteEntry> entry;
+    RemoteResult result = StatPath(client_, path, &entry);
+    if (result == RemoteResult::kOk && !entry->is_dir) {
+      *length = entry->length;
+      return kCliOk;
+    }
+    if (result == RemoteResult::kOk || result == RemoteResult::kNotFound) {
+      return Fail(path, "no such file on the server");
+    }
+    if (result != RemoteResult::kNotOffered) return Remote(result, path);
+    stat_not_offered_ = true;
+  }
+  return LengthByProbing(path, length);
+}
+
+// plif_file_getlength tells a length's low 32 bits only. The whole length is those plus some
+// multiple of 4 GiB, found by reading one byte at each 4 GiB step: the byte before the next
+// step is there exactly when the file reaches that step.
+int Session::LengthByProbing(const std::string& path, int64_t* length) {
   int status = RequireFile(path);
   NetValueList arguments, results;
   AddString(arguments, path);
@@ -248,6 +267,19 @@ int Session::RemoteLength(const std::string& path, int64_t* length) {
   if (results.Count() < 1 || results.Type(0) != NET_SUPERLONG) {
     return Fail(path, "unexpected answer from the server");
   }
-  *length = static_cast<uint32_t>(results.GetSuperLong(0));
-  return kCliOk;
+  constexpr int64_t kStep = int64_t{1} << 32;
+  for (*length = static_cast<uint32_t>(results.GetSuperLong(0));; *length += kStep) {
+    NetValueList probe;
+    AddString(probe, path);
+    AddSuperLong(probe, *length + kStep - 1);
+    AddLong(probe, 1);
+    status = Call("plif_file_read", path, probe, &results);
+    if (status != kCliOk) return status;
+    if (results.Count() < 1 || results.Type(0) != NET_BINARY) {
+      return Fail(path, "unexpected answer from the server");
+    }
+    int read = 0;
+    results.GetBinary(0, &read);
+    if (read <= 0) return kCliOk;
+  }
 }

@@ -117,7 +117,8 @@ class Session {
   int32_t FreeMegabytes(const std::string& path);
   // Makes the directories of `paths` that are missing, in their order.
   int MakeDirs(const std::vector<std::string>& paths);
-  // The length of an existing server file.
+  // The whole length of an existing server file: from plif_file_stat where the server offers
+  // it, else from plif_file_getlength's low 32 bits and reads beyond them.
   int RemoteLength(const std::string& path, int64_t* length);
 
   const Options& options() const { return options_; }
@@ -129,9 +130,12 @@ class Session {
   std::FILE* terminal() const { return reporter_->terminal(); }
 
  private:
+  int LengthByProbing(const std::string& path, int64_t* length);
+
   const Options& options_;
   std::shared_ptr<Reporter> reporter_;
   std::FILE* out_;
   std::FILE* in_;
+  bool stat_not_offered_ = false;  // learnt once per connection
   SrpcClient client_;
 };

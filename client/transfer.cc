@@ -176,6 +176,18 @@ int64_t LocalSize(const std::string& path) {
   return error ? -1 : static_cast<int64_t>(size);
 }
 
+// Whether a block holds nothing but zeros. A transfer does not write such a block where the
+// file it writes has nothing yet (beyond its current end, but before its last block, which
+// sets the length): the file system fills the gap with zeros, and a sparse file stays sparse.
+bool IsZero(const char* bytes, int64_t size) {
+  static const char kZeros[4096] = {};
+  for (int64_t at = 0; at < size; at += sizeof kZeros) {
+    size_t piece = static_cast<size_t>(std::min<int64_t>(sizeof kZeros, size - at));
+    if (std::memcmp(bytes + at, kZeros, piece) != 0) return false;
+  }
+  return true;
+}
+
 // Whether the server sums byte ranges (plif_file_checksum, with Extensions=1): asked once per
 // transfer with an empty range of `remote`.
 bool ChecksumsOffered(Session& session, const std::string& remote) {
@@ -498,7 +510,9 @@ int GetFile(Session& session, const std::string& remote, const std::string& loca
         }
         int result = ReadBlock(on, remote, offset, size, &bytes);
         if (result != kCliOk) return result;
-        if (std::string why = WriteAt(file, offset, bytes.data(), bytes.size()); !why.empty()) {
+        bool hole = offset >= have && offset + size < length && IsZero(bytes.data(), size);
+        if (std::string why = hole ? "" : WriteAt(file, offset, bytes.data(), bytes.size());
+            !why.empty()) {
           return on.Fail(remote, "cannot write local file " + local + ": " + why);
         }
         progress.Advance(size);
@@ -548,7 +562,8 @@ int PutFile(Session& session, const std::string& local, const std::string& targe
             return result;
           }
         }
-        int result = WriteRemote(on, part, target, offset, bytes.get(), length);
+        bool hole = offset >= have && offset + length < size && IsZero(bytes.get(), length);
+        int result = hole ? kCliOk : WriteRemote(on, part, target, offset, bytes.get(), length);
         if (result == kCliOk) progress.Advance(length);
         return result;
       });

@@ -1,6 +1,7 @@
 // pellary-cli against the real server: RunCli runs in-process with temporary local files, and
 // what it did is checked on the server's disk and through its own output and exit codes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -48,6 +49,44 @@ std::string RandomBytes(size_t size, unsigned seed) {
   }
   bytes.resize(size);
   return bytes;
+}
+
+// Pieces of data in a sparse file: where each starts, and its bytes.
+using Pieces = std::vector<std::pair<int64_t, std::string>>;
+
+// A file of `size` bytes that holds `pieces` (cut at `size`) and nothing else: holes between.
+void WriteSparse(const std::string& path, int64_t size, const Pieces& pieces) {
+  { std::ofstream(path, std::ios::binary | std::ios::trunc); }
+  fs::resize_file(path, static_cast<uintmax_t>(size));
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  for (const auto& [at, bytes] : pieces) {
+    if (at >= size) continue;
+    file.seekp(at);
+    file.write(bytes.data(), std::min<int64_t>(static_cast<int64_t>(bytes.size()), size - at));
+  }
+}
+
+// Whether the file at `path` is `size` bytes that are `pieces` and zeros: its pieces are read,
+// and the rest must be holes (so zeros), which its few allocated blocks show.
+testing::AssertionResult IsSparseWith(const std::string& path, int64_t size, const Pieces& pieces) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return testing::AssertionFailure() << "no " << path;
+  if (status.st_size != size) return testing::AssertionFailure() << status.st_size << " bytes";
+  int64_t data = 0;
+  std::ifstream file(path, std::ios::binary);
+  for (const auto& [at, bytes] : pieces) {
+    std::string read(bytes.size(), '\0');
+    file.seekg(at);
+    file.read(read.data(), static_cast<std::streamsize>(read.size()));
+    if (read != bytes) return testing::AssertionFailure() << "the piece at " << at << " differs";
+    data += static_cast<int64_t>(bytes.size());
+  }
+  // Each piece may touch two 4 MiB blocks that were written whole.
+  int64_t allowed = data + static_cast<int64_t>(pieces.size()) * 8 * kWriteBlock;
+  if (status.st_blocks * 512 > allowed) {
+    return testing::AssertionFailure() << status.st_blocks * 512 << " bytes allocated";
+  }
+  return testing::AssertionSuccess();
 }
 
 // The files and directories below `root`: each relative path with its contents, or "/" for a
@@ -400,6 +439,13 @@ TEST_F(CliPlain, ResumeAndVerifyReadBackWhatTheyCompareAndListingsSayWhatIsMissi
   EXPECT_EQ(Run({"stat", ls}).err, "pellary-cli: stat " + ls + not_offered);
 }
 
+TEST_F(Cli, LengthsBeyond32BitsComeFromStat) {
+  WriteSparse(OnServer("huge.bin"), (int64_t{5} << 30) + 3, {});
+  EXPECT_EQ(Run({"len", Remote("huge.bin")}).out, "5368709123\n");
+  EXPECT_NE(Run({"stat", Remote("huge.bin")}).out.find("\nlength: 5368709123\n"),
+            std::string::npos);
+}
+
 TEST_F(Cli, DfAndProcsReport) {
   CliRun df = Run({"df", server_->remote("")});
   ASSERT_EQ(df.code, 0) << df.err;
@@ -597,6 +643,28 @@ TEST_F(Cli, TransfersKilledHalfWayResumeToIdenticalFiles) {
   CliRun get = Run({"get", "--resume", "--verify", Remote("big.bin"), Local("down.bin")});
   ASSERT_EQ(get.code, 0) << get.err;
   EXPECT_TRUE(ReadFileBytes(Local("down.bin")) == bytes);
+}
+
+// The server tells a length's low 32 bits: a longer one is found by reading beyond them. The
+// upload leaves the holes out, so the server's copy stays sparse. A full download of 5 GiB
+// takes the debug server minutes (every 64 KiB block goes through its cache), so the way back
+// resumes from a local copy that lacks the last 2 MiB: its reads lie beyond 4 GiB.
+TEST_F(CliPlain, AFiveGiBSparseFileGoesUpAndComesBackWhole) {
+  constexpr int64_t kGiB = int64_t{1} << 30, kMiB = int64_t{1} << 20;
+  constexpr int64_t kSize = 5 * kGiB + 3;
+  const Pieces pieces = {{0, RandomBytes(kMiB, 1)},
+                         {4 * kGiB - kMiB / 2, RandomBytes(kMiB, 2)},
+                         {kSize - 2 * kMiB, RandomBytes(2 * kMiB, 3)}};
+  WriteSparse(local_ / "sparse.bin", kSize, pieces);
+  std::string remote = server_->remote("files/sparse.bin");
+  CliRun put = Run({"put", local_ / "sparse.bin", remote});
+  ASSERT_EQ(put.code, 0) << put.err;
+  EXPECT_TRUE(IsSparseWith(server_->path("files/sparse.bin"), kSize, pieces));
+  EXPECT_EQ(Run({"len", remote}).out, std::to_string(kSize) + "\n");
+  WriteSparse(local_ / "back.bin", kSize - 2 * kMiB, pieces);
+  CliRun get = Run({"get", "--resume", remote, local_ / "back.bin"});
+  ASSERT_EQ(get.code, 0) << get.err;
+  EXPECT_TRUE(IsSparseWith(local_ / "back.bin", kSize, pieces));
 }
 
 }  // namespace
