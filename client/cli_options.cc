@@ -172,7 +172,10 @@ std::string ParseCommandLine(const std::vector<std::string>& args, Options* opti
   opterr = 0;  // problems are reported by the caller, on its own stream
   for (int code; (code = getopt_long(argc, argv.data(), tables.shorts.c_str(), tables.longs.data(),
                                      nullptr)) != -1;) {
-    if (code == ':') return Dashed(*FindSpec(optopt)) + " needs a value";
+    if (code == ':') {  // mingw-w64 also answers ':' for a value given to a switch
+      const OptionSpec& spec = *FindSpec(optopt);
+      return Dashed(spec) + (spec.on != nullptr ? " takes no value" : " needs a value");
+    }
     if (code == '?') return Unknown(optopt, argv[optind - 1]);
     const OptionSpec& spec = *FindSpec(code);
     options->given |= spec.bit;
