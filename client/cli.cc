@@ -1,14 +1,11 @@
-// pellary-cli's logic: options, the command table, and one function per command, each made
-// of single SRPC calls through a Session that turns failed calls into the error line and the
-// exit code.
+// pellary-cli's logic: the command table with the help it prints, and one function per small
+// command, each made of single SRPC calls through a Session that turns failed calls into the
+// error line and the exit code. Options are read in cli_options.cc, transfers live in
+// transfer.cc, trees and listings in tree.cc.
 #include "client/cli.h"
 
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "client/session.h"
@@ -259,10 +256,6 @@ int Help(const Options& options, std::FILE* out, std::FILE* err) {
   PrintCommandHelp(*command, out);
   return kCliOk;
 }
-
-}  // namespace
-
-namespace {
 
 // Prints the server's log stream (its monitor port) until the server closes it.
 int Monitor(const Options& options, std::FILE* out, std::FILE* err) {

@@ -357,14 +357,18 @@ void KeepOrDropPart(Session& session, const std::string& part, int status) {
     session.reporter()->Append("; what arrived stays in " + part + " for --resume");
     return;
   }
+  // One byte read at 0 tells whether the part holds any (its length might need more calls).
   NetValueList arguments, results;
   AddString(arguments, part);
   AddSuperLong(arguments, 0);
   AddLong(arguments, 1);
   SrpcClient& client = session.client();
-  int length = 0;
+  int held = 1;  // kept when the server cannot tell
   if (client.Call("plif_file_read", arguments, &results) == 0 && results.Count() == 1 &&
-      results.Type(0) == NET_BINARY && (results.GetBinary(0, &length), length > 0)) {
+      results.Type(0) == NET_BINARY) {
+    results.GetBinary(0, &held);
+  }
+  if (held > 0) {
     session.reporter()->Append("; " + part + " stays for --resume");
     return;
   }

@@ -5,7 +5,13 @@
 // in order to up to --connections connections, each moving the blocks it takes. A block is
 // never handed out more than kStripeWindow blocks past the lowest unfinished one, so whatever
 // an interrupted transfer left behind, every block more than kStripeWindow blocks below the
-// end of the file it wrote is complete: that is where --resume starts again.
+// end of the file it wrote is complete: that is where --resume starts again. The blocks from
+// there to that end are compared before they are moved (put: the part's block by the
+// server's checksum, else read back; get: by checksum where the server offers it), and only
+// those that differ move. --verify compares by checksums where offered, else reads back.
+//
+// A block of zeros is not written where the file being written has nothing yet (beyond its
+// end, before the last block, which sets the length): a sparse file stays sparse.
 #pragma once
 
 #include <cstdint>
