@@ -1,18 +1,17 @@
-// pellary-cli's logic: options, the command table, and one function per command, each made
-// of single SRPC calls through a Session that turns failed calls into the error line and the
-// exit code.
+// pellary-cli's logic: the command table with the help it prints, and one function per small
+// command, each made of single SRPC calls through a Session that turns failed calls into the
+// error line and the exit code. Options are read in cli_options.cc, transfers live in
+// transfer.cc, trees and listings in tree.cc.
 #include "client/cli.h"
 
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "client/session.h"
+#include "client/targets.h"
 #include "client/transfer.h"
+#include "client/tree.h"
 #include "platform/process.h"
 #include "srpc/srpcclient.h"
 #include "values/nettable.h"
@@ -21,87 +20,6 @@ namespace {
 
 constexpr char kProgram[] = "pellary-cli";
 constexpr char kDefaultMonitorPort[] = "7028";
-
-constexpr char kUsage[] =
-    "usage: pellary-cli [--host HOST] [--port PORT] [OPTIONS] COMMAND ARGS...\n"
-    "  get REMOTE LOCAL   copy a server file to a local file\n"
-    "  put LOCAL REMOTE   copy a local file to the server: it is written to REMOTE.part\n"
-    "                     and renamed into place at the end. The server's rename never\n"
-    "                     overwrites, so an existing REMOTE is an error unless --force is\n"
-    "                     given, which removes it just before the rename\n"
-    "  cat REMOTE         print a server file\n"
-    "  len REMOTE         print a server file's length in bytes\n"
-    "  exists PATTERN     print yes (exit 0) or no (exit 1); * and ? match\n"
-    "  rm REMOTE          remove a server file\n"
-    "  mv FROM TO         rename a server file; never onto an existing one\n"
-    "  mkdir DIR, rmdir DIR\n"
-    "  df PATH            print the free MiB of PATH's volume\n"
-    "  version            print the server's version\n"
-    "  procs              list the server's procedures with their indices\n"
-    "  shutdown           stop the server\n"
-    "  monitor [PORT]     print the server's log stream (its monitor port, default 7028)\n"
-    "                     until the server closes it\n"
-    "Options of get and put:\n"
-    "  --connections N    move the file over N connections at once (1-16, default 4)\n"
-    "  --resume           continue an interrupted transfer from what the other side has\n"
-    "                     (the local file for get, REMOTE.part for put)\n"
-    "  --verify           compare both ends afterwards (reads the server file once more)\n"
-    "  --quiet            no progress line (it is drawn only on a terminal anyway)\n"
-    "Host and port default to $PELLARY_HOST or 127.0.0.1 and $PELLARY_PORT or 7027.\n"
-    "Exit: 0 done, 1 the operation failed, 2 usage error, 3 server not reachable.\n";
-
-// A decimal port 1-65535, else 0.
-int ParsePort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return 0;
-  int port = 0;
-  for (char ch : text) {
-    if (ch < '0' || ch > '9') return 0;
-    port = port * 10 + (ch - '0');
-  }
-  return port <= 65535 ? port : 0;
-}
-
-// The environment first, then the command line. An empty text when all is well, else why not.
-std::string ParseOptions(const std::vector<std::string>& args, Options* options) {
-  if (const char* host = std::getenv("PELLARY_HOST"); host != nullptr && *host != '\0') {
-    options->host = host;
-  }
-  if (const char* port = std::getenv("PELLARY_PORT"); port != nullptr && *port != '\0') {
-    options->port = ParsePort(port);
-    if (options->port == 0) return "PELLARY_PORT is not a port number";
-  }
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--force") {
-      options->force = true;
-    } else if (arg == "--quiet") {
-      options->quiet = true;
-    } else if (arg == "--resume") {
-      options->resume = true;
-    } else if (arg == "--verify") {
-      options->verify = true;
-    } else if (arg == "--host" || arg == "--port" || arg == "--connections") {
-      if (i + 1 == args.size()) return arg + " needs a value";
-      const std::string& value = args[++i];
-      if (arg == "--host") options->host = value;
-      if (arg == "--port" && (options->port = ParsePort(value)) == 0) {
-        return "not a port number: " + value;
-      }
-      if (arg == "--connections") {
-        options->connections = value.size() <= 2 ? std::atoi(value.c_str()) : 0;
-        if (options->connections < 1 || options->connections > kMaxConnections ||
-            value.find_first_not_of("0123456789") != std::string::npos) {
-          return "--connections takes 1 to " + std::to_string(kMaxConnections) + ": " + value;
-        }
-      }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return "unknown option " + arg;
-    } else {
-      options->words.push_back(arg);
-    }
-  }
-  return "";
-}
 
 using Words = std::vector<std::string>;
 
@@ -117,6 +35,7 @@ int Exists(Session& session, const Words& words) {
   AddString(arguments, words[1]);
   int32_t found = 0;
   int status = session.CallLong("plif_file_exists", words[1], arguments, &found);
+  if (status == kCliFailed) return kCliUndecided;  // 1 is "no"
   if (status != kCliOk) return status;
   std::fprintf(session.out(), "%s\n", found == 1 ? "yes" : "no");
   return found == 1 ? kCliOk : kCliFailed;
@@ -144,18 +63,29 @@ int Mv(Session& session, const Words& words) {
 }
 
 int Mkdir(Session& session, const Words& words) {
-  return session.PathCall("plif_mkdir", words[1], "cannot create the directory");
+  if (!session.options().parents) {
+    return session.PathCall("plif_mkdir", words[1], "cannot create the directory");
+  }
+  std::vector<std::string> dirs = RemoteParents(words[1]);
+  dirs.push_back(words[1]);
+  return session.MakeDirs(dirs);
 }
 
 int Rmdir(Session& session, const Words& words) {
   return session.PathCall("plif_rmdir", words[1], "cannot remove the directory");
 }
 
+// The server answers some free space for a path it cannot find, and every Windows volume's
+// free space is asked by a directory: df asks whether it is one first.
 int Df(Session& session, const Words& words) {
+  bool is_dir = false;
+  int status = session.DirExists(words[1], &is_dir);
+  if (status != kCliOk) return status;
+  if (!is_dir) return session.Fail(words[1], "no such directory on the server");
   NetValueList arguments;
   AddString(arguments, words[1]);
   int32_t megabytes = 0;
-  int status = session.CallLong("plif_get_freespace", words[1], arguments, &megabytes);
+  status = session.CallLong("plif_get_freespace", words[1], arguments, &megabytes);
   if (status == kCliOk) std::fprintf(session.out(), "%d MiB free\n", megabytes);
   return status;
 }
@@ -191,18 +121,88 @@ int Shutdown(Session& session, const Words&) {
   return session.Call("_shutdown", "", none, &results);
 }
 
+int Monitor(const Options& options, std::FILE* out, std::FILE* err);
+int Help(const Options& options, std::FILE* out, std::FILE* err);
+
 struct Command {
   const char* name;
-  size_t operands;
+  const char* operands;  // as the help shows them
+  // One letter per operand: 'S' a server path (which must be absolute), 'L' a local one (or
+  // "-" for standard input or output), 'P' a name pattern, '.' anything else.
+  const char* kinds;
+  size_t least, most;   // how many operands it takes
+  unsigned options;     // the CommandOption bits it accepts
+  const char* summary;  // its line in the overview
+  const char* details;  // what its own help adds, each line ending in a newline
   int (*run)(Session&, const Words&);
+  // Instead of `run`, for a command that needs no SRPC connection.
+  int (*offline)(const Options&, std::FILE* out, std::FILE* err) = nullptr;
 };
 
+constexpr unsigned kTransferOptions = kOptConnections | kOptResume | kOptVerify;
+
 constexpr Command kCommands[] = {
-    {"get", 2, Get},           {"put", 2, Put}, {"cat", 1, Cat},         {"len", 1, Len},
-    {"exists", 1, Exists},     {"rm", 1, Rm},   {"mv", 2, Mv},           {"mkdir", 1, Mkdir},
-    {"rmdir", 1, Rmdir},       {"df", 1, Df},   {"version", 0, Version}, {"procs", 0, Procs},
-    {"shutdown", 0, Shutdown},
+    {"get", "REMOTE [LOCAL]", "SL", 1, 2, kTransferOptions | kOptRecursive,
+     "copy a server file (-r: a directory) here",
+     "LOCAL may be a directory (the file goes into it under its own name), \"-\" for\n"
+     "standard output, or left out for the file's own name here. The server file must\n"
+     "exist before LOCAL is created or cut. What arrived stays in LOCAL after a\n"
+     "failure, for --resume. With -r, REMOTE's whole tree is listed first (this needs\n"
+     "the server's Extensions=1), then copied file by file.\n",
+     Get},
+    {"put", "LOCAL REMOTE", "LS", 2, 2, kTransferOptions | kOptForce | kOptParents | kOptRecursive,
+     "copy a file (-r: a directory) to the server",
+     "REMOTE may be a server directory (the file goes into it under its own name; a\n"
+     "REMOTE ending in / means one), LOCAL \"-\" for standard input. The file is written\n"
+     "to REMOTE.part and renamed into place at the end. The server's rename never\n"
+     "overwrites: an existing REMOTE is an error unless --force is given. With -r, a\n"
+     "tree whose names differ only in case is refused before anything is sent: the\n"
+     "server lower-cases file names, so one file would overwrite the other.\n",
+     Put},
+    {"ls", "REMOTE [PATTERN]", "SP", 1, 2, kOptLong, "list a server directory",
+     "PATTERN picks names with * and ? (letters in either case). Needs the server's\n"
+     "Extensions=1.\n",
+     Ls},
+    {"stat", "REMOTE", "S", 1, 1, 0, "show a server file's or directory's entry",
+     "Type, full length and time of the last write. Needs the server's Extensions=1.\n", Stat},
+    {"cat", "REMOTE", "S", 1, 1, 0, "print a server file", "", Cat},
+    {"len", "REMOTE", "S", 1, 1, 0, "print a server file's length in bytes", "", Len},
+    {"exists", "PATTERN", "S", 1, 1, 0, "print yes or no; * and ? match",
+     "Exit status 0 for yes, 1 for no, 4 when the server's answer tells neither.\n", Exists},
+    {"rm", "REMOTE", "S", 1, 1, 0, "remove a server file", "", Rm},
+    {"mv", "FROM TO", "SS", 2, 2, 0, "rename a server file; never onto an existing one", "", Mv},
+    {"mkdir", "DIR", "S", 1, 1, kOptParents, "make a server directory",
+     "With --parents, missing directories above it are made too, and an existing DIR\n"
+     "is no error.\n",
+     Mkdir},
+    {"rmdir", "DIR", "S", 1, 1, 0, "remove an empty server directory", "", Rmdir},
+    {"df", "PATH", "S", 1, 1, 0, "print the free MiB of PATH's volume", "", Df},
+    {"version", "", "", 0, 0, 0, "print the server's version", "", Version},
+    {"procs", "", "", 0, 0, 0, "list the server's procedures with their indices", "", Procs},
+    {"shutdown", "", "", 0, 0, 0, "stop the server", "", Shutdown},
+    {"monitor", "[PORT]", ".", 0, 1, 0, "print the server's log stream until it closes",
+     "PORT is the server's monitor port (default 7028).\n", nullptr, Monitor},
+    {"help", "[COMMAND]", ".", 0, 1, 0, "print this help, or a command's", "", nullptr, Help},
 };
+
+// What is wrong with the operands that the server need not be asked about: "" for nothing.
+std::string CheckOperands(const Command& command, const Options& options) {
+  const Words& words = options.words;
+  for (size_t i = 1; i < words.size(); ++i) {
+    if (command.kinds[i - 1] == 'S' && !IsAbsoluteRemote(words[i])) {
+      return "not an absolute server path: " + words[i] +
+             " (the server would take it from its own program directory)";
+    }
+    if (command.kinds[i - 1] == 'P' && words[i].find_first_of("/\\") != std::string::npos) {
+      return "a pattern matches names in one directory: " + words[i];
+    }
+    if (command.kinds[i - 1] == 'L' && words[i] == "-" && (options.resume || options.verify)) {
+      return std::string("--resume and --verify cannot read standard ") +
+             (i == 1 ? "input" : "output") + " again";
+    }
+  }
+  return "";
+}
 
 const Command* FindCommand(const std::string& name) {
   for (const Command& command : kCommands) {
@@ -211,48 +211,56 @@ const Command* FindCommand(const std::string& name) {
   return nullptr;
 }
 
-int UsageError(std::FILE* err, const std::string& problem) {
-  std::fprintf(err, "%s: %s\n%s", kProgram, problem.c_str(), kUsage);
+// A usage mistake: one line, and where to read more.
+int UsageError(std::FILE* err, const std::string& problem, const std::string& command = "") {
+  std::string help = command.empty() ? "--help" : command + " --help";
+  std::fprintf(err, "%s: %s\nTry '%s %s'.\n", kProgram, problem.c_str(), kProgram, help.c_str());
   return kCliUsage;
 }
 
-}  // namespace
-
-std::string FormatBytes(int64_t bytes) {
-  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  double value = static_cast<double>(bytes) / 1024;
-  size_t unit = 0;
-  for (; value >= 1024 && unit + 1 < std::size(kUnits); ++unit) value /= 1024;
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-  return text;
-}
-
-std::string FormatProgress(int64_t done, int64_t total, uint32_t elapsed_ms) {
-  std::string line = FormatBytes(done);
-  if (total >= 0) {
-    line += " of " + FormatBytes(total);
-    if (total > 0) line += " (" + std::to_string(done * 100 / total) + "%)";
+void PrintOverview(std::FILE* out) {
+  std::fprintf(out, "usage: %s [OPTIONS] COMMAND [ARGS...]\nCommands:\n", kProgram);
+  for (const Command& command : kCommands) {
+    std::string left = std::string(command.name) + " " + command.operands;
+    std::fprintf(out, "  %-22s %s\n", left.c_str(), command.summary);
   }
-  if (elapsed_ms == 0 || done == 0) return line;
-  double rate = static_cast<double>(done) * 1000 / elapsed_ms;  // bytes per second
-  line += "  " + FormatBytes(static_cast<int64_t>(rate)) + "/s";
-  if (total < done) return line;
-  int64_t seconds = static_cast<int64_t>(static_cast<double>(total - done) / rate + 0.5);
-  char left[48];
-  std::snprintf(left, sizeof left, "  %lld:%02lld:%02lld left",
-                static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
-                static_cast<long long>(seconds % 60));
-  return line + left;
+  std::fprintf(out,
+               "Options (any command):\n%s"
+               "Options of some commands (which ones: '%s help COMMAND'):\n%s"
+               "Exit status: 0 done, 1 failed (one line on standard error says why), 2 usage\n"
+               "error, 3 the server could not be reached or the connection broke; exists\n"
+               "answers 0 yes, 1 no, 4 when it could not tell.\n",
+               OptionHelp(kOptGlobal).c_str(), kProgram, OptionHelp(~kOptGlobal).c_str());
 }
 
-namespace {
+// "usage: pellary-cli put [OPTIONS] LOCAL REMOTE".
+std::string Synopsis(const Command& command) {
+  std::string line = std::string("usage: ") + kProgram + " " + command.name;
+  if (command.options != 0) line += " [OPTIONS]";
+  if (*command.operands != '\0') line += std::string(" ") + command.operands;
+  return line;
+}
+
+void PrintCommandHelp(const Command& command, std::FILE* out) {
+  std::fprintf(out, "%s\n%s.\n%s", Synopsis(command).c_str(), command.summary, command.details);
+  if (command.options != 0) std::fprintf(out, "Options:\n%s", OptionHelp(command.options).c_str());
+}
+
+int Help(const Options& options, std::FILE* out, std::FILE* err) {
+  if (options.words.size() < 2) {
+    PrintOverview(out);
+    return kCliOk;
+  }
+  const Command* command = FindCommand(options.words[1]);
+  if (command == nullptr) return UsageError(err, "unknown command " + options.words[1]);
+  PrintCommandHelp(*command, out);
+  return kCliOk;
+}
 
 // Prints the server's log stream (its monitor port) until the server closes it.
 int Monitor(const Options& options, std::FILE* out, std::FILE* err) {
   const std::string port = options.words.size() == 2 ? options.words[1] : kDefaultMonitorPort;
-  if (ParsePort(port) == 0) return UsageError(err, "not a port number: " + port);
+  if (ParsePort(port) == 0) return UsageError(err, "not a port number: " + port, "monitor");
   StdSocket socket;
   if (!socket.Connect(options.host.c_str(), port.c_str())) {
     std::fprintf(err, "%s: monitor %s:%s: cannot reach the log stream: %s\n", kProgram,
@@ -273,26 +281,42 @@ int Monitor(const Options& options, std::FILE* out, std::FILE* err) {
 
 }  // namespace
 
-int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
-    std::fputs(kUsage, out);
+int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, std::FILE* in) {
+  Options options;
+  std::string problem = ApplyEnvironment(&options);
+  if (problem.empty()) problem = ParseCommandLine(args, &options);
+  if (!problem.empty()) return UsageError(err, problem);
+  if (options.version) {
+    std::fprintf(out, "%s %s\n", kProgram, PELLARY_VERSION);
     return kCliOk;
   }
-  Options options;
-  std::string problem = ParseOptions(args, &options);
-  if (!problem.empty()) return UsageError(err, problem);
-  if (options.words.empty()) return UsageError(err, "no command given");
-  if (options.words[0] == "monitor" && options.words.size() <= 2) {
-    return Monitor(options, out, err);
+  if (options.words.empty()) {
+    if (options.help) return Help(options, out, err);
+    return UsageError(err, "no command given");
   }
   const Command* command = FindCommand(options.words[0]);
   if (command == nullptr) return UsageError(err, "unknown command " + options.words[0]);
-  if (options.words.size() != command->operands + 1) {
-    return UsageError(
-        err, options.words[0] + " takes " + std::to_string(command->operands) + " operand(s)");
+  if (options.help) {
+    PrintCommandHelp(*command, out);
+    return kCliOk;
   }
+  if (unsigned extra = options.given & ~command->options; extra != 0) {
+    return UsageError(err, std::string(command->name) + " does not take " + OptionName(extra),
+                      command->name);
+  }
+  size_t operands = options.words.size() - 1;
+  if (operands < command->least || operands > command->most) {
+    return UsageError(err, Synopsis(*command), command->name);
+  }
+  if (problem = CheckOperands(*command, options); !problem.empty()) {
+    return UsageError(err, problem, command->name);
+  }
+  if (command->offline != nullptr) return command->offline(options, out, err);
   std::FILE* terminal = !options.quiet && platform::IsTerminal(err) ? err : nullptr;
-  Session session(options, std::make_shared<Reporter>(options.words[0], err, terminal), out);
+  auto reporter = std::make_shared<Reporter>(options.words[0], err, terminal);
+  Session session(options, reporter, out, in);
   int status = session.Connect();
-  return status == kCliOk ? command->run(session, options.words) : status;
+  if (status == kCliOk) status = command->run(session, options.words);
+  reporter->Flush();
+  return status;
 }

@@ -28,6 +28,12 @@ std::string TempDirectory();
 // True when the stream is an interactive terminal (a console), so that progress meant for a
 // person may be drawn on it; false for files, pipes and closed streams.
 bool IsTerminal(std::FILE* stream);
+// Makes a standard stream carry bytes as they are (Windows' run-time library turns "\n" into
+// "\r\n" and stops at ^Z on text streams; POSIX streams always carry bytes as they are).
+void SetBinaryMode(std::FILE* stream);
+// Moves a C stream to `position` bytes from its start, also beyond 2 GiB (fseek takes a
+// long, which Windows keeps at 32 bits). False with errno set when it cannot.
+bool SeekStream(std::FILE* stream, int64_t position);
 
 // The process heap. HeapAllocate and HeapReallocate give null when memory runs out;
 // HeapRelease gives false when the block was not the heap's.

@@ -1,5 +1,8 @@
 // IPv4 sockets with Windows Sockets 1.1 behaviour, for the socket layer of srpc/ and nothing
-// else: create, options, bind, listen, accept, connect, timed waits, send and receive.
+// else: create, options, bind, listen, accept, connect, timed waits, send and receive. Clients
+// alone also reach IPv6 and named hosts (SocketConnectHost), and tell their users what failed
+// in the system's own words (SocketErrorReason); the servers stay on IPv4 and log the Winsock
+// texts (SocketErrorText).
 //
 // Who may call what: any thread. A handle is used by one thread at a time, with one exception
 // that the servers rely on: SocketShutdown from another thread makes a SocketAccept that is
@@ -25,6 +28,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -67,6 +72,12 @@ enum : uint32_t {
   kWsaEhostdown = 10064,
   kWsaEhostunreach = 10065,
   kWsaNotInitialised = 10093,
+  // The resolver's failures: no such name, a temporary failure, a lasting one, a name
+  // without addresses.
+  kWsaHostNotFound = 11001,
+  kWsaTryAgain = 11002,
+  kWsaNoRecovery = 11003,
+  kWsaNoData = 11004,
 };
 
 // The English text the socket layer records beside an error number, the same on every
@@ -103,6 +114,13 @@ inline const char* SocketErrorText(uint32_t code) {
   }
 }
 
+// The text for a user of a client: what the system calls a socket or resolver error, as
+// strerror and gai_strerror give it on POSIX ("Connection refused", "Name or service not
+// known") and FormatMessage on Windows (a short table where the system has no text, as Wine
+// has not for some). Never empty; LastError() stays as it was. The server's logs keep
+// SocketErrorText.
+std::string SocketErrorReason(uint32_t code);
+
 // Winsock's SOCK_STREAM and SOCK_DGRAM numbers.
 enum class SocketType { kStream = 1, kDatagram = 2 };
 enum class SocketShutdownHow { kReceive = 0, kSend = 1, kBoth = 2 };
@@ -113,6 +131,10 @@ enum class SocketShutdownHow { kReceive = 0, kSend = 1, kBoth = 2 };
 // kNoDelay is TCP_NODELAY: small tails of large sends go out at once instead of waiting for
 // the peer's (delayed) acknowledgement.
 enum class SocketOption { kReuseAddress, kKeepAlive, kReceiveBuffer, kSendBuffer, kNoDelay };
+struct SocketSetting {
+  SocketOption option;
+  int value;
+};
 enum class SocketWaitFor { kReadable, kWritable };
 enum class SocketWaitResult { kReady, kTimeout, kFailed };
 
@@ -160,8 +182,19 @@ SocketHandle SocketAccept(SocketHandle socket, SocketAddress* peer);
 // Connects, or on a non-blocking socket starts connecting: a connection still under way
 // fails with kWsaEwouldblock; wait for writability, then read SocketPendingError.
 bool SocketConnect(SocketHandle socket, const SocketAddress& address);
+// Addresses of IPv4 sockets; another family fails with kWsaEafnosupport.
 bool SocketPeerAddress(SocketHandle socket, SocketAddress* address);
 bool SocketLocalAddress(SocketHandle socket, SocketAddress* address);
+
+// A client's connection: resolves `host` (a name, an IPv4 address, or an IPv6 address with or
+// without brackets) and connects a new stream socket of the address's family to `port` at
+// each address in turn, `settings` set before connecting, each attempt waiting at most
+// timeout_ms, until one connects. → that socket, blocking and not inherited; or kInvalidSocket
+// with the last failure's Winsock number in LastError() and in *failure a line for the user
+// that names the step, the address and the reason: "resolve no such host: Name or service not
+// known", "connect [::1]:7027: Connection refused". Needs the start-up as SocketCreate does.
+SocketHandle SocketConnectHost(const char* host, uint16_t port, int64_t timeout_ms,
+                               const std::vector<SocketSetting>& settings, std::string* failure);
 
 // Waits until the socket is readable (data, end of stream or an error to collect) or
 // writable, at most timeout_ms milliseconds; a negative timeout_ms waits without limit.

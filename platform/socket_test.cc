@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -74,6 +75,67 @@ TEST(SocketStartupTest, SocketsNeedTheStartUpFirstAndCountIt) {
   char text[16];
   IPv4Text(0xC0A80A01, text);
   EXPECT_STREQ(text, "192.168.10.1");
+}
+
+// A port that refuses connections: a listener's, once it is closed.
+uint16_t ClosedPort() {
+  SocketHandle s = SocketCreate(SocketType::kStream);
+  SocketAddress local;
+  EXPECT_TRUE(SocketBind(s, SocketAddress{kLoopback, 0}) && SocketLocalAddress(s, &local));
+  SocketClose(s);
+  return local.port;
+}
+
+// What a client is told: the step that failed, the address it tried and the system's reason,
+// the one that LastError() names. Linux's words are strerror's and gai_strerror's.
+void ExpectFailure(const char* host, uint16_t port, uint32_t code, const std::string& line) {
+  std::string failure;
+  EXPECT_EQ(SocketConnectHost(host, port, 5000, {}, &failure), kInvalidSocket) << host;
+  EXPECT_EQ(LastError(), code) << host;
+  EXPECT_EQ(failure, line + SocketErrorReason(code)) << host;
+}
+
+// A name or an IPv4 text reaches a listener, with the settings made before connecting, and the
+// connection is an ordinary blocking one; a closed port and an unknown name fail with reasons.
+TEST_F(SocketTest, ClientsConnectByNameOrAddressAndAreToldWhyNot) {
+  SocketHandle listener = Make(), sized = Make();
+  SocketAddress local;
+  ASSERT_TRUE(SocketBind(listener, SocketAddress{kLoopback, 0}) &&
+              SocketLocalAddress(listener, &local) && SocketListen(listener, 8) &&
+              SocketSetOption(sized, SocketOption::kSendBuffer, 24000));
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    std::string failure;
+    SocketHandle client =
+        SocketConnectHost(host, local.port, 5000, {{SocketOption::kSendBuffer, 24000}}, &failure);
+    ASSERT_NE(client, kInvalidSocket) << host << ": " << failure;
+    made_.push_back(client);
+    SocketHandle accepted = made_.emplace_back(SocketAccept(listener, nullptr));
+    char byte = 0;
+    EXPECT_TRUE(SocketSend(client, "c", 1) == 1 && SocketRecv(accepted, &byte, 1) == 1);
+    EXPECT_EQ(byte, 'c');
+    EXPECT_EQ(SocketSendBufferSize(client), SocketSendBufferSize(sized)) << host;
+  }
+  uint16_t closed = ClosedPort();
+  ExpectFailure("127.0.0.1", closed, kWsaEconnrefused,
+                "connect 127.0.0.1:" + std::to_string(closed) + ": ");
+  ExpectFailure("no such host", closed, kWsaHostNotFound, "resolve no such host: ");
+  if (!RunsUnderWine()) {
+    EXPECT_EQ(SocketErrorReason(kWsaEconnrefused), "Connection refused");
+    EXPECT_EQ(SocketErrorReason(kWsaHostNotFound), "Name or service not known");
+  }
+  const uint32_t others[] = {kWsaEtimedout, kWsaEnetunreach, kWsaNotInitialised, 4242};
+  for (uint32_t code : others) EXPECT_FALSE(SocketErrorReason(code).empty()) << code;
+}
+
+// IPv6 addresses connect too, with or without brackets (the listeners are IPv4 only, so ::1
+// refuses).
+TEST_F(SocketTest, IPv6AddressesConnectWithOrWithoutBrackets) {
+  uint16_t closed = ClosedPort();
+  std::string failure;
+  SocketConnectHost("::1", closed, 5000, {}, &failure);
+  if (LastError() != kWsaEconnrefused) GTEST_SKIP() << "no IPv6 loopback here: " << failure;
+  const std::string line = "connect [::1]:" + std::to_string(closed) + ": ";
+  for (const char* host : {"::1", "[::1]"}) ExpectFailure(host, closed, kWsaEconnrefused, line);
 }
 
 // A bound port refuses a second listener even with reuse (and on any address); the server's

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev systemd util-linux python3)
+  zlib1g-dev systemd util-linux python3 groff-base)
 
 # install_missing_packages [PACKAGE...]: the build's packages, or the ones given (installed
 # without recommended extras, which for Wine would be a desktop's worth).

@@ -434,6 +434,7 @@ SrpcPacketReader::Result SrpcPacketReader::Receive(StdSocket& socket, int64_t li
   limit_start_ = platform::GetTickCount();
   limit_ms_ = limit_ms;
   idle_waits_made_ = 0;
+  stopped_at_stray_byte_ = false;
   for (;;) {
     if (ahead_begin_ == ahead_end_ && phase_ == Phase::kBody && total_ - got_ >= kReadAhead) {
       Event event = Event::kNeedMore;
@@ -454,7 +455,10 @@ SrpcPacketReader::Result SrpcPacketReader::Receive(StdSocket& socket, int64_t li
     Event event = Feed(ahead_ + ahead_begin_, ahead_end_ - ahead_begin_, &used);
     ahead_begin_ += used;
     if (event == Event::kPacket) return Result::kPacket;
-    if (event == Event::kStrayByte) return Result::kNoPacket;
+    if (event == Event::kStrayByte) {
+      stopped_at_stray_byte_ = true;
+      return Result::kNoPacket;
+    }
   }
 }
 

@@ -46,6 +46,7 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/socket.h"
 #include "values/netdat.h"
@@ -217,7 +218,8 @@ class SrpcPacketReader {
 
   // One pass of a session loop on `socket`, with what an earlier receive read ahead first:
   //   - between packets, up to idle_waits waits of one second for the next bytes; none came
-  //     (or the socket is no longer connected): kNoPacket. A stray byte: kNoPacket at once;
+  //     (or the socket is no longer connected): kNoPacket. A stray byte: kNoPacket at
+  //     once (stopped_at_stray_byte tells);
   //   - after an 'X', the same waits for the kind; none came: the 'X' is dropped and the pass
   //     goes on between packets;
   //   - inside a packet, each receive after a wait of at most the socket's time-out; a
@@ -240,6 +242,11 @@ class SrpcPacketReader {
   int read_ahead() const { return ahead_end_ - ahead_begin_; }
   // The waits between packets in which nothing came, in the last Receive.
   int idle_waits_made() const { return idle_waits_made_; }
+  // Whether the last Receive ended at a byte that cannot start a packet.
+  bool stopped_at_stray_byte() const { return stopped_at_stray_byte_; }
+  // What the last receive from the socket into the read-ahead brought, parsed or not (to show
+  // a user what a peer sent).
+  std::string_view last_fill() const { return {ahead_, static_cast<size_t>(ahead_end_)}; }
 
  private:
   Event TakeKind(uint8_t byte);
@@ -264,6 +271,7 @@ class SrpcPacketReader {
   SrpcPeer peer_;
   int idle_waits_;
   int idle_waits_made_ = 0;
+  bool stopped_at_stray_byte_ = false;
   Phase phase_ = Phase::kKind;
   char* buffer_ = nullptr;  // the packet being read, header first: own_ or a pooled buffer
   int capacity_ = 0;

@@ -1,7 +1,38 @@
 // The client side of SRPC: requests out, answers in.
 #include "srpc/srpcclient.h"
 
+#include <cstdio>
+#include <string>
+#include <string_view>
+
 #include "platform/clock.h"
+
+namespace {
+
+// Bytes as a user may read them in one line: printable ASCII as it is, the rest escaped, at
+// most kShown of them.
+std::string Shown(std::string_view bytes) {
+  constexpr size_t kShown = 32;
+  std::string text;
+  for (size_t i = 0; i < bytes.size() && i < kShown; ++i) {
+    unsigned char byte = static_cast<unsigned char>(bytes[i]);
+    if (byte == '"' || byte == '\\') {
+      text += '\\';
+      text += static_cast<char>(byte);
+    } else if (byte >= 0x20 && byte < 0x7F) {
+      text += static_cast<char>(byte);
+    } else if (byte == '\r' || byte == '\n') {
+      text += byte == '\r' ? "\\r" : "\\n";
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      text += escaped;
+    }
+  }
+  return bytes.size() > kShown ? text + "..." : text;
+}
+
+}  // namespace
 
 SrpcClient::SrpcClient() = default;
 
@@ -17,7 +48,7 @@ bool SrpcClient::Connect(const char* host, int port) {
   CString port_text;
   port_text.Format("%d", port);
   if (socket_->Connect(host, port_text)) return true;
-  error_text_.Format("connect %s:%d: %s", host, port, socket_->error_text().GetString());
+  error_text_ = socket_->error_text();  // names the step, the address and the reason
   socket_.reset();
   return false;
 }
@@ -99,6 +130,9 @@ int32_t SrpcClient::ReadAnswer(NetValueList* results) {
     SrpcPacketReader::Result received = reader_->Receive(*socket_);
     if (received == SrpcPacketReader::Result::kFailed) return Broken("receive");
     if (received == SrpcPacketReader::Result::kPacket) break;
+    // An SRPC server sends packets and keep-alives only: anything else is another kind of
+    // server (a log stream, a web server), and waiting for an answer from it would be in vain.
+    if (reader_->stopped_at_stray_byte()) return NotSrpc();
     if (!socket_->IsConnected()) return Broken("receive");
     if (platform::GetTickCount() - start > static_cast<uint32_t>(answer_timeout_) * 1000u) {
       return Broken("no answer in time");
@@ -116,6 +150,14 @@ int32_t SrpcClient::ReadAnswer(NetValueList* results) {
   }
   error_text_ = error.GetString(1);
   return error.GetLong(0);
+}
+
+int32_t SrpcClient::NotSrpc() {
+  std::string text =
+      "the peer is not an SRPC server (it sent \"" + Shown(reader_->last_fill()) + "\")";
+  error_text_ = text.c_str();
+  Close();
+  return kSrpcConnectionBroken;
 }
 
 int32_t SrpcClient::Broken(const char* what) {

@@ -4,8 +4,9 @@
 //
 // Results of a call: 0 with the results in the list for an 'A' answer; the code of a 'B'
 // answer with its text in error_text(); kSrpcConnectionBroken when the connection failed or
-// closed before the answer was complete (error_text() then says what the socket saw, and the
-// client is no longer connected).
+// closed before the answer was complete, or when the peer sent something other than a packet
+// (error_text() then says what the socket saw, or what the peer sent, and the client is no
+// longer connected).
 //
 // A client is used by one thread at a time.
 #pragma once
@@ -27,8 +28,10 @@ class SrpcClient {
   SrpcClient(const SrpcClient&) = delete;
   SrpcClient& operator=(const SrpcClient&) = delete;
 
-  // Connects within StdSocket::kConnectTimeoutSeconds; a refused or timed-out connect gives
-  // false and a text.
+  // Connects to a host name, an IPv4 or an IPv6 address within
+  // StdSocket::kConnectTimeoutSeconds for each of its addresses; a failure gives false and a
+  // line for the user ("connect 127.0.0.1:7027: Connection refused", "resolve no such host:
+  // Name or service not known").
   bool Connect(const char* host, int port);
   void Close();
   bool IsConnected() const;
@@ -57,6 +60,7 @@ class SrpcClient {
                    const NetValueList& arguments);
   int32_t ReadAnswer(NetValueList* results);
   int32_t Broken(const char* what);
+  int32_t NotSrpc();
 
   std::unique_ptr<StdSocket> socket_;
   SrpcPacketWriter writer_;

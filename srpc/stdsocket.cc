@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/error.h"
 #include "runtime/dumpstack.h"
@@ -47,13 +48,18 @@ SocketHandle OpenHandle(SocketHandle given, platform::SocketType type) {
   return handle;
 }
 
-void CloseHandle(SocketHandle handle, bool shutdown) {
-  if (shutdown) platform::SocketShutdown(handle, platform::SocketShutdownHow::kBoth);
-  platform::SocketClose(handle);
+// A counted handle is gone: the last one cleans the platform up.
+void Uncount() {
   OpenSockets& opened = Opened();
   ScopedLock lock(opened.lock, kUnit, __LINE__);
   FATAL_CHECK(opened.count > 0);
   if (--opened.count == 0) platform::SocketCleanup();
+}
+
+void CloseHandle(SocketHandle handle, bool shutdown) {
+  if (shutdown) platform::SocketShutdown(handle, platform::SocketShutdownHow::kBoth);
+  platform::SocketClose(handle);
+  Uncount();
 }
 
 }  // namespace
@@ -168,43 +174,49 @@ bool StdSocket::Connect(const char* host, const char* port) {
   FATAL_CHECK(host != nullptr && port != nullptr);
   peer_host_ = host;
   peer_port_ = std::atoi(port);
-  platform::SocketAddress address;
-  if (!Resolve(host, port, &address)) return false;
-  SocketHandle handle = handle_.load();
-  if (!platform::SocketSetNonBlocking(handle, true)) {
-    RecordError();
+  if (handle_.load() == platform::kInvalidSocket) {  // closed: it stays so
+    RecordError(platform::kWsaEnotsock);
     return false;
   }
-  // A connection made at once (possible on loopback) is as good as one that completes later.
-  bool made = platform::SocketConnect(handle, address) || FinishConnect(handle);
-  platform::SocketSetNonBlocking(handle, false);
-  if (!made) return false;
+  // The connection is a socket of its own, of the family of the address that takes it. The
+  // socket made so far goes first and the object keeps its place in the count of open
+  // sockets, so that connecting needs no more descriptors than the object held.
+  SocketHandle made;
+  {
+    ScopedLock hold(handle_lock_, kUnit, __LINE__);
+    made = handle_.exchange(platform::kInvalidSocket);
+  }
+  platform::SocketClose(made);
+  std::string failure;
+  SocketHandle connected = platform::SocketConnectHost(
+      host, static_cast<uint16_t>(peer_port_), kConnectTimeoutSeconds * 1000, settings_, &failure);
+  if (connected == platform::kInvalidSocket) {
+    // For the user, not a log: the step, the address and the system's own words.
+    last_error_ = platform::LastError();
+    error_text_ = failure.c_str();
+    Reattach(platform::SocketCreate(platform::SocketType::kStream));  // unconnected, as before
+    return false;
+  }
+  Reattach(connected);
   connected_ = 1;
   RecordError(0);
   return true;
 }
 
-// After a non-blocking connect that did not complete at once.
-bool StdSocket::FinishConnect(SocketHandle handle) {
-  if (platform::LastError() != platform::kWsaEwouldblock) {
-    RecordError();
-    return false;
+void StdSocket::Reattach(SocketHandle handle) {
+  if (handle == platform::kInvalidSocket) {  // none could be made: the object is closed now
+    Uncount();
+    return;
   }
-  switch (platform::SocketWait(handle, SocketWaitFor::kWritable, kConnectTimeoutSeconds * 1000)) {
-    case SocketWaitResult::kTimeout:
-      RecordError(platform::kWsaEtimedout);
-      return false;
-    case SocketWaitResult::kFailed:
-      RecordError();
-      return false;
-    case SocketWaitResult::kReady:
-      break;
+  {
+    ScopedLock hold(handle_lock_, kUnit, __LINE__);
+    handle_ = handle;
   }
-  uint32_t code = 0;
-  if (!platform::SocketPendingError(handle, &code)) code = platform::LastError();
-  if (code == 0) return true;
-  RecordError(code);
-  return false;
+  receive_timeout_ms_ = -1;
+  Configure();
+  for (const platform::SocketSetting& setting : settings_) {
+    platform::SocketSetOption(handle, setting.option, setting.value);
+  }
 }
 
 bool StdSocket::GetPeerAddr(CString* address, int* port) {
@@ -241,6 +253,7 @@ bool StdSocket::GetLocalAddr(CString* address, int* port) {
 }
 
 bool StdSocket::SetOption(platform::SocketOption option, int value) {
+  if (!IsConnected()) settings_.push_back({option, value});  // for the socket Connect makes
   if (platform::SocketSetOption(handle_.load(), option, value)) return true;
   RecordError();
   return false;

@@ -15,7 +15,9 @@
 //     is never connected.
 //  2. Every failing operation records its Winsock number in last_error() and the matching
 //     text (platform::SocketErrorText, "" for numbers without one) in error_text(); a
-//     successful transfer sets last_error() to 0.
+//     successful transfer sets last_error() to 0. A failed Connect is told to a user, not
+//     logged: its text is the platform's line naming the step, the address and the reason
+//     ("connect 127.0.0.1:7027: Connection refused").
 //  3. An error of a wait, a receive or a send, and a receive of 0 bytes (the peer closed),
 //     clear the connected flag; a wait that only times out leaves it alone.
 //  4. No wait or transfer blocks without limit unless the caller asks for it (microseconds
@@ -30,6 +32,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "foundation/cstring.h"
 #include "platform/socket.h"
@@ -72,8 +75,12 @@ class StdSocket : public BaseObject {
   // The next client as a new socket that the caller owns (not attached: deleting it closes
   // it), connected, with this socket's time-out; null on failure. Blocks until a client comes.
   StdSocket* Accept();
-  // Connects within kConnectTimeoutSeconds. A time-out fails with 10060, a refusal with 10061.
-  // On success the socket is blocking and connected.
+  // Connects to a host name, an IPv4 address or an IPv6 address (brackets allowed), trying
+  // each address the name has, each within kConnectTimeoutSeconds. A time-out fails with
+  // 10060, a refusal with 10061, an unknown name with 11001. The handle changes either way:
+  // the connection is a new TCP socket (of the address's family, IPv6 too) with the options
+  // set on this object so far, blocking; a failure leaves a new unconnected one (or, when none
+  // can be made, a closed object). A closed socket stays closed (10038).
   virtual bool Connect(const char* host, const char* port);
 
   bool IsConnected() const { return connected_.load() != 0; }
@@ -81,7 +88,8 @@ class StdSocket : public BaseObject {
   bool GetPeerAddr(CString* address, CString* port);  // the port formatted with "%d"
   // The bound local address, for a port that the system chose.
   bool GetLocalAddr(CString* address, int* port);
-  // SO_REUSEADDR and SO_KEEPALIVE for the listener.
+  // SO_REUSEADDR and SO_KEEPALIVE for the listener. Options set before Connect are set on
+  // the socket it connects, before it connects.
   bool SetOption(platform::SocketOption option, int value);
 
   // Waits at most seconds + microseconds (microseconds -1: without limit). Readable: the
@@ -135,7 +143,9 @@ class StdSocket : public BaseObject {
  private:
   void Configure();
   bool Resolve(const char* host, const char* port, platform::SocketAddress* address);
-  bool FinishConnect(platform::SocketHandle socket);
+  // Takes `handle` (counted already) as the object's socket, set up as the constructor and
+  // SetOption set up the one before; kInvalidSocket leaves the object closed.
+  void Reattach(platform::SocketHandle handle);
   platform::SocketWaitResult Wait(platform::SocketWaitFor what, int seconds, int microseconds);
   // The end of a receive that gave `received`: → the count, or 0 after recording the loss.
   int Received(int received);
@@ -151,6 +161,7 @@ class StdSocket : public BaseObject {
   std::atomic<int> connected_{0};
   int timeout_ = kDefaultTimeoutSeconds;
   int64_t receive_timeout_ms_ = -1;  // the socket's SO_RCVTIMEO; -1 until RecvWithin sets it
+  std::vector<platform::SocketSetting> settings_;  // SetOption's before the connection
   char* write_buffer_ = nullptr;
   int write_buffer_size_ = 0;
   int pending_ = 0;

@@ -112,8 +112,15 @@ inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// The whole file, "" when it cannot be read.
+// The whole file, "" when it cannot be read. In one read: a character at a time takes
+// seconds for a file of tens of MiB in a debug build.
 inline std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+  if (size <= 0) return std::string(std::istreambuf_iterator<char>(in), {});  // a pipe or proc
+  std::string bytes(static_cast<size_t>(size), '\0');
+  in.seekg(0);
+  in.read(bytes.data(), size);
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  return bytes;
 }

@@ -1,11 +1,14 @@
 // pellary-cli against the real server: RunCli runs in-process with temporary local files, and
 // what it did is checked on the server's disk and through its own output and exit codes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -15,49 +18,93 @@
 #include "client/transfer.h"
 #include "platform/process.h"
 #include "platform/tools/child.h"
+#include "testing/cli_run.h"
 #include "tests/running_server.h"
+#include "tests/small_volume.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using e2e::RunningServer;
 
-struct CliRun {
-  int code;
-  std::string out;
-  std::string err;
-};
+// pellary-cli ARGS, told the server's port first unless `port` is 0, with `input` as its
+// standard input.
+CliRun RunOn(int port, std::vector<std::string> args, const std::string& input = "") {
+  if (port != 0) args.insert(args.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port)});
+  return RunCliCaptured(args, input);
+}
 
-std::string Drain(std::FILE* file) {
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-  std::fclose(file);
+std::string ToLower(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   return text;
 }
 
-// pellary-cli ARGS, told the server's port first unless `port` is 0.
-CliRun RunOn(int port, std::vector<std::string> args) {
-  if (port != 0) args.insert(args.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port)});
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  int code = RunCli(args, out, err);
-  return {code, Drain(out), Drain(err)};
+// Eight bytes a draw: files of tens of MiB are made fast enough in a debug build too.
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937_64 random(seed);
+  std::string bytes(size + 8, '\0');
+  for (size_t at = 0; at < size; at += 8) {
+    uint64_t word = random();
+    std::memcpy(&bytes[at], &word, 8);
+  }
+  bytes.resize(size);
+  return bytes;
 }
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(random());
-  return bytes;
+// Pieces of data in a sparse file: where each starts, and its bytes.
+using Pieces = std::vector<std::pair<int64_t, std::string>>;
+
+// A file of `size` bytes that holds `pieces` (cut at `size`) and nothing else: holes between.
+void WriteSparse(const std::string& path, int64_t size, const Pieces& pieces) {
+  { std::ofstream(path, std::ios::binary | std::ios::trunc); }
+  fs::resize_file(path, static_cast<uintmax_t>(size));
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  for (const auto& [at, bytes] : pieces) {
+    if (at >= size) continue;
+    file.seekp(at);
+    file.write(bytes.data(), std::min<int64_t>(static_cast<int64_t>(bytes.size()), size - at));
+  }
+}
+
+// Whether the file at `path` is `size` bytes that are `pieces` and zeros: its pieces are read,
+// and the rest must be holes (so zeros), which its few allocated blocks show.
+testing::AssertionResult IsSparseWith(const std::string& path, int64_t size, const Pieces& pieces) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return testing::AssertionFailure() << "no " << path;
+  if (status.st_size != size) return testing::AssertionFailure() << status.st_size << " bytes";
+  int64_t data = 0;
+  std::ifstream file(path, std::ios::binary);
+  for (const auto& [at, bytes] : pieces) {
+    std::string read(bytes.size(), '\0');
+    file.seekg(at);
+    file.read(read.data(), static_cast<std::streamsize>(read.size()));
+    if (read != bytes) return testing::AssertionFailure() << "the piece at " << at << " differs";
+    data += static_cast<int64_t>(bytes.size());
+  }
+  // Each piece may touch two 4 MiB blocks that were written whole.
+  int64_t allowed = data + static_cast<int64_t>(pieces.size()) * 8 * kWriteBlock;
+  if (status.st_blocks * 512 > allowed) {
+    return testing::AssertionFailure() << status.st_blocks * 512 << " bytes allocated";
+  }
+  return testing::AssertionSuccess();
+}
+
+// The files and directories below `root`: each relative path with its contents, or "/" for a
+// directory.
+std::map<std::string, std::string> TreeOf(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string relative = entry.path().lexically_relative(root).generic_string();
+    tree[relative] = entry.is_directory() ? "/" : ReadFileBytes(entry.path().string());
+  }
+  return tree;
 }
 
 // One server for the suite; every test names files of its own.
 class Cli : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_ = new RunningServer();
+    server_ = new RunningServer("Extensions=1\n");  // listings and stat for trees, ls, stat
     SrpcClient probe;
     ASSERT_TRUE(server_->Connect(probe));  // the server is up before the first command
   }
@@ -65,8 +112,8 @@ class Cli : public testing::Test {
     delete server_;
     server_ = nullptr;
   }
-  static CliRun Run(std::vector<std::string> args) {
-    return RunOn(server_->port(), std::move(args));
+  static CliRun Run(std::vector<std::string> args, const std::string& input = "") {
+    return RunOn(server_->port(), std::move(args), input);
   }
   // A server file as the client names it (lower case: the server lower-cases file paths).
   static std::string Remote(const std::string& name) { return server_->remote("files/" + name); }
@@ -143,11 +190,17 @@ TEST_F(Cli, CommandsDoWhatTheySayAndFailWithOneLineNamingThePath) {
       {{"cat", missing}, 1, "", cli + "cat " + missing + ": "},
       {{"len", missing}, 1, "", cli + "len " + missing + ": "},
       {{"rm", missing}, 1, "", cli + "rm " + missing + ": "},
-      {{"put", Local("not-here"), Remote("x.bin")}, 1, "", cli + "put "},
+      {{"put", Local("not-here"), Remote("x.bin")},
+       1,
+       "",
+       cli + "put " + Remote("x.bin") + ": cannot open local file " + Local("not-here") +
+           ": No such file or directory\n"},
+      {{"df", missing}, 1, "", cli + "df " + missing + ": no such directory on the server\n"},
       {{"get", Remote("b.blob"), nowhere},
        1,
        "",
-       cli + "get " + Remote("b.blob") + ": cannot open local file " + nowhere + "\n"},
+       cli + "get " + Remote("b.blob") + ": cannot open local file " + nowhere +
+           ": No such file or directory\n"},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(testing::PrintToString(step.args));
@@ -171,6 +224,228 @@ TEST_F(Cli, CommandsDoWhatTheySayAndFailWithOneLineNamingThePath) {
   EXPECT_TRUE(PartFiles().empty());
 }
 
+// A directory target means "into it" on both sides, "-" is a standard stream, and a relative
+// server path never reaches the server. Target choice itself: client/targets_test.cc.
+TEST_F(Cli, TargetsAreChosenAsCpAndScpChooseThem) {
+  std::string bytes = RandomBytes(100000, 3);
+  WriteFileBytes(Local("a.bin"), bytes);
+  WriteFileBytes(Local("taken.bin"), bytes);
+  fs::create_directories(OnServer("into/taken.bin"));
+  fs::create_directory(Local("down"));
+  const std::string cwd_copy = fs::current_path() / "a.bin";  // the tests' own directory
+  const std::vector<Step> steps = {
+      {{"put", Local("a.bin"), Remote("into")}, 0, "", ""},
+      {{"put", Local("a.bin"), Remote("into") + "/b.bin"}, 0, "", ""},
+      {{"put", Local("a.bin"), Remote("nowhere/")},
+       1,
+       "",
+       "pellary-cli: put " + Remote("nowhere/a.bin.part") +
+           ": no such directory on the server: " + Remote("nowhere/") + " (--parents makes it)\n"},
+      {{"put", "-p", Local("a.bin"), Remote("deep/er/")}, 0, "", ""},
+      {{"put", Local("taken.bin"), Remote("into")},
+       1,
+       "",
+       "pellary-cli: put " + Remote("into/taken.bin") + ": is a directory on the server\n"},
+      {{"mkdir", "--parents", Remote("p/q/r")}, 0, "", ""},
+      {{"mkdir", "-p", Remote("p/q/r")}, 0, "", ""},
+      {{"get", Remote("into/a.bin"), Local("down")}, 0, "", ""},
+      {{"get", Remote("into/b.bin"), Local("down") + "/"}, 0, "", ""},
+      {{"get", Remote("into/a.bin")}, 0, "", ""},
+      {{"get", Remote("into/a.bin"), "-"}, 0, bytes, ""},
+      {{"get", Remote("into") + "/", Local("x")},
+       1,
+       "",
+       "pellary-cli: get " + Remote("into") + "/: names a directory"},
+      {{"put", "-", Remote("in.bin")}, 0, "", ""},
+      {{"put", "-", Remote("into")},
+       1,
+       "",
+       "pellary-cli: put " + Remote("into") + ": is a directory"},
+      {{"put", "--resume", "-", Remote("x")},
+       2,
+       "",
+       "pellary-cli: --resume and --verify cannot read standard input again\n"},
+      {{"put", Local("a.bin"), "files/x.bin"},
+       2,
+       "",
+       "pellary-cli: not an absolute server path: files/x.bin ("},
+      {{"get", "x.bin"}, 2, "", "pellary-cli: not an absolute server path: x.bin ("},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(testing::PrintToString(step.args));
+    CliRun run = Run(step.args, step.args[1] == "-" ? bytes : "");
+    EXPECT_EQ(run.code, step.code) << run.err;
+    EXPECT_TRUE(run.out == step.out);
+    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
+  }
+  for (const std::string& copy :
+       {OnServer("into/a.bin"), OnServer("into/b.bin"), OnServer("deep/er/a.bin"),
+        OnServer("in.bin"), Local("down/a.bin"), Local("down/b.bin"), cwd_copy}) {
+    EXPECT_TRUE(ReadFileBytes(copy) == bytes) << copy;
+  }
+  fs::remove(cwd_copy);
+  EXPECT_TRUE(fs::is_directory(OnServer("p/q/r")));
+  EXPECT_TRUE(fs::is_directory(OnServer("into/taken.bin")));
+  EXPECT_EQ(fs::directory_iterator(OnServer("into/taken.bin")), fs::directory_iterator());
+  EXPECT_TRUE(PartFiles().empty());
+  for (const auto& entry : fs::recursive_directory_iterator(OnServer("into"))) {
+    EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+  }
+}
+
+// Trees go as cp -r sends them: as the target when it is new, into it when it is a directory.
+// A tree that the server's lower-casing would fold is refused before anything is sent.
+TEST_F(Cli, TreesListingsAndStat) {
+  fs::create_directories(Local("t/sub/deeper"));
+  fs::create_directories(Local("t/empty"));
+  WriteFileBytes(Local("t/a.txt"), "alpha");
+  WriteFileBytes(Local("t/sub/b.bin"), RandomBytes(100000, 4));
+  WriteFileBytes(Local("t/sub/deeper/c"), "");
+  fs::create_directories(Local("case/sub"));
+  WriteFileBytes(Local("case/sub/Read.me"), "1");
+  WriteFileBytes(Local("case/sub/READ.ME"), "2");
+  fs::create_directory(OnServer("up"));
+  const std::string t = Remote("up/t");
+  const std::vector<Step> steps = {
+      {{"put", "-r", Local("t"), Remote("up")}, 0, "", ""},    // into the existing directory
+      {{"put", "-r", Local("t"), Remote("copy")}, 0, "", ""},  // as the new one
+      {{"put", "-r", Local("case"), Remote("case")},
+       1,
+       "",
+       "pellary-cli: put " + Local("case") +
+           ": names that differ only in case would be one file on the server: sub/READ.ME and "
+           "sub/Read.me; nothing sent\n"},
+      {{"ls", t}, 0, "a.txt\nempty/\nsub/\n", ""},
+      {{"ls", t + "/a.txt"}, 0, "a.txt\n", ""},
+      {{"ls", "-l", t, "*.TXT"}, 0, "- ", ""},
+      {{"ls", t, "sub/*"}, 2, "", "pellary-cli: a pattern matches names in one directory: sub/*\n"},
+      {{"ls", Remote("none")}, 1, "", "pellary-cli: ls " + Remote("none") + ": no such file"},
+      {{"stat", t + "/sub/b.bin"}, 0, "name: b.bin\ntype: file\nlength: 100000\nmtime: ", ""},
+      {{"stat", t + "/sub"}, 0, "name: sub\ntype: directory\n", ""},
+      {{"get", "-r", t, Local("back")}, 0, "", ""},        // as the new one
+      {{"get", "-r", t + "/", Local("back")}, 0, "", ""},  // into the existing directory
+      {{"get", "-r", t + "/a.txt", Local("back/one.txt")}, 0, "", ""},  // a file as without -r
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(testing::PrintToString(step.args));
+    CliRun run = Run(step.args);
+    EXPECT_EQ(run.code, step.code) << run.err;
+    EXPECT_EQ(run.out.rfind(step.out, 0), 0u) << run.out;
+    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
+  }
+  std::map<std::string, std::string> tree = TreeOf(Local("t"));
+  EXPECT_EQ(tree.size(), 6u);
+  EXPECT_TRUE(TreeOf(OnServer("up/t")) == tree);
+  EXPECT_TRUE(TreeOf(OnServer("copy")) == tree);
+  EXPECT_TRUE(TreeOf(Local("back/t")) == tree);
+  tree.emplace("one.txt", "alpha");
+  tree.emplace("t", "/");
+  for (const auto& [path, contents] : TreeOf(Local("t"))) tree.emplace("t/" + path, contents);
+  EXPECT_TRUE(TreeOf(Local("back")) == tree);
+  EXPECT_FALSE(fs::exists(OnServer("case")));
+  CliRun listed = Run({"ls", "-l", t, "*.TXT"});
+  EXPECT_EQ(listed.out.substr(listed.out.size() - 7), " a.txt\n") << listed.out;
+  EXPECT_NE(listed.out.find(" 5 "), std::string::npos) << listed.out;
+}
+
+// A part that holds bytes stays for --resume and the error line says so; an empty one goes.
+TEST_F(Cli, AFullServerVolumeIsNamedAsSuch) {
+  fs::create_directory(OnServer("small"));
+  SmallVolume volume(OnServer("small"), "5m");
+  if (!volume.mounted()) GTEST_SKIP() << "cannot mount a small file system here (not root?)";
+  WriteFileBytes(Local("big.bin"), RandomBytes(6 * 1024 * 1024, 9));  // 4 MiB fit, 2 do not
+  const std::string big = Remote("small/big.bin"), tiny = Remote("small/tiny.bin");
+  CliRun run = Run({"put", "-c", "1", Local("big.bin"), big});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.err.rfind("pellary-cli: put " + big + ": the server's volume is full (", 0), 0u)
+      << run.err;
+  EXPECT_TRUE(run.err.ends_with(" MiB free); " + big + ".part stays for --resume\n")) << run.err;
+  EXPECT_GE(fs::file_size(OnServer("small/big.bin.part")), 4u * 1024 * 1024);
+  WriteFileBytes(Local("tiny.bin"), RandomBytes(2 * 1024 * 1024, 9));
+  run = Run({"put", Local("tiny.bin"), tiny});
+  EXPECT_EQ(run.err, "pellary-cli: put " + tiny + ": the server's volume is full (0 MiB free)\n");
+  EXPECT_FALSE(fs::exists(OnServer("small/tiny.bin.part")));
+}
+
+// How many times the server wrote to `path` (as the client named it), once `path` was renamed:
+// its log lines come a little after the calls.
+size_t WritesBeforeRename(const RunningServer& server, const std::string& path) {
+  std::string logged = ToLower(path);
+  std::string console = server.ConsoleWith("file_rename:" + logged + " -> ");
+  size_t count = 0;
+  for (size_t at = 0;
+       (at = console.find("file_write:" + logged + " pos:", at)) != std::string::npos; ++at) {
+    ++count;
+  }
+  return count;
+}
+
+// The issue's case: a part of 59 MiB of a 60 MiB file. Everything lies in the stripe window
+// of the part's end, where an interrupted upload may have left holes: every block is compared
+// (one differs), and only it and the block the part ends in are sent.
+void ResumeSendsOnlyTheBlocksThatDiffer(RunningServer& server, const std::string& local) {
+  constexpr size_t kMiB = 1024 * 1024;
+  std::string bytes = RandomBytes(60 * kMiB, 60);
+  WriteFileBytes(local, bytes);
+  std::string part = bytes.substr(0, 59 * kMiB);
+  part[21 * kMiB] = static_cast<char>(part[21 * kMiB] ^ 1);
+  WriteFileBytes(server.path("files/r60.bin.part"), part);
+  CliRun run = RunOn(server.port(), {"put", "--resume", local, server.remote("files/r60.bin")});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(ReadFileBytes(server.path("files/r60.bin")) == bytes);
+  EXPECT_EQ(WritesBeforeRename(server, server.remote("files/r60.bin.part")), 2u);
+}
+
+TEST_F(Cli, AResumedUploadComparesByChecksumAndSendsOnlyTheBlocksThatDiffer) {
+  ResumeSendsOnlyTheBlocksThatDiffer(*server_, Local("r60.bin"));
+}
+
+// A server without Extensions=1: what the CLI does without the opt-in procedures.
+class CliPlain : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new RunningServer();
+    SrpcClient probe;
+    ASSERT_TRUE(server_->Connect(probe));
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  static CliRun Run(std::vector<std::string> args) { return RunOn(server_->port(), args); }
+
+  static RunningServer* server_;
+  TempDir local_;
+};
+RunningServer* CliPlain::server_ = nullptr;
+
+TEST_F(CliPlain, ResumeAndVerifyReadBackWhatTheyCompareAndListingsSayWhatIsMissing) {
+  ResumeSendsOnlyTheBlocksThatDiffer(*server_, local_ / "r60.bin");
+  // A resumed get trusts what lies below its stripe window: --verify reads it back.
+  std::string changed = ReadFileBytes(local_ / "r60.bin");
+  changed[12345678] = static_cast<char>(changed[12345678] ^ 1);
+  WriteFileBytes(local_ / "changed.bin", changed);
+  CliRun verify = Run(
+      {"get", "--resume", "--verify", server_->remote("files/r60.bin"), local_ / "changed.bin"});
+  EXPECT_EQ(verify.code, 1);
+  EXPECT_NE(
+      verify.err.find(": verify: differs from " + local_ / "changed.bin" + " at byte 12345678\n"),
+      std::string::npos)
+      << verify.err;
+  std::string ls = server_->remote("files");
+  const std::string not_offered =
+      ": the server does not offer this (it needs Extensions=1 in its profile)\n";
+  EXPECT_EQ(Run({"ls", ls}).err, "pellary-cli: ls " + ls + not_offered);
+  EXPECT_EQ(Run({"stat", ls}).err, "pellary-cli: stat " + ls + not_offered);
+}
+
+TEST_F(Cli, LengthsBeyond32BitsComeFromStat) {
+  WriteSparse(OnServer("huge.bin"), (int64_t{5} << 30) + 3, {});
+  EXPECT_EQ(Run({"len", Remote("huge.bin")}).out, "5368709123\n");
+  EXPECT_NE(Run({"stat", Remote("huge.bin")}).out.find("\nlength: 5368709123\n"),
+            std::string::npos);
+}
+
 TEST_F(Cli, DfAndProcsReport) {
   CliRun df = Run({"df", server_->remote("")});
   ASSERT_EQ(df.code, 0) << df.err;
@@ -191,56 +466,64 @@ TEST_F(Cli, DfAndProcsReport) {
 }
 
 // No server is needed: usage errors stop before connecting, so a closed port would give 3.
-TEST(CliUsage, MistakesGiveTwoWithTheReasonAndAClosedPortThreeInOneLine) {
+// Parsing itself is tested in client/cli_options_test.cc.
+TEST(CliUsage, AMistakeIsOneLineAndWhereToReadMoreHelpAndVersionPrintToStdout) {
   int closed = e2e::FreePort();
-  const std::string usage = "usage: pellary-cli";
-  const std::vector<Step> steps = {
-      {{}, 2, "", usage},
-      {{"frobnicate", "/x"}, 2, "", usage},
-      {{"get", "/only-one"}, 2, "", usage},
-      {{"version", "extra"}, 2, "", usage},
-      {{"--bogus", "version"}, 2, "", usage},
-      {{"--port"}, 2, "", usage},
-      {{"--port", "70000", "version"}, 2, "", "not a port number: 70000"},
-      {{"get", "--connections", "17", "/x", "x"}, 2, "", "17"},
-      {{"get", "--connections", "4x", "/x", "x"}, 2, "", "4x"},
-      {{"get", "/srv/x.bin", "/tmp/never-written"},
-       3,
+  const std::string general = "Try 'pellary-cli --help'.\n";
+  const std::vector<Step> mistakes = {
+      {{}, 2, "", "pellary-cli: no command given\n" + general},
+      {{"frobnicate", "/x"}, 2, "", "pellary-cli: unknown command frobnicate\n" + general},
+      {{"help", "frobnicate"}, 2, "", "pellary-cli: unknown command frobnicate\n" + general},
+      {{"--bogus", "version"}, 2, "", "pellary-cli: unknown option --bogus\n" + general},
+      {{"mv", "/only-one"},
+       2,
        "",
-       "pellary-cli: get: cannot reach the server: "},
+       "pellary-cli: usage: pellary-cli mv FROM TO\nTry 'pellary-cli mv --help'.\n"},
+      {{"version", "extra"}, 2, "", "pellary-cli: usage: pellary-cli version\n"},
+      {{"cat", "--force", "/x"},
+       2,
+       "",
+       "pellary-cli: cat does not take --force\nTry 'pellary-cli cat --help'.\n"},
+      {{"version"}, 3, "", "pellary-cli: version: cannot reach the server: "},
   };
-  for (const Step& step : steps) {
+  for (const Step& step : mistakes) {
     SCOPED_TRACE(testing::PrintToString(step.args));
     CliRun run = RunOn(closed, step.args);
     EXPECT_EQ(run.code, step.code);
-    EXPECT_EQ(run.out, step.out);
-    EXPECT_EQ(run.err.rfind("pellary-cli: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(step.err), std::string::npos) << run.err;
-    if (step.code == 3) {
-      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), step.code == 2 ? 2 : 1);
+  }
+  const std::vector<Step> helps = {
+      {{"--help"}, 0, "usage: pellary-cli [OPTIONS] COMMAND", ""},
+      {{"help"}, 0, "usage: pellary-cli [OPTIONS] COMMAND", ""},
+      {{"put", "--help"}, 0, "usage: pellary-cli put [OPTIONS] LOCAL REMOTE\n", ""},
+      {{"help", "put"}, 0, "usage: pellary-cli put [OPTIONS] LOCAL REMOTE\n", ""},
+      {{"-h", "rm", "/x"}, 0, "usage: pellary-cli rm REMOTE\n", ""},
+      {{"--version"}, 0, "pellary-cli 1.0\n", ""},
+  };
+  for (const Step& step : helps) {
+    SCOPED_TRACE(testing::PrintToString(step.args));
+    CliRun run = RunOn(closed, step.args);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.out.rfind(step.out, 0), 0u) << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+  EXPECT_NE(RunOn(0, {"put", "--help"}).out.find("--force"), std::string::npos);
+  std::vector<std::string> names = {""};
+  std::string overview = RunOn(0, {"--help"}).out;
+  for (size_t at = overview.find("\n  "); at < overview.find("Options");
+       at = overview.find("\n  ", at + 1)) {
+    names.push_back(overview.substr(at + 3, overview.find(' ', at + 3) - at - 3));
+  }
+  EXPECT_GT(names.size(), 15u) << overview;
+  for (const std::string& name : names) {  // every help text fits a terminal
+    std::string help = RunOn(0, {"help", name}).out;
+    for (size_t start = 0, end; (end = help.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      EXPECT_LE(end - start, 80u) << help.substr(start, end - start);
     }
   }
-  CliRun help = RunOn(0, {"--help"});
-  EXPECT_EQ(help.code, 0);
-  EXPECT_NE(help.out.find("--force"), std::string::npos);
-  EXPECT_EQ(help.err, "");
-}
-
-TEST(CliProgress, SizesRatesAndTimeLeftAreReadable) {
-  EXPECT_EQ(FormatBytes(0), "0 B");
-  EXPECT_EQ(FormatBytes(1023), "1023 B");
-  EXPECT_EQ(FormatBytes(1536), "1.5 KiB");
-  EXPECT_EQ(FormatBytes(int64_t{3} << 20), "3.0 MiB");
-  EXPECT_EQ(FormatBytes(int64_t{5} << 30), "5.0 GiB");
-  EXPECT_EQ(FormatBytes(int64_t{2048} << 40), "2048.0 TiB");  // no unit beyond TiB
-  // A quarter of 8 MiB in 2 s: 1 MiB/s, 6 MiB to go.
-  EXPECT_EQ(FormatProgress(int64_t{2} << 20, int64_t{8} << 20, 2000),
-            "2.0 MiB of 8.0 MiB (25%)  1.0 MiB/s  0:00:06 left");
-  EXPECT_EQ(FormatProgress(int64_t{1} << 20, int64_t{7201} << 20, 1000),
-            "1.0 MiB of 7.0 GiB (0%)  1.0 MiB/s  2:00:00 left");
-  EXPECT_EQ(FormatProgress(100, 400, 0), "100 B of 400 B (25%)");  // no time yet, no rate
-  EXPECT_EQ(FormatProgress(0, 0, 50), "0 B of 0 B");
-  EXPECT_EQ(FormatProgress(4096, -1, 1000), "4.0 KiB  4.0 KiB/s");  // total unknown
 }
 
 // Its own server: the stream runs until shutdown stops the server.
@@ -362,11 +645,26 @@ TEST_F(Cli, TransfersKilledHalfWayResumeToIdenticalFiles) {
   EXPECT_TRUE(ReadFileBytes(Local("down.bin")) == bytes);
 }
 
-TEST(CliResume, StartsAWholeStripeWindowBelowWhatWasWritten) {
-  EXPECT_EQ(ResumePoint(0, 10), 0);
-  EXPECT_EQ(ResumePoint(kStripeWindow * 10 + 9, 10), 0);
-  EXPECT_EQ(ResumePoint((kStripeWindow + 1) * 10, 10), 10);
-  EXPECT_EQ(ResumePoint((kStripeWindow + 3) * 10 + 7, 10), 30);
+// The server tells a length's low 32 bits: a longer one is found by reading beyond them. The
+// upload leaves the holes out, so the server's copy stays sparse. A full download of 5 GiB
+// takes the debug server minutes (every 64 KiB block goes through its cache), so the way back
+// resumes from a local copy that lacks the last 2 MiB: its reads lie beyond 4 GiB.
+TEST_F(CliPlain, AFiveGiBSparseFileGoesUpAndComesBackWhole) {
+  constexpr int64_t kGiB = int64_t{1} << 30, kMiB = int64_t{1} << 20;
+  constexpr int64_t kSize = 5 * kGiB + 3;
+  const Pieces pieces = {{0, RandomBytes(kMiB, 1)},
+                         {4 * kGiB - kMiB / 2, RandomBytes(kMiB, 2)},
+                         {kSize - 2 * kMiB, RandomBytes(2 * kMiB, 3)}};
+  WriteSparse(local_ / "sparse.bin", kSize, pieces);
+  std::string remote = server_->remote("files/sparse.bin");
+  CliRun put = Run({"put", local_ / "sparse.bin", remote});
+  ASSERT_EQ(put.code, 0) << put.err;
+  EXPECT_TRUE(IsSparseWith(server_->path("files/sparse.bin"), kSize, pieces));
+  EXPECT_EQ(Run({"len", remote}).out, std::to_string(kSize) + "\n");
+  WriteSparse(local_ / "back.bin", kSize - 2 * kMiB, pieces);
+  CliRun get = Run({"get", "--resume", remote, local_ / "back.bin"});
+  ASSERT_EQ(get.code, 0) << get.err;
+  EXPECT_TRUE(IsSparseWith(local_ / "back.bin", kSize, pieces));
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 // procedures' failure results, keeps serving other clients, and recovers when the fault goes.
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -14,6 +12,7 @@
 
 #include "testing/remote_calls.h"
 #include "tests/running_server.h"
+#include "tests/small_volume.h"
 
 namespace {
 
@@ -23,24 +22,6 @@ using e2e::Length;
 using e2e::Read;
 using e2e::RunningServer;
 using e2e::Write;
-
-// A small file system of the test's own mounted over a directory (root and a system that
-// allows mounts only; the test skips elsewhere).
-class SmallVolume {
- public:
-  SmallVolume(const std::string& at, const char* size) : at_(at) {
-    std::string options = std::string("size=") + size;
-    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~SmallVolume() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string at_;
-  bool mounted_;
-};
 
 TEST(Faults, AFullDiskFailsWritesUntilSpaceIsFreedAndOtherClientsAreServed) {
   RunningServer server("", false);

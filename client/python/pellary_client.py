@@ -1,12 +1,14 @@
 """Python client of the Pellary file server: the SRPC value encoding, the packet framing and a
-connection with one method per server procedure, plus a file object over remote files.
+connection with one method per server procedure, plus a file object over remote files,
+uploads and downloads of files and trees, and `python -m pellary_client`, a command line
+with the main commands of pellary-cli.
 
 Standard library only; copy this one file next to a program or install the package.
 
     from pellary_client import connect
-    with connect("127.0.0.1", 7027) as client:
-        client.file_create("/srv/pellary/files/hello.txt")
-        client.file_write("/srv/pellary/files/hello.txt", 0, b"hello")
+    with connect("127.0.0.1", 7027) as client:     # or connect(): $PELLARY_HOST, $PELLARY_PORT
+        client.upload("report.pdf", "/srv/pellary/files/report.pdf")
+        print(client.file_read("/srv/pellary/files/report.pdf", 0, 4))
 
 Values travel as tagged values. Python values map to them so: int -> 'i' (32-bit), SuperLong
 -> 'l' (64-bit), float -> 'd', Float -> 'f', str -> 's', bytes -> 'b', LString -> 'u',
@@ -22,24 +24,29 @@ thread at a time.
 
 from __future__ import annotations
 
+import argparse
 import collections
 import datetime
 import errno
 import io
+import os
+import shutil
 import socket
 import struct
+import sys
 import time
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 __all__ = [
     "LONG", "SUPERLONG", "FLOAT", "DOUBLE", "STRING", "BINARY", "DATETIME", "TABLE",
     "LSTRING", "CSTRING", "PROC_NOT_SUPPORTED", "ARG_FORMAT_ERROR", "MAX_PACKET",
-    "READ_LIMIT", "DEFAULT_PORT", "PellaryError", "SrpcError", "SrpcProtocolError",
-    "SrpcConnectionError", "ExtensionsNotOffered", "SuperLong", "Float", "LString", "Null",
-    "DateTimeRecord", "Column", "Table", "Procedure", "encode_values", "decode_values",
-    "encode_table", "decode_table", "build_request", "build_answer", "build_error_answer",
-    "parse_packet", "Packet", "DirEntry", "Client", "RemoteFile", "connect",
+    "READ_LIMIT", "DEFAULT_HOST", "DEFAULT_PORT", "PellaryError", "SrpcError",
+    "SrpcProtocolError", "SrpcConnectionError", "ExtensionsNotOffered", "SuperLong", "Float",
+    "LString", "Null", "DateTimeRecord", "Column", "Table", "Procedure", "encode_values",
+    "decode_values", "encode_table", "decode_table", "build_request", "build_answer",
+    "build_error_answer", "parse_packet", "Packet", "DirEntry", "Client", "RemoteFile",
+    "resolve_address", "connect", "main",
 ]
 
 # Value tags: the letters that name a value's type on the wire. CSTRING is a column type of
@@ -64,6 +71,7 @@ ARG_FORMAT_ERROR = -2
 MAX_PACKET = 419430400
 # The most bytes one plif_file_read answers.
 READ_LIMIT = 0x10000
+DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 7027
 # Bounds the server also keeps when it decodes tables.
 MAX_COLUMNS = 127
@@ -71,6 +79,8 @@ MAX_COLUMN_SIZE = 1 << 20
 MAX_TABLE_DEPTH = 32
 # The longest pattern plif_dir_list takes, in bytes.
 MAX_PATTERN = 1024
+# Bytes per local read or write when files are copied.
+_COPY_SIZE = 4 << 20
 
 _KIND_REQUEST = b"R"[0]
 _KIND_ONE_WAY = b"Y"[0]
@@ -638,6 +648,90 @@ def parse_packet(data):
     return Packet(chr(kind), extended, data[header_size:-2])
 
 
+# ---- Addresses and server paths -----------------------------------------------------------
+
+
+def _port_number(value, what):
+    """`value` (an int or its decimal text) as a port 1-65535; ValueError naming `what`."""
+    text = str(value)
+    if not (text.isascii() and text.isdigit() and 1 <= int(text) <= 65535):
+        raise ValueError(f"{what} is not a port number: {value!r}")
+    return int(text)
+
+
+def _split_host(text):
+    """(host, port text or None) of HOST, HOST:PORT, [V6] or [V6]:PORT; a bare IPv6 literal
+    (more than one colon) has no port."""
+    if text.startswith("["):
+        host, bracket, rest = text[1:].partition("]")
+        if not bracket or (rest and not rest.startswith(":")):
+            raise ValueError(f"not a host: {text!r}")
+        return host, rest[1:] or None
+    if text.count(":") == 1:
+        host, _, port = text.partition(":")
+        return host, port
+    return text, None
+
+
+def resolve_address(host=None, port=None):
+    """The (host, port) that connect() uses: each from the arguments, else from the
+    environment (PELLARY_HOST, PELLARY_PORT), else 127.0.0.1 and 7027. The host may carry a
+    port as HOST:PORT or [IPv6]:PORT; a port argument still wins over it."""
+    if host is None:
+        host = os.environ.get("PELLARY_HOST") or DEFAULT_HOST
+    host, host_port = _split_host(host)
+    if not host:
+        raise ValueError("no host given")
+    if port is not None:
+        return host, _port_number(port, "the port")
+    if host_port is not None:
+        return host, _port_number(host_port, "the port after the host")
+    environment = os.environ.get("PELLARY_PORT")
+    return host, _port_number(environment, "PELLARY_PORT") if environment else DEFAULT_PORT
+
+
+def _is_absolute(path):
+    """Whether a server path is absolute on either system: /..., \\... or X:\\... (X:/...)."""
+    return path[:1] in ("/", "\\") or (len(path) >= 3 and path[0].isascii() and
+                                       path[0].isalpha() and path[1] == ":" and
+                                       path[2] in "/\\")
+
+
+def _ascii_lower(path):
+    """`path` as the server's file procedures see it: ASCII letters lower-cased, nothing else."""
+    return path.translate(_ASCII_LOWER)
+
+
+_ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
+
+
+def _split_path(path):
+    """(parent, last name) of a server path; the parent of a root ("/", "X:\\") is None."""
+    trimmed = path.rstrip("/\\")
+    cut = max(trimmed.rfind("/"), trimmed.rfind("\\"))
+    if cut < 0:
+        return None, trimmed
+    parent = trimmed[:cut]
+    if not parent or (len(parent) == 2 and parent[1] == ":"):
+        parent = trimmed[:cut + 1]  # the root keeps its separator
+    return parent, trimmed[cut + 1:]
+
+
+def _join(directory, relative):
+    """`relative` (names between '/') under the server directory, with the directory's
+    separator: backslashes when it uses only those."""
+    separator = "\\" if "\\" in directory and "/" not in directory else "/"
+    if not directory.endswith(("/", "\\")):
+        directory += separator
+    return directory + relative.replace("/", separator)
+
+
+def _require_bytes(data, what):
+    if isinstance(data, str):
+        raise TypeError(f"{what} takes bytes, not str: encode the text first "
+                        f"(text.encode()); the server stores bytes")
+
+
 # ---- Client -------------------------------------------------------------------------------
 
 Procedure = collections.namedtuple("Procedure", "index name formats")
@@ -676,21 +770,27 @@ def _entries(procedure, table):
 
 class Client:
     """One connection to a Pellary server. Calls go one at a time: each sends its request
-    and waits for its answer, at most `timeout` seconds."""
+    and waits for its answer, at most `timeout` seconds. It connects at once when a host or
+    a port is given, else on connect().
 
-    def __init__(self, host=None, port=DEFAULT_PORT, timeout=300.0, connect_timeout=5.0,
+    Server paths may be str, bytes (sent byte for byte) or os.PathLike, and must be absolute
+    (/..., \\\\... or X:\\...): the server would resolve a relative one in its own program
+    directory, so it is refused with ValueError."""
+
+    def __init__(self, host=None, port=None, timeout=300.0, connect_timeout=5.0,
                  encoding="utf-8"):
         self.timeout = timeout
         self.encoding = encoding
         self._socket = None
-        if host is not None:
+        if host is not None or port is not None:
             self.connect(host, port, timeout, connect_timeout)
 
     # -- Connection --
 
-    def connect(self, host, port=DEFAULT_PORT, timeout=None, connect_timeout=5.0):
-        """Connects (closing an earlier connection); within connect_timeout seconds, or
-        `timeout` when that is shorter."""
+    def connect(self, host=None, port=None, timeout=None, connect_timeout=5.0):
+        """Connects (closing an earlier connection) to the address resolve_address() makes of
+        host and port; within connect_timeout seconds, or `timeout` when that is shorter."""
+        host, port = resolve_address(host, port)
         self.close()
         if timeout is not None:
             self.timeout = timeout
@@ -863,55 +963,85 @@ class Client:
 
     def file_create(self, path):
         """True when the file was made or was there already; never truncates."""
-        return self._flag("plif_file_create", path)
+        return self._flag("plif_file_create", self._path(path))
 
     def file_open(self, path):
         """True when the file exists and opens for reading and writing."""
-        return self._flag("plif_file_open", path)
+        return self._flag("plif_file_open", self._path(path))
 
     def file_read(self, path, position, size=READ_LIMIT):
         """Up to `size` bytes at `position`; the server answers at most READ_LIMIT per call,
-        and fewer at the end of the file."""
-        return self._one("plif_file_read", BINARY, path, SuperLong(position), size)
+        and fewer at the end of the file. FileNotFoundError when there is no file."""
+        path = self._path(path)
+        data = self._one("plif_file_read", BINARY, path, SuperLong(position), size)
+        if not data:
+            self._require_file(path)
+        return data
 
     def file_write(self, path, position, data):
-        """Writes `data` at `position` → the bytes written, all of them on the disk; 0 when
-        the write failed (or the file does not exist)."""
-        return self._one("plif_file_write", LONG, path, SuperLong(position), data)
+        """Writes `data` (bytes) at `position` → the bytes written, all of them on the disk;
+        0 when the write failed (or the file does not exist)."""
+        _require_bytes(data, "file_write")
+        return self._one("plif_file_write", LONG, self._path(path), SuperLong(position), data)
 
     def file_getlength(self, path):
-        """The file's length; 0 when it does not exist. The server sends the low 32 bits,
-        so this is right up to 4 GiB."""
-        return self._one("plif_file_getlength", SUPERLONG, path) & 0xFFFFFFFF
+        """The file's length; FileNotFoundError when there is no file. The server sends the
+        low 32 bits, so this is right up to 4 GiB (stat() tells more)."""
+        path = self._path(path)
+        length = self._one("plif_file_getlength", SUPERLONG, path) & 0xFFFFFFFF
+        if length == 0:
+            self._require_file(path)
+        return length
 
     def file_rename(self, old_path, new_path):
         """False when the old file is missing or the new path exists: it never overwrites."""
-        return self._flag("plif_file_rename", old_path, new_path)
+        return self._flag("plif_file_rename", self._path(old_path), self._path(new_path))
 
     def file_remove(self, path):
         """True when the file is gone; also for a file that was never there."""
-        return self._flag("plif_file_remove", path)
+        return self._flag("plif_file_remove", self._path(path))
 
     def file_exists(self, pattern):
         """True when anything matches the path, which may hold * and ?."""
-        return self._flag("plif_file_exists", pattern)
+        return self._flag("plif_file_exists", self._path(pattern))
 
     def file_clear(self):
         """Deletes every file directly in the server's file directories."""
         self._nothing("plif_file_clear")
 
     def dir_exists(self, path):
-        return self._flag("plif_dir_exists", path)
+        return self._flag("plif_dir_exists", self._path(path))
 
     def mkdir(self, path):
-        return self._flag("plif_mkdir", path)
+        return self._flag("plif_mkdir", self._path(path))
 
     def rmdir(self, path):
-        return self._flag("plif_rmdir", path)
+        return self._flag("plif_rmdir", self._path(path))
 
     def get_freespace(self, path):
         """Whole MiB free on the volume of `path`; 0 when the server cannot tell."""
-        return self._one("plif_get_freespace", LONG, path)
+        return self._one("plif_get_freespace", LONG, self._path(path))
+
+    def _path(self, path):
+        """The text a server path travels as: bytes keep their bytes (as surrogate escapes,
+        which encode back to them); a relative path raises ValueError."""
+        path = self._text(os.fspath(path))
+        if not _is_absolute(path):
+            raise ValueError(f"{path!r} is relative: the server would resolve it in its own "
+                             f"program directory; give an absolute path (/..., \\\\... or "
+                             f"X:\\...)")
+        return path
+
+    def _text(self, value):
+        """A server text given as str or bytes, as str."""
+        return value.decode(self.encoding, _TEXT_ERRORS) if isinstance(value, bytes) else value
+
+    def _require_file(self, path):
+        """Raises FileNotFoundError when nothing is at `path`: the answers of plif_file_read
+        and plif_file_getlength for a missing file are those for an empty one, so an empty
+        answer is followed by this one question."""
+        if not self.file_exists(path):
+            raise FileNotFoundError(errno.ENOENT, "no such file on the server", path)
 
     def shutdown(self):
         """Stops the server. Its session ends with the answer, so the client closes."""
@@ -929,6 +1059,7 @@ class Client:
         by page. A directory the server cannot list raises FileNotFoundError,
         NotADirectoryError or PermissionError, as plif_file_stat (which looks at the
         lower-cased path) tells why."""
+        directory = self._path(directory)
         if "/" in pattern:
             raise ValueError(f"a pattern cannot hold '/': {pattern!r}")
         if len(_text_bytes(pattern, self.encoding)) > MAX_PATTERN:
@@ -952,6 +1083,7 @@ class Client:
         """The DirEntry of the server path (lower-cased by the server, as by the file_*
         methods; `name` is its last component). FileNotFoundError when nothing is there,
         PermissionError when the server refuses the path."""
+        path = self._path(path)
         table = self._opt_in("plif_file_stat", TABLE, path)
         if table is None:
             raise PermissionError(errno.EACCES, "the server refuses the path", path)
@@ -967,6 +1099,7 @@ class Client:
         `position` (None: to the end), as the server sees the file, cut at its end. A file
         the server cannot read raises an OSError: FileNotFoundError, IsADirectoryError,
         PermissionError, or OSError itself."""
+        path = self._path(path)
         if length is None:
             length = 2**63 - 1
         if position < 0 or length < 0:
@@ -1016,11 +1149,172 @@ class Client:
         """A RemoteFile on the server file `path`; see RemoteFile for the modes."""
         return RemoteFile(self, path, mode, write_size, read_ahead)
 
+    # -- Directories and trees, as the os and shutil functions handle local ones --
 
-def connect(host="127.0.0.1", port=DEFAULT_PORT, timeout=300.0, connect_timeout=5.0,
-            encoding="utf-8"):
-    """A Client connected to host:port."""
-    return Client(host, port, timeout, connect_timeout, encoding)
+    def makedirs(self, path, exist_ok=False):
+        """Makes the server directory `path` with its missing parents, as os.makedirs does.
+        Directory procedures take paths as given; file procedures lower-case them."""
+        path = self._path(path)
+        if self.dir_exists(path):
+            if exist_ok:
+                return
+            raise FileExistsError(errno.EEXIST, "the directory exists on the server", path)
+        parent, _ = _split_path(path)
+        if parent is not None:
+            self.makedirs(parent, exist_ok=True)
+        if not self.mkdir(path) and not self.dir_exists(path):
+            if self.file_exists(path):
+                raise FileExistsError(errno.EEXIST, "a file is in the way on the server", path)
+            raise PermissionError(errno.EACCES, "the server cannot make the directory", path)
+
+    def listdir(self, path):
+        """The names in the server directory, sorted by their bytes; bytes for a bytes path,
+        as os.listdir gives them. Needs list_dir (Extensions)."""
+        name = self._namer(path)
+        return [name(entry.name) for entry in self.list_dir(path)]
+
+    def walk(self, top, topdown=True, onerror=None):
+        """(dirpath, dirnames, filenames) for the server directory `top` and every one below
+        it, as os.walk yields them: one list_dir per directory (Extensions), dirnames
+        pruned in place top-down are not entered, an OSError of a listing goes to `onerror`
+        (ignored without one), bytes in, bytes out."""
+        return self._walk(self._path(top), topdown, onerror, self._namer(top))
+
+    def _walk(self, top, topdown, onerror, name):
+        try:
+            entries = self.list_dir(top)
+        except OSError as error:
+            if onerror is not None:
+                onerror(error)
+            return
+        directories = [name(entry.name) for entry in entries if entry.is_dir]
+        files = [name(entry.name) for entry in entries if not entry.is_dir]
+        if topdown:
+            yield name(top), directories, files
+        for directory in directories:
+            yield from self._walk(_join(top, self._text(directory)), topdown, onerror, name)
+        if not topdown:
+            yield name(top), directories, files
+
+    def _namer(self, path):
+        """Turns server names into the type of `path`: bytes for bytes, else str."""
+        if isinstance(os.fspath(path), bytes):
+            return lambda text: text.encode(self.encoding, _TEXT_ERRORS)
+        return lambda text: text
+
+    def upload(self, local, remote):
+        """Copies the local file, or directory tree, `local` to the server path `remote` →
+        the bytes sent. An existing server directory `remote` (or one ending in a separator)
+        receives the copy under `local`'s name, as cp does. Each file goes through
+        open_file(..., "wb"): an old file is replaced only by a whole new one.
+
+        The server lower-cases file paths, directories included: a tree's directories are
+        made lower-cased, where its files land, and a tree holding two names that differ
+        only in case is refused with ValueError before anything is sent."""
+        local = os.fsdecode(local)
+        remote = self._path(remote)
+        if remote.endswith(("/", "\\")) or self.dir_exists(remote):
+            remote = _join(remote, os.path.basename(os.path.abspath(local)))
+        if os.path.isdir(local):
+            return self._upload_tree(local, remote)
+        return self._upload_file(local, remote)
+
+    def _upload_file(self, local, remote):
+        with open(local, "rb") as source, self.open_file(remote, "wb") as target:
+            shutil.copyfileobj(source, target, _COPY_SIZE)
+            return target.tell()
+
+    def _upload_tree(self, local, remote):
+        directories, files = _local_tree(local)
+        twins = _case_twins(directories + files)
+        if twins:
+            raise ValueError(f"{local}: the server lower-cases file names, so these would "
+                             f"overwrite each other: " +
+                             "; ".join(" and ".join(map(repr, group)) for group in twins))
+        root = _ascii_lower(remote)
+        self.makedirs(root, exist_ok=True)
+        for directory in directories:
+            self.makedirs(_join(root, _ascii_lower(directory)), exist_ok=True)
+        return sum(self._upload_file(os.path.join(local, name), _join(root, name))
+                   for name in files)
+
+    def download(self, remote, local):
+        """Copies the server file, or directory tree, `remote` to the local path `local` →
+        the bytes received. An existing local directory receives the copy under `remote`'s
+        name. Each file arrives in LOCAL.part and takes LOCAL's place once whole. A tree is
+        read with list_dir: a server without Extensions raises ExtensionsNotOffered."""
+        remote = self._path(remote)
+        local = os.fsdecode(local)
+        if os.path.isdir(local):
+            local = os.path.join(local, _split_path(remote)[1])
+        if self.dir_exists(remote):
+            return self._download_tree(remote, local)
+        return self._download_file(remote, local)
+
+    def _download_file(self, remote, local):
+        part = local + ".part"
+        with self.open_file(remote, "rb") as source:
+            try:
+                with open(part, "wb") as target:
+                    shutil.copyfileobj(source, target, _COPY_SIZE)
+                    count = target.tell()
+                os.replace(part, local)
+            except BaseException:
+                _remove_quietly(part)
+                raise
+        return count
+
+    def _download_tree(self, remote, local):
+        entries = self.list_dir(remote)
+        os.makedirs(local, exist_ok=True)
+        count = 0
+        for entry in entries:
+            if entry.name in ("", os.curdir, os.pardir) or \
+                    os.path.basename(entry.name) != entry.name:
+                raise ValueError(f"{remote}: the server name {entry.name!r} is no local "
+                                 f"file name")
+            source, target = _join(remote, entry.name), os.path.join(local, entry.name)
+            count += (self._download_tree if entry.is_dir else self._download_file)(source,
+                                                                                     target)
+        return count
+
+
+def _local_tree(top):
+    """(directories, files) below the local directory `top` as relative paths with '/'
+    between names, every directory before what it holds."""
+    directories, files = [], []
+    for path, directory_names, file_names in os.walk(top, onerror=_raise):
+        relative = os.path.relpath(path, top).replace(os.sep, "/")
+        prefix = "" if relative == "." else relative + "/"
+        directories += [prefix + name for name in directory_names]
+        files += [prefix + name for name in file_names]
+    return directories, files
+
+
+def _case_twins(paths):
+    """The groups of paths that the server's lower-casing makes one."""
+    groups = collections.defaultdict(list)
+    for path in paths:
+        groups[_ascii_lower(path)].append(path)
+    return [group for group in groups.values() if len(group) > 1]
+
+
+def _raise(error):
+    raise error
+
+
+def _remove_quietly(path):
+    try:
+        os.remove(path)
+    except OSError:
+        pass  # never made, or already gone
+
+
+def connect(host=None, port=None, timeout=300.0, connect_timeout=5.0, encoding="utf-8"):
+    """A Client connected to host:port; either left out comes from the environment
+    (PELLARY_HOST, which may be HOST:PORT, and PELLARY_PORT), else 127.0.0.1:7027."""
+    client = Client(timeout=timeout, encoding=encoding)
+    return client.connect(host, port, timeout, connect_timeout)
 
 
 # ---- Remote files -------------------------------------------------------------------------
@@ -1030,14 +1324,24 @@ class RemoteFile(io.BufferedIOBase):
     """A binary file object on one server file.
 
     Modes: 'r' an existing file, read only; 'r+' an existing file, read and write; 'w' and
-    'w+' an empty file (the server cannot truncate, so an existing one is removed and made
-    again); 'x' and 'x+' a new file that must not exist. A 'b' may be added; text mode is not
-    offered. Reads take READ_LIMIT bytes per call, `read_ahead` calls in flight at once;
-    writes are gathered and sent `write_size` bytes per call, each acknowledged on disk.
-    A write the server refuses raises OSError."""
+    'w+' a new content for the file; 'x' and 'x+' a new file that must not exist. A 'b' may
+    be added; text mode is not offered. Reads take READ_LIMIT bytes per call, `read_ahead`
+    calls in flight at once; writes are gathered and sent `write_size` bytes per call, each
+    acknowledged on disk. A write the server refuses raises OSError.
+
+    'w' writes to PATH.part, which close() renames into place (removing the old file just
+    before, as the server's rename never overwrites), so the old file stays whole until the
+    new one is: a with-block left by an exception, or a write that the server fails, leaves
+    PATH as it was and removes the part. A file dropped without close() leaves PATH as it
+    was (and the part)."""
+
+    # Set before __init__ can fail, for the close() that dropping the object calls.
+    _target = None  # the path that close() puts the part file at ('w' modes)
+    _pending = b""
 
     def __init__(self, client, path, mode="rb", write_size=4 << 20, read_ahead=8):
         super().__init__()
+        path = client._path(path)
         kinds = set(mode) - {"b"}
         base = kinds - {"+"}
         if len(base) != 1 or not base <= set("rwx") or not kinds <= set("rwx+") or \
@@ -1048,6 +1352,7 @@ class RemoteFile(io.BufferedIOBase):
             raise ValueError(f"write_size {write_size} out of range")
         self._client = client
         self.name = path
+        self._remote = path  # the server file that reads and writes go to
         self.mode = mode
         self._readable = "r" in base or "+" in kinds
         self._writable = "r" not in base or "+" in kinds
@@ -1064,13 +1369,22 @@ class RemoteFile(io.BufferedIOBase):
                 raise FileExistsError(errno.EEXIST, "the file exists on the server", path)
             self._create()
         else:
-            if not client.file_remove(path):
-                raise OSError(errno.EACCES, "the server cannot remove the old file", path)
+            self._remote = path + ".part"
+            # The server's create keeps what a file holds: an old part goes first.
+            if not client.file_remove(self._remote):
+                raise PermissionError(errno.EACCES, "the server cannot remove the old part "
+                                                    "file", self._remote)
             self._create()
+            self._target = path
 
     def _create(self):
-        if not self._client.file_create(self.name):
-            raise OSError(errno.EACCES, "the server cannot create the file", self.name)
+        if self._client.file_create(self._remote):
+            return
+        parent, _ = _split_path(self._remote)
+        # The server lower-cases the whole path of a file, its directories included.
+        if parent is not None and not self._client.dir_exists(_ascii_lower(parent)):
+            raise FileNotFoundError(errno.ENOENT, "no such directory on the server", parent)
+        raise PermissionError(errno.EACCES, "the server cannot create the file", self._remote)
 
     def readable(self):
         return self._readable
@@ -1091,7 +1405,7 @@ class RemoteFile(io.BufferedIOBase):
     def length(self):
         """The file's length on the server, pending writes included."""
         self.flush()
-        return self._client.file_getlength(self.name)
+        return self._client.file_getlength(self._remote)
 
     def tell(self):
         self._check(True, "")
@@ -1122,14 +1436,62 @@ class RemoteFile(io.BufferedIOBase):
     def _send(self, view):
         for start in range(0, len(view), self._write_size):
             piece = view[start:start + self._write_size]
-            written = self._client.file_write(self.name, self._position, piece)
+            try:
+                written = self._client.file_write(self._remote, self._position, piece)
+            except PellaryError:
+                self._abandon()
+                raise
             if written != len(piece):
+                self._abandon()
                 raise OSError(errno.EIO, f"the server wrote {written} of {len(piece)} bytes "
-                                         f"at {self._position}", self.name)
+                                         f"at {self._position}", self._remote)
             self._position += len(piece)
+
+    def close(self):
+        """Sends what is pending and, in the 'w' modes, puts the part file in place."""
+        if self.closed:
+            return
+        try:
+            self.flush()
+            if self._target is not None:
+                self._publish()
+        finally:
+            super().close()
+
+    def __exit__(self, exc_type, exc, traceback):
+        if exc_type is not None:
+            self._abandon()
+        self.close()
+
+    def __del__(self):
+        self._target = None  # only close() publishes
+        super().__del__()
+
+    def _abandon(self):
+        """Gives a 'w' file up: PATH stays as it was, and its part goes as far as the
+        connection still allows."""
+        if self._target is None:
+            return
+        self._target = None
+        self._pending = bytearray()
+        try:
+            self._client.file_remove(self._remote)
+        except PellaryError:
+            pass  # the connection broke: the part stays
+
+    def _publish(self):
+        client, part, target = self._client, self._remote, self._target
+        self._target = None
+        if not client.file_remove(target):
+            raise PermissionError(errno.EACCES, f"the server cannot remove the old file; the "
+                                                f"new one stays in {part}", target)
+        if not client.file_rename(part, target):
+            raise OSError(errno.EIO, f"the server cannot rename {part} into place; the new "
+                                     f"file stays there", target)
 
     def write(self, data):
         self._check(self._writable, "writing")
+        _require_bytes(data, "write")
         view = memoryview(data).cast("B")
         if len(self._pending) + len(view) < self._write_size:
             self._pending += view
@@ -1148,13 +1510,13 @@ class RemoteFile(io.BufferedIOBase):
         self._check(self._readable, "reading")
         self.flush()
         if size is None or size < 0:
-            size = max(self.length - self._position, 0)
+            size = 2**63 - 1  # up to the first short answer: lengths beyond 4 GiB are not told
         pieces = []
         while size > 0:
             count = min(-(-size // READ_LIMIT), self._read_ahead)
             sizes = [min(READ_LIMIT, size - k * READ_LIMIT) for k in range(count)]
             answers = self._client.call_many("plif_file_read", [
-                (self.name, SuperLong(self._position + k * READ_LIMIT), n)
+                (self._remote, SuperLong(self._position + k * READ_LIMIT), n)
                 for k, n in enumerate(sizes)])
             short = False
             for wanted, results in zip(sizes, answers):
@@ -1191,3 +1553,184 @@ class RemoteFile(io.BufferedIOBase):
 
     def __repr__(self):
         return f"<RemoteFile {self.name!r} mode={self.mode!r}>"
+
+
+# ---- Command line: python -m pellary_client -------------------------------------------------
+
+# Exit statuses, as pellary-cli has them.
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_UNREACHABLE = 3
+EXIT_UNDECIDED = 4  # exists: neither yes nor no (1 is its "no")
+
+
+def _when(mtime):
+    return datetime.datetime.fromtimestamp(mtime).strftime("%Y-%m-%d %H:%M:%S")
+
+
+def _cli_put(client, args, out):
+    if os.path.isdir(args.local) and not args.recursive:
+        raise IsADirectoryError(errno.EISDIR, "a directory: -r copies a tree", args.local)
+    client.upload(args.local, args.remote)
+
+
+def _cli_get(client, args, out):
+    if not args.recursive and client.dir_exists(args.remote):
+        raise IsADirectoryError(errno.EISDIR, "a directory on the server: -r copies a tree",
+                                args.remote)
+    client.download(args.remote, args.local)
+
+
+def _cli_ls(client, args, out):
+    for entry in client.list_dir(args.remote, args.pattern):
+        name = entry.name + ("/" if entry.is_dir else "")
+        if args.long:
+            kind = "d" if entry.is_dir else "-"
+            print(f"{kind} {entry.length:>15} {_when(entry.mtime)} {name}", file=out)
+        else:
+            print(name, file=out)
+
+
+def _cli_stat(client, args, out):
+    entry = client.stat(args.remote)
+    kind = "directory" if entry.is_dir else "file"
+    print(f"{args.remote}: {kind}, {entry.length} bytes, modified {_when(entry.mtime)}",
+          file=out)
+
+
+def _cli_exists(client, args, out):
+    found = client.file_exists(args.remote)
+    print("yes" if found else "no", file=out)
+    return EXIT_OK if found else EXIT_FAILED
+
+
+def _cli_rm(client, args, out):
+    client._require_file(args.remote)  # the server answers 1 for a file never there
+    if not client.file_remove(args.remote):
+        raise PermissionError(errno.EACCES, "the server cannot remove it", args.remote)
+
+
+def _cli_mv(client, args, out):
+    if not client.file_rename(args.remote, args.target):
+        raise OSError(errno.EIO, f"the server refused to rename it to {args.target} (it is "
+                                 f"missing or the target exists: the server never "
+                                 f"overwrites)", args.remote)
+
+
+def _cli_mkdir(client, args, out):
+    parent, _ = _split_path(client._path(args.remote))
+    if not args.parents and parent is not None and not client.dir_exists(parent):
+        raise FileNotFoundError(errno.ENOENT, "no such directory on the server (-p makes it)",
+                                parent)
+    client.makedirs(args.remote, exist_ok=args.parents)
+
+
+def _cli_rmdir(client, args, out):
+    if not client.rmdir(args.remote):
+        raise OSError(errno.EIO, "the server cannot remove the directory (missing, not "
+                                 "empty or refused)", args.remote)
+
+
+def _cli_df(client, args, out):
+    free = client.get_freespace(args.remote)
+    if free == 0 and not client.dir_exists(args.remote):
+        raise FileNotFoundError(errno.ENOENT, "no such directory on the server", args.remote)
+    print(f"{free} MiB free", file=out)
+
+
+def _cli_cat(client, args, out):
+    out.flush()
+    with client.open_file(args.remote, "rb") as source:
+        shutil.copyfileobj(source, out.buffer, _COPY_SIZE)
+    out.buffer.flush()
+
+
+def _cli_version(client, args, out):
+    print(client.get_version(), file=out)
+
+
+def _parser():
+    parser = argparse.ArgumentParser(
+        prog="python -m pellary_client",
+        description="The main commands of pellary-cli, in Python. Server paths are absolute.",
+        epilog="Host and port default to $PELLARY_HOST (HOST or HOST:PORT) or 127.0.0.1 and "
+               "$PELLARY_PORT or 7027. Exit: 0 done, 1 the operation failed (exists: no), "
+               "2 usage error, 3 server not reachable, 4 exists could not tell.")
+    parser.add_argument("--host", help="the server as HOST or HOST:PORT")
+    parser.add_argument("--port", help="the server's port")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name, run, text, *operands, flag=None, paths=("remote",)):
+        """A subcommand whose `paths` attributes are server paths; `operands` are
+        (attribute, metavar) with an optional default; `flag` one (short, long, help)."""
+        sub = commands.add_parser(name, help=text, description=text)
+        sub.set_defaults(run=run, paths=paths)
+        if flag is not None:
+            sub.add_argument(flag[0], flag[1], action="store_true", help=flag[2])
+        for attribute, metavar, *default in operands:
+            sub.add_argument(attribute, metavar=metavar, nargs="?" if default else None,
+                             default=default[0] if default else None)
+
+    command("put", _cli_put, "copy a local file, or a tree with -r, to the server; an existing "
+            "server directory receives it under its own name", ("local", "LOCAL"),
+            ("remote", "REMOTE"), flag=("-r", "--recursive", "copy a directory tree"))
+    command("get", _cli_get, "copy a server file, or a tree with -r, to LOCAL (default: here, "
+            "under its own name)", ("remote", "REMOTE"), ("local", "LOCAL", os.curdir),
+            flag=("-r", "--recursive", "copy a directory tree"))
+    command("ls", _cli_ls, "list a server directory, or its names that match PATTERN (* and ?, "
+            "case ignored); needs Extensions=1", ("remote", "DIR"), ("pattern", "PATTERN", ""),
+            flag=("-l", "--long", "kind, length and modification time too"))
+    command("stat", _cli_stat, "print what a server path is; needs Extensions=1",
+            ("remote", "REMOTE"))
+    command("exists", _cli_exists, "print yes (exit 0) or no (exit 1); * and ? match",
+            ("remote", "PATTERN"))
+    command("rm", _cli_rm, "remove a server file", ("remote", "REMOTE"))
+    command("mv", _cli_mv, "rename a server file; never onto an existing one",
+            ("remote", "FROM"), ("target", "TO"), paths=("remote", "target"))
+    command("mkdir", _cli_mkdir, "make a server directory", ("remote", "DIR"),
+            flag=("-p", "--parents", "make missing parents too; no error if it exists"))
+    command("rmdir", _cli_rmdir, "remove an empty server directory", ("remote", "DIR"))
+    command("df", _cli_df, "print the free MiB of the volume of a server directory",
+            ("remote", "DIR"))
+    command("cat", _cli_cat, "print a server file", ("remote", "REMOTE"))
+    command("version", _cli_version, "print the server's version", paths=())
+    return parser
+
+
+def _reason(error):
+    """One line for a failure: the path first where there is one."""
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{error.filename}: {error.strerror}"
+    return str(error)
+
+
+def main(argv=None, out=None, err=None):
+    """`python -m pellary_client COMMAND ...` → the exit status: 0 done, 1 failed, 2 usage
+    error (paths and the address are checked before connecting), 3 unreachable or the
+    connection broke."""
+    out = sys.stdout if out is None else out
+    err = sys.stderr if err is None else err
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        host, port = resolve_address(args.host, args.port)
+        for name in args.paths:
+            Client()._path(getattr(args, name))
+    except ValueError as error:
+        parser.error(str(error))
+    prefix = f"{parser.prog} {args.command}"
+    try:
+        with connect(host, port) as client:
+            return args.run(client, args, out) or EXIT_OK
+    except SrpcConnectionError as error:
+        print(f"{prefix}: cannot reach the server or the connection broke: {error}", file=err)
+        return EXIT_UNREACHABLE
+    except (PellaryError, OSError, ValueError) as error:
+        print(f"{prefix}: {_reason(error)}", file=err)
+        return EXIT_UNDECIDED if args.command == "exists" else EXIT_FAILED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

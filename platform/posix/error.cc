@@ -70,82 +70,71 @@ void SetLastErrorFromErrno(int err) {
 }
 
 // Socket calls report Winsock numbers, also for the errno values that file calls report with
-// their Win32 numbers (EINVAL is 10022 here, 87 there), so sockets have their own table.
+// their Win32 numbers (EINVAL is 10022 here, 87 there), so sockets have their own table. Where
+// several errno values share a number, the first listed is the one that number stands for when
+// a user is told about it.
+namespace {
+
+struct SocketErrno {
+  int err;
+  uint32_t code;
+};
+
+constexpr SocketErrno kSocketErrnos[] = {
+    {0, kErrorSuccess},
+    {EINTR, kWsaEintr},
+    {ENOTSOCK, kWsaEnotsock},
+    {EBADF, kWsaEnotsock},
+    {EACCES, kWsaEacces},
+    {EPERM, kWsaEacces},
+    {EFAULT, kWsaEfault},
+    {EINVAL, kWsaEinval},
+    {EMFILE, kWsaEmfile},
+    {ENFILE, kWsaEmfile},
+    {EAGAIN, kWsaEwouldblock},  // EWOULDBLOCK
+    {EINPROGRESS, kWsaEwouldblock},
+    {EALREADY, kWsaEalready},
+    {EDESTADDRREQ, kWsaEdestaddrreq},
+    {EMSGSIZE, kWsaEmsgsize},
+    {EPROTOTYPE, kWsaEprototype},
+    {ENOPROTOOPT, kWsaEnoprotoopt},
+    {EPROTONOSUPPORT, kWsaEprotonosupport},
+    {ESOCKTNOSUPPORT, kWsaEsocktnosupport},
+    {EOPNOTSUPP, kWsaEopnotsupp},  // ENOTSUP
+    {EAFNOSUPPORT, kWsaEafnosupport},
+    {EADDRINUSE, kWsaEaddrinuse},
+    {EADDRNOTAVAIL, kWsaEaddrnotavail},
+    {ENETDOWN, kWsaEnetdown},
+    {ENETUNREACH, kWsaEnetunreach},
+    {ENETRESET, kWsaEnetreset},
+    {ECONNABORTED, kWsaEconnaborted},
+    {ECONNRESET, kWsaEconnreset},
+    {EPIPE, kWsaEconnreset},  // a send after the peer reset the connection
+    {ENOBUFS, kWsaEnobufs},
+    {ENOMEM, kWsaEnobufs},
+    {EISCONN, kWsaEisconn},
+    {ENOTCONN, kWsaEnotconn},
+    {ESHUTDOWN, kWsaEshutdown},
+    {ETIMEDOUT, kWsaEtimedout},
+    {ECONNREFUSED, kWsaEconnrefused},
+    {EHOSTDOWN, kWsaEhostdown},
+    {EHOSTUNREACH, kWsaEhostunreach},
+};
+
+}  // namespace
+
 uint32_t WinsockErrorFromErrno(int err) {
-  switch (err) {
-    case 0:
-      return kErrorSuccess;
-    case EINTR:
-      return kWsaEintr;
-    case EBADF:
-    case ENOTSOCK:
-      return kWsaEnotsock;
-    case EACCES:
-    case EPERM:
-      return kWsaEacces;
-    case EFAULT:
-      return kWsaEfault;
-    case EINVAL:
-      return kWsaEinval;
-    case EMFILE:
-    case ENFILE:
-      return kWsaEmfile;
-    case EAGAIN:  // EWOULDBLOCK
-    case EINPROGRESS:
-      return kWsaEwouldblock;
-    case EALREADY:
-      return kWsaEalready;
-    case EDESTADDRREQ:
-      return kWsaEdestaddrreq;
-    case EMSGSIZE:
-      return kWsaEmsgsize;
-    case EPROTOTYPE:
-      return kWsaEprototype;
-    case ENOPROTOOPT:
-      return kWsaEnoprotoopt;
-    case EPROTONOSUPPORT:
-      return kWsaEprotonosupport;
-    case ESOCKTNOSUPPORT:
-      return kWsaEsocktnosupport;
-    case EOPNOTSUPP:  // ENOTSUP
-      return kWsaEopnotsupp;
-    case EAFNOSUPPORT:
-      return kWsaEafnosupport;
-    case EADDRINUSE:
-      return kWsaEaddrinuse;
-    case EADDRNOTAVAIL:
-      return kWsaEaddrnotavail;
-    case ENETDOWN:
-      return kWsaEnetdown;
-    case ENETUNREACH:
-      return kWsaEnetunreach;
-    case ENETRESET:
-      return kWsaEnetreset;
-    case ECONNABORTED:
-      return kWsaEconnaborted;
-    case ECONNRESET:
-    case EPIPE:  // a send after the peer reset the connection
-      return kWsaEconnreset;
-    case ENOBUFS:
-    case ENOMEM:
-      return kWsaEnobufs;
-    case EISCONN:
-      return kWsaEisconn;
-    case ENOTCONN:
-      return kWsaEnotconn;
-    case ESHUTDOWN:
-      return kWsaEshutdown;
-    case ETIMEDOUT:
-      return kWsaEtimedout;
-    case ECONNREFUSED:
-      return kWsaEconnrefused;
-    case EHOSTDOWN:
-      return kWsaEhostdown;
-    case EHOSTUNREACH:
-      return kWsaEhostunreach;
-    default:
-      return kWsaEnetdown;  // EIO and anything unexpected: the network layer failed
+  for (const SocketErrno& entry : kSocketErrnos) {
+    if (entry.err == err) return entry.code;
   }
+  return kWsaEnetdown;  // EIO and anything unexpected: the network layer failed
+}
+
+int ErrnoFromWinsock(uint32_t code) {
+  for (const SocketErrno& entry : kSocketErrnos) {
+    if (entry.code == code) return entry.err;
+  }
+  return -1;
 }
 
 }  // namespace platform

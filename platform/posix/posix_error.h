@@ -13,5 +13,8 @@ void SetLastErrorFromErrno(int err);
 // errno to the Winsock number, for socket calls: the same errno means another number there
 // (EINVAL is 10022 for a socket, 87 for a file).
 uint32_t WinsockErrorFromErrno(int err);
+// The errno value a Winsock number stands for (the first of those that map to it), or -1 for
+// numbers that no errno maps to.
+int ErrnoFromWinsock(uint32_t code);
 
 }  // namespace platform

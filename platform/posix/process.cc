@@ -69,6 +69,12 @@ bool IsTerminal(std::FILE* stream) {
   return descriptor >= 0 && isatty(descriptor) == 1;
 }
 
+void SetBinaryMode(std::FILE*) {}
+
+bool SeekStream(std::FILE* stream, int64_t position) {
+  return fseeko(stream, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
 int OpenHandleCount() {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) {

@@ -18,9 +18,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "platform/error.h"
 #include "platform/posix/posix_error.h"
+#include "platform/shared/socket_connect.h"
 #include "platform/shared/socket_native.h"
 #include "platform/socket.h"
 
@@ -94,12 +96,31 @@ SocketWaitResult WaitUntil(SocketHandle socket, short events, int64_t deadline) 
 using NameCall = int (*)(int, sockaddr*, socklen_t*);
 
 bool AddressOf(SocketHandle socket, NameCall call, SocketAddress* address) {
-  sockaddr_in native;
+  sockaddr_storage native;
   socklen_t length = sizeof native;
   if (call(Fd(socket), reinterpret_cast<sockaddr*>(&native), &length) != 0) return Failed(false);
-  *address = FromSockaddr(native);
+  if (native.ss_family != AF_INET) return FailedWith(kWsaEafnosupport, false);
+  *address = FromSockaddr(reinterpret_cast<const sockaddr_in&>(native));
   return true;
 }
+
+SocketHandle CreateSocket(int family, int native_type) {
+  int fd = socket(family, native_type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Failed(kInvalidSocket);
+  return fd;
+}
+
+// The resolver's failures and the Winsock numbers that stand for them; a number that several
+// share stands for the first when a user is told about it.
+struct ResolverCode {
+  int result;
+  uint32_t code;
+};
+
+constexpr ResolverCode kResolverCodes[] = {
+    {EAI_NONAME, kWsaHostNotFound}, {EAI_AGAIN, kWsaTryAgain},    {EAI_FAIL, kWsaNoRecovery},
+    {EAI_NODATA, kWsaNoData},       {EAI_ADDRFAMILY, kWsaNoData},
+};
 
 }  // namespace
 
@@ -122,10 +143,7 @@ int SocketStartupCount() {
 
 SocketHandle SocketCreate(SocketType type) {
   if (g_startups.load() == 0) return FailedWith(kWsaNotInitialised, kInvalidSocket);
-  int native_type = type == SocketType::kStream ? SOCK_STREAM : SOCK_DGRAM;
-  int fd = socket(AF_INET, native_type | SOCK_CLOEXEC, 0);
-  if (fd < 0) return Failed(kInvalidSocket);
-  return fd;
+  return CreateSocket(AF_INET, type == SocketType::kStream ? SOCK_STREAM : SOCK_DGRAM);
 }
 
 bool SocketClose(SocketHandle socket) {
@@ -248,6 +266,40 @@ bool SocketConnect(SocketHandle socket, const SocketAddress& address) {
   uint32_t code = 0;
   if (!SocketPendingError(socket, &code)) return false;
   return code == 0 ? true : FailedWith(code, false);
+}
+
+SocketHandle NewStreamSocket(int family) {
+  return CreateSocket(family, SOCK_STREAM);
+}
+
+bool StartConnect(SocketHandle socket, const addrinfo& address) {
+  if (connect(Fd(socket), address.ai_addr, address.ai_addrlen) == 0) return true;
+  // An interrupted connect goes on in the background, as one under way does.
+  return FailedWith(errno == EINTR ? kWsaEwouldblock : WinsockErrorFromErrno(errno), false);
+}
+
+uint32_t ResolverError(int result) {
+  if (result == EAI_SYSTEM) return WinsockErrorFromErrno(errno);
+  if (result == EAI_MEMORY) return kWsaEnobufs;
+  for (const ResolverCode& entry : kResolverCodes) {
+    if (entry.result == result) return entry.code;
+  }
+  return kWsaNoRecovery;
+}
+
+SocketHandle SocketConnectHost(const char* host, uint16_t port, int64_t timeout_ms,
+                               const std::vector<SocketSetting>& settings, std::string* failure) {
+  return connect_host::ConnectHost(host, port, timeout_ms, settings, failure);
+}
+
+std::string SocketErrorReason(uint32_t code) {
+  for (const ResolverCode& entry : kResolverCodes) {
+    if (entry.code == code) return gai_strerror(entry.result);
+  }
+  int err = ErrnoFromWinsock(code);
+  if (err >= 0) return std::strerror(err);
+  const char* text = SocketErrorText(code);
+  return *text != '\0' ? text : "socket error " + std::to_string(code);
 }
 
 bool SocketPeerAddress(SocketHandle socket, SocketAddress* address) {

@@ -2,6 +2,7 @@
 // GetCurrentThreadId, whether a stream is a console, and the count of open handles.
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
@@ -102,6 +103,14 @@ bool SetCurrentDirectory(const char* path) {
 
 std::string TempDirectory() {
   return "c:\\temp\\";
+}
+
+void SetBinaryMode(std::FILE* stream) {
+  if (stream != nullptr && _fileno(stream) >= 0) _setmode(_fileno(stream), _O_BINARY);
+}
+
+bool SeekStream(std::FILE* stream, int64_t position) {
+  return _fseeki64(stream, position, SEEK_SET) == 0;
 }
 
 bool IsTerminal(std::FILE* stream) {

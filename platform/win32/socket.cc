@@ -19,8 +19,10 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 
 #include "platform/error.h"
+#include "platform/shared/socket_connect.h"
 #include "platform/shared/socket_native.h"
 #include "platform/socket.h"
 
@@ -115,13 +117,45 @@ bool GetIntOption(SocketHandle socket, int level, int name, int* value) {
 using NameCall = int(WSAAPI*)(SOCKET, sockaddr*, int*);
 
 bool AddressOf(SocketHandle socket, NameCall call, SocketAddress* address) {
-  sockaddr_in native;
+  sockaddr_storage native;
   int length = sizeof native;
   if (call(Native(socket), reinterpret_cast<sockaddr*>(&native), &length) != 0) {
     return Failed(false);
   }
-  *address = FromSockaddr(native);
+  if (native.ss_family != AF_INET) return FailedWith(kWsaEafnosupport, false);
+  *address = FromSockaddr(reinterpret_cast<const sockaddr_in&>(native));
   return true;
+}
+
+SocketHandle CreateSocket(int family, int native_type) {
+  SOCKET made = ::socket(family, native_type, 0);
+  if (made == INVALID_SOCKET) return Failed(kInvalidSocket);
+  // Child processes must not hold a listener's port or a connection open.
+  SetHandleInformation(reinterpret_cast<HANDLE>(made), HANDLE_FLAG_INHERIT, 0);
+  return static_cast<SocketHandle>(made);
+}
+
+// Texts for numbers that FormatMessage does not explain everywhere (Wine has none for these).
+struct Reason {
+  uint32_t code;
+  const char* text;
+};
+
+constexpr Reason kReasons[] = {
+    {kWsaEtimedout, "Connection timed out"},
+    {kWsaEnetunreach, "Network is unreachable"},
+    {kWsaEhostunreach, "No route to host"},
+    {kWsaEafnosupport, "Address family not supported"},
+    {kWsaEaddrnotavail, "Cannot assign requested address"},
+};
+
+// The system's message for `code` without its full stop and line end; "" when it has none.
+std::string SystemReason(uint32_t code) {
+  char text[256];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, text, sizeof text, nullptr);
+  while (length > 0 && std::strchr(". \r\n", text[length - 1]) != nullptr) --length;
+  return std::string(text, length);
 }
 
 bool IsListening(SocketHandle socket) {
@@ -214,12 +248,7 @@ int SocketStartupCount() {
 
 SocketHandle SocketCreate(SocketType type) {
   if (g_startups.load() == 0) return FailedWith(kWsaNotInitialised, kInvalidSocket);
-  int native_type = type == SocketType::kStream ? SOCK_STREAM : SOCK_DGRAM;
-  SOCKET made = ::socket(AF_INET, native_type, 0);
-  if (made == INVALID_SOCKET) return Failed(kInvalidSocket);
-  // Child processes must not hold a listener's port or a connection open.
-  SetHandleInformation(reinterpret_cast<HANDLE>(made), HANDLE_FLAG_INHERIT, 0);
-  return static_cast<SocketHandle>(made);
+  return CreateSocket(AF_INET, type == SocketType::kStream ? SOCK_STREAM : SOCK_DGRAM);
 }
 
 bool SocketClose(SocketHandle socket) {
@@ -392,6 +421,39 @@ SocketHandle SocketAccept(SocketHandle socket, SocketAddress* peer) {
 bool SocketConnect(SocketHandle socket, const SocketAddress& address) {
   if (CallWithAddress(connect, Native(socket), address)) return true;
   return Failed(false);
+}
+
+SocketHandle NewStreamSocket(int family) {
+  return CreateSocket(family, SOCK_STREAM);
+}
+
+bool StartConnect(SocketHandle socket, const addrinfo& address) {
+  if (connect(Native(socket), address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0) {
+    return true;
+  }
+  return Failed(false);
+}
+
+// getaddrinfo answers Winsock numbers already (WSAHOST_NOT_FOUND ...).
+uint32_t ResolverError(int result) {
+  return static_cast<uint32_t>(result);
+}
+
+SocketHandle SocketConnectHost(const char* host, uint16_t port, int64_t timeout_ms,
+                               const std::vector<SocketSetting>& settings, std::string* failure) {
+  return connect_host::ConnectHost(host, port, timeout_ms, settings, failure);
+}
+
+std::string SocketErrorReason(uint32_t code) {
+  uint32_t error = LastError();
+  std::string text = SystemReason(code);
+  SetLastError(error);  // a FormatMessage that finds no text leaves an error of its own
+  if (!text.empty()) return text;
+  for (const Reason& entry : kReasons) {
+    if (entry.code == code) return entry.text;
+  }
+  text = SocketErrorText(code);
+  return !text.empty() ? text : "socket error " + std::to_string(code);
 }
 
 bool SocketPeerAddress(SocketHandle socket, SocketAddress* address) {

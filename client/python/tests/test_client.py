@@ -2,10 +2,12 @@
 time-outs against a scripted peer, and every procedure against the real server executable
 (PELLARY_EXE), run in a program directory of its own and stopped with SIGINT."""
 
+import contextlib
 import datetime
 import fnmatch
 import io
 import os
+import pathlib
 import shutil
 import signal
 import socket
@@ -16,6 +18,7 @@ import tempfile
 import threading
 import time
 import unittest
+import unittest.mock
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -234,6 +237,44 @@ class FramingTest(unittest.TestCase):
         self.assertRaises(pc.SrpcConnectionError, pc.connect, "127.0.0.1", port, 2)
 
 
+class AddressAndPathTest(unittest.TestCase):
+    def test_address_from_arguments_then_environment_then_default(self):
+        both = {"PELLARY_HOST": "h:7200", "PELLARY_PORT": "7100"}
+        cases = [(None, None, {}, ("127.0.0.1", 7027)),
+                 (None, None, {"PELLARY_HOST": "files", "PELLARY_PORT": "7100"}, ("files", 7100)),
+                 (None, None, both, ("h", 7200)),
+                 ("a", None, both, ("a", 7100)),
+                 ("a:1", 2, both, ("a", 2)),
+                 ("[::1]:7300", None, {}, ("::1", 7300)),
+                 ("::1", None, {}, ("::1", 7027))]
+        for host, port, environment, address in cases:
+            with self.subTest(host=host, port=port, environment=environment), \
+                    unittest.mock.patch.dict(os.environ, environment, clear=True):
+                self.assertEqual(pc.resolve_address(host, port), address)
+        for host, port, environment in ((None, None, {"PELLARY_PORT": "x"}), ("a:99999", None, {}),
+                                        ("[::1", None, {}), (":7", None, {}), ("a", 0, {})):
+            with self.subTest(host=host, port=port, environment=environment), \
+                    unittest.mock.patch.dict(os.environ, environment, clear=True):
+                self.assertRaises(ValueError, pc.resolve_address, host, port)
+
+    def test_paths_and_data_are_checked_before_anything_is_sent(self):
+        client = pc.Client()  # not connected: what passes the checks fails to be sent
+        for path in ("/a", "\\\\host\\share", "c:\\a", "C:/a", b"/caf\xe9", pathlib.Path("/a")):
+            with self.subTest(path=path), self.assertRaises(pc.SrpcConnectionError):
+                client.file_getlength(path)
+        calls = (client.file_getlength, lambda p: client.file_rename("/a", p), client.list_dir,
+                 client.open_file, client.walk, lambda p: client.upload(__file__, p))
+        for path, error in (("a/b", ValueError), ("c:a", ValueError), (b"", ValueError),
+                            (pathlib.Path("a"), ValueError), (7, TypeError)):
+            for call in calls:
+                with self.subTest(path=path, call=call), self.assertRaises(error) as raised:
+                    call(path)
+            if error is ValueError:
+                self.assertIn("program directory", str(raised.exception))
+        with self.assertRaisesRegex(TypeError, "bytes, not str"):
+            client.file_write("/a", 0, "text")
+
+
 EXE = os.environ.get("PELLARY_EXE", "")
 SERVER = None
 
@@ -317,11 +358,111 @@ def tearDownModule():
         SERVER.stop()
 
 
+def write_tree(top, image):
+    """Makes the files (bytes) and directories (None) of `image` below `top`."""
+    for name, data in image.items():
+        path = os.path.join(top, name)
+        os.makedirs(path if data is None else os.path.dirname(path), exist_ok=True)
+        if data is not None:
+            with open(path, "wb") as out:
+                out.write(data)
+
+
+def tree_image(top):
+    """Every directory (None) and file (its bytes) below `top`, by relative path."""
+    image = {}
+    for path, directories, files in os.walk(top):
+        relative = os.path.relpath(path, top)
+        for name in directories:
+            image[os.path.normpath(os.path.join(relative, name))] = None
+        for name in files:
+            with open(os.path.join(path, name), "rb") as source:
+                image[os.path.normpath(os.path.join(relative, name))] = source.read()
+    return image
+
+
+def local_dir(test):
+    """A local temporary directory that goes with the test."""
+    path = tempfile.mkdtemp(prefix="pellary-py-local-")
+    test.addCleanup(shutil.rmtree, path, True)
+    return path
+
+
+def read_local(path):
+    with open(path, "rb") as source:
+        return source.read()
+
+
 @unittest.skipUnless(EXE, "PELLARY_EXE names no server executable")
 class ServerTest(unittest.TestCase):
     def setUp(self):
         self.client = SERVER.client()
         self.addCleanup(self.client.close)
+
+    def test_connect_takes_the_address_from_the_environment(self):
+        with unittest.mock.patch.dict(os.environ, {"PELLARY_HOST": f"127.0.0.1:{SERVER.port}"}), \
+                pc.connect() as client:
+            self.assertEqual(client.get_version(), "1.0")
+
+    def test_missing_files_raise_and_bytes_paths_keep_their_bytes(self):
+        empty, missing = SERVER.path("data/empty.bin"), SERVER.path("data/missing.bin")
+        open(empty, "wb").close()
+        self.assertEqual((self.client.file_read(empty, 0), self.client.file_getlength(empty)),
+                         (b"", 0))
+        for call in (lambda: self.client.file_read(missing, 0),
+                     lambda: self.client.file_getlength(missing),
+                     lambda: self.client.open_file(SERVER.path("data/no dir/x.bin"), "w")):
+            with self.subTest(call=call), self.assertRaises(FileNotFoundError):
+                call()
+        raw = os.fsencode(SERVER.path("data")) + b"/caf\xe9.bin"
+        with self.client.open_file(raw, "wb") as out:
+            self.assertRaisesRegex(TypeError, "bytes, not str", out.write, "text")
+            out.write(b"x")
+        self.assertEqual(read_local(raw), b"x")
+
+    def test_w_replaces_a_file_only_with_a_whole_new_one(self):
+        path = SERVER.path("data/replaced.bin")
+        write_tree(SERVER.dir, {"data/replaced.bin": b"old"})
+        with self.client.open_file(path, "wb") as out:
+            out.write(b"new")
+            out.flush()
+            self.assertEqual((read_local(path), read_local(path + ".part")), (b"old", b"new"))
+        self.assertEqual((read_local(path), os.path.exists(path + ".part")), (b"new", False))
+
+        def raise_inside():
+            raise RuntimeError("the source failed")
+
+        # The block fails; the server's write fails (the part vanished under it).
+        for failure, error in ((raise_inside, RuntimeError),
+                               (lambda: os.remove(path + ".part"), OSError)):
+            with self.subTest(error=error), self.assertRaises(error):
+                with self.client.open_file(path, "wb") as out:
+                    out.write(b"broken")
+                    out.flush()
+                    failure()
+                    out.write(b"more")
+                    out.flush()
+            self.assertEqual((read_local(path), os.path.exists(path + ".part")), (b"new", False))
+
+    def test_files_and_trees_without_extensions(self):
+        local = local_dir(self)
+        tree = {"Top.bin": os.urandom(300000), "Sub/Deeper/b.txt": b"b", "Sub/e": b"",
+                "Empty": None}
+        write_tree(os.path.join(local, "Tree"), tree)
+        # Into the existing directory; lower-cased, as the server's file procedures name files.
+        sent = self.client.upload(os.path.join(local, "Tree"), SERVER.path("data"))
+        expected = {name.lower(): data for name, data in tree_image(
+            os.path.join(local, "Tree")).items()}
+        self.assertEqual(tree_image(SERVER.path("data/tree")), expected)
+        self.assertEqual(sent, 300001)
+        self.assertEqual(self.client.download(SERVER.path("data/tree/top.bin"), local), 300000)
+        self.assertEqual(read_local(os.path.join(local, "top.bin")), tree["Top.bin"])
+        self.assertRaises(pc.ExtensionsNotOffered, self.client.download, SERVER.path("data/tree"),
+                          local)
+        write_tree(local, {"twins/Read.me": b"1", "twins/read.ME": b"2"})
+        with self.assertRaisesRegex(ValueError, "'Read.me' and 'read.ME'|'read.ME' and 'Read.me'"):
+            self.client.upload(os.path.join(local, "twins"), SERVER.path("data"))
+        self.assertFalse(os.path.exists(SERVER.path("data/twins")), "nothing is sent")
 
     def test_procedure_list_and_calls_by_index(self):
         procedures = self.client.procedures()
@@ -422,7 +563,8 @@ class ServerTest(unittest.TestCase):
 
 
 def local_entries(directory):
-    """What list_dir should answer for a local directory: every entry, by the bytes of names."""
+    """What list_dir should answer for a local directory: every entry, by the bytes of names,
+    directories with length 0."""
     entries = []
     for name in sorted(os.listdir(os.fsencode(directory))):
         status = os.stat(os.path.join(os.fsencode(directory), name))
@@ -491,6 +633,95 @@ class ExtensionsTest(unittest.TestCase):
                                          (self.client.checksum, (path, -1), ValueError)):
             with self.subTest(method=method.__name__, arguments=arguments):
                 self.assertRaises(error, method, *arguments)
+
+
+    def test_directories_walk_and_tree_download(self):
+        base = self.server.path("data/walk")
+        self.client.makedirs(base + "/a/b/c")
+        self.client.makedirs(base + "/a", exist_ok=True)
+        self.assertRaises(FileExistsError, self.client.makedirs, base + "/a")
+        write_tree(base, {"top.bin": os.urandom(70000), "a/one.txt": b"1", "a/b/c/deep": b""})
+        self.assertEqual(self.client.listdir(base), ["a", "top.bin"])
+        self.assertEqual(self.client.listdir(os.fsencode(base)), [b"a", b"top.bin"])
+        walked = [(top, sorted(directories), sorted(files))
+                  for top, directories, files in os.walk(base)]
+        self.assertEqual(list(self.client.walk(base)), walked)
+        self.assertEqual(list(self.client.walk(base, topdown=False)), walked[::-1])
+        self.assertEqual(next(self.client.walk(os.fsencode(base))),
+                         (os.fsencode(base), [b"a"], [b"top.bin"]))
+        tops = []
+        for top, directories, _ in self.client.walk(base):
+            tops.append(top)
+            directories.clear()  # not entered
+        self.assertEqual(tops, [base])
+        errors = []
+        self.assertEqual(list(self.client.walk(base + "/none", onerror=errors.append)), [])
+        self.assertEqual([type(error) for error in errors], [FileNotFoundError])
+        local = local_dir(self)
+        self.assertEqual(self.client.download(base, local), 70001)
+        self.assertEqual(tree_image(os.path.join(local, "walk")), tree_image(base))
+
+    def run_cli(self, *argv):
+        """(exit status, stdout, stderr) of the command line run in-process."""
+        out, err = io.TextIOWrapper(io.BytesIO(), encoding="utf-8"), io.StringIO()
+        with contextlib.redirect_stderr(err):
+            try:
+                status = pc.main(["--host", f"127.0.0.1:{self.server.port}", *argv], out, err)
+            except SystemExit as usage:
+                status = usage.code
+        out.flush()
+        return status, out.buffer.getvalue().decode(), err.getvalue()
+
+    def test_command_line(self):
+        base, local = self.server.path("data/cli"), local_dir(self)
+        write_tree(local, {"f.bin": b"hello", "d/x.txt": b"x", "d/y/z": b"z"})
+        cases = [  # (arguments, exit status, what standard output holds)
+            (["mkdir", base + "/m/n"], 1, ""),
+            (["mkdir", "-p", base + "/m/n"], 0, ""),
+            (["put", local + "/f.bin", base], 0, ""),
+            (["put", local + "/d", base], 1, ""),
+            (["put", "-r", local + "/d", base], 0, ""),
+            (["ls", base], 0, "d/\nf.bin\nm/\n"),
+            (["ls", "-l", base, "F*"], 0, "-               5 "),
+            (["stat", base + "/f.bin"], 0, base + "/f.bin: file, 5 bytes, modified "),
+            (["cat", base + "/f.bin"], 0, "hello"),
+            (["exists", base + "/f.*"], 0, "yes\n"),
+            (["exists", base + "/none"], 1, "no\n"),
+            (["get", base + "/f.bin", local + "/back.bin"], 0, ""),
+            (["get", base + "/d", local + "/back"], 1, ""),
+            (["get", "-r", base + "/d", local + "/back"], 0, ""),
+            (["mv", base + "/f.bin", base + "/g.bin"], 0, ""),
+            (["rm", base + "/g.bin"], 0, ""),
+            (["rm", base + "/g.bin"], 1, ""),
+            (["rmdir", base + "/m/n"], 0, ""),
+            (["df", base], 0, " MiB free\n"),
+            (["df", base + "/none"], 1, ""),
+            (["version"], 0, "1.0\n"),
+            (["stat", "relative/path"], 2, ""),
+            (["--port", "x", "version"], 2, ""),
+            (["frobnicate"], 2, ""),
+        ]
+        for arguments, status, output in cases:
+            with self.subTest(arguments=arguments):
+                got, out, err = self.run_cli(*arguments)
+                self.assertEqual(got, status, err)
+                if output:
+                    self.assertIn(output, out)
+                else:
+                    self.assertEqual(out, "")
+                if status == 1 and arguments[0] != "exists":
+                    self.assertRegex(err, f"^python -m pellary_client {arguments[0]}: [^\n]+\n$")
+        self.assertEqual(read_local(local + "/back.bin"), b"hello")
+        self.assertEqual(tree_image(local + "/back"), tree_image(local + "/d"))
+        # As a program: the address from the environment, an explicit port winning over it.
+        environment = dict(os.environ, PELLARY_HOST=f"127.0.0.1:{self.server.port}")
+        for port, status in ((None, 0), (free_ports(1)[0], 3)):
+            command = [sys.executable, "-m", "pellary_client", "exists", base]
+            if port is not None:
+                command[3:3] = ["--port", str(port)]
+            done = subprocess.run(command, cwd=os.path.dirname(pc.__file__), env=environment,
+                                  capture_output=True, timeout=60)
+            self.assertEqual(done.returncode, status, done.stderr)
 
 
 if __name__ == "__main__":
