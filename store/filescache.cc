@@ -566,6 +566,9 @@ bool FilesCache::Rekey(const PathKey& from, const PathKey& to, int64_t id) {
 // ---- OS handles ----
 
 bool FilesCache::OpenOsFile(BaseFile* file, const char* os_path, unsigned mode) {
+  // Files shared with other servers and programs are opened so that theirs can be open at
+  // the same time (Windows would refuse either side's open otherwise).
+  if (shared_) mode |= kShareDenyNone;
   if (file->Open(os_path, mode | kModeExactPath) != 0) {
     if (out_of_handles_.load(std::memory_order_relaxed)) {
       out_of_handles_.store(false, std::memory_order_relaxed);
