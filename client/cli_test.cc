@@ -11,6 +11,7 @@
 
 #include "srpc/srpcsvr.h"
 #include "testing/cli_run.h"
+#include "testing/stand_in_server.h"
 #include "testing/temp_dir.h"
 #include "values/nettable.h"
 
@@ -63,28 +64,16 @@ const SrpcProcEntry kTable[] = {
 
 class CliStandIn : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new SRPCSocketSvr(kTable);
-    server_->set_log([](const char*) {});
-    server_->StartInBackground("127.0.0.1", 0, 10);
-    server_->WaitStarted();
-  }
-  static void TearDownTestSuite() {
-    server_->Stop();
-    server_->WaitForStarter();
-    delete server_;
-  }
+  static void SetUpTestSuite() { server_ = new StandInServer(kTable); }
+  static void TearDownTestSuite() { delete server_; }
   static CliRun Run(std::vector<std::string> args) {
-    CString address;
-    int port = 0;
-    server_->GetLocalAddr(&address, &port);
-    args.insert(args.begin(), {"--port", std::to_string(port)});
+    args.insert(args.begin(), {"--port", std::to_string(server_->port())});
     return RunCliCaptured(args);
   }
 
-  static SRPCSocketSvr* server_;
+  static StandInServer* server_;
 };
-SRPCSocketSvr* CliStandIn::server_ = nullptr;
+StandInServer* CliStandIn::server_ = nullptr;
 
 TEST_F(CliStandIn, ExistsTellsAFailureFromNo) {
   CliRun run = Run({"exists", "/x"});

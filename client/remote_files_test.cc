@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "srpc/srpcsvr.h"
+#include "testing/stand_in_server.h"
 #include "values/nettable.h"
 
 namespace {
@@ -69,28 +70,14 @@ NetValueList* NumberAnswer(int64_t value) {
 
 class RemoteFiles : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new SRPCSocketSvr(kTable);
-    server_->set_log([](const char*) {});
-    server_->StartInBackground("127.0.0.1", 0, 10);
-    server_->WaitStarted();
-  }
-  static void TearDownTestSuite() {
-    server_->Stop();
-    server_->WaitForStarter();
-    delete server_;
-  }
-  void SetUp() override {
-    CString address;
-    int port = 0;
-    server_->GetLocalAddr(&address, &port);
-    ASSERT_TRUE(client_.Connect("127.0.0.1", port));
-  }
+  static void SetUpTestSuite() { server_ = new StandInServer(kTable); }
+  static void TearDownTestSuite() { delete server_; }
+  void SetUp() override { ASSERT_TRUE(client_.Connect("127.0.0.1", server_->port())); }
 
-  static SRPCSocketSvr* server_;
+  static StandInServer* server_;
   SrpcClient client_;
 };
-SRPCSocketSvr* RemoteFiles::server_ = nullptr;
+StandInServer* RemoteFiles::server_ = nullptr;
 
 TEST_F(RemoteFiles, AnswersOfAnotherShapeAreBadAndAPageOutOfOrderEndsTheListing) {
   std::vector<RemoteEntry> entries;
