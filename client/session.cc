@@ -192,13 +192,17 @@ int Session::PathCall(const char* procedure, const std::string& path, const std:
   return value == 1 ? kCliOk : Fail(path, failure);
 }
 
-int Session::FileExists(const std::string& path, bool* exists) {
+int Session::PathTest(const char* procedure, const std::string& path, bool* yes) {
   NetValueList arguments;
   AddString(arguments, path);
   int32_t value = 0;
-  int status = CallLong("plif_file_open", path, arguments, &value);
-  *exists = value == 1;
+  int status = CallLong(procedure, path, arguments, &value);
+  *yes = value == 1;
   return status;
+}
+
+int Session::FileExists(const std::string& path, bool* exists) {
+  return PathTest("plif_file_open", path, exists);
 }
 
 int Session::RequireFile(const std::string& path) {
@@ -209,12 +213,7 @@ int Session::RequireFile(const std::string& path) {
 }
 
 int Session::DirExists(const std::string& path, bool* exists) {
-  NetValueList arguments;
-  AddString(arguments, path);
-  int32_t value = 0;
-  int status = CallLong("plif_dir_exists", path, arguments, &value);
-  *exists = value == 1;
-  return status;
+  return PathTest("plif_dir_exists", path, exists);
 }
 
 int32_t Session::FreeMegabytes(const std::string& path) {

@@ -107,6 +107,9 @@ class Session {
                int32_t* value);
   // A procedure taking one path and answering 1 for success.
   int PathCall(const char* procedure, const std::string& path, const std::string& failure);
+  // A procedure taking one path and answering 1 for yes: kCliOk and `yes` set, or the exit
+  // code.
+  int PathTest(const char* procedure, const std::string& path, bool* yes);
   // kCliOk and `exists` set, or the exit code.
   int FileExists(const std::string& path, bool* exists);
   int RequireFile(const std::string& path);
