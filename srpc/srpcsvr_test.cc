@@ -375,11 +375,13 @@ TEST(Listener, OutOfDescriptorsPendingClientsAreTurnedAwayUntilSomeComeFree) {
     } while (filler.back()->handle() != platform::kInvalidSocket);
     // An accept already waiting holds a descriptor: the first may be served. Later ones are
     // turned away, so fast that the connection may be reset before it is complete.
-    ASSERT_TRUE(pending[0]->Connect("127.0.0.1", server.port_text().c_str()));
+    // Each client connects the socket it already holds: a connect that made a socket anew
+    // would race the server for the one descriptor it frees first.
+    const platform::SocketAddress address{0x7F000001, static_cast<uint16_t>(server.port)};
+    ASSERT_TRUE(platform::SocketConnect(pending[0]->handle(), address));
     for (size_t i = 1; i < pending.size(); ++i) {
       StdSocket& client = *pending[i];
-      ASSERT_TRUE(!client.Connect("127.0.0.1", server.port_text().c_str()) ||
-                  ClosedByServer(client))
+      ASSERT_TRUE(!platform::SocketConnect(client.handle(), address) || ClosedByServer(client))
           << "a pending client was left waiting";
     }
   }
