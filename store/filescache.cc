@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "foundation/base.h"
 #include "foundation/plusfile.h"
@@ -79,6 +81,8 @@ class HeldName {
       : table_(table), key_(key), length_(length) {
     table_.Lock(key_, length_, kUnit, line);
   }
+  HeldName(DynamicLockTable& table, std::string_view key, int line)
+      : HeldName(table, key.data(), static_cast<int>(key.size()), line) {}
   ~HeldName() { table_.Unlock(key_, length_); }
   HeldName(const HeldName&) = delete;
   HeldName& operator=(const HeldName&) = delete;
@@ -528,7 +532,13 @@ bool FilesCache::Rename(const char* old_path, const char* new_path) {
       MakeKey(new_path, platform::FinalLink::kKeep, &to, &resolved) != Keyed::kYes) {
     return false;
   }
-  HeldName name(path_locks_, to.text, to.lock_length(), __LINE__);
+  // Both names are held: a lookup of the old name must not register it while the OS file
+  // moves away under it.
+  std::string_view old_name(from.text, static_cast<size_t>(from.lock_length()));
+  std::string_view new_name(to.text, static_cast<size_t>(to.lock_length()));
+  HeldName first(path_locks_, std::min(old_name, new_name), __LINE__);
+  std::optional<HeldName> second;
+  if (old_name != new_name) second.emplace(path_locks_, std::max(old_name, new_name), __LINE__);
   int64_t known = shared_ ? PinPath(to) : PathToId(to);
   if (known != 0 && shared_) UnlockId(known);
   if (known != 0) {

@@ -575,3 +575,30 @@ TEST(FilesCacheThreads, OneSharedFileNeverShowsATornBlock) {
 }
 
 }  // namespace
+
+// A lookup meets the OS file just before a rename moves it away: the index must not keep
+// the old name for a file the disk no longer has there.
+TEST(FilesCacheThreads, ALookupRacingARenameKeepsNoNameTheDiskLacks) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  std::string from = fixture / "from", to = fixture / "to";
+  int stale = 0;
+  for (int round = 0; round < 1000; ++round) {
+    WriteFileBytes(from, "x");
+    std::atomic<int> ready{0};
+    auto start_together = [&ready] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) std::this_thread::yield();
+    };
+    std::thread mover([&] {
+      start_together();
+      cache.Rename(from.c_str(), to.c_str());
+    });
+    start_together();
+    cache.Lookup(from.c_str(), false);
+    mover.join();
+    if (cache.Lookup(from.c_str(), false) != 0 && !fs::exists(from)) ++stale;
+    cache.Remove(to.c_str());
+  }
+  EXPECT_EQ(stale, 0);
+}
