@@ -1,8 +1,11 @@
 // The reference for the network benchmarks: a bare TCP exchange over loopback. A server
 // thread per connection reads a fixed-size request and answers with a fixed-size block,
-// the same byte counts as the SRPC call being measured, with no protocol work at all.
+// the same byte counts as the SRPC call being measured, with no protocol work at all. It
+// may also do the least work the call stands for (write and fsync the request, stat a
+// path) before it answers: what any server of these calls would have to do.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,20 +14,27 @@
 
 namespace bench {
 
+// What a connection of a bare server does with each request before it answers.
+using Work = std::function<void(const std::vector<char>& request)>;
+// Makes the work of one connection; connections are numbered from 0 as they are accepted.
+using MakeWork = std::function<Work(int connection)>;
+
 // A listener on 127.0.0.1 that answers every `request_bytes` read with `answer_bytes`.
 // Returns its port; the server lives until the process ends.
-inline int StartBareServer(int request_bytes, int answer_bytes) {
+inline int StartBareServer(int request_bytes, int answer_bytes, MakeWork make_work = nullptr) {
   auto* listener = new StdSocket();
   listener->Bind("127.0.0.1", "0");
   listener->Listen(64);
-  std::thread([listener, request_bytes, answer_bytes] {
-    for (;;) {
+  std::thread([listener, request_bytes, answer_bytes, make_work] {
+    for (int accepted = 0;; ++accepted) {
       StdSocket* peer = listener->Accept();
       if (peer == nullptr) continue;
-      std::thread([peer, request_bytes, answer_bytes] {
+      Work work = make_work ? make_work(accepted) : nullptr;
+      std::thread([peer, request_bytes, answer_bytes, work] {
         std::vector<char> request(request_bytes);
         std::vector<char> answer(answer_bytes, 'A');
         while (peer->RecvExact(request.data(), request_bytes)) {
+          if (work) work(request);
           peer->SendAll(answer.data(), answer_bytes);
         }
         delete peer;

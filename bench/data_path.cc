@@ -8,6 +8,10 @@
 //     same size plus fsync in the same file system;
 //   - plif_file_exists and plif_file_getlength on 16 connections and plif_file_exists on one,
 //     against an 8-byte ping-pong on as many connections;
+//   - what any server of these calls could reach at best: a bare server that takes the
+//     write's bytes over TCP, writes and fsyncs them, then answers 8 bytes (against the local
+//     loop), and one that stats the file per 8-byte ping-pong (against the plain ping-pong);
+//     such a row's ratio is the ceiling of the row above it with the same reference;
 //   - the cost of SharedFiles=1 (every call compares the file with the disk): cached 64 KiB
 //     reads, durable 64 KiB writes and small calls through a second server that has it,
 //     against the same work through the first, which has not.
@@ -22,12 +26,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/bare_tcp.h"
 #include "foundation/base.h"
+#include "foundation/plusfile.h"
 #include "srpc/srpcclient.h"
 #include "testing/server_process.h"
 
@@ -105,6 +111,10 @@ class Bench {
     local_file_ = server_.path("files/local.bin");
     read_port_ = bench::StartBareServer(kReadRequest, kSmallPiece);
     ping_port_ = bench::StartBareServer(kPingBytes, kPingBytes);
+    std::string stat_path = server_.path("files/read.bin");
+    stat_port_ = bench::StartBareServer(kPingBytes, kPingBytes, [stat_path](int) -> bench::Work {
+      return [stat_path](const std::vector<char>&) { PlusFile::FileExists(stat_path.c_str()); };
+    });
     return Create(read_file_) && Create(write_file_) && FillReadFile();
   }
 
@@ -180,6 +190,18 @@ class Bench {
     });
   }
 
+  // The bytes of each write over TCP into a bare server that writes and fsyncs them at its
+  // connection's next place (the same places as DurableWrites) before an 8-byte answer.
+  Figure BareDurableWrites(int piece, int connections) {
+    int& port = bare_write_ports_[{piece, connections}];
+    if (port == 0) port = StartWritingServer(piece, connections);
+    return RunWorkers(connections, seconds_, [port, piece](int) -> Step {
+      auto client = std::make_shared<bench::BareClient>(port, piece, kPingBytes);
+      if (!client->connected()) return nullptr;
+      return [client, piece] { return client->Exchange() ? int64_t{piece} : 0; };
+    });
+  }
+
   Figure SmallCalls(const char* procedure, int connections) {
     return RunWorkers(connections, seconds_, [this, procedure](int) -> Step {
       auto client = Connected();
@@ -194,9 +216,10 @@ class Bench {
     });
   }
 
-  Figure PingPong(int connections) {
-    return RunWorkers(connections, seconds_, [this](int) -> Step {
-      auto client = std::make_shared<bench::BareClient>(ping_port_, kPingBytes, kPingBytes);
+  Figure PingPong(int connections, bool stat = false) {
+    int port = stat ? stat_port_ : ping_port_;
+    return RunWorkers(connections, seconds_, [port](int) -> Step {
+      auto client = std::make_shared<bench::BareClient>(port, kPingBytes, kPingBytes);
       if (!client->connected()) return nullptr;
       return [client] { return client->Exchange() ? int64_t{1} : 0; };
     });
@@ -208,6 +231,24 @@ class Bench {
     client->set_lend_results(true);  // as pellary-cli: each answer is used before the next call
     if (!client->Connect("127.0.0.1", server_.port())) return nullptr;
     return client;
+  }
+
+  int StartWritingServer(int piece, int connections) {
+    std::string path =
+        server_.path("files/bare-" + std::to_string(piece) + "-" + std::to_string(connections));
+    return bench::StartBareServer(piece, kPingBytes, [=](int accepted) -> bench::Work {
+      auto file = std::make_shared<BaseFile>();
+      unsigned mode = kModeCreate | kModeNoTruncate | kModeReadWrite | kShareDenyNone;
+      if (file->Open(path.c_str(), mode) == 0) return nullptr;
+      int64_t stride = int64_t{piece} * connections;
+      auto at = std::make_shared<int64_t>(int64_t{piece} * (accepted % connections));
+      return [file, at, stride, piece](const std::vector<char>& request) {
+        platform::FilePiece bytes = {request.data(), piece};
+        file->WriteGathered(*at, &bytes, 1);
+        file->Flush();
+        *at = (*at + stride) % kWriteSpan;
+      };
+    });
   }
 
   bool Create(const std::string& path) {
@@ -239,7 +280,8 @@ class Bench {
   ServerProcess server_;
   double seconds_;
   std::string read_file_, write_file_, local_file_;
-  int read_port_ = 0, ping_port_ = 0;
+  int read_port_ = 0, ping_port_ = 0, stat_port_ = 0;
+  std::map<std::pair<int, int>, int> bare_write_ports_;  // (piece, connections) -> port
 };
 
 struct Row {
@@ -298,6 +340,15 @@ int main(int argc, char** argv) {
       {"durable writes, 4 MiB calls, 4 conns", "MiB/s", false,
        [&] { return bench.DurableWrites(kLargePiece, 4); },
        [&] { return bench.LocalWrites(kLargePiece); }},
+      {"any server: 64 KiB writes, 1 conn", "MiB/s", true,
+       [&] { return bench.BareDurableWrites(kSmallPiece, 1); },
+       [&] { return bench.LocalWrites(kSmallPiece); }},
+      {"any server: 4 MiB writes, 1 conn", "MiB/s", true,
+       [&] { return bench.BareDurableWrites(kLargePiece, 1); },
+       [&] { return bench.LocalWrites(kLargePiece); }},
+      {"any server: 4 MiB writes, 4 conns", "MiB/s", false,
+       [&] { return bench.BareDurableWrites(kLargePiece, 4); },
+       [&] { return bench.LocalWrites(kLargePiece); }},
       {"plif_file_exists, 16 connections", "calls/s", false,
        [&] { return bench.SmallCalls("plif_file_exists", 16); },
        [&] { return bench.PingPong(16); }},
@@ -306,6 +357,8 @@ int main(int argc, char** argv) {
        [&] { return bench.PingPong(16); }},
       {"plif_file_exists, 1 connection", "calls/s", true,
        [&] { return bench.SmallCalls("plif_file_exists", 1); }, [&] { return bench.PingPong(1); }},
+      {"any server: ping-pong + stat, 16 conns", "calls/s", false,
+       [&] { return bench.PingPong(16, true); }, [&] { return bench.PingPong(16); }},
       {"shared vs not: 64 KiB reads, 1 conn", "MiB/s", true, [&] { return shared.CachedReads(1); },
        [&] { return bench.CachedReads(1); }},
       {"shared vs not: 64 KiB reads, 4 conns", "MiB/s", false,
@@ -343,5 +396,6 @@ int main(int argc, char** argv) {
                 Shown(row, reference).c_str(),
                 reference.rate > 0 ? server.rate / reference.rate : 0.0);
   }
+  std::printf("(\"any server\" rows: a bare server's figure stands in the pellary column)\n");
   return 0;
 }
