@@ -212,6 +212,9 @@ struct SocketPiece {
 // it (the total must fit an int): the count sent, or -1.
 int SocketSendGathered(SocketHandle socket, const SocketPiece* pieces, int count, bool wait);
 int SocketRecv(SocketHandle socket, void* bytes, int n);
+// A receive of what has already come, without a wait: the count, 0 when the peer closed, or
+// -1 (kWsaEwouldblock when nothing is there yet).
+int SocketRecvReady(SocketHandle socket, void* bytes, int n);
 // A receive on a blocking socket that waits at most the socket's receive time-out: when
 // nothing came in that time, -1 with kWsaEtimedout. One system call for a wait and a receive.
 int SocketRecvTimed(SocketHandle socket, void* bytes, int n);

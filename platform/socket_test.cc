@@ -174,9 +174,13 @@ TEST_F(SocketTest, OptionsWaitsAndAClosedHandle) {
   EXPECT_EQ(SocketWait(server, SocketWaitFor::kReadable, 30), SocketWaitResult::kTimeout);
   EXPECT_EQ(SocketWait(client, SocketWaitFor::kWritable, 0), SocketWaitResult::kReady);
   EXPECT_EQ(SocketBytesAvailable(server), 0);
+  char got[8];
+  EXPECT_TRUE(SocketRecvReady(server, got, 8) == -1 && LastError() == kWsaEwouldblock);
   ASSERT_EQ(SocketSend(client, "hello", 5), 5);
   EXPECT_EQ(SocketWait(server, SocketWaitFor::kReadable, 5000), SocketWaitResult::kReady);
   EXPECT_EQ(SocketBytesAvailable(server), 5);
+  EXPECT_EQ(SocketRecvReady(server, got, 3), 3);
+  EXPECT_EQ(SocketRecvReady(server, got, 8), 2);
   Close(client);
   EXPECT_TRUE(SocketSend(client, "x", 1) == -1 && LastError() == kWsaEnotsock);
   EXPECT_TRUE(SocketWait(client, SocketWaitFor::kReadable, 0) == SocketWaitResult::kFailed &&

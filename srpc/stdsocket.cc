@@ -307,6 +307,11 @@ int StdSocket::RecvWithin(void* buffer, int n, int seconds) {
   SocketHandle handle = handle_.load();
   int64_t timeout_ms = int64_t{seconds} * 1000;
   if (timeout_ms != receive_timeout_ms_) {
+    // Bytes that have already come need no wait, so the socket keeps the wait it has: a
+    // busy connection alternates between waits for the next request and for the rest of
+    // one, and would otherwise set the socket's time-out twice per call.
+    int ready = platform::SocketRecvReady(handle, buffer, n);
+    if (ready >= 0 || platform::LastError() != platform::kWsaEwouldblock) return Received(ready);
     if (!platform::SocketSetReceiveTimeout(handle, timeout_ms)) return Received(-1);
     receive_timeout_ms_ = timeout_ms;
   }

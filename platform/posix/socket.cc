@@ -354,6 +354,15 @@ int SocketRecv(SocketHandle socket, void* bytes, int n) {
   return static_cast<int>(received);
 }
 
+int SocketRecvReady(SocketHandle socket, void* bytes, int n) {
+  ssize_t received;
+  do {
+    received = recv(Fd(socket), bytes, static_cast<size_t>(n), MSG_DONTWAIT);
+  } while (received < 0 && errno == EINTR);
+  if (received >= 0) return static_cast<int>(received);
+  return errno == EAGAIN ? FailedWith(kWsaEwouldblock, -1) : Failed(-1);
+}
+
 int SocketRecvTimed(SocketHandle socket, void* bytes, int n) {
   int64_t start = MonotonicMs();
   ssize_t received = recv(Fd(socket), bytes, static_cast<size_t>(n), 0);

@@ -534,6 +534,15 @@ int SocketRecv(SocketHandle socket, void* bytes, int n) {
   return received == SOCKET_ERROR ? Failed(-1) : received;
 }
 
+// Winsock has no per-call "do not wait": the count of bytes waiting says whether a receive
+// would. A closed peer counts 0 as well, and so waits for the timed receive to say so.
+int SocketRecvReady(SocketHandle socket, void* bytes, int n) {
+  int waiting = SocketBytesAvailable(socket);
+  if (waiting < 0) return -1;
+  if (waiting == 0) return FailedWith(kWsaEwouldblock, -1);
+  return SocketRecv(socket, bytes, n);
+}
+
 int SocketRecvTimed(SocketHandle socket, void* bytes, int n) {
   int64_t timeout_ms = ReceiveTimeout(socket);
   if (timeout_ms < 0) return SocketRecv(socket, bytes, n);
