@@ -109,16 +109,9 @@ class ServerProcess {
     return ended_;
   }
   // Waits up to `ms` for the server's port to take a connection.
-  bool Listening(uint32_t ms) {
-    for (uint32_t start = platform::GetTickCount(); platform::GetTickCount() - start < ms;
-         platform::SleepMs(20)) {
-      StdSocket probe;
-      std::string port = std::to_string(port_);
-      if (probe.Connect("127.0.0.1", port.c_str())) return true;
-      if (Ended(0)) return false;
-    }
-    return false;
-  }
+  bool Listening(uint32_t ms) { return Accepts(port_, ms); }
+  // The same for the monitor port, which may open a moment after the server's port.
+  bool MonitorListening(uint32_t ms) { return Accepts(monitor_port_, ms); }
   int exit_code() const { return exit_code_; }
   // What the program wrote to its console. A Windows program's C run-time writes "\n" as
   // "\r\n"; that is undone here, so both builds are checked against the same texts.
@@ -164,6 +157,16 @@ class ServerProcess {
   platform::ChildHandle child() const { return child_; }
 
  private:
+  bool Accepts(int port, uint32_t ms) {
+    for (uint32_t start = platform::GetTickCount(); platform::GetTickCount() - start < ms;
+         platform::SleepMs(20)) {
+      StdSocket probe;
+      if (probe.Connect("127.0.0.1", std::to_string(port).c_str())) return true;
+      if (Ended(0)) return false;
+    }
+    return false;
+  }
+
   TempDir dir_;
   bool windows_;
   std::string program_;

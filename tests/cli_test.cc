@@ -530,7 +530,7 @@ TEST(CliUsage, AMistakeIsOneLineAndWhereToReadMoreHelpAndVersionPrintToStdout) {
 TEST(CliMonitor, PrintsTheLogStreamUntilShutdownStopsTheServer) {
   RunningServer server;
   SrpcClient probe;
-  ASSERT_TRUE(server.Connect(probe));
+  ASSERT_TRUE(server.Connect(probe) && server.MonitorListening(10000));
   CliRun monitor;
   std::thread watcher([&] {
     monitor = RunOn(server.port(), {"monitor", std::to_string(server.monitor_port())});

@@ -37,20 +37,10 @@ Outcome Version(const std::string& host, int port, const TempDir& directory) {
   return outcome;
 }
 
-// The monitor may start listening a moment after the SRPC port.
-bool MonitorListens(int port) {
-  for (int n = 0; n < 100; ++n) {
-    StdSocket socket;
-    if (socket.Connect("127.0.0.1", std::to_string(port).c_str())) return true;
-    platform::SleepMs(100);
-  }
-  return false;
-}
-
 TEST(Reach, TheCliFindsTheServerByNameAndSaysAtOnceWhatAnsweredElsewhere) {
   e2e::RunningServer server;
   SrpcClient probe;
-  ASSERT_TRUE(server.Connect(probe) && MonitorListens(server.monitor_port()));
+  ASSERT_TRUE(server.Connect(probe) && server.MonitorListening(10000));
   const int closed = e2e::FreePort();
   struct Case {
     std::string host;
