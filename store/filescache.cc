@@ -632,15 +632,18 @@ FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose, Epoch* 
 
 // The created flag goes with the first open; the identity is kept from it. Another identity
 // than the kept one is another file put in this one's place: a new generation, with the new
-// file's length. Holding the id lock, nobody else moves the generation meanwhile.
+// file's length. Holding the id lock, nobody else moves the generation meanwhile. Only then
+// are the file's times asked for: on some file systems that ask makes the next write's
+// fsync write the inode as well.
 uint32_t FilesCache::CheckIdentity(OpenHandle* handle, const OsfsInfo& info) {
-  platform::FileStamp stamp;
-  bool identified = handle->file.GetStamp(&stamp);
-  const platform::FileId& now = stamp.id;
+  platform::FileId now;
+  bool identified = handle->file.GetIdentity(&now);
   bool replaced = identified && info.identified != 0 && !(info.identity == now);
   if (info.created == 0 && !replaced && (info.identified != 0 || !identified)) {
     return info.generation;
   }
+  platform::FileStamp stamp;
+  bool stamped = identified && handle->file.GetStamp(&stamp);
   int64_t on_disk = replaced ? handle->file.GetLength() : -1;
   uint32_t generation = info.generation;
   UpdateInfo(handle->id, [&](OsfsInfo& record) {
@@ -648,6 +651,8 @@ uint32_t FilesCache::CheckIdentity(OpenHandle* handle, const OsfsInfo& info) {
     if (identified) {
       record.identity = now;
       record.identified = 1;
+    }
+    if (stamped) {
       record.stamp = stamp;
       record.stamped = 1;
     }

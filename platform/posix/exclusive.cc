@@ -26,10 +26,8 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-void NoteExclusive(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return;
-  Identity identity{st.st_dev, st.st_ino};
+void NoteExclusive(int fd, uint64_t device, uint64_t inode) {
+  Identity identity{static_cast<dev_t>(device), static_cast<ino_t>(inode)};
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> hold(registry.lock);
   registry.by_descriptor[fd] = identity;

@@ -7,12 +7,14 @@
 // no caller relies on more. Internal to platform/posix/; any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
 
-// Notes descriptor `fd`, just opened without sharing, until ForgetExclusive(fd).
-void NoteExclusive(int fd);
+// Notes descriptor `fd` of the file (device, inode), just opened without sharing, until
+// ForgetExclusive(fd).
+void NoteExclusive(int fd, uint64_t device, uint64_t inode);
 // Before `fd` closes; nothing when it was not noted.
 void ForgetExclusive(int fd);
 // Whether the entry `native` (not following a final link) is a file noted above.

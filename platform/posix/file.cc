@@ -19,6 +19,7 @@
 #include "platform/posix/exclusive.h"
 #include "platform/posix/path.h"
 #include "platform/posix/posix_error.h"
+#include "platform/posix/untimed_stat.h"
 
 namespace platform {
 namespace {
@@ -39,12 +40,6 @@ int OpenRetrying(const std::string& native, int flags) {
     fd = open(native.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   return fd;
-}
-
-// Windows refuses to open a directory as a file; POSIX lets O_RDONLY through.
-bool IsDirectory(int fd) {
-  struct stat st;
-  return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The descriptor's path as the kernel names it, "" when it cannot tell.
@@ -85,12 +80,15 @@ FileHandle Opened(int fd, const std::string& native, FileShare share) {
     SetLastErrorForPath(errno, native);
     return kInvalidFile;
   }
-  if (IsDirectory(fd)) {
+  // Windows refuses to open a directory as a file; POSIX lets O_RDONLY through.
+  UntimedStat st;
+  bool known = StatUntimed(fd, &st);
+  if (known && st.directory) {
     close(fd);
     SetLastError(kErrorAccessDenied);
     return kInvalidFile;
   }
-  if (share == FileShare::kNone) NoteExclusive(fd);
+  if (share == FileShare::kNone && known) NoteExclusive(fd, st.device, st.inode);
   return fd;
 }
 
@@ -221,9 +219,9 @@ int64_t FileSeek(FileHandle file, int64_t offset, SeekFrom from) {
 }
 
 int64_t FileLength(FileHandle file) {
-  struct stat st;
-  if (fstat(Descriptor(file), &st) != 0) return Failed<int64_t>(-1);
-  return st.st_size;
+  UntimedStat st;
+  if (!StatUntimed(Descriptor(file), &st)) return Failed<int64_t>(-1);
+  return st.size;
 }
 
 bool FileFlush(FileHandle file) {
@@ -235,10 +233,10 @@ bool FileFlush(FileHandle file) {
 }
 
 bool FileIdentity(FileHandle file, FileId* id) {
-  struct stat st;
-  if (fstat(Descriptor(file), &st) != 0) return Failed(false);
-  id->volume = static_cast<uint64_t>(st.st_dev);
-  id->index = static_cast<uint64_t>(st.st_ino);
+  UntimedStat st;
+  if (!StatUntimed(Descriptor(file), &st)) return Failed(false);
+  id->volume = st.device;
+  id->index = st.inode;
   return true;
 }
 
