@@ -1,8 +1,8 @@
-// A descriptor's type, identity and size, asked for without its times. File systems that give
-// timestamps fine grain on demand (ext4 on recent kernels, seen on Linux 6.18) take a stat that
-// reports a file's times as that demand: the next write then gets a new time, and the fsync after
-// it writes the inode too, about a fifth more time per 64 KiB durable write. Calls that need no
-// time ask this way. Internal to platform/posix/.
+// A descriptor's type, identity and size, asked for without its times. File systems that
+// give timestamps fine grain on demand (ext4 on recent kernels, seen on Linux 6.18) take a
+// stat that reports a file's times as that demand: the next write then gets a new time, and
+// the fsync after it writes the inode too, about a fifth more time per 64 KiB durable write.
+// Calls that need no time ask this way. Internal to platform/posix/.
 #pragma once
 
 #include <fcntl.h>
