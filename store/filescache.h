@@ -117,8 +117,8 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -349,7 +349,10 @@ class FilesCache : public BaseObject {
   // sets its dirty flag until a write-back clears it (both under the block's key); a number
   // of a block dropped without write-back (a removed file's) may stay, and flushes skip it.
   CCriticalSection dirty_lock_;
-  std::unordered_map<int64_t, std::set<int64_t>> dirty_;  // guarded by dirty_lock_
+  // Per file, its dirty block numbers: bit (number % 64) of the word kept at number / 64, so
+  // that a long write marks words instead of making a tree node per block. Guarded by
+  // dirty_lock_.
+  std::unordered_map<int64_t, std::map<int64_t, uint64_t>> dirty_;
   CCriticalSection free_lock_;
   std::unique_ptr<CacheBlock*[]> free_;  // guarded by free_lock_: a stack, index 0 on top
   int32_t free_count_ = 0;               // guarded by free_lock_

@@ -511,7 +511,7 @@ int32_t FilesCache::WriteById(int64_t id, int64_t offset, const void* buffer, in
     block->dirty.store(true, std::memory_order_relaxed);
     {
       ScopedLock hold(dirty_lock_, kUnit, __LINE__);
-      dirty_[id].insert(number);
+      dirty_[id][number / 64] |= uint64_t{1} << (number % 64);
     }
     if (in_block + n > block->valid) {
       block->valid = in_block + n;
@@ -564,7 +564,11 @@ void FilesCache::CollectDirty(FlushRun* run) {
     ScopedLock hold(dirty_lock_, kUnit, __LINE__);
     auto found = dirty_.find(run->only_id);
     if (found == dirty_.end()) return;
-    for (int64_t number : found->second) run->pending.emplace_back(run->only_id, number);
+    for (const auto& [word, bits] : found->second) {
+      for (uint64_t left = bits; left != 0; left &= left - 1) {
+        run->pending.emplace_back(run->only_id, word * 64 + std::countr_zero(left));
+      }
+    }
     return;
   }
   for (int32_t p = 0; p < partition_count_; ++p) {
@@ -585,7 +589,10 @@ void FilesCache::ForgetDirty(const CacheBlock& block) {
   ScopedLock hold(dirty_lock_, kUnit, __LINE__);
   auto found = dirty_.find(block.file_id);
   if (found == dirty_.end()) return;
-  found->second.erase(block.number);
+  auto word = found->second.find(block.number / 64);
+  if (word == found->second.end()) return;
+  word->second &= ~(uint64_t{1} << (block.number % 64));
+  if (word->second == 0) found->second.erase(word);
   if (found->second.empty()) dirty_.erase(found);
 }
 
