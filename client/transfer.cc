@@ -69,6 +69,13 @@ std::string ReadAt(std::FILE* file, int64_t offset, char* bytes, size_t size) {
   return std::feof(file) ? "it is shorter than when the transfer began" : SystemReason();
 }
 
+// A block of the local file in a buffer of its own; null, with why not, when it cannot be read.
+std::unique_ptr<char[]> ReadBlock(std::FILE* file, int64_t offset, int64_t size, std::string* why) {
+  auto bytes = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(size));
+  *why = ReadAt(file, offset, bytes.get(), static_cast<size_t>(size));
+  return why->empty() ? std::move(bytes) : nullptr;
+}
+
 std::string WriteAt(std::FILE* file, int64_t offset, const char* bytes, size_t size) {
   if (platform::SeekStream(file, offset) && std::fwrite(bytes, 1, size, file) == size) return "";
   return SystemReason();
@@ -273,11 +280,9 @@ int Verify(Session& session, const std::string& remote, const std::string& local
   Stripes stripes{0, local_length, by_checksum ? kWriteBlock : kReadBlock, remote, local, "rb"};
   status =
       Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t size) {
-        auto ours = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(size));
-        if (std::string why = ReadAt(file, offset, ours.get(), static_cast<size_t>(size));
-            !why.empty()) {
-          return on.Fail(remote, "verify: cannot read " + local + ": " + why);
-        }
+        std::string why;
+        std::unique_ptr<char[]> ours = ReadBlock(file, offset, size, &why);
+        if (!ours) return on.Fail(remote, "verify: cannot read " + local + ": " + why);
         bool same = false;
         int result = SameOnServer(on, remote, offset, ours.get(), size, by_checksum, &same);
         int64_t at = 0;
@@ -553,11 +558,9 @@ int PutFile(Session& session, const std::string& local, const std::string& targe
   Stripes stripes{start, size, kWriteBlock, target, local, "rb"};
   status =
       Striped(session, stripes, [&](Session& on, std::FILE* file, int64_t offset, int64_t length) {
-        auto bytes = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(length));
-        if (std::string why = ReadAt(file, offset, bytes.get(), static_cast<size_t>(length));
-            !why.empty()) {
-          return on.Fail(target, "cannot read local file " + local + ": " + why);
-        }
+        std::string why;
+        std::unique_ptr<char[]> bytes = ReadBlock(file, offset, length, &why);
+        if (!bytes) return on.Fail(target, "cannot read local file " + local + ": " + why);
         if (offset + length <= have) {
           bool same = false;
           int result = SameOnServer(on, part, offset, bytes.get(), length, by_checksum, &same);
