@@ -40,6 +40,11 @@ bool SeekStream(std::FILE* stream, int64_t position);
 void* HeapAllocate(size_t size);
 void* HeapReallocate(void* block, size_t size);
 bool HeapRelease(void* block);
+// Tells the system that a large, long-lived heap block is best backed by large pages, so that
+// filling it takes one page fault per 2 MiB instead of one per 4 KiB (transparent huge pages
+// on Linux). Only a hint: nothing changes where the system offers none (Windows, where large
+// pages need a privilege that a service should not ask for).
+void AdviseLargePages(void* block, size_t size);
 
 // How many handles the process holds (file descriptors on POSIX), for tests that check a unit
 // closes what it opens; -1 when the system cannot tell. Only differences mean anything: the

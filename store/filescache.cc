@@ -13,6 +13,7 @@
 #include "foundation/base.h"
 #include "foundation/plusfile.h"
 #include "platform/error.h"
+#include "platform/process.h"
 #include "runtime/dumpstack.h"
 #include "store/filescache_internal.h"
 #include "store/heapnew.h"
@@ -121,6 +122,7 @@ FilesCache::FilesCache(int64_t cache_bytes, int32_t block_size, int32_t max_idle
       path_index_(std::make_unique<IndexFile>()),
       info_index_(std::make_unique<IndexFile>()) {
   buffer_ = static_cast<uint8_t*>(Heap::Allocate(static_cast<size_t>(cache_bytes_)));
+  platform::AdviseLargePages(buffer_, static_cast<size_t>(cache_bytes_));
   written_ = std::make_unique<uint64_t[]>(static_cast<size_t>(block_count_) * written_words_);
   blocks_ = std::make_unique<CacheBlock[]>(static_cast<size_t>(block_count_));
   free_ = std::make_unique<CacheBlock*[]>(static_cast<size_t>(block_count_));

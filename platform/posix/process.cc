@@ -2,6 +2,7 @@
 // isatty, and the descriptors listed in /proc/self/fd.
 #include <dirent.h>
 #include <limits.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -61,6 +62,14 @@ void* HeapReallocate(void* block, size_t size) {
 bool HeapRelease(void* block) {
   std::free(block);
   return true;
+}
+
+void AdviseLargePages(void* block, size_t size) {
+  // madvise takes whole pages; the block's first and last partial pages keep the default.
+  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t first = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(page - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 }
 
 bool IsTerminal(std::FILE* stream) {

@@ -142,6 +142,8 @@ bool HeapRelease(void* block) {
   return ::HeapFree(::GetProcessHeap(), 0, block);
 }
 
+void AdviseLargePages(void*, size_t) {}
+
 int OpenHandleCount() {
   DWORD count = 0;
   if (!::GetProcessHandleCount(::GetCurrentProcess(), &count)) return -1;
