@@ -314,8 +314,7 @@ class FilesCache : public BaseObject {
   void TakeOut(CacheBlock& block);
   void Discard(CacheBlock& block);
   CacheBlock* ChooseVictim();
-  bool NextCandidate(Candidate* candidate);
-  Candidate WaitForCandidate();
+  bool ScanCandidates(Candidate* best);
   bool Claim(const Candidate& candidate);
   int32_t ReadIn(int64_t id, int64_t number, uint8_t* data, Epoch* epoch);
   bool WriteBack(CacheBlock& block);

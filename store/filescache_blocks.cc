@@ -320,13 +320,8 @@ void FilesCache::Discard(CacheBlock& block) {
 FilesCache::CacheBlock* FilesCache::ChooseVictim() {
   ScopedLock hold(evict_lock_, kUnit, __LINE__);
   for (int64_t misses = 1;; ++misses) {
-    Candidate first = WaitForCandidate();
-    Candidate best = first;
-    for (int i = 0; i < kEvictionScan; ++i) {
-      Candidate next = WaitForCandidate();
-      if (next.block == first.block) break;  // the scan has come round
-      if (next.last_use < best.last_use) best = next;
-    }
+    Candidate best;
+    while (!ScanCandidates(&best)) JThread::Sleep(kNoCandidateWaitMs);
     if (Claim(best)) return best.block;
     best.block->last_use.store(tick_.fetch_add(1, std::memory_order_relaxed),
                                std::memory_order_relaxed);
@@ -339,20 +334,17 @@ FilesCache::CacheBlock* FilesCache::ChooseVictim() {
   }
 }
 
-FilesCache::Candidate FilesCache::WaitForCandidate() {
-  Candidate candidate;
-  while (!NextCandidate(&candidate)) JThread::Sleep(kNoCandidateWaitMs);
-  return candidate;
-}
-
-// Moves the cursor to the next block of the partitions, taking their locks one at a time;
-// false after block-count steps without one (every block is being loaded).
-bool FilesCache::NextCandidate(Candidate* candidate) {
+// Moves the cursor over up to kEvictionScan + 1 blocks of the partitions (fewer when it comes
+// round to the first again) and answers the least recently used of them. Each partition's
+// lock is taken once per visit, not once per block: an eviction scans a hundred blocks. False
+// after block-count steps without a block (every block is being loaded).
+bool FilesCache::ScanCandidates(Candidate* best) {
   int32_t p = cursor_partition_;
   size_t position = cursor_position_;
+  CacheBlock* first = nullptr;
+  int seen = 0;
   partitions_[p].lock.Lock(kUnit, __LINE__);
-  bool found = false;
-  for (int32_t step = 0; step < block_count_ && !found; ++step) {
+  for (int32_t step = 0; step < block_count_ && seen <= kEvictionScan; ++step) {
     ++position;
     if (position >= partitions_[p].blocks.size()) {
       partitions_[p].lock.Unlock();
@@ -360,17 +352,19 @@ bool FilesCache::NextCandidate(Candidate* candidate) {
       position = 0;
       partitions_[p].lock.Lock(kUnit, __LINE__);
     }
-    if (position < partitions_[p].blocks.size()) {
-      CacheBlock* block = partitions_[p].blocks[position];
-      *candidate = {block, block->file_id, block->number,
-                    block->last_use.load(std::memory_order_relaxed)};
-      found = true;
-    }
+    if (position >= partitions_[p].blocks.size()) continue;
+    CacheBlock* block = partitions_[p].blocks[position];
+    if (block == first) break;  // the scan has come round
+    Candidate next{block, block->file_id, block->number,
+                   block->last_use.load(std::memory_order_relaxed)};
+    if (first == nullptr || next.last_use < best->last_use) *best = next;
+    if (first == nullptr) first = block;
+    ++seen;
   }
   partitions_[p].lock.Unlock();
   cursor_partition_ = p;
   cursor_position_ = position;
-  return found;
+  return first != nullptr;
 }
 
 // Takes the candidate's key without waiting and checks that the block still stands under it

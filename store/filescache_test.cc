@@ -204,6 +204,36 @@ TEST(FilesCache, MatchesAModelWhileEvictingAllTheTime) {
   run.ExpectAll(true);
 }
 
+// The eight blocks of a file are read in a random order, then the file changes on disk behind
+// the cache: exactly the blocks that loads of another file pushed out come back with the new
+// bytes, and those are the least recently used.
+TEST(FilesCache, EvictsTheLeastRecentlyUsedBlocks) {
+  std::mt19937 random(7);
+  for (int evicted = 1; evicted < 8; ++evicted) {
+    OpenCache fixture;
+    FilesCache& cache = fixture.cache;
+    std::string kept = fixture / "kept", other = fixture / "other";
+    WriteFileBytes(kept, std::string(8 * kBlock, 'o'));
+    WriteFileBytes(other, std::string(8 * kBlock, 'x'));
+    std::vector<int> order = {0, 1, 2, 3, 4, 5, 6, 7};
+    std::shuffle(order.begin(), order.end(), random);
+    auto byte_of = [&](const std::string& path, int number) {
+      char byte = 0;
+      EXPECT_EQ(cache.Read(path.c_str(), int64_t{number} * kBlock, &byte, 1), 1);
+      return byte;
+    };
+    for (int number : order) byte_of(kept, number);
+    WriteFileBytes(kept, std::string(8 * kBlock, 'n'));
+    for (int number = 0; number < evicted; ++number) byte_of(other, number);
+    // Most recent first: the cached blocks are hits, and each miss then pushes out a block of
+    // the other file, never one still to be looked at.
+    std::string seen(8, '?'), expected(8, 'o');
+    for (int i = 7; i >= 0; --i) seen[order[i]] = byte_of(kept, order[i]);
+    for (int i = 0; i < evicted; ++i) expected[order[i]] = 'n';
+    EXPECT_EQ(seen, expected) << evicted << " evicted";
+  }
+}
+
 // Length from the first question; a file replaced behind the cache is taken at the next open.
 TEST(FilesCache, MeetsTheOsFileLate) {
   OpenCache fixture;
