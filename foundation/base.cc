@@ -138,6 +138,10 @@ int BaseFile::Flush() {
   return 0;
 }
 
+bool BaseFile::FlushShared() const {
+  return platform::FileFlush(handle_);
+}
+
 bool BaseFile::GetIdentity(platform::FileId* id) {
   if (platform::FileIdentity(handle_, id)) return true;
   NoteFailure();

@@ -69,6 +69,9 @@ class BaseFile : public BaseObject {
   virtual int64_t GetLength();
   // 1 when everything written is on the disk, else 0.
   virtual int Flush();
+  // Flush for a thread that shares the open object with another: the failure is not kept as
+  // the object's last, which belongs to the other thread.
+  bool FlushShared() const;
   virtual const CString& GetFilePath() const;
 
   // Which file is open, whatever its name (platform::FileIdentity); false when closed.

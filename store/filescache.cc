@@ -605,9 +605,11 @@ FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose, Epoch* 
   auto tell = [epoch, checked, &info](uint32_t generation) {
     if (epoch != nullptr) *epoch = {true, generation, info.version, checked};
   };
-  if (OpenHandle* idle = TakeIdle(id)) {
-    tell(idle->generation);
-    return idle;
+  OpenHandle* kept = TakeIdle(id);
+  if (kept == nullptr) kept = FlushingHandle(id);
+  if (kept != nullptr) {
+    tell(kept->generation);
+    return kept;
   }
   if (purpose == kForReading && info.created != 0) {
     UnlockId(id);  // nothing on disk yet
@@ -686,10 +688,12 @@ void FilesCache::Release(OpenHandle* handle) {
   OpenHandle* surplus = nullptr;
   {
     ScopedLock hold(handle_lock_, kUnit, __LINE__);
-    idle_.push_front(handle);
-    if (static_cast<int32_t>(idle_.size()) > max_idle_handles_) {
-      surplus = idle_.back();
-      idle_.pop_back();
+    if (handle->flushers == 0) {  // else shared with a flush: its last flusher lets it go
+      idle_.push_front(handle);
+      if (static_cast<int32_t>(idle_.size()) > max_idle_handles_) {
+        surplus = idle_.back();
+        idle_.pop_back();
+      }
     }
   }
   HeapDelete(surplus);  // closes its file; an idle entry belongs to no thread
@@ -704,6 +708,22 @@ FilesCache::OpenHandle* FilesCache::TakeIdle(int64_t id) {
   OpenHandle* handle = *found;
   idle_.erase(found);
   return handle;
+}
+
+void FilesCache::CountFlusher(OpenHandle* handle, int change) {
+  ScopedLock hold(handle_lock_, kUnit, __LINE__);
+  handle->flushers += change;
+  FATAL_CHECK(handle->flushers >= 0);
+  auto found = std::find(flushing_.begin(), flushing_.end(), handle);
+  if (handle->flushers > 0 && found == flushing_.end()) flushing_.push_back(handle);
+  if (handle->flushers == 0 && found != flushing_.end()) flushing_.erase(found);
+}
+
+FilesCache::OpenHandle* FilesCache::FlushingHandle(int64_t id) {
+  ScopedLock hold(handle_lock_, kUnit, __LINE__);
+  auto found = std::find_if(flushing_.begin(), flushing_.end(),
+                            [id](const OpenHandle* handle) { return handle->id == id; });
+  return found == flushing_.end() ? nullptr : *found;
 }
 
 bool FilesCache::DropIdle(int64_t id) {

@@ -88,6 +88,9 @@
 //     does not find the block knows its bytes have reached the OS file (or were dropped
 //     because their write-back failed).
 //  5. At most one OS handle per file id exists: acquire holds the id's lock until release.
+//     A flush lets the id lock go while the OS makes the file durable; meanwhile the next
+//     acquire of the id shares that handle (a file opened without sharing cannot be opened
+//     twice on Windows), and the last of its users to finish closes it or keeps it idle.
 //     A file's generation, version and stamp change only under its id lock, and every move of
 //     a generation or a version adds one to the count of file changes afterwards; a block
 //     whose `checked` equals that count holds bytes of its file's current generation and
@@ -290,6 +293,10 @@ class FilesCache : public BaseObject {
   Epoch EpochOf(int64_t id);
   void Release(OpenHandle* handle);
   OpenHandle* TakeIdle(int64_t id);
+  // A thread starts (+1) or ends (-1) a flush of the handle without its id lock; acquires of
+  // the id share a handle that has flushers.
+  void CountFlusher(OpenHandle* handle, int change);
+  OpenHandle* FlushingHandle(int64_t id);
   bool DropIdle(int64_t id);
   // A write-back of a file that still exists failed: its data is gone.
   void NoteLostWrite(int64_t id);
@@ -369,9 +376,10 @@ class FilesCache : public BaseObject {
   bool shared_ = false;
 
   CCriticalSection handle_lock_;
-  int64_t next_id_ = 1;               // guarded by handle_lock_
-  std::deque<OpenHandle*> idle_;      // guarded by handle_lock_; most recent first
-  std::vector<int64_t> lost_writes_;  // guarded by handle_lock_: ids, each once
+  int64_t next_id_ = 1;                // guarded by handle_lock_
+  std::deque<OpenHandle*> idle_;       // guarded by handle_lock_; most recent first
+  std::vector<OpenHandle*> flushing_;  // guarded by handle_lock_: each with flushers > 0
+  std::vector<int64_t> lost_writes_;   // guarded by handle_lock_: ids, each once
 
   BlockLockTable block_locks_;
   DynamicLockTable path_locks_;

@@ -684,10 +684,20 @@ void FilesCache::DropHandle(FlushRun* run) {
   run->handle_id = 0;
 }
 
-// Makes what reached the OS file durable.
+// Makes what reached the OS file durable. The file's id lock is let go while the OS flushes
+// (milliseconds), so that other writers of the file write back and flush meanwhile, through
+// this same handle. A flush makes durable every write that reached the file before it: a
+// writer whose blocks another's write-back took needs only its own flush to come after that
+// write-back, which marks the blocks clean once they are written.
 bool FilesCache::SyncFile(FlushRun* run, int64_t id) {
   UseHandle(run, id);
-  bool synced = run->handle != nullptr && run->handle->file.Flush() != 0;
+  OpenHandle* handle = run->handle;
+  if (handle == nullptr) return false;
+  CountFlusher(handle, 1);
+  UnlockId(id);
+  bool synced = handle->file.FlushShared();
+  LockId(id, __LINE__);
+  CountFlusher(handle, -1);
   DropHandle(run);
   return synced;
 }
