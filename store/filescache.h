@@ -107,7 +107,10 @@
 // A thread waits for a block key only while it holds no other block key and no id lock.
 // Besides its own key it takes others only by try-lock: the evictor those of blocks in the
 // partitions (its own key belongs to no block there), a flush those of the next blocks of a
-// run, and a flush lets its open handle (the id lock) go before it waits for a busy key.
+// run, a read those of the uncached blocks after its own (read in along with it; their
+// descriptors come from the free list or from an eviction that does not wait, with the
+// eviction lock try-locked), and a flush lets its open handle (the id lock) go before it
+// waits for a busy key.
 // So no try-lock meets a key its caller holds (which the lock table treats as fatal).
 // Flushes wait for busy blocks instead of skipping them, so that a FlushFile covers every
 // write that returned before it was called.
@@ -307,23 +310,36 @@ class FilesCache : public BaseObject {
   // The block with its key held, loaded on a miss; null (nothing held) when it would have
   // to be read in and cannot be. `epoch`: the file's for a block written whole (kOverwrite),
   // read at the first need and kept by the caller for its next blocks.
-  CacheBlock* LockBlock(int64_t id, int64_t number, Fill fill, Epoch* epoch);
+  // A read passes `ahead`, the blocks of its range after this one: a miss reads in those of
+  // them that are not cached along with it, under one open (at most kMaxReadAhead).
+  CacheBlock* LockBlock(int64_t id, int64_t number, Fill fill, Epoch* epoch, int64_t ahead);
   void UnlockBlock(const CacheBlock& block);
-  CacheBlock* Load(Partition& partition, int64_t id, int64_t number, Fill fill, Epoch* epoch);
+  CacheBlock* Load(Partition& partition, int64_t id, int64_t number, Fill fill, Epoch* epoch,
+                   int64_t ahead);
+  CacheBlock* NewDescriptor(int64_t id, int64_t number, bool wait);
+  int ClaimAhead(int64_t id, int64_t number, int64_t ahead, CacheBlock** out);
+  void Insert(CacheBlock* block);
   bool FillBlock(CacheBlock* block, Fill fill, Epoch* epoch);
+  int LoadRun(CacheBlock* const* run, int count);
+  void Reset(CacheBlock* block, const Epoch& filled, int32_t valid);
   enum class Staleness { kCurrent, kChanged, kReplaced };
   Staleness Current(CacheBlock& block);
   CacheBlock* Renew(CacheBlock* block, Fill fill, Epoch* epoch);
   CacheBlock* Refresh(CacheBlock* block, Fill fill, Epoch* epoch);
   void MarkClean(CacheBlock& block);
   CacheBlock* TakeFree();
-  CacheBlock* Reclaim();
+  void GiveBack(CacheBlock* block);
+  // Without `wait`: null at once when the eviction lock is busy or one round finds no block
+  // it can take.
+  CacheBlock* Reclaim(bool wait);
   void TakeOut(CacheBlock& block);
   void Discard(CacheBlock& block);
   CacheBlock* ChooseVictim();
+  CacheBlock* TryChooseVictim();
   bool ScanCandidates(Candidate* best);
   bool Claim(const Candidate& candidate);
-  int32_t ReadIn(int64_t id, int64_t number, uint8_t* data, Epoch* epoch);
+  int ReadIn(int64_t id, int64_t number, uint8_t* const* data, int32_t* got, int count,
+             Epoch* epoch);
   bool WriteBack(CacheBlock& block);
   bool WriteWritten(OpenHandle& handle, CacheBlock* const* blocks, int count,
                     std::vector<platform::FilePiece>* pieces);
