@@ -100,11 +100,57 @@ std::map<std::string, std::string> TreeOf(const std::string& root) {
   return tree;
 }
 
-// One server for the suite; every test names files of its own.
-class Cli : public testing::Test {
+// One command and what it should do: its exit code, its standard output (whole, or only its
+// start with `out_starts`) and the start of its standard error ("" for nothing at all).
+struct Step {
+  std::vector<std::string> args;
+  int code;
+  std::string out;
+  std::string err;
+  bool out_starts = false;
+};
+
+Step Fails(std::vector<std::string> args, std::string err, int code = 1) {
+  return {std::move(args), code, "", std::move(err)};
+}
+
+Step Starts(std::vector<std::string> args, std::string out) {
+  return {std::move(args), 0, std::move(out), "", true};
+}
+
+// A failure is one line; a usage mistake (2) is two: the mistake and where to read more.
+void Expect(const Step& step, const CliRun& run) {
+  SCOPED_TRACE(testing::PrintToString(step.args));
+  EXPECT_EQ(run.code, step.code) << run.err;
+  EXPECT_TRUE(step.out_starts ? run.out.starts_with(step.out) : run.out == step.out)
+      << run.out.substr(0, 200);
+  EXPECT_TRUE(run.err.starts_with(step.err)) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), step.err.empty() ? 0
+                                                              : step.code == 2 ? 2
+                                                                               : 1)
+      << run.err;
+}
+
+// How many times the server wrote to `path` (as the client named it), once `path` was renamed:
+// its log lines come a little after the calls.
+size_t WritesBeforeRename(const RunningServer& server, const std::string& path) {
+  std::string logged = ToLower(path);
+  std::string console = server.ConsoleWith("file_rename:" + logged + " -> ");
+  size_t count = 0;
+  for (size_t at = 0;
+       (at = console.find("file_write:" + logged + " pos:", at)) != std::string::npos; ++at) {
+    ++count;
+  }
+  return count;
+}
+
+// One server a suite, with the opt-in procedures (listings, stat, checksums) or without them;
+// every test names files of its own.
+template <bool kExtensions>
+class OneServer : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    server_ = new RunningServer("Extensions=1\n");  // listings and stat for trees, ls, stat
+    server_ = new RunningServer(kExtensions ? "Extensions=1\n" : "");
     SrpcClient probe;
     ASSERT_TRUE(server_->Connect(probe));  // the server is up before the first command
   }
@@ -120,30 +166,61 @@ class Cli : public testing::Test {
   // The same file as this process opens it.
   static std::string OnServer(const std::string& name) { return server_->path("files/" + name); }
   std::string Local(const std::string& name) { return local_ / name; }
-  // Names in the server's file directory that contain ".part".
+  // Paths below the server's file directory that contain ".part".
   static std::vector<std::string> PartFiles() {
     std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(server_->path("files"))) {
-      std::string name = entry.path().filename().string();
-      if (name.find(".part") != std::string::npos) found.push_back(name);
+    for (const auto& entry : fs::recursive_directory_iterator(server_->path("files"))) {
+      if (entry.path().string().find(".part") != std::string::npos) {
+        found.push_back(entry.path().string());
+      }
     }
     return found;
   }
 
-  static RunningServer* server_;
+  // Resuming trusts what the other side has more than the stripe window below its end and
+  // compares the rest (by checksum where offered, else by reading back). An upload whose part
+  // (59 of 60 MiB) differs in one block sends only that block and the one the part ends in; a
+  // download keeps a byte changed far below its end, and --verify is what finds it.
+  void ResumeSendsOnlyWhatDiffersAndVerifyFindsWhatItKept() {
+    constexpr size_t kMiB = 1024 * 1024;
+    std::string bytes = RandomBytes(60 * kMiB, 60);
+    WriteFileBytes(Local("r60.bin"), bytes);
+    std::string part = bytes.substr(0, 59 * kMiB);
+    part[21 * kMiB] = static_cast<char>(part[21 * kMiB] ^ 1);
+    WriteFileBytes(OnServer("r60.bin.part"), part);
+    CliRun put = Run({"put", "--resume", Local("r60.bin"), Remote("r60.bin")});
+    ASSERT_EQ(put.code, 0) << put.err;
+    EXPECT_TRUE(ReadFileBytes(OnServer("r60.bin")) == bytes);
+    EXPECT_EQ(WritesBeforeRename(*server_, Remote("r60.bin.part")), 2u);
+
+    std::string half = bytes.substr(0, 30 * kMiB);
+    half[12345678] = static_cast<char>(half[12345678] ^ 0x5a);
+    WriteFileBytes(Local("half.bin"), half);
+    CliRun get = Run({"get", "--resume", Remote("r60.bin"), Local("half.bin")});
+    ASSERT_EQ(get.code, 0) << get.err;
+    EXPECT_TRUE(ReadFileBytes(Local("half.bin")) == half + bytes.substr(half.size()))
+        << "the resume fetched the start again, or not all of the rest";
+    CliRun verify = Run({"get", "--resume", "--verify", Remote("r60.bin"), Local("half.bin")});
+    EXPECT_EQ(verify.code, 1);
+    EXPECT_NE(
+        verify.err.find(": verify: differs from " + Local("half.bin") + " at byte 12345678\n"),
+        std::string::npos)
+        << verify.err;
+    // A local file longer than the server's is not a part of it.
+    WriteFileBytes(Local("long.bin"), bytes + "more");
+    EXPECT_EQ(Run({"get", "--resume", Remote("r60.bin"), Local("long.bin")}).code, 1);
+    EXPECT_TRUE(ReadFileBytes(Local("long.bin")) == bytes + "more");
+    // Without --resume the whole file comes again.
+    ASSERT_EQ(Run({"get", "--verify", Remote("r60.bin"), Local("half.bin")}).code, 0);
+    EXPECT_TRUE(ReadFileBytes(Local("half.bin")) == bytes);
+  }
+
+  static inline RunningServer* server_ = nullptr;
   TempDir local_;
 };
 
-RunningServer* Cli::server_ = nullptr;
-
-// One command of a session: what it prints and how it ends. `err` is the start of what it
-// prints on standard error ("" for nothing at all).
-struct Step {
-  std::vector<std::string> args;
-  int code;
-  std::string out;
-  std::string err;
-};
+using Cli = OneServer<true>;
+using CliPlain = OneServer<false>;
 
 TEST_F(Cli, CommandsDoWhatTheySayAndFailWithOneLineNamingThePath) {
   // Over one 4 MiB write and not a multiple of the 64 KiB read.
@@ -169,58 +246,44 @@ TEST_F(Cli, CommandsDoWhatTheySayAndFailWithOneLineNamingThePath) {
       {{"put", Local("empty"), Remote("empty.bin")}, 0, "", ""},
       {{"len", Remote("empty.bin")}, 0, "0\n", ""},
       {{"put", Local("old"), Remote("t.bin")}, 0, "", ""},
-      {{"put", Local("new"), Remote("t.bin")}, 1, "", cli + "put " + Remote("t.bin") + ": "},
+      Fails({"put", Local("new"), Remote("t.bin")}, cli + "put " + Remote("t.bin") + ": "),
       {{"put", "--force", Local("new"), Remote("t.bin")}, 0, "", ""},
       {{"--quiet", "get", Remote("t.bin"), Local("back")}, 0, "", ""},
-      {{"mv", Remote("a.blob"), Remote("b.blob")}, 1, "", cli + "mv " + Remote("a.blob")},
+      Fails({"mv", Remote("a.blob"), Remote("b.blob")}, cli + "mv " + Remote("a.blob")),
       {{"mv", Remote("a.blob"), Remote("c.blob")}, 0, "", ""},
       {{"exists", Remote("?.blob")}, 0, "yes\n", ""},
       {{"exists", Remote("*.att")}, 1, "no\n", ""},
       {{"rm", Remote("c.blob")}, 0, "", ""},
       {{"mkdir", dir}, 0, "", ""},
-      {{"mkdir", dir}, 1, "", cli + "mkdir " + dir + ": "},
+      Fails({"mkdir", dir}, cli + "mkdir " + dir + ": "),
       {{"rmdir", dir}, 0, "", ""},
-      {{"rmdir", dir}, 1, "", cli + "rmdir " + dir + ": "},
+      Fails({"rmdir", dir}, cli + "rmdir " + dir + ": "),
       {{"version"}, 0, "1.0\n", ""},
-      {{"get", missing, Local("out.bin")},
-       1,
-       "",
-       cli + "get " + missing + ": no such file on the server\n"},
-      {{"get", missing, Local("keep.bin")}, 1, "", cli + "get " + missing},
-      {{"cat", missing}, 1, "", cli + "cat " + missing + ": "},
-      {{"len", missing}, 1, "", cli + "len " + missing + ": "},
-      {{"rm", missing}, 1, "", cli + "rm " + missing + ": "},
-      {{"put", Local("not-here"), Remote("x.bin")},
-       1,
-       "",
-       cli + "put " + Remote("x.bin") + ": cannot open local file " + Local("not-here") +
-           ": No such file or directory\n"},
-      {{"df", missing}, 1, "", cli + "df " + missing + ": no such directory on the server\n"},
-      {{"get", Remote("b.blob"), nowhere},
-       1,
-       "",
-       cli + "get " + Remote("b.blob") + ": cannot open local file " + nowhere +
-           ": No such file or directory\n"},
+      Fails({"get", missing, Local("out.bin")},
+            cli + "get " + missing + ": no such file on the server\n"),
+      Fails({"get", missing, Local("keep.bin")}, cli + "get " + missing),
+      Fails({"cat", missing}, cli + "cat " + missing + ": "),
+      Fails({"len", missing}, cli + "len " + missing + ": "),
+      Fails({"rm", missing}, cli + "rm " + missing + ": "),
+      Fails({"put", Local("not-here"), Remote("x.bin")},
+            cli + "put " + Remote("x.bin") + ": cannot open local file " + Local("not-here") +
+                ": No such file or directory\n"),
+      Fails({"df", missing}, cli + "df " + missing + ": no such directory on the server\n"),
+      Fails({"get", Remote("b.blob"), nowhere}, cli + "get " + Remote("b.blob") +
+                                                    ": cannot open local file " + nowhere +
+                                                    ": No such file or directory\n"),
   };
-  for (const Step& step : steps) {
-    SCOPED_TRACE(testing::PrintToString(step.args));
-    CliRun run = Run(step.args);
-    EXPECT_EQ(run.code, step.code) << run.err;
-    EXPECT_EQ(run.out, step.out);
-    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), step.err.empty() ? 0 : 1);
-  }
+  for (const Step& step : steps) Expect(step, Run(step.args));
   EXPECT_TRUE(ReadFileBytes(OnServer("data.bin")) == bytes);
   EXPECT_TRUE(ReadFileBytes(Local("down.bin")) == bytes);
-  EXPECT_TRUE(fs::exists(OnServer("empty.bin")));
   EXPECT_EQ(ReadFileBytes(OnServer("t.bin")), "new contents, longer");
   EXPECT_EQ(ReadFileBytes(Local("back")), "new contents, longer");
   EXPECT_EQ(ReadFileBytes(OnServer("b.blob")), "B") << "mv overwrote";
-  EXPECT_FALSE(fs::exists(OnServer("a.blob")));
-  EXPECT_FALSE(fs::exists(OnServer("c.blob")));
-  EXPECT_FALSE(fs::exists(Local("out.bin"))) << "an empty local file left behind";
   EXPECT_EQ(ReadFileBytes(Local("keep.bin")), "precious") << "cut before the check";
-  EXPECT_FALSE(fs::exists(OnServer("x.bin")));
+  for (const std::string& gone :
+       {OnServer("a.blob"), OnServer("c.blob"), Local("out.bin"), OnServer("x.bin")}) {
+    EXPECT_FALSE(fs::exists(gone)) << gone;  // moved, removed, or never made by a failure
+  }
   EXPECT_TRUE(PartFiles().empty());
 }
 
@@ -233,51 +296,33 @@ TEST_F(Cli, TargetsAreChosenAsCpAndScpChooseThem) {
   fs::create_directories(OnServer("into/taken.bin"));
   fs::create_directory(Local("down"));
   const std::string cwd_copy = fs::current_path() / "a.bin";  // the tests' own directory
+  const std::string cli = "pellary-cli: ";
   const std::vector<Step> steps = {
       {{"put", Local("a.bin"), Remote("into")}, 0, "", ""},
       {{"put", Local("a.bin"), Remote("into") + "/b.bin"}, 0, "", ""},
-      {{"put", Local("a.bin"), Remote("nowhere/")},
-       1,
-       "",
-       "pellary-cli: put " + Remote("nowhere/a.bin.part") +
-           ": no such directory on the server: " + Remote("nowhere/") + " (--parents makes it)\n"},
+      Fails({"put", Local("a.bin"), Remote("nowhere/")},
+            cli + "put " + Remote("nowhere/a.bin.part") + ": no such directory on the server: " +
+                Remote("nowhere/") + " (--parents makes it)\n"),
       {{"put", "-p", Local("a.bin"), Remote("deep/er/")}, 0, "", ""},
-      {{"put", Local("taken.bin"), Remote("into")},
-       1,
-       "",
-       "pellary-cli: put " + Remote("into/taken.bin") + ": is a directory on the server\n"},
+      Fails({"put", Local("taken.bin"), Remote("into")},
+            cli + "put " + Remote("into/taken.bin") + ": is a directory on the server\n"),
       {{"mkdir", "--parents", Remote("p/q/r")}, 0, "", ""},
       {{"mkdir", "-p", Remote("p/q/r")}, 0, "", ""},
       {{"get", Remote("into/a.bin"), Local("down")}, 0, "", ""},
       {{"get", Remote("into/b.bin"), Local("down") + "/"}, 0, "", ""},
       {{"get", Remote("into/a.bin")}, 0, "", ""},
       {{"get", Remote("into/a.bin"), "-"}, 0, bytes, ""},
-      {{"get", Remote("into") + "/", Local("x")},
-       1,
-       "",
-       "pellary-cli: get " + Remote("into") + "/: names a directory"},
+      Fails({"get", Remote("into") + "/", Local("x")},
+            cli + "get " + Remote("into") + "/: names a directory"),
       {{"put", "-", Remote("in.bin")}, 0, "", ""},
-      {{"put", "-", Remote("into")},
-       1,
-       "",
-       "pellary-cli: put " + Remote("into") + ": is a directory"},
-      {{"put", "--resume", "-", Remote("x")},
-       2,
-       "",
-       "pellary-cli: --resume and --verify cannot read standard input again\n"},
-      {{"put", Local("a.bin"), "files/x.bin"},
-       2,
-       "",
-       "pellary-cli: not an absolute server path: files/x.bin ("},
-      {{"get", "x.bin"}, 2, "", "pellary-cli: not an absolute server path: x.bin ("},
+      Fails({"put", "-", Remote("into")}, cli + "put " + Remote("into") + ": is a directory"),
+      Fails({"put", "--resume", "-", Remote("x")},
+            cli + "--resume and --verify cannot read standard input again\n", 2),
+      Fails({"put", Local("a.bin"), "files/x.bin"},
+            cli + "not an absolute server path: files/x.bin (", 2),
+      Fails({"get", "x.bin"}, cli + "not an absolute server path: x.bin (", 2),
   };
-  for (const Step& step : steps) {
-    SCOPED_TRACE(testing::PrintToString(step.args));
-    CliRun run = Run(step.args, step.args[1] == "-" ? bytes : "");
-    EXPECT_EQ(run.code, step.code) << run.err;
-    EXPECT_TRUE(run.out == step.out);
-    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
-  }
+  for (const Step& step : steps) Expect(step, Run(step.args, step.args[1] == "-" ? bytes : ""));
   for (const std::string& copy :
        {OnServer("into/a.bin"), OnServer("into/b.bin"), OnServer("deep/er/a.bin"),
         OnServer("in.bin"), Local("down/a.bin"), Local("down/b.bin"), cwd_copy}) {
@@ -287,14 +332,12 @@ TEST_F(Cli, TargetsAreChosenAsCpAndScpChooseThem) {
   EXPECT_TRUE(fs::is_directory(OnServer("p/q/r")));
   EXPECT_TRUE(fs::is_directory(OnServer("into/taken.bin")));
   EXPECT_EQ(fs::directory_iterator(OnServer("into/taken.bin")), fs::directory_iterator());
-  EXPECT_TRUE(PartFiles().empty());
-  for (const auto& entry : fs::recursive_directory_iterator(OnServer("into"))) {
-    EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
-  }
+  EXPECT_TRUE(PartFiles().empty()) << testing::PrintToString(PartFiles());
 }
 
 // Trees go as cp -r sends them: as the target when it is new, into it when it is a directory.
-// A tree that the server's lower-casing would fold is refused before anything is sent.
+// A tree that the server's lower-casing would fold is refused before anything is sent. Lengths
+// beyond 32 bits come from stat.
 TEST_F(Cli, TreesListingsAndStat) {
   fs::create_directories(Local("t/sub/deeper"));
   fs::create_directories(Local("t/empty"));
@@ -305,34 +348,30 @@ TEST_F(Cli, TreesListingsAndStat) {
   WriteFileBytes(Local("case/sub/Read.me"), "1");
   WriteFileBytes(Local("case/sub/READ.ME"), "2");
   fs::create_directory(OnServer("up"));
+  WriteSparse(OnServer("huge.bin"), (int64_t{5} << 30) + 3, {});
   const std::string t = Remote("up/t");
   const std::vector<Step> steps = {
       {{"put", "-r", Local("t"), Remote("up")}, 0, "", ""},    // into the existing directory
       {{"put", "-r", Local("t"), Remote("copy")}, 0, "", ""},  // as the new one
-      {{"put", "-r", Local("case"), Remote("case")},
-       1,
-       "",
-       "pellary-cli: put " + Local("case") +
-           ": names that differ only in case would be one file on the server: sub/READ.ME and "
-           "sub/Read.me; nothing sent\n"},
+      Fails({"put", "-r", Local("case"), Remote("case")},
+            "pellary-cli: put " + Local("case") +
+                ": names that differ only in case would be one file on the server: sub/READ.ME and "
+                "sub/Read.me; nothing sent\n"),
       {{"ls", t}, 0, "a.txt\nempty/\nsub/\n", ""},
       {{"ls", t + "/a.txt"}, 0, "a.txt\n", ""},
-      {{"ls", "-l", t, "*.TXT"}, 0, "- ", ""},
-      {{"ls", t, "sub/*"}, 2, "", "pellary-cli: a pattern matches names in one directory: sub/*\n"},
-      {{"ls", Remote("none")}, 1, "", "pellary-cli: ls " + Remote("none") + ": no such file"},
-      {{"stat", t + "/sub/b.bin"}, 0, "name: b.bin\ntype: file\nlength: 100000\nmtime: ", ""},
-      {{"stat", t + "/sub"}, 0, "name: sub\ntype: directory\n", ""},
+      Starts({"ls", "-l", t, "*.TXT"}, "- "),
+      Fails({"ls", t, "sub/*"}, "pellary-cli: a pattern matches names in one directory: sub/*\n",
+            2),
+      Fails({"ls", Remote("none")}, "pellary-cli: ls " + Remote("none") + ": no such file"),
+      Starts({"stat", t + "/sub/b.bin"}, "name: b.bin\ntype: file\nlength: 100000\nmtime: "),
+      Starts({"stat", t + "/sub"}, "name: sub\ntype: directory\n"),
+      {{"len", Remote("huge.bin")}, 0, "5368709123\n", ""},
+      Starts({"stat", Remote("huge.bin")}, "name: huge.bin\ntype: file\nlength: 5368709123\n"),
       {{"get", "-r", t, Local("back")}, 0, "", ""},        // as the new one
       {{"get", "-r", t + "/", Local("back")}, 0, "", ""},  // into the existing directory
       {{"get", "-r", t + "/a.txt", Local("back/one.txt")}, 0, "", ""},  // a file as without -r
   };
-  for (const Step& step : steps) {
-    SCOPED_TRACE(testing::PrintToString(step.args));
-    CliRun run = Run(step.args);
-    EXPECT_EQ(run.code, step.code) << run.err;
-    EXPECT_EQ(run.out.rfind(step.out, 0), 0u) << run.out;
-    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
-  }
+  for (const Step& step : steps) Expect(step, Run(step.args));
   std::map<std::string, std::string> tree = TreeOf(Local("t"));
   EXPECT_EQ(tree.size(), 6u);
   EXPECT_TRUE(TreeOf(OnServer("up/t")) == tree);
@@ -367,83 +406,20 @@ TEST_F(Cli, AFullServerVolumeIsNamedAsSuch) {
   EXPECT_FALSE(fs::exists(OnServer("small/tiny.bin.part")));
 }
 
-// How many times the server wrote to `path` (as the client named it), once `path` was renamed:
-// its log lines come a little after the calls.
-size_t WritesBeforeRename(const RunningServer& server, const std::string& path) {
-  std::string logged = ToLower(path);
-  std::string console = server.ConsoleWith("file_rename:" + logged + " -> ");
-  size_t count = 0;
-  for (size_t at = 0;
-       (at = console.find("file_write:" + logged + " pos:", at)) != std::string::npos; ++at) {
-    ++count;
-  }
-  return count;
+// With checksums on the server.
+TEST_F(Cli, ResumeSendsOnlyWhatDiffersAndVerifyFindsWhatItKept) {
+  ResumeSendsOnlyWhatDiffersAndVerifyFindsWhatItKept();
 }
 
-// The issue's case: a part of 59 MiB of a 60 MiB file. Everything lies in the stripe window
-// of the part's end, where an interrupted upload may have left holes: every block is compared
-// (one differs), and only it and the block the part ends in are sent.
-void ResumeSendsOnlyTheBlocksThatDiffer(RunningServer& server, const std::string& local) {
-  constexpr size_t kMiB = 1024 * 1024;
-  std::string bytes = RandomBytes(60 * kMiB, 60);
-  WriteFileBytes(local, bytes);
-  std::string part = bytes.substr(0, 59 * kMiB);
-  part[21 * kMiB] = static_cast<char>(part[21 * kMiB] ^ 1);
-  WriteFileBytes(server.path("files/r60.bin.part"), part);
-  CliRun run = RunOn(server.port(), {"put", "--resume", local, server.remote("files/r60.bin")});
-  ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_TRUE(ReadFileBytes(server.path("files/r60.bin")) == bytes);
-  EXPECT_EQ(WritesBeforeRename(server, server.remote("files/r60.bin.part")), 2u);
-}
-
-TEST_F(Cli, AResumedUploadComparesByChecksumAndSendsOnlyTheBlocksThatDiffer) {
-  ResumeSendsOnlyTheBlocksThatDiffer(*server_, Local("r60.bin"));
-}
-
-// A server without Extensions=1: what the CLI does without the opt-in procedures.
-class CliPlain : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    server_ = new RunningServer();
-    SrpcClient probe;
-    ASSERT_TRUE(server_->Connect(probe));
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  static CliRun Run(std::vector<std::string> args) { return RunOn(server_->port(), args); }
-
-  static RunningServer* server_;
-  TempDir local_;
-};
-RunningServer* CliPlain::server_ = nullptr;
-
+// Without them: what resume and --verify compare is read back, and listings cannot be had.
 TEST_F(CliPlain, ResumeAndVerifyReadBackWhatTheyCompareAndListingsSayWhatIsMissing) {
-  ResumeSendsOnlyTheBlocksThatDiffer(*server_, local_ / "r60.bin");
-  // A resumed get trusts what lies below its stripe window: --verify reads it back.
-  std::string changed = ReadFileBytes(local_ / "r60.bin");
-  changed[12345678] = static_cast<char>(changed[12345678] ^ 1);
-  WriteFileBytes(local_ / "changed.bin", changed);
-  CliRun verify = Run(
-      {"get", "--resume", "--verify", server_->remote("files/r60.bin"), local_ / "changed.bin"});
-  EXPECT_EQ(verify.code, 1);
-  EXPECT_NE(
-      verify.err.find(": verify: differs from " + local_ / "changed.bin" + " at byte 12345678\n"),
-      std::string::npos)
-      << verify.err;
-  std::string ls = server_->remote("files");
+  ResumeSendsOnlyWhatDiffersAndVerifyFindsWhatItKept();
   const std::string not_offered =
       ": the server does not offer this (it needs Extensions=1 in its profile)\n";
-  EXPECT_EQ(Run({"ls", ls}).err, "pellary-cli: ls " + ls + not_offered);
-  EXPECT_EQ(Run({"stat", ls}).err, "pellary-cli: stat " + ls + not_offered);
-}
-
-TEST_F(Cli, LengthsBeyond32BitsComeFromStat) {
-  WriteSparse(OnServer("huge.bin"), (int64_t{5} << 30) + 3, {});
-  EXPECT_EQ(Run({"len", Remote("huge.bin")}).out, "5368709123\n");
-  EXPECT_NE(Run({"stat", Remote("huge.bin")}).out.find("\nlength: 5368709123\n"),
-            std::string::npos);
+  for (const char* command : {"ls", "stat"}) {
+    EXPECT_EQ(Run({command, Remote("")}).err,
+              std::string("pellary-cli: ") + command + " " + Remote("") + not_offered);
+  }
 }
 
 TEST_F(Cli, DfAndProcsReport) {
@@ -470,45 +446,27 @@ TEST_F(Cli, DfAndProcsReport) {
 TEST(CliUsage, AMistakeIsOneLineAndWhereToReadMoreHelpAndVersionPrintToStdout) {
   int closed = e2e::FreePort();
   const std::string general = "Try 'pellary-cli --help'.\n";
-  const std::vector<Step> mistakes = {
-      {{}, 2, "", "pellary-cli: no command given\n" + general},
-      {{"frobnicate", "/x"}, 2, "", "pellary-cli: unknown command frobnicate\n" + general},
-      {{"help", "frobnicate"}, 2, "", "pellary-cli: unknown command frobnicate\n" + general},
-      {{"--bogus", "version"}, 2, "", "pellary-cli: unknown option --bogus\n" + general},
-      {{"mv", "/only-one"},
-       2,
-       "",
-       "pellary-cli: usage: pellary-cli mv FROM TO\nTry 'pellary-cli mv --help'.\n"},
-      {{"version", "extra"}, 2, "", "pellary-cli: usage: pellary-cli version\n"},
-      {{"cat", "--force", "/x"},
-       2,
-       "",
-       "pellary-cli: cat does not take --force\nTry 'pellary-cli cat --help'.\n"},
-      {{"version"}, 3, "", "pellary-cli: version: cannot reach the server: "},
-  };
-  for (const Step& step : mistakes) {
-    SCOPED_TRACE(testing::PrintToString(step.args));
-    CliRun run = RunOn(closed, step.args);
-    EXPECT_EQ(run.code, step.code);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err.rfind(step.err, 0), 0u) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), step.code == 2 ? 2 : 1);
-  }
-  const std::vector<Step> helps = {
-      {{"--help"}, 0, "usage: pellary-cli [OPTIONS] COMMAND", ""},
-      {{"help"}, 0, "usage: pellary-cli [OPTIONS] COMMAND", ""},
-      {{"put", "--help"}, 0, "usage: pellary-cli put [OPTIONS] LOCAL REMOTE\n", ""},
-      {{"help", "put"}, 0, "usage: pellary-cli put [OPTIONS] LOCAL REMOTE\n", ""},
-      {{"-h", "rm", "/x"}, 0, "usage: pellary-cli rm REMOTE\n", ""},
+  const std::string usage = "usage: pellary-cli [OPTIONS] COMMAND";
+  const std::string put_usage = "usage: pellary-cli put [OPTIONS] LOCAL REMOTE\n";
+  const std::vector<Step> steps = {
+      Fails({}, "pellary-cli: no command given\n" + general, 2),
+      Fails({"frobnicate", "/x"}, "pellary-cli: unknown command frobnicate\n" + general, 2),
+      Fails({"help", "frobnicate"}, "pellary-cli: unknown command frobnicate\n" + general, 2),
+      Fails({"--bogus", "version"}, "pellary-cli: unknown option --bogus\n" + general, 2),
+      Fails({"mv", "/only-one"},
+            "pellary-cli: usage: pellary-cli mv FROM TO\nTry 'pellary-cli mv --help'.\n", 2),
+      Fails({"version", "extra"}, "pellary-cli: usage: pellary-cli version\n", 2),
+      Fails({"cat", "--force", "/x"},
+            "pellary-cli: cat does not take --force\nTry 'pellary-cli cat --help'.\n", 2),
+      Fails({"version"}, "pellary-cli: version: cannot reach the server: ", 3),
+      Starts({"--help"}, usage),
+      Starts({"help"}, usage),
+      Starts({"put", "--help"}, put_usage),
+      Starts({"help", "put"}, put_usage),
+      Starts({"-h", "rm", "/x"}, "usage: pellary-cli rm REMOTE\n"),
       {{"--version"}, 0, "pellary-cli 1.0\n", ""},
   };
-  for (const Step& step : helps) {
-    SCOPED_TRACE(testing::PrintToString(step.args));
-    CliRun run = RunOn(closed, step.args);
-    EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(run.out.rfind(step.out, 0), 0u) << run.out;
-    EXPECT_EQ(run.err, "");
-  }
+  for (const Step& step : steps) Expect(step, RunOn(closed, step.args));
   EXPECT_NE(RunOn(0, {"put", "--help"}).out.find("--force"), std::string::npos);
   std::vector<std::string> names = {""};
   std::string overview = RunOn(0, {"--help"}).out;
@@ -550,56 +508,26 @@ TEST(CliMonitor, PrintsTheLogStreamUntilShutdownStopsTheServer) {
   EXPECT_EQ(RunOn(e2e::FreePort(), {"monitor", "1"}).code, 3);
 }
 
+// Several 4 MiB write blocks and a ragged end (many 64 KiB read blocks) over one connection
+// and over eight; more connections than blocks; nothing at all.
 TEST_F(Cli, StripedTransfersAreByteIdenticalWithOneAndEightConnections) {
-  // Several 4 MiB write blocks and a ragged end; many 64 KiB read blocks.
-  std::string bytes = RandomBytes(9 * 1024 * 1024 + 12345, 11);
-  WriteFileBytes(Local("src.bin"), bytes);
-  for (const char* connections : {"1", "8"}) {
-    std::string name = std::string("striped-") + connections + ".bin";
-    CliRun put =
-        Run({"put", "--connections", connections, "--verify", Local("src.bin"), Remote(name)});
-    ASSERT_EQ(put.code, 0) << connections << put.err;
-    EXPECT_TRUE(ReadFileBytes(OnServer(name)) == bytes) << connections;
-    CliRun get = Run({"get", "--connections", connections, "--verify", Remote(name), Local(name)});
-    ASSERT_EQ(get.code, 0) << connections << get.err;
-    EXPECT_TRUE(ReadFileBytes(Local(name)) == bytes) << connections;
+  const std::string big = RandomBytes(9 * 1024 * 1024 + 12345, 11);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"1", big}, {"8", big}, {"16", "tiny"}, {"8", ""}};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto& [connections, bytes] = cases[i];
+    const std::string name = "striped-" + std::to_string(i);
+    SCOPED_TRACE(name + " over " + connections);
+    WriteFileBytes(Local(name), bytes);
+    CliRun put = Run({"put", "--connections", connections, "--verify", Local(name), Remote(name)});
+    ASSERT_EQ(put.code, 0) << put.err;
+    EXPECT_TRUE(ReadFileBytes(OnServer(name)) == bytes);
+    CliRun get =
+        Run({"get", "--connections", connections, "--verify", Remote(name), Local(name + ".back")});
+    ASSERT_EQ(get.code, 0) << get.err;
+    EXPECT_TRUE(ReadFileBytes(Local(name + ".back")) == bytes);
   }
   EXPECT_TRUE(PartFiles().empty());
-  // More connections than blocks, and an empty file.
-  WriteFileBytes(Local("tiny"), "tiny");
-  ASSERT_EQ(Run({"put", "--connections", "16", Local("tiny"), Remote("tiny")}).code, 0);
-  ASSERT_EQ(Run({"get", "--connections", "16", Remote("tiny"), Local("tiny2")}).code, 0);
-  EXPECT_EQ(ReadFileBytes(Local("tiny2")), "tiny");
-  WriteFileBytes(OnServer("none"), "");
-  ASSERT_EQ(Run({"get", "--connections", "8", Remote("none"), Local("none")}).code, 0);
-  EXPECT_EQ(fs::file_size(Local("none")), 0u);
-}
-
-// Resuming keeps what the other side already has (below the stripe window), so a byte changed
-// there survives the resume, and --verify is what finds it.
-TEST_F(Cli, ResumeKeepsWhatIsThereAndVerifyFindsADifference) {
-  std::string bytes = RandomBytes(3 * 1024 * 1024, 5);
-  WriteFileBytes(OnServer("r.bin"), bytes);
-  std::string half = bytes.substr(0, bytes.size() / 2);
-  half[100] = static_cast<char>(half[100] ^ 0x5a);
-  WriteFileBytes(Local("r.bin"), half);
-  CliRun resumed = Run({"get", "--resume", Remote("r.bin"), Local("r.bin")});
-  ASSERT_EQ(resumed.code, 0) << resumed.err;
-  std::string got = ReadFileBytes(Local("r.bin"));
-  ASSERT_EQ(got.size(), bytes.size());
-  EXPECT_NE(got[100], bytes[100]) << "the resume fetched the start again";
-  EXPECT_TRUE(got.substr(101) == bytes.substr(101));
-  CliRun verify = Run({"get", "--resume", "--verify", Remote("r.bin"), Local("r.bin")});
-  EXPECT_EQ(verify.code, 1);
-  EXPECT_NE(verify.err.find("differs from " + Local("r.bin") + " at byte 100"), std::string::npos)
-      << verify.err;
-  // A local file longer than the server's is not a part of it.
-  WriteFileBytes(Local("long.bin"), bytes + "more");
-  CliRun longer = Run({"get", "--resume", Remote("r.bin"), Local("long.bin")});
-  EXPECT_EQ(longer.code, 1);
-  EXPECT_EQ(ReadFileBytes(Local("long.bin")), bytes + "more");
-  // Without --resume the whole file comes again.
-  ASSERT_EQ(Run({"get", "--verify", Remote("r.bin"), Local("r.bin")}).code, 0);
 }
 
 // Runs pellary-cli as a process of its own and kills it once `partial` has `at_least` bytes;
@@ -655,16 +583,15 @@ TEST_F(CliPlain, AFiveGiBSparseFileGoesUpAndComesBackWhole) {
   const Pieces pieces = {{0, RandomBytes(kMiB, 1)},
                          {4 * kGiB - kMiB / 2, RandomBytes(kMiB, 2)},
                          {kSize - 2 * kMiB, RandomBytes(2 * kMiB, 3)}};
-  WriteSparse(local_ / "sparse.bin", kSize, pieces);
-  std::string remote = server_->remote("files/sparse.bin");
-  CliRun put = Run({"put", local_ / "sparse.bin", remote});
+  WriteSparse(Local("sparse.bin"), kSize, pieces);
+  CliRun put = Run({"put", Local("sparse.bin"), Remote("sparse.bin")});
   ASSERT_EQ(put.code, 0) << put.err;
-  EXPECT_TRUE(IsSparseWith(server_->path("files/sparse.bin"), kSize, pieces));
-  EXPECT_EQ(Run({"len", remote}).out, std::to_string(kSize) + "\n");
-  WriteSparse(local_ / "back.bin", kSize - 2 * kMiB, pieces);
-  CliRun get = Run({"get", "--resume", remote, local_ / "back.bin"});
+  EXPECT_TRUE(IsSparseWith(OnServer("sparse.bin"), kSize, pieces));
+  EXPECT_EQ(Run({"len", Remote("sparse.bin")}).out, std::to_string(kSize) + "\n");
+  WriteSparse(Local("back.bin"), kSize - 2 * kMiB, pieces);
+  CliRun get = Run({"get", "--resume", Remote("sparse.bin"), Local("back.bin")});
   ASSERT_EQ(get.code, 0) << get.err;
-  EXPECT_TRUE(IsSparseWith(local_ / "back.bin", kSize, pieces));
+  EXPECT_TRUE(IsSparseWith(Local("back.bin"), kSize, pieces));
 }
 
 }  // namespace
