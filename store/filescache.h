@@ -314,8 +314,7 @@ class FilesCache : public BaseObject {
   // them that are not cached along with it, under one open (at most kMaxReadAhead).
   CacheBlock* LockBlock(int64_t id, int64_t number, Fill fill, Epoch* epoch, int64_t ahead);
   void UnlockBlock(const CacheBlock& block);
-  CacheBlock* Load(Partition& partition, int64_t id, int64_t number, Fill fill, Epoch* epoch,
-                   int64_t ahead);
+  CacheBlock* Load(int64_t id, int64_t number, Fill fill, Epoch* epoch, int64_t ahead);
   CacheBlock* NewDescriptor(int64_t id, int64_t number, bool wait);
   int ClaimAhead(int64_t id, int64_t number, int64_t ahead, CacheBlock** out);
   void Insert(CacheBlock* block);

@@ -152,7 +152,7 @@ FilesCache::CacheBlock* FilesCache::LockBlock(int64_t id, int64_t number, Fill f
     block = FindIn(partition.blocks, id, number);
   }
   if (block == nullptr) {
-    block = Load(partition, id, number, fill, epoch, ahead);
+    block = Load(id, number, fill, epoch, ahead);
   } else {
     switch (Current(*block)) {
       case Staleness::kCurrent:
@@ -180,8 +180,8 @@ void FilesCache::UnlockBlock(const CacheBlock& block) {
 // goes back to the free list and the key is let go. A read also reads in the uncached blocks
 // right after it that it can have at once (ClaimAhead), which go into the cache unlocked: a
 // 64 KiB read of an uncached file opens it once, not sixteen times.
-FilesCache::CacheBlock* FilesCache::Load(Partition& partition, int64_t id, int64_t number,
-                                         Fill fill, Epoch* epoch, int64_t ahead) {
+FilesCache::CacheBlock* FilesCache::Load(int64_t id, int64_t number, Fill fill, Epoch* epoch,
+                                         int64_t ahead) {
   CacheBlock* run[kMaxReadAhead + 1];
   run[0] = NewDescriptor(id, number, true);
   int count = 1;
@@ -198,9 +198,7 @@ FilesCache::CacheBlock* FilesCache::Load(Partition& partition, int64_t id, int64
     UnlockBlock(*run[i]);
   }
   if (filled == 0) return nullptr;
-  ScopedLock hold(partition.lock, kUnit, __LINE__);
-  size_t at = LowerBound(partition.blocks, id, number);
-  partition.blocks.insert(partition.blocks.begin() + static_cast<ptrdiff_t>(at), run[0]);
+  Insert(run[0]);
   return run[0];
 }
 
