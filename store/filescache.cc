@@ -15,6 +15,7 @@
 #include "platform/error.h"
 #include "platform/process.h"
 #include "runtime/dumpstack.h"
+#include "runtime/jthread.h"
 #include "store/filescache_internal.h"
 #include "store/heapnew.h"
 
@@ -336,7 +337,7 @@ int64_t FilesCache::Recheck(const PathKey& key, int64_t id) {
   if (!gone || !ReadInfo(id, &info) || info.created != 0) return id;
   DropEntries(key, id);
   TakeLostWrite(id);
-  DropIdle(id);
+  CloseHandle(id);
   UnlockId(id);
   return 0;
 }
@@ -498,7 +499,7 @@ bool FilesCache::Remove(const char* path) {
   }
   DropEntries(key, id);
   TakeLostWrite(id);
-  bool had_idle = DropIdle(id);
+  bool had_idle = CloseHandle(id);
   int rc = PlusFile::Remove(key.os_path);
   uint32_t error = platform::LastError();
   UnlockId(id);
@@ -551,7 +552,7 @@ bool FilesCache::Rename(const char* old_path, const char* new_path) {
   // An entry the index does not know (a symbolic link: the index knows where it leads) has
   // nothing there to follow the OS rename, which fails for a path that names nothing.
   if (id == 0) return PlusFile::Rename(from.os_path, to.os_path) == 0;
-  DropIdle(id);  // an open file cannot be renamed everywhere
+  CloseHandle(id);  // an open file cannot be renamed everywhere
   bool moved = PlusFile::Rename(from.os_path, to.os_path) == 0;
   if (moved && !Rekey(from, to, id)) {
     PlusFile::Rename(to.os_path, from.os_path);  // the index could not follow: undo
@@ -605,8 +606,7 @@ FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose, Epoch* 
   auto tell = [epoch, checked, &info](uint32_t generation) {
     if (epoch != nullptr) *epoch = {true, generation, info.version, checked};
   };
-  OpenHandle* kept = TakeIdle(id);
-  if (kept == nullptr) kept = FlushingHandle(id);
+  OpenHandle* kept = TakeOpen(id);
   if (kept != nullptr) {
     tell(kept->generation);
     return kept;
@@ -618,6 +618,7 @@ FilesCache::OpenHandle* FilesCache::Acquire(int64_t id, Purpose purpose, Epoch* 
   }
   OpenHandle* handle = HeapNew<OpenHandle>();
   handle->id = id;
+  handle->held = true;
   if (OpenOsFile(&handle->file, info.path, info.created != 0 ? kMakeMode : kExistingMode)) {
     handle->generation = CheckIdentity(handle, info);
     tell(handle->generation);
@@ -685,49 +686,64 @@ FilesCache::Epoch FilesCache::EpochOf(int64_t id) {
 
 void FilesCache::Release(OpenHandle* handle) {
   int64_t id = handle->id;
-  OpenHandle* surplus = nullptr;
+  OpenHandle* surplus;
   {
     ScopedLock hold(handle_lock_, kUnit, __LINE__);
-    if (handle->flushers == 0) {  // else shared with a flush: its last flusher lets it go
-      idle_.push_front(handle);
-      if (static_cast<int32_t>(idle_.size()) > max_idle_handles_) {
-        surplus = idle_.back();
-        idle_.pop_back();
-      }
-    }
+    handle->held = false;
+    surplus = Park(handle);
   }
   HeapDelete(surplus);  // closes its file; an idle entry belongs to no thread
   UnlockId(id);
 }
 
-FilesCache::OpenHandle* FilesCache::TakeIdle(int64_t id) {
+FilesCache::OpenHandle* FilesCache::TakeOpen(int64_t id) {
+  auto of_id = [id](const OpenHandle* handle) { return handle->id == id; };
   ScopedLock hold(handle_lock_, kUnit, __LINE__);
-  auto found = std::find_if(idle_.begin(), idle_.end(),
-                            [id](const OpenHandle* handle) { return handle->id == id; });
-  if (found == idle_.end()) return nullptr;
-  OpenHandle* handle = *found;
-  idle_.erase(found);
+  OpenHandle* handle = nullptr;
+  if (auto idle = std::find_if(idle_.begin(), idle_.end(), of_id); idle != idle_.end()) {
+    handle = *idle;
+    idle_.erase(idle);
+  } else if (auto flushed = std::find_if(flushing_.begin(), flushing_.end(), of_id);
+             flushed != flushing_.end()) {
+    handle = *flushed;
+  }
+  if (handle != nullptr) handle->held = true;
   return handle;
 }
 
-void FilesCache::CountFlusher(OpenHandle* handle, int change) {
+void FilesCache::StartFlush(OpenHandle* handle) {
   ScopedLock hold(handle_lock_, kUnit, __LINE__);
-  handle->flushers += change;
-  FATAL_CHECK(handle->flushers >= 0);
-  auto found = std::find(flushing_.begin(), flushing_.end(), handle);
-  if (handle->flushers > 0 && found == flushing_.end()) flushing_.push_back(handle);
-  if (handle->flushers == 0 && found != flushing_.end()) flushing_.erase(found);
+  if (handle->flushers++ == 0) flushing_.push_back(handle);
 }
 
-FilesCache::OpenHandle* FilesCache::FlushingHandle(int64_t id) {
-  ScopedLock hold(handle_lock_, kUnit, __LINE__);
-  auto found = std::find_if(flushing_.begin(), flushing_.end(),
-                            [id](const OpenHandle* handle) { return handle->id == id; });
-  return found == flushing_.end() ? nullptr : *found;
+void FilesCache::EndFlush(OpenHandle* handle) {
+  OpenHandle* surplus;
+  {
+    ScopedLock hold(handle_lock_, kUnit, __LINE__);
+    FATAL_CHECK(handle->flushers > 0);
+    if (--handle->flushers == 0) std::erase(flushing_, handle);
+    surplus = Park(handle);
+  }
+  HeapDelete(surplus);
 }
 
-bool FilesCache::DropIdle(int64_t id) {
-  OpenHandle* handle = TakeIdle(id);
+FilesCache::OpenHandle* FilesCache::Park(OpenHandle* handle) {
+  if (handle->held || handle->flushers > 0) return nullptr;
+  idle_.push_front(handle);
+  if (static_cast<int32_t>(idle_.size()) <= max_idle_handles_) return nullptr;
+  OpenHandle* surplus = idle_.back();
+  idle_.pop_back();
+  return surplus;
+}
+
+bool FilesCache::CloseHandle(int64_t id) {
+  auto flushed = [this, id] {
+    ScopedLock hold(handle_lock_, kUnit, __LINE__);
+    return std::any_of(flushing_.begin(), flushing_.end(),
+                       [id](const OpenHandle* handle) { return handle->id == id; });
+  };
+  while (flushed()) JThread::Sleep(1);  // an fsync: milliseconds
+  OpenHandle* handle = TakeOpen(id);
   HeapDelete(handle);
   return handle != nullptr;
 }

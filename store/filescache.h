@@ -91,6 +91,7 @@
 //     A flush lets the id lock go while the OS makes the file durable; meanwhile the next
 //     acquire of the id shares that handle (a file opened without sharing cannot be opened
 //     twice on Windows), and the last of its users to finish closes it or keeps it idle.
+//     Remove and Rename, which need the file closed, wait for its flushes to end.
 //     A file's generation, version and stamp change only under its id lock, and every move of
 //     a generation or a version adds one to the count of file changes afterwards; a block
 //     whose `checked` equals that count holds bytes of its file's current generation and
@@ -295,12 +296,18 @@ class FilesCache : public BaseObject {
   uint32_t CheckIdentity(OpenHandle* handle, const OsfsInfo& info);
   Epoch EpochOf(int64_t id);
   void Release(OpenHandle* handle);
-  OpenHandle* TakeIdle(int64_t id);
-  // A thread starts (+1) or ends (-1) a flush of the handle without its id lock; acquires of
-  // the id share a handle that has flushers.
-  void CountFlusher(OpenHandle* handle, int change);
-  OpenHandle* FlushingHandle(int64_t id);
-  bool DropIdle(int64_t id);
+  // The file's idle handle, or the one its flushes use, now held; null without one.
+  OpenHandle* TakeOpen(int64_t id);
+  // A thread starts or ends a flush of the handle without its id lock. The last flush to
+  // end puts a handle nobody holds among the idle ones.
+  void StartFlush(OpenHandle* handle);
+  void EndFlush(OpenHandle* handle);
+  // Under the handle lock: a handle neither held nor flushed goes idle; the idle handle beyond
+  // the maximum, for the caller to close, or null.
+  OpenHandle* Park(OpenHandle* handle);
+  // The caller holds the id lock, so no flush of the file starts: waits for those under way
+  // and closes the file's handle (idle by then). Whether there was one.
+  bool CloseHandle(int64_t id);
   // A write-back of a file that still exists failed: its data is gone.
   void NoteLostWrite(int64_t id);
   bool TakeLostWrite(int64_t id);

@@ -787,11 +787,9 @@ bool FilesCache::SyncFile(FlushRun* run, int64_t id) {
   UseHandle(run, id);
   OpenHandle* handle = run->handle;
   if (handle == nullptr) return false;
-  CountFlusher(handle, 1);
-  UnlockId(id);
+  StartFlush(handle);
+  DropHandle(run);  // the id lock goes; the handle stays open for this flush
   bool synced = handle->file.FlushShared();
-  LockId(id, __LINE__);
-  CountFlusher(handle, -1);
-  DropHandle(run);
+  EndFlush(handle);
   return synced;
 }

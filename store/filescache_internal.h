@@ -85,6 +85,7 @@ struct FilesCache::OpenHandle {
   int64_t id = 0;
   uint32_t generation = 0;  // the file's while this handle is open (the id lock is held)
   int32_t flushers = 0;     // guarded by handle_lock_: threads flushing it without the id lock
+  bool held = false;        // guarded by handle_lock_: the holder of the id lock uses it
   BaseFile file;
 };
 

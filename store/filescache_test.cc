@@ -597,6 +597,32 @@ TEST(FilesCacheThreads, WritersOfOneFileFindTheirBytesOnDiskAfterEachOwnFlush) {
   for (int t = 0; t < kWriters; ++t) EXPECT_EQ(range_on_disk(t), mine[t]) << t;
 }
 
+// A flush lets the file's id lock go during its fsync, but a rename or a remove that comes
+// meanwhile must still find the file closed (an open file can be neither renamed nor removed
+// on Windows, nor here), not fail or leave the file behind.
+TEST(FilesCacheThreads, RenamesAndARemoveGoThroughWhileTheFileIsFlushed) {
+  OpenCache fixture;
+  FilesCache& cache = fixture.cache;
+  std::string names[2] = {fixture / "a", fixture / "b"};
+  int64_t id = cache.Lookup(names[0].c_str(), true);
+  ASSERT_EQ(cache.WriteById(id, 0, "x", 1), 1);
+  ASSERT_TRUE(cache.FlushFile(id));
+  std::atomic<bool> removed{false};
+  std::thread writer([&] {
+    for (int64_t at = 1; !removed.load(); ++at) {
+      cache.WriteById(id, at % (4 * kBlock), "y", 1);
+      cache.FlushFile(id);
+    }
+  });
+  for (int turn = 0; turn < 200; ++turn) {
+    ASSERT_TRUE(cache.Rename(names[turn % 2].c_str(), names[1 - turn % 2].c_str())) << turn;
+  }
+  EXPECT_TRUE(cache.Remove(names[0].c_str()));
+  removed.store(true);
+  writer.join();
+  EXPECT_FALSE(fs::exists(names[0]) || fs::exists(names[1]));
+}
+
 TEST(FilesCacheThreads, OneSharedFileNeverShowsATornBlock) {
   OpenCache fixture;
   FilesCache& cache = fixture.cache;
