@@ -170,6 +170,12 @@ int32_t PellaryMng::FileRead(const char* path, int64_t position, void* buffer, i
   return cache_->Read(path, position, buffer, count);
 }
 
+bool PellaryMng::FilePin(const char* path, int64_t position, int32_t count,
+                         FilesCache::Pinned* pinned) {
+  int64_t id = cache_->Lookup(path, false);
+  return id > 0 && cache_->PinById(id, position, count, pinned);
+}
+
 int32_t PellaryMng::FileWrite(const char* path, int64_t position, const void* data, int32_t count) {
   // One look-up for the write and its flush: the path is resolved once per call.
   int64_t id = cache_->Lookup(path, false);

@@ -39,8 +39,7 @@
 #include "foundation/cstring.h"
 #include "foundation/yarray.h"
 #include "runtime/mt.h"
-
-class FilesCache;
+#include "store/filescache.h"
 
 class PellaryMng {
  public:
@@ -75,6 +74,9 @@ class PellaryMng {
   int FileRename(const char* old_path, const char* new_path);
   // Bytes read (at the file's end fewer); 0 when the file is unknown and cannot be opened.
   int32_t FileRead(const char* path, int64_t position, void* buffer, int32_t count);
+  // What FileRead would read, pinned in the cache where it lies (FilesCache::PinById); false
+  // when it is not cached whole or the file is unknown (FileRead reads it then).
+  bool FilePin(const char* path, int64_t position, int32_t count, FilesCache::Pinned* pinned);
   // Bytes written, each on the disk (invariant 2); 0 on any failure.
   int32_t FileWrite(const char* path, int64_t position, const void* data, int32_t count);
   // The length as the cache sees it; 0 when the file is unknown and cannot be opened.

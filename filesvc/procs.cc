@@ -17,6 +17,8 @@
 #include "runtime/monitor/logtext.h"
 #include "runtime/monitor/ymonitorserver.h"
 #include "runtime/mt.h"
+#include "store/filescache.h"
+#include "store/heapnew.h"
 
 namespace {
 
@@ -330,6 +332,35 @@ void GiveBackReadBuffer(const void* buffer) {
   }
 }
 
+// A read answered from the cache's blocks where they lie, their keys held until the answer
+// is out (or copied, for a slow peer): the bytes are copied once, into the socket.
+struct PinnedAnswer {
+  FilesCache* cache = nullptr;
+  FilesCache::Pinned pinned;
+  NetValueList::Piece pieces[FilesCache::Pinned::kMost];
+};
+
+void GiveBackPinned(const void* token) {
+  auto* answer = static_cast<PinnedAnswer*>(const_cast<void*>(token));
+  answer->cache->Unpin(&answer->pinned);
+  HeapDelete(answer);
+}
+
+bool AnswerInPlace(PellaryMng& mng, const char* path, int64_t position, int32_t size,
+                   NetValueList* results) {
+  auto* answer = HeapNew<PinnedAnswer>();
+  answer->cache = &mng.files_cache();
+  if (!mng.FilePin(path, position, size, &answer->pinned)) {
+    HeapDelete(answer);
+    return false;
+  }
+  const FilesCache::Pinned& pinned = answer->pinned;
+  for (int i = 0; i < pinned.count; ++i) answer->pieces[i] = {pinned.bytes[i], pinned.lengths[i]};
+  Answered(results);
+  results->LendPieces(0, answer->pieces, pinned.count, GiveBackPinned, answer);
+  return true;
+}
+
 // A negative size reads nothing; a size above one read buffer is cut to it.
 int32_t FileRead(SrpcCallCtx*, const CallPaths& paths, const NetValueList& arguments,
                  NetValueList* results) {
@@ -339,8 +370,9 @@ int32_t FileRead(SrpcCallCtx*, const CallPaths& paths, const NetValueList& argum
   LogLine("file_read:%s pos:%d size:%d\r\n", LogValue(path).GetString(),
           static_cast<int32_t>(position), size);
   PellaryMng& mng = Mng();
-  char* buffer = mng.GetReadBuffer();
   int32_t wanted = std::clamp(size, 0, PellaryMng::kReadBufferSize);
+  if (wanted > 0 && AnswerInPlace(mng, path, position, wanted, results)) return 0;
+  char* buffer = mng.GetReadBuffer();
   int32_t got = wanted > 0 ? mng.FileRead(path, position, buffer, wanted) : 0;
   // The answer is sent from the read buffer itself, which goes back to the pool once the
   // answer is out.

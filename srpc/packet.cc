@@ -87,10 +87,15 @@ uint8_t SrpcChecksum(const uint8_t* bytes, int n) {
 
 // ---- Writer --------------------------------------------------------------------------------
 
-std::string SrpcPieces::Joined() const {
+std::string SrpcPieces::Joined(int from) const {
   std::string bytes;
-  for (int i = 0; i < count; ++i)
-    bytes.append(static_cast<const char*>(piece[i].bytes), static_cast<size_t>(piece[i].length));
+  bytes.reserve(static_cast<size_t>(std::max(total - from, 0)));
+  for (int i = 0; i < count; ++i) {
+    int skip = std::clamp(from, 0, piece[i].length);
+    from -= skip;
+    bytes.append(static_cast<const char*>(piece[i].bytes) + skip,
+                 static_cast<size_t>(piece[i].length - skip));
+  }
   return bytes;
 }
 
@@ -165,9 +170,11 @@ bool SrpcPacketWriter::Finish(SrpcPieces* pieces) {
     return true;
   }
   pieces->piece[0] = {data, lent_.at};
-  pieces->piece[1] = {lent_.bytes, lent_.length};
-  pieces->piece[2] = {data + lent_.at, size - lent_.at};
-  pieces->count = 3;
+  for (int i = 0; i < lent_.count; ++i) {
+    pieces->piece[1 + i] = {lent_.pieces[i].bytes, lent_.pieces[i].length};
+  }
+  pieces->piece[1 + lent_.count] = {data + lent_.at, size - lent_.at};
+  pieces->count = 2 + lent_.count;
   pieces->total = size + lent_.length;
   return true;
 }

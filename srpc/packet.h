@@ -73,13 +73,14 @@ constexpr uint32_t kSrpcMaxPacket = 419430400;
 uint8_t SrpcChecksum(const uint8_t* bytes, int n);
 
 // A packet to send as pieces of memory, in order: the writer's bytes, or the writer's bytes
-// up to a lent binary, the binary where it lies, and the rest of the writer's bytes.
+// up to a lent binary, the binary's pieces where they lie, and the rest of the writer's bytes.
 struct SrpcPieces {
-  platform::SocketPiece piece[3] = {};
+  static constexpr int kMost = NetValueList::kMostPieces + 2;
+  platform::SocketPiece piece[kMost] = {};
   int count = 0;
   int total = 0;
-  // The packet's bytes in one string (tests and tools).
-  std::string Joined() const;
+  // The packet's bytes from byte `from` on, in one string.
+  std::string Joined(int from = 0) const;
 };
 
 // Builds one packet at a time in its own buffer, which keeps its memory between packets up to

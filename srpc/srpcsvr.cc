@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "foundation/base.h"
 #include "foundation/datetime.h"
@@ -209,7 +210,7 @@ void SRPCSocketSvr::ServeClient(ClientThread* thread, StdSocket* client) {
     if (received == SrpcPacketReader::Result::kPacket) {
       SrpcPieces answer;
       bool serving = ServePacket(session, reader.packet(), &answer);
-      if (serving && answer.count > 0) client->SendPieces(answer.piece, answer.count);
+      if (serving && answer.count > 0) SendAnswer(session, *client, answer);
       EndCall(session);
       if (!serving) break;
       idle_since = platform::GetTickCount();
@@ -233,6 +234,15 @@ bool SRPCSocketSvr::ServePacket(SrpcSession& session, SrpcPacket& packet, SrpcPi
   if (outcome == Outcome::kClose) return false;
   if (request.kind == kSrpcRequest) BuildAnswer(session, outcome, code, answer);
   return true;
+}
+
+void SRPCSocketSvr::SendAnswer(SrpcSession& session, StdSocket& client, const SrpcPieces& answer) {
+  static_assert(SrpcPieces::kMost <= StdSocket::kMostPieces);
+  int sent = client.SendSome(answer.piece, answer.count);
+  if (sent < 0 || sent == answer.total) return;
+  std::string rest = answer.Joined(sent);
+  session.results.Clear();  // lent bytes go back before a slow peer is waited for
+  client.SendAll(rest.data(), static_cast<int>(rest.size()));
 }
 
 void SRPCSocketSvr::EndCall(SrpcSession& session) {

@@ -119,6 +119,10 @@ class SRPCSocketSvr : public SocketSvr {
   // answer or EndCall. False when the connection is to be closed (OnPreDispatch gave
   // kSrpcCloseConnection).
   bool ServePacket(SrpcSession& session, SrpcPacket& packet, SrpcPieces* answer);
+  // Sends the answer ServePacket gave. One that lends bytes of the results (cache blocks whose
+  // locks the lender holds meanwhile, say) is offered once without waiting; what did not fit is
+  // copied and the results are let go before the rest waits for a slow peer.
+  static void SendAnswer(SrpcSession& session, StdSocket& client, const SrpcPieces& answer);
   // After the answer went out: lets go of the call's values (their lent bytes among them) and
   // of a large answer buffer, so that an idle connection holds little memory.
   static void EndCall(SrpcSession& session);

@@ -350,7 +350,6 @@ bool StdSocket::SendAll(const void* buffer, int n) {
 }
 
 bool StdSocket::SendPieces(const platform::SocketPiece* pieces, int count) {
-  constexpr int kMostPieces = 8;
   FATAL_CHECK(count >= 0 && count <= kMostPieces);
   platform::SocketPiece left[kMostPieces];
   int first = 0;
@@ -365,23 +364,26 @@ bool StdSocket::SendPieces(const platform::SocketPiece* pieces, int count) {
       ++first;
       continue;
     }
-    int sent = platform::SocketSendGathered(handle_.load(), left + first, count - first, false);
-    if (sent >= 0) {
-      for (; first < count && sent >= left[first].length; ++first) sent -= left[first].length;
-      if (first < count) {
-        left[first].bytes = static_cast<const char*>(left[first].bytes) + sent;
-        left[first].length -= sent;
-      }
-    } else if (platform::LastError() != platform::kWsaEwouldblock) {
-      RecordError();
-      ConnectionLost();
-      return false;
-    } else if (!WaitWritable(timeout_, 0)) {
-      return false;
+    int sent = SendSome(left + first, count - first);
+    if (sent < 0) return false;
+    if (sent == 0 && !WaitWritable(timeout_, 0)) return false;
+    for (; first < count && sent >= left[first].length; ++first) sent -= left[first].length;
+    if (first < count) {
+      left[first].bytes = static_cast<const char*>(left[first].bytes) + sent;
+      left[first].length -= sent;
     }
   }
   RecordError(0);
   return true;
+}
+
+int StdSocket::SendSome(const platform::SocketPiece* pieces, int count) {
+  int sent = platform::SocketSendGathered(handle_.load(), pieces, count, false);
+  if (sent >= 0) return sent;
+  if (platform::LastError() == platform::kWsaEwouldblock) return 0;
+  RecordError();
+  ConnectionLost();
+  return -1;
 }
 
 bool StdSocket::Write(const void* buffer, int n) {

@@ -117,9 +117,13 @@ class StdSocket : public BaseObject {
   // when nothing fits waits for writability, at most the time-out each time; a time-out or an
   // error gives false (an error also clears the connected flag).
   bool SendAll(const void* buffer, int n);
-  // SendAll of the pieces' bytes one after another, gathered into as few sends as the system
-  // takes, without copying them.
+  // SendAll of the pieces' bytes one after another (at most kMostPieces pieces), gathered into
+  // as few sends as the system takes, without copying them.
+  static constexpr int kMostPieces = 24;
   bool SendPieces(const platform::SocketPiece* pieces, int count);
+  // One send of what fits into the send buffer now, without waiting → how many bytes went (0
+  // when none fit), or -1 when the connection is lost (the connected flag cleared).
+  int SendSome(const platform::SocketPiece* pieces, int count);
   // Buffered sending: bytes collect in the write buffer, which is sent whenever it is full
   // and by Flush (which empties it even when the send fails).
   bool Write(const void* buffer, int n);

@@ -110,8 +110,8 @@
 // partitions (its own key belongs to no block there), a flush those of the next blocks of a
 // run, a read those of the uncached blocks after its own (read in along with it; their
 // descriptors come from the free list or from an eviction that does not wait, with the
-// eviction lock try-locked), and a flush lets its open handle (the id lock) go before it
-// waits for a busy key.
+// eviction lock try-locked), a read in place (PinById) those of its range after the first,
+// and a flush lets its open handle (the id lock) go before it waits for a busy key.
 // So no try-lock meets a key its caller holds (which the lock table treats as fatal).
 // Flushes wait for busy blocks instead of skipping them, so that a FlushFile covers every
 // write that returned before it was called.
@@ -226,6 +226,25 @@ class FilesCache : public BaseObject {
   // The length as the cache sees it (written data included); 0 for an unknown id.
   int64_t LengthById(int64_t id);
 
+  // A read in place: stretches of cached blocks, one per block, with the blocks' keys held so
+  // that their bytes can be sent without a copy; nobody changes or evicts them until Unpin.
+  struct Pinned {
+    static constexpr int kMost = 17;  // 64 KiB from anywhere in blocks of 4 KiB
+    int64_t id = 0;
+    int64_t first = 0;  // the first block's number
+    int count = 0;      // stretches, each of the next block
+    const uint8_t* bytes[kMost] = {};
+    int32_t lengths[kMost] = {};
+    int32_t total = 0;
+  };
+  // Pins what ReadById would read, when every block of it is cached and holds its file's
+  // current bytes and the keys after the first are free (those are not waited for), in at
+  // most Pinned::kMost blocks. False, nothing held, otherwise, and for nothing to read: the
+  // caller reads by ReadById then. Unpin must follow soon: a writer or a flush of those blocks
+  // waits for it.
+  bool PinById(int64_t id, int64_t offset, int32_t length, Pinned* pinned);
+  void Unpin(Pinned* pinned);
+
   int32_t block_size() const { return block_size_; }
   int32_t block_count() const { return block_count_; }
   int64_t cache_bytes() const { return cache_bytes_; }
@@ -321,6 +340,11 @@ class FilesCache : public BaseObject {
   // them that are not cached along with it, under one open (at most kMaxReadAhead).
   CacheBlock* LockBlock(int64_t id, int64_t number, Fill fill, Epoch* epoch, int64_t ahead);
   void UnlockBlock(const CacheBlock& block);
+  // The block in its partition, or null; the caller holds its key.
+  CacheBlock* Cached(int64_t id, int64_t number);
+  // The block was just used (its age for eviction).
+  void Touch(CacheBlock& block);
+  CacheBlock* PinBlock(int64_t id, int64_t number, bool wait);
   CacheBlock* Load(int64_t id, int64_t number, Fill fill, Epoch* epoch, int64_t ahead);
   CacheBlock* NewDescriptor(int64_t id, int64_t number, bool wait);
   int ClaimAhead(int64_t id, int64_t number, int64_t ahead, CacheBlock** out);

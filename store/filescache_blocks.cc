@@ -145,12 +145,7 @@ FilesCache::CacheBlock* FilesCache::LockBlock(int64_t id, int64_t number, Fill f
                                               int64_t ahead) {
   BlockKey key(id, number);
   block_locks_.Lock(key.bytes, BlockLockTable::kKeyLength, kUnit, __LINE__);
-  Partition& partition = PartitionOf(id, number);
-  CacheBlock* block;
-  {
-    ScopedLock hold(partition.lock, kUnit, __LINE__);
-    block = FindIn(partition.blocks, id, number);
-  }
+  CacheBlock* block = Cached(id, number);
   if (block == nullptr) {
     block = Load(id, number, fill, epoch, ahead);
   } else {
@@ -165,9 +160,18 @@ FilesCache::CacheBlock* FilesCache::LockBlock(int64_t id, int64_t number, Fill f
         break;
     }
   }
-  if (block == nullptr) return nullptr;
-  block->last_use.store(tick_.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
+  if (block != nullptr) Touch(*block);
   return block;
+}
+
+FilesCache::CacheBlock* FilesCache::Cached(int64_t id, int64_t number) {
+  Partition& partition = PartitionOf(id, number);
+  ScopedLock hold(partition.lock, kUnit, __LINE__);
+  return FindIn(partition.blocks, id, number);
+}
+
+void FilesCache::Touch(CacheBlock& block) {
+  block.last_use.store(tick_.fetch_add(1, std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
 void FilesCache::UnlockBlock(const CacheBlock& block) {
@@ -192,8 +196,7 @@ FilesCache::CacheBlock* FilesCache::Load(int64_t id, int64_t number, Fill fill, 
     GiveBack(run[i]);
   }
   for (int i = 1; i < filled; ++i) {
-    run[i]->last_use.store(tick_.fetch_add(1, std::memory_order_relaxed),
-                           std::memory_order_relaxed);
+    Touch(*run[i]);
     Insert(run[i]);
     UnlockBlock(*run[i]);
   }
@@ -223,13 +226,7 @@ int FilesCache::ClaimAhead(int64_t id, int64_t number, int64_t ahead, CacheBlock
     int64_t next = number + 1 + count;
     BlockKey key(id, next);
     if (!block_locks_.TryLock(key.bytes, BlockLockTable::kKeyLength, kUnit, __LINE__)) break;
-    Partition& partition = PartitionOf(id, next);
-    bool cached;
-    {
-      ScopedLock hold(partition.lock, kUnit, __LINE__);
-      cached = FindIn(partition.blocks, id, next) != nullptr;
-    }
-    CacheBlock* block = cached ? nullptr : NewDescriptor(id, next, false);
+    CacheBlock* block = Cached(id, next) != nullptr ? nullptr : NewDescriptor(id, next, false);
     if (block == nullptr) {
       block_locks_.Unlock(key.bytes, BlockLockTable::kKeyLength);
       break;
@@ -396,8 +393,7 @@ FilesCache::CacheBlock* FilesCache::ChooseVictim() {
     Candidate best;
     while (!ScanCandidates(&best)) JThread::Sleep(kNoCandidateWaitMs);
     if (Claim(best)) return best.block;
-    best.block->last_use.store(tick_.fetch_add(1, std::memory_order_relaxed),
-                               std::memory_order_relaxed);
+    Touch(*best.block);
     // Every block busy at once is rare and short (copies, write-backs): let the holders on.
     if (misses % block_count_ == 0) {
       JThread::Sleep(1);
@@ -577,6 +573,65 @@ int32_t FilesCache::ReadById(int64_t id, int64_t offset, void* buffer, int32_t l
   return done;
 }
 
+bool FilesCache::PinById(int64_t id, int64_t offset, int32_t length, Pinned* pinned) {
+  FATAL_CHECK(open_);
+  *pinned = Pinned();
+  if (id <= 0 || offset < 0 || length <= 0 || offset > INT64_MAX - length) return false;
+  pinned->id = id;
+  pinned->first = offset / block_size_;
+  if ((offset + length - 1) / block_size_ - pinned->first >= Pinned::kMost) return false;
+  int64_t known_length = -1;
+  while (pinned->total < length) {
+    int32_t in_block = static_cast<int32_t>(offset % block_size_);
+    CacheBlock* block = PinBlock(id, offset / block_size_, pinned->count == 0);
+    if (block == nullptr) {
+      Unpin(pinned);
+      return false;
+    }
+    int32_t visible = VisibleBytes(*block, id, &known_length);
+    int32_t n = std::clamp(visible - in_block, 0, length - pinned->total);
+    if (n == 0) {
+      UnlockBlock(*block);
+      break;
+    }
+    pinned->bytes[pinned->count] = block->data + in_block;
+    pinned->lengths[pinned->count++] = n;
+    pinned->total += n;
+    offset += n;
+    if (visible < block_size_) break;  // the file ends in this block
+  }
+  if (pinned->count > 0) return true;
+  Unpin(pinned);
+  return false;
+}
+
+// The block when it is cached and holds its file's current bytes, its key held; null (nothing
+// held) otherwise. Only the first block of a pinned range waits for its key: a thread that
+// holds keys never waits for another.
+FilesCache::CacheBlock* FilesCache::PinBlock(int64_t id, int64_t number, bool wait) {
+  BlockKey key(id, number);
+  if (wait) {
+    block_locks_.Lock(key.bytes, BlockLockTable::kKeyLength, kUnit, __LINE__);
+  } else if (!block_locks_.TryLock(key.bytes, BlockLockTable::kKeyLength, kUnit, __LINE__)) {
+    return nullptr;
+  }
+  CacheBlock* block = Cached(id, number);
+  if (block == nullptr || Current(*block) != Staleness::kCurrent) {
+    block_locks_.Unlock(key.bytes, BlockLockTable::kKeyLength);
+    return nullptr;
+  }
+  Touch(*block);
+  return block;
+}
+
+void FilesCache::Unpin(Pinned* pinned) {
+  for (int i = 0; i < pinned->count; ++i) {
+    BlockKey key(pinned->id, pinned->first + i);
+    block_locks_.Unlock(key.bytes, BlockLockTable::kKeyLength);
+  }
+  *pinned = Pinned();
+}
+
 int32_t FilesCache::WriteById(int64_t id, int64_t offset, const void* buffer, int32_t length) {
   FATAL_CHECK(open_);
   FATAL_CHECK(buffer != nullptr || length <= 0);
@@ -747,9 +802,7 @@ int FilesCache::LockRun(FlushRun* run, size_t* next, CacheBlock** blocks) {
 
 // The block (id, number) when it is in the cache and dirty; the caller holds its key.
 FilesCache::CacheBlock* FilesCache::DirtyBlock(int64_t id, int64_t number) {
-  Partition& partition = PartitionOf(id, number);
-  ScopedLock hold(partition.lock, kUnit, __LINE__);
-  CacheBlock* block = FindIn(partition.blocks, id, number);
+  CacheBlock* block = Cached(id, number);
   return block != nullptr && block->dirty.load(std::memory_order_relaxed) ? block : nullptr;
 }
 

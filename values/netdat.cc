@@ -5,6 +5,7 @@
 // row, not a case to several switches.
 #include "values/netdat.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -46,6 +47,9 @@ struct NetValueCell {
   // (when not null) as the payload is released.
   bool lent = false;
   NetValueList::GiveBack give_back = nullptr;
+  // A binary lent in pieces: the lender's array (the slot then holds its token).
+  const NetValueList::Piece* pieces = nullptr;
+  int32_t piece_count = 0;
   CString text;  // NET_STRING, NET_LSTRING, a NET_BINARY longer than a block
 };
 
@@ -432,6 +436,8 @@ void NetValueList::ReleasePayload(NetValueCell& cell) const {
     }
     cell.lent = false;
     cell.give_back = nullptr;
+    cell.pieces = nullptr;
+    cell.piece_count = 0;
   }
   if ((type == NET_TABLE || type == NET_LIST) && cell.owned != 0) {
     // Cleared before the delete, so that nothing can reach a dead object through the cell.
@@ -593,6 +599,22 @@ int NetValueList::LendBinary(int i, const void* bytes, int length, GiveBack give
   return 1;
 }
 
+int NetValueList::LendPieces(int i, const Piece* pieces, int count, GiveBack give_back,
+                             const void* token) {
+  FATAL_CHECK(pieces != nullptr && count >= 1 && count <= kMostPieces);
+  int64_t length = 0;
+  for (int k = 0; k < count; ++k) {
+    FATAL_CHECK(pieces[k].length >= 0 && (pieces[k].bytes != nullptr || pieces[k].length == 0));
+    length += pieces[k].length;
+  }
+  FATAL_CHECK(length <= INT_MAX);
+  LendBinary(i, token, static_cast<int>(length), give_back);
+  NetValueCell& cell = At(i);
+  cell.pieces = pieces;
+  cell.piece_count = count;
+  return 1;
+}
+
 uint8_t NetValueList::GetByte(int i) const {
   return GetScalar<uint8_t>(i, NET_BYTE);
 }
@@ -651,6 +673,7 @@ const char* NetValueList::GetLString(int i, int* length) const {
 
 const char* NetValueList::GetBinary(int i, int* length) const {
   const NetValueCell& cell = Typed(i, NET_BINARY);
+  FATAL_CHECK(cell.pieces == nullptr);  // lent in pieces: there is no one place to point at
   void* block = Load<void*>(cell);
   if (length != nullptr) *length = BinaryLength(cell);
   return block != nullptr ? static_cast<const char*>(block) : cell.text.GetString();
@@ -694,17 +717,41 @@ CString NetValueList::Print() const {
   return out;
 }
 
+namespace {
+
+// A binary's bytes as pieces: its own, or one piece where they lie; how many.
+int PiecesOf(const NetValueCell& cell, NetValueList::Piece* pieces) {
+  if (cell.pieces == nullptr) {
+    void* block = Load<void*>(cell);
+    pieces[0] = {block != nullptr ? block : cell.text.GetString(), BinaryLength(cell)};
+    return 1;
+  }
+  std::copy(cell.pieces, cell.pieces + cell.piece_count, pieces);
+  return cell.piece_count;
+}
+
+}  // namespace
+
 int NetValueList::Encode(PackBuffer& out, LentBinary* lent) const {
   for (int i = 0; i < count_; ++i) {
     const NetValueCell& cell = At(i);
     const TypeFacts* facts = FactsOf(cell.type & kNetTypeMask);
     // Only the types with a tag can travel; putting another into a sent list is a bug.
     FATAL_CHECK(facts->put != nullptr);
-    if (lent != nullptr && lent->at < 0 && cell.type == NET_BINARY &&
-        BinaryLength(cell) >= LentBinary::kLeast) {
-      lent->bytes = GetBinary(i, &lent->length);
+    bool binary = cell.type == NET_BINARY;  // not NULL
+    if (binary && lent != nullptr && lent->at < 0 && BinaryLength(cell) >= LentBinary::kLeast) {
+      lent->length = BinaryLength(cell);
+      lent->count = PiecesOf(cell, lent->pieces);
       if (PutBinaryHead(out, lent->length) == 0) return 0;
       lent->at = out.Size();
+      continue;
+    }
+    if (binary && cell.pieces != nullptr) {
+      if (PutBinaryHead(out, BinaryLength(cell)) == 0) return 0;
+      for (int k = 0; k < cell.piece_count; ++k) {
+        const Piece& piece = cell.pieces[k];
+        if (out.Write(piece.bytes, piece.length) != piece.length) return 0;
+      }
       continue;
     }
     if (facts->put(out, *this, i, cell.type & NET_NULL) == 0) return 0;

@@ -104,6 +104,17 @@ class NetValueList : public BaseObject {
   // cleared or goes), `give_back` (when not null) is called with `bytes`.
   using GiveBack = void (*)(const void* bytes);
   int LendBinary(int i, const void* bytes, int length, GiveBack give_back);
+  // A stretch of a binary lent in pieces.
+  struct Piece {
+    const void* bytes = nullptr;
+    int length = 0;
+  };
+  static constexpr int kMostPieces = 20;
+  // The cell's binary is the `count` pieces one after another (1 ... kMostPieces, none of
+  // negative length), lent like LendBinary's bytes: the array and the bytes stay as they are
+  // while the cell holds them, and `give_back` (when not null) gets `token` as the payload is
+  // released. Such a binary is for encoding only: GetBinary of it is a contract violation.
+  int LendPieces(int i, const Piece* pieces, int count, GiveBack give_back, const void* token);
 
   // Each getter requires the cell's type to be its own; it reads the slot even when NULL.
   uint8_t GetByte(int i) const;
@@ -135,11 +146,13 @@ class NetValueList : public BaseObject {
   // Appends every value as its tagged encoding. Types without a tag are a contract violation.
   // 1, or 0 when the buffer refused a write. With `lent`, the first binary of at least
   // LentBinary::kLeast bytes is not copied: `out` gets its tag and count, and *lent the place
-  // (out's size after the count) where its bytes belong; they stay the cell's.
+  // (out's size after the count) where its bytes belong, and its pieces (one for a binary
+  // not lent in pieces); the bytes stay the cell's.
   struct LentBinary {
     static constexpr int kLeast = 8192;
     int at = -1;  // -1: none was lent
-    const char* bytes = nullptr;
+    Piece pieces[kMostPieces];
+    int count = 0;
     int length = 0;
   };
   int Encode(PackBuffer& out, LentBinary* lent = nullptr) const;
