@@ -74,6 +74,48 @@ TEST(SrpcPacketWriter, BuildsRequestsAndAnswersByteForByte) {
   EXPECT_EQ(Hex(answer.Joined()), "41 00 00 00 10 04 69 00 00 00 05 73 78 00 35 67");
 }
 
+int g_given_back = 0;
+
+// A large binary, lent whole or in pieces, goes out from where it lies; a small one, and any
+// binary when nothing may be lent, is copied. Either way the bytes are the copied packet's.
+TEST(SrpcPacketWriter, SendsLargeLentBinariesFromWhereTheyLie) {
+  const int kLarge = NetValueList::LentBinary::kLeast;
+  std::string bytes(3 * kLarge, 'x');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 23);
+  NetValueList::Piece pieces[3] = {
+      {bytes.data(), kLarge - 5}, {bytes.data() + kLarge, 0}, {bytes.data() + 9, kLarge + 1}};
+  const struct {
+    int count;   // pieces lent; 0: one binary lent by LendBinary
+    int length;  // of that one
+    bool lent;   // sent from where it lies
+  } rows[] = {{0, kLarge, true}, {0, kLarge - 1, false}, {3, 0, true}, {1, 0, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.count);
+    NetValueList results;
+    results.Append(3);
+    results.SetLong(0, 7);
+    if (row.count == 0) {
+      results.LendBinary(1, bytes.data(), row.length, nullptr);
+    } else {
+      results.LendPieces(
+          1, pieces, row.count, [](const void*) { ++g_given_back; }, &row);
+    }
+    results.SetString(2, "after");
+    SrpcPacketWriter copying;
+    copying.BeginPlain(kSrpcAnswer);
+    ASSERT_TRUE(copying.PutValues(results));
+    std::string expected = Finished(copying);
+    SrpcPacketWriter writer;
+    SrpcPieces answer;
+    ASSERT_TRUE(writer.BuildAnswer(results, &answer));
+    EXPECT_EQ(answer.Joined(), expected);
+    EXPECT_EQ(answer.Joined(11), expected.substr(11));
+    EXPECT_EQ(answer.count, row.lent ? 2 + std::max(row.count, 1) : 1);
+    EXPECT_TRUE(!row.lent || answer.piece[1].bytes == bytes.data());
+  }
+  EXPECT_EQ(g_given_back, 2);  // each list in pieces gave them back once, as it went
+}
+
 // Opening whole packets, extended ones and cut references: the server's tests drive them.
 TEST(SrpcPacket, RefusesCutOrDamagedFrames) {
   SrpcPacket packet;

@@ -432,4 +432,33 @@ TEST(Sessions, BindingAPortInUseFails) {
             "bind(127.0.0.1," + first.port_text() + ") failed\n");
 }
 
+std::atomic<bool> g_lent_back{false};
+
+// An answer that lends its bytes is offered once without waiting: what a slow peer leaves is
+// copied and the lent bytes go back before the session waits for that peer, so a client that
+// stops reading cannot hold them (cache blocks, in the server) for as long as it likes.
+TEST(SrpcSessionSend, LentBytesGoBackBeforeASlowPeerIsWaitedFor) {
+  srpc_testing::Pair pair;
+  std::string bytes(16 << 20, '\0');  // more than the socket buffers hold
+  for (size_t i = 0; i < bytes.size(); i += 4096) bytes[i] = static_cast<char>(i >> 12);
+  SrpcSession session;
+  session.results.Append(1);
+  NetValueList::Piece piece = {bytes.data(), static_cast<int>(bytes.size())};
+  session.results.LendPieces(
+      0, &piece, 1, [](const void*) { g_lent_back = true; }, &piece);
+  SrpcPieces answer;
+  ASSERT_TRUE(session.writer.BuildAnswer(session.results, &answer));
+  std::string expected = answer.Joined(), received(expected.size(), '\0');
+  bool back_before_reading = false;
+  std::thread peer([&] {
+    for (int i = 0; i < 3000 && !g_lent_back; ++i) platform::SleepMs(10);  // a hang guard
+    back_before_reading = g_lent_back;
+    EXPECT_TRUE(pair.client->RecvExact(received.data(), static_cast<int>(received.size())));
+  });
+  SRPCSocketSvr::SendAnswer(session, *pair.server, answer);
+  peer.join();
+  EXPECT_TRUE(back_before_reading);
+  EXPECT_TRUE(received == expected);
+}
+
 }  // namespace

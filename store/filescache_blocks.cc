@@ -577,10 +577,14 @@ bool FilesCache::PinById(int64_t id, int64_t offset, int32_t length, Pinned* pin
   FATAL_CHECK(open_);
   *pinned = Pinned();
   if (id <= 0 || offset < 0 || length <= 0 || offset > INT64_MAX - length) return false;
+  // Known before the first key is taken: a write that lengthens the file meanwhile may or may
+  // not be seen, as with a read that comes just before it.
+  int64_t known_length = LengthById(id);
+  if (offset >= known_length) return false;
+  length = static_cast<int32_t>(std::min<int64_t>(length, known_length - offset));
   pinned->id = id;
   pinned->first = offset / block_size_;
   if ((offset + length - 1) / block_size_ - pinned->first >= Pinned::kMost) return false;
-  int64_t known_length = -1;
   while (pinned->total < length) {
     int32_t in_block = static_cast<int32_t>(offset % block_size_);
     CacheBlock* block = PinBlock(id, offset / block_size_, pinned->count == 0);
@@ -600,9 +604,7 @@ bool FilesCache::PinById(int64_t id, int64_t offset, int32_t length, Pinned* pin
     offset += n;
     if (visible < block_size_) break;  // the file ends in this block
   }
-  if (pinned->count > 0) return true;
-  Unpin(pinned);
-  return false;
+  return pinned->count > 0;
 }
 
 // The block when it is cached and holds its file's current bytes, its key held; null (nothing

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -88,6 +89,8 @@ class ModelRun {
     WriteFileBytes(stranger_, "stranger");
   }
 
+  int pinned_reads() const { return pinned_reads_; }
+
   std::vector<std::string> Step() {
     const std::string& name = Pick();
     int roll = static_cast<int>(Roll(100));
@@ -141,9 +144,20 @@ class ModelRun {
     std::string bytes(static_cast<size_t>(size), '#');
     int32_t expected = static_cast<int32_t>(std::clamp<int64_t>(length - offset, 0, size));
     ASSERT_EQ(cache_.Read(name.c_str(), offset, bytes.data(), size), expected);
-    EXPECT_EQ(bytes.substr(0, static_cast<size_t>(expected)),
-              Content(name).substr(static_cast<size_t>(std::min(offset, length)),
-                                   static_cast<size_t>(expected)));
+    std::string content = Content(name).substr(static_cast<size_t>(std::min(offset, length)),
+                                               static_cast<size_t>(expected));
+    EXPECT_EQ(bytes.substr(0, static_cast<size_t>(expected)), content);
+    // The same range in place: now cached, unless the read came short of it.
+    FilesCache::Pinned pinned;
+    if (!cache_.PinById(cache_.Lookup(name.c_str(), false), offset, size, &pinned)) return;
+    ++pinned_reads_;
+    std::string in_place;
+    for (int i = 0; i < pinned.count; ++i) {
+      in_place.append(reinterpret_cast<const char*>(pinned.bytes[i]),
+                      static_cast<size_t>(pinned.lengths[i]));
+    }
+    cache_.Unpin(&pinned);
+    EXPECT_EQ(in_place, content);
   }
 
   void Flush(const std::string& name, bool one) {
@@ -185,6 +199,7 @@ class ModelRun {
   }
 
   FilesCache& cache_;
+  int pinned_reads_ = 0;
   std::mt19937 random_{20240611};
   std::vector<std::string> names_;
   std::map<std::string, std::string> files_;
@@ -202,6 +217,7 @@ TEST(FilesCache, MatchesAModelWhileEvictingAllTheTime) {
   }
   fixture.cache.FlushAll(0);
   run.ExpectAll(true);
+  EXPECT_GT(run.pinned_reads(), 100);
 }
 
 // The eight blocks of a file are read in a random order, then the file changes on disk behind
@@ -258,6 +274,10 @@ TEST(FilesCache, MeetsTheOsFileLate) {
   WriteFileBytes(fixture / "new", fresh);
   fs::rename(fixture / "new", asked);
   ASSERT_EQ(cache.Read(asked.c_str(), kBlock, &byte, 1), 1);  // an open: the new file
+  FilesCache::Pinned pinned;
+  bool stale_pinned = cache.PinById(cache.Lookup(asked.c_str(), false), 0, 1, &pinned);
+  if (stale_pinned) cache.Unpin(&pinned);
+  EXPECT_FALSE(stale_pinned) << "block 0 still holds the replaced file's bytes";
   EXPECT_EQ(ReadThrough(cache, asked), fresh);
   ASSERT_EQ(Write(cache, asked, 10, "WRITTEN"), 7);
   WriteFileBytes(fixture / "new", "third");
@@ -621,6 +641,34 @@ TEST(FilesCacheThreads, RenamesAndARemoveGoThroughWhileTheFileIsFlushed) {
   removed.store(true);
   writer.join();
   EXPECT_FALSE(fs::exists(names[0]) || fs::exists(names[1]));
+}
+
+// Pinned blocks stay as they were pinned until Unpin: a writer of them waits for it. A range of
+// more blocks than a pin holds is never pinned, cached or not.
+TEST(FilesCacheThreads, APinnedRangeHoldsItsWritersUntilUnpinned) {
+  TempDir dir;
+  constexpr int kBlocks = FilesCache::Pinned::kMost + 1;
+  FilesCache cache(2 * kBlocks * kBlock, kBlock, 0, 1000, 8);
+  ASSERT_TRUE(cache.Open(dir.path().c_str(), "pellary_"));
+  int64_t id = cache.Lookup((dir / "pinned").c_str(), true);
+  std::string before(kBlocks * kBlock, 'a');
+  ASSERT_EQ(cache.WriteById(id, 0, before.data(), kBlocks * kBlock), kBlocks * kBlock);
+  FilesCache::Pinned pinned;
+  EXPECT_FALSE(cache.PinById(id, 0, kBlocks * kBlock, &pinned));
+  ASSERT_TRUE(cache.PinById(id, 10, 2 * kBlock - 10, &pinned));
+  ASSERT_EQ(pinned.count, 2);
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    cache.WriteById(id, kBlock + 5, "b", 1);
+    written = true;
+  });
+  platform::SleepMs(50);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(pinned.bytes[1]), 5), "aaaaa");
+  EXPECT_EQ(pinned.lengths[0] + pinned.lengths[1], 2 * kBlock - 10);
+  cache.Unpin(&pinned);
+  writer.join();
+  EXPECT_TRUE(written);
 }
 
 TEST(FilesCacheThreads, OneSharedFileNeverShowsATornBlock) {

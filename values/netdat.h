@@ -112,8 +112,9 @@ class NetValueList : public BaseObject {
   static constexpr int kMostPieces = 20;
   // The cell's binary is the `count` pieces one after another (1 ... kMostPieces, none of
   // negative length), lent like LendBinary's bytes: the array and the bytes stay as they are
-  // while the cell holds them, and `give_back` (when not null) gets `token` as the payload is
-  // released. Such a binary is for encoding only: GetBinary of it is a contract violation.
+  // while the cell holds them, and `give_back` (when not null) gets `token` (not null) as the
+  // payload is released. Such a binary is for encoding only: GetBinary of it is a contract
+  // violation.
   int LendPieces(int i, const Piece* pieces, int count, GiveBack give_back, const void* token);
 
   // Each getter requires the cell's type to be its own; it reads the slot even when NULL.
