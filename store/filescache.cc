@@ -686,13 +686,11 @@ FilesCache::Epoch FilesCache::EpochOf(int64_t id) {
 
 void FilesCache::Release(OpenHandle* handle) {
   int64_t id = handle->id;
-  OpenHandle* surplus;
   {
     ScopedLock hold(handle_lock_, kUnit, __LINE__);
     handle->held = false;
-    surplus = Park(handle);
+    Park(handle);
   }
-  HeapDelete(surplus);  // closes its file; an idle entry belongs to no thread
   UnlockId(id);
 }
 
@@ -717,23 +715,20 @@ void FilesCache::StartFlush(OpenHandle* handle) {
 }
 
 void FilesCache::EndFlush(OpenHandle* handle) {
-  OpenHandle* surplus;
-  {
-    ScopedLock hold(handle_lock_, kUnit, __LINE__);
-    FATAL_CHECK(handle->flushers > 0);
-    if (--handle->flushers == 0) std::erase(flushing_, handle);
-    surplus = Park(handle);
-  }
-  HeapDelete(surplus);
+  ScopedLock hold(handle_lock_, kUnit, __LINE__);
+  FATAL_CHECK(handle->flushers > 0);
+  if (--handle->flushers == 0) std::erase(flushing_, handle);
+  Park(handle);
 }
 
-FilesCache::OpenHandle* FilesCache::Park(OpenHandle* handle) {
-  if (handle->held || handle->flushers > 0) return nullptr;
+// The surplus is closed before the handle lock goes: an acquire that finds no handle of its
+// file then opens it, which a handle still open would make fail (no sharing on Windows).
+void FilesCache::Park(OpenHandle* handle) {
+  if (handle->held || handle->flushers > 0) return;
   idle_.push_front(handle);
-  if (static_cast<int32_t>(idle_.size()) <= max_idle_handles_) return nullptr;
-  OpenHandle* surplus = idle_.back();
+  if (static_cast<int32_t>(idle_.size()) <= max_idle_handles_) return;
+  HeapDelete(idle_.back());  // closes its file; an idle entry belongs to no thread
   idle_.pop_back();
-  return surplus;
 }
 
 bool FilesCache::CloseHandle(int64_t id) {

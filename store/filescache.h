@@ -321,9 +321,9 @@ class FilesCache : public BaseObject {
   // end puts a handle nobody holds among the idle ones.
   void StartFlush(OpenHandle* handle);
   void EndFlush(OpenHandle* handle);
-  // Under the handle lock: a handle neither held nor flushed goes idle; the idle handle beyond
-  // the maximum, for the caller to close, or null.
-  OpenHandle* Park(OpenHandle* handle);
+  // Under the handle lock: a handle neither held nor flushed goes idle, and the idle handle
+  // beyond the maximum is closed.
+  void Park(OpenHandle* handle);
   // The caller holds the id lock, so no flush of the file starts: waits for those under way
   // and closes the file's handle (idle by then). Whether there was one.
   bool CloseHandle(int64_t id);
