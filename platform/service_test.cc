@@ -29,6 +29,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace platform;
 using namespace std::chrono_literals;
 
 #ifndef _WIN32
@@ -37,49 +38,47 @@ using namespace std::chrono_literals;
 TEST(ServiceManager, AManagerHandleIsNoServiceHandleAndWithoutSystemdThereIsNoManager) {
   TempDir root;
   fs::create_directories(root / "etc/systemd/system");
-  platform::SetServiceManagerRoot(root.path());
-  platform::ScopedScHandle manager(platform::OpenServiceManager());
-  platform::ServiceStatus status;
-  EXPECT_TRUE(manager && !platform::QueryServiceStatus(manager.get(), &status) &&
-              platform::LastError() == platform::kErrorInvalidHandle);
-  platform::SetServiceManagerRoot("");
+  SetServiceManagerRoot(root.path());
+  ScopedScHandle manager(OpenServiceManager());
+  ServiceStatus status;
+  EXPECT_TRUE(manager && !QueryServiceStatus(manager.get(), &status) &&
+              LastError() == kErrorInvalidHandle);
+  SetServiceManagerRoot("");
   if (fs::exists("/run/systemd/system")) return;
-  EXPECT_TRUE(platform::OpenServiceManager() == platform::kNoScHandle &&
-              platform::LastError() == platform::kErrorRpcServerUnavailable);
+  EXPECT_TRUE(OpenServiceManager() == kNoScHandle && LastError() == kErrorRpcServerUnavailable);
 }
 
 std::atomic<int> g_stops{0};
 std::atomic<int> g_stops_while_starting{-1};
 
 void CountStop(uint32_t control) {
-  g_stops += control == platform::kServiceControlStop;
+  g_stops += control == kServiceControlStop;
 }
 
-void Report(platform::ServiceStatusHandle handle, uint32_t state, uint32_t accepted) {
-  EXPECT_TRUE(platform::SetServiceStatus(
-      handle, platform::ServiceStatus{platform::kServiceWin32OwnProcess, state, accepted}));
+void Report(ServiceStatusHandle handle, uint32_t state, uint32_t accepted) {
+  EXPECT_TRUE(SetServiceStatus(handle, ServiceStatus{kServiceWin32OwnProcess, state, accepted}));
 }
 
 // Stopped by the manager while it still starts, and again once it runs.
 void StoppedEarly() {
-  platform::ServiceStatusHandle handle = platform::RegisterServiceCtrlHandler("early", CountStop);
-  Report(handle, platform::kServiceStartPending, 0);
+  ServiceStatusHandle handle = RegisterServiceCtrlHandler("early", CountStop);
+  Report(handle, kServiceStartPending, 0);
   std::raise(SIGTERM);
   std::this_thread::sleep_for(200ms);
   g_stops_while_starting = g_stops.load();
-  Report(handle, platform::kServiceRunning, platform::kServiceAcceptStop);
+  Report(handle, kServiceRunning, kServiceAcceptStop);
   for (int i = 0; i < 500 && g_stops.load() == 0; ++i) std::this_thread::sleep_for(10ms);
-  Report(handle, platform::kServiceStopped, platform::kServiceAcceptStop);
+  Report(handle, kServiceStopped, kServiceAcceptStop);
 }
 
 // systemd sends SIGTERM when it likes: the service hears the stop once its reports accept one.
 TEST(ServiceDispatcher, AStopWhileStartingWaitsUntilTheServiceAcceptsIt) {
   TempDir dir;
-  platform::ServiceNotifyListener manager;
+  ServiceNotifyListener manager;
   ASSERT_TRUE(manager.Open(dir / "notify"));
-  platform::SetServiceNotifyAddress(manager.path());
-  EXPECT_TRUE(platform::StartServiceDispatcher("early", StoppedEarly));
-  platform::SetServiceNotifyAddress("");
+  SetServiceNotifyAddress(manager.path());
+  EXPECT_TRUE(StartServiceDispatcher("early", StoppedEarly));
+  SetServiceNotifyAddress("");
   EXPECT_EQ(g_stops_while_starting.load(), 0);
   EXPECT_EQ(g_stops.load(), 1);
 }
@@ -94,22 +93,20 @@ void IgnoreControl(uint32_t) {}
 // Read only (a test that installs for real needs a Wine prefix of its own); outside the
 // manager, dispatching and reporting fail.
 TEST(ServiceManager, AbsentServicesWrongNamesAndWrongHandlesAreRefused) {
-  platform::ScopedScHandle manager(platform::OpenServiceManager());
-  ASSERT_TRUE(manager) << platform::LastError();
-  platform::ServiceConfig quoted{"pellary-quoted", "Quoted", "c:\\a \"b\"\\p.exe", {}};
-  platform::ServiceStatus status;
-  EXPECT_TRUE(platform::OpenService(manager.get(), "pellary-absent") == platform::kNoScHandle &&
-              platform::LastError() == platform::kErrorServiceDoesNotExist);
-  EXPECT_TRUE(platform::OpenService(manager.get(), "a/b") == platform::kNoScHandle &&
-              platform::CreateService(manager.get(), quoted) == platform::kNoScHandle &&
-              platform::LastError() == platform::kErrorInvalidName);
-  EXPECT_TRUE(!platform::QueryServiceStatus(manager.get(), &status) &&
-              platform::LastError() == platform::kErrorInvalidHandle);
-  EXPECT_TRUE(!platform::StartServiceDispatcher("pellary", NeverRuns) &&
-              platform::LastError() == platform::kErrorFailedServiceControllerConnect);
-  EXPECT_TRUE(platform::RegisterServiceCtrlHandler("pellary", IgnoreControl) ==
-                  platform::kNoServiceStatus &&
-              platform::LastError() == platform::kErrorServiceDoesNotExist);
+  ScopedScHandle manager(OpenServiceManager());
+  ASSERT_TRUE(manager) << LastError();
+  ServiceConfig quoted{"pellary-quoted", "Quoted", "c:\\a \"b\"\\p.exe", {}};
+  ServiceStatus status;
+  EXPECT_TRUE(OpenService(manager.get(), "pellary-absent") == kNoScHandle &&
+              LastError() == kErrorServiceDoesNotExist);
+  EXPECT_TRUE(OpenService(manager.get(), "a/b") == kNoScHandle &&
+              CreateService(manager.get(), quoted) == kNoScHandle &&
+              LastError() == kErrorInvalidName);
+  EXPECT_TRUE(!QueryServiceStatus(manager.get(), &status) && LastError() == kErrorInvalidHandle);
+  EXPECT_TRUE(!StartServiceDispatcher("pellary", NeverRuns) &&
+              LastError() == kErrorFailedServiceControllerConnect);
+  EXPECT_TRUE(RegisterServiceCtrlHandler("pellary", IgnoreControl) == kNoServiceStatus &&
+              LastError() == kErrorServiceDoesNotExist);
 }
 
 #endif
@@ -124,30 +121,29 @@ std::atomic<int> g_first{-1};
 template <bool kTakes>
 bool Handler(uint32_t event) {
   if (g_calls++ == 0) g_first = kTakes ? 0 : 1;
-  return kTakes && event == platform::kCtrlCEvent;
+  return kTakes && event == kCtrlCEvent;
 }
 
 // The handler added last is asked first; one that declines passes the event on.
 TEST(ConsoleControl, HandlersAreAskedLastAddedFirst) {
-  ASSERT_TRUE(platform::SetConsoleCtrlHandler(Handler<true>, true));
-  ASSERT_TRUE(platform::SetConsoleCtrlHandler(Handler<false>, true));
-  ASSERT_TRUE(platform::RaiseConsoleCtrlEvent(platform::kCtrlCEvent)) << platform::LastError();
+  ASSERT_TRUE(SetConsoleCtrlHandler(Handler<true>, true));
+  ASSERT_TRUE(SetConsoleCtrlHandler(Handler<false>, true));
+  ASSERT_TRUE(RaiseConsoleCtrlEvent(kCtrlCEvent)) << LastError();
   for (int i = 0; i < 500 && g_calls.load() < 2; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_TRUE(g_calls.load() == 2 && g_first.load() == 1);
-  EXPECT_TRUE(platform::SetConsoleCtrlHandler(Handler<false>, false) &&
-              platform::SetConsoleCtrlHandler(Handler<true>, false));
-  EXPECT_TRUE(!platform::SetConsoleCtrlHandler(Handler<true>, false) &&
-              platform::LastError() == platform::kErrorInvalidParameter);
+  EXPECT_TRUE(SetConsoleCtrlHandler(Handler<false>, false) &&
+              SetConsoleCtrlHandler(Handler<true>, false));
+  EXPECT_TRUE(!SetConsoleCtrlHandler(Handler<true>, false) &&
+              LastError() == kErrorInvalidParameter);
   // Only the events a terminal's keys make can be raised.
-  EXPECT_TRUE(!platform::RaiseConsoleCtrlEvent(platform::kCtrlCloseEvent) &&
-              platform::LastError() == platform::kErrorInvalidParameter);
+  EXPECT_TRUE(!RaiseConsoleCtrlEvent(kCtrlCloseEvent) && LastError() == kErrorInvalidParameter);
 }
 
 // An event no handler takes ends the process: POSIX by the signal (Ctrl+Break's SIGTERM),
 // Windows with STATUS_CONTROL_C_EXIT (Wine: with status 0).
 bool EndedByTheEvent(int status) {
 #ifdef _WIN32
-  return status == static_cast<int>(0xC000013A) || (platform::RunsUnderWine() && status == 0);
+  return status == static_cast<int>(0xC000013A) || (RunsUnderWine() && status == 0);
 #else
   return WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
 #endif
@@ -157,9 +153,8 @@ TEST(ConsoleControl, AnEventNoHandlerTakesEndsTheProcessAndCtrlCTurnedOffStaysOf
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        platform::SetConsoleCtrlHandler(Handler<false>, true);
-        platform::RaiseConsoleCtrlEvent(platform::kWindows ? platform::kCtrlCEvent
-                                                           : platform::kCtrlBreakEvent);
+        SetConsoleCtrlHandler(Handler<false>, true);
+        RaiseConsoleCtrlEvent(kWindows ? kCtrlCEvent : kCtrlBreakEvent);
         std::this_thread::sleep_for(3s);
         std::exit(3);  // still alive
       },
@@ -172,12 +167,12 @@ TEST(ConsoleControl, AnEventNoHandlerTakesEndsTheProcessAndCtrlCTurnedOffStaysOf
 #else
         std::signal(SIGINT, SIG_IGN);
 #endif
-        platform::SetConsoleCtrlHandler(Handler<true>, true);
-        platform::RaiseConsoleCtrlEvent(platform::kCtrlCEvent);
+        SetConsoleCtrlHandler(Handler<true>, true);
+        RaiseConsoleCtrlEvent(kCtrlCEvent);
         for (int i = 0; i < 30 && g_calls.load() == 0; ++i) std::this_thread::sleep_for(10ms);
         std::exit(g_calls.load());
       },
-      ::testing::ExitedWithCode(platform::kWindows ? 1 : 0), "");
+      ::testing::ExitedWithCode(kWindows ? 1 : 0), "");
 }
 
 }  // namespace
