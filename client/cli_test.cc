@@ -13,7 +13,6 @@
 #include "testing/cli_run.h"
 #include "testing/stand_in_server.h"
 #include "testing/temp_dir.h"
-#include "values/nettable.h"
 
 namespace {
 
@@ -22,18 +21,8 @@ int32_t BrokenDisk(SrpcCallCtx*, int64_t, NetValueList*, NetValueList*, CString*
   return 7;
 }
 
-// A table of entries named `names`, each a directory when `dirs`.
-void AnswerEntries(NetValueList* results, const std::vector<std::string>& names, bool dirs) {
-  auto* table = new NetTable();
-  table->AddColumn("name", NET_CSTRING);
-  table->AddColumn("dir", NET_LONG);
-  table->AddColumn("length", NET_SUPERLONG);
-  table->AddColumn("mtime", NET_SUPERLONG);
-  for (const std::string& name : names) {
-    int row = table->AppendRow();
-    table->SetCString(row, "name", CString(name.c_str()));
-    table->SetLong(row, "dir", dirs ? 1 : 0);
-  }
+// The one value `table`, owned by `results`.
+void AnswerTable(NetValueList* results, NetTable* table) {
   results->Clear();
   results->Append(1);
   results->SetTable(0, table, 1);
@@ -41,7 +30,7 @@ void AnswerEntries(NetValueList* results, const std::vector<std::string>& names,
 
 // Every path is a directory.
 int32_t StatDirectory(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* results, CString*) {
-  AnswerEntries(results, {"d"}, true);
+  AnswerTable(results, EntryTable({"d"}, true));
   return 0;
 }
 
@@ -49,9 +38,8 @@ int32_t StatDirectory(SrpcCallCtx*, int64_t, NetValueList*, NetValueList* result
 int32_t ListEscape(SrpcCallCtx*, int64_t, NetValueList* arguments, NetValueList* results,
                    CString*) {
   bool first_page = std::string(arguments->GetString(1)).find('/') == std::string::npos;
-  std::vector<std::string> names;
-  if (first_page) names.push_back("../escaped");
-  AnswerEntries(results, names, false);
+  AnswerTable(results, EntryTable(first_page ? std::vector<std::string>{"../escaped"}
+                                             : std::vector<std::string>{}));
   return 0;
 }
 

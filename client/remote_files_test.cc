@@ -13,7 +13,6 @@
 
 #include "srpc/srpcsvr.h"
 #include "testing/stand_in_server.h"
-#include "values/nettable.h"
 
 namespace {
 
@@ -38,21 +37,6 @@ const SrpcProcEntry kTable[] = {
     {"plif_file_checksum", "sll", Answer},
     {},
 };
-
-// An entry table with `names` (files of length 1), or with the "mtime" column left out.
-NetTable* Entries(const std::vector<std::string>& names, bool with_mtime = true) {
-  auto* table = new NetTable();
-  table->AddColumn("name", NET_CSTRING);
-  table->AddColumn("dir", NET_LONG);
-  table->AddColumn("length", NET_SUPERLONG);
-  if (with_mtime) table->AddColumn("mtime", NET_SUPERLONG);
-  for (const std::string& name : names) {
-    int row = table->AppendRow();
-    table->SetCString(row, "name", CString(name.c_str()));
-    table->SetSuperLong(row, "length", 1);
-  }
-  return table;
-}
 
 NetValueList* TableAnswer(NetTable* table) {
   auto* answer = new NetValueList();
@@ -94,11 +78,12 @@ TEST_F(RemoteFiles, AnswersOfAnotherShapeAreBadAndAPageOutOfOrderEndsTheListing)
   };
   const Case cases[] = {
       // A server that ignores where a page is to start would be listed for ever.
-      {"the same page again", TableAnswer(Entries({"a", "b"})), list, RemoteResult::kBadAnswer},
-      {"a page out of order", TableAnswer(Entries({"b", "a"})), list, RemoteResult::kBadAnswer},
-      {"a column missing", TableAnswer(Entries({}, false)), list, RemoteResult::kBadAnswer},
+      {"the same page again", TableAnswer(EntryTable({"a", "b"})), list, RemoteResult::kBadAnswer},
+      {"a page out of order", TableAnswer(EntryTable({"b", "a"})), list, RemoteResult::kBadAnswer},
+      {"a column missing", TableAnswer(EntryTable({}, false, false)), list,
+       RemoteResult::kBadAnswer},
       {"a number for a table", NumberAnswer(0), list, RemoteResult::kBadAnswer},
-      {"two entries for one path", TableAnswer(Entries({"f", "g"})), stat,
+      {"two entries for one path", TableAnswer(EntryTable({"f", "g"})), stat,
        RemoteResult::kBadAnswer},
       {"a checksum of -2", NumberAnswer(-2), checksum, RemoteResult::kBadAnswer},
       {"a checksum beyond 32 bits", NumberAnswer(int64_t{1} << 32), checksum,
