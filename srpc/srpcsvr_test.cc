@@ -18,6 +18,7 @@
 #include "srpc/srpcclient.h"
 #include "testing/remote_calls.h"
 #include "testing/socket_read.h"
+#include "testing/stand_in_server.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -69,27 +70,15 @@ const SrpcProcEntry kTable[] = {
 std::mutex g_log_lock;
 std::vector<std::string> g_logged;  // the servers' log lines, in order
 
-// A server on 127.0.0.1 with a port of the system's choice, started in the background.
-struct Server {
-  std::unique_ptr<SRPCSocketSvr> server = std::make_unique<SRPCSocketSvr>(kTable);
-  int port = 0;
-  explicit Server(int max_clients = 100, int idle_timeout = 0) {
-    server->set_idle_timeout(idle_timeout);
-    server->set_log([](const char* line) {
-      std::lock_guard<std::mutex> hold(g_log_lock);
-      g_logged.push_back(line);
-    });
-    server->StartInBackground("127.0.0.1", 0, max_clients);
-    server->WaitStarted();
-    CString address;
-    server->GetLocalAddr(&address, &port);
-  }
-  ~Server() {
-    server->Stop();
-    server->WaitForStarter();
-  }
-  SRPCSocketSvr* operator->() { return server.get(); }
-  std::string port_text() const { return std::to_string(port); }
+void KeepLogLine(const char* line) {
+  std::lock_guard<std::mutex> hold(g_log_lock);
+  g_logged.push_back(line);
+}
+
+// A server of the table above whose log lines go to g_logged.
+struct Server : StandInServer {
+  explicit Server(int max_clients = 100, int idle_timeout = 0)
+      : StandInServer(kTable, max_clients, idle_timeout, KeepLogLine) {}
 };
 
 // A raw connection for byte-level exchanges.
@@ -151,8 +140,8 @@ class SrpcServer : public testing::Test {
  protected:
   static void SetUpTestSuite() { shared_ = new Server(); }
   static void TearDownTestSuite() { delete shared_; }
-  static SRPCSocketSvr& server() { return *shared_->server; }
-  static int port() { return shared_->port; }
+  static SRPCSocketSvr& server() { return shared_->server(); }
+  static int port() { return shared_->port(); }
   static Server* shared_;
 };
 Server* SrpcServer::shared_ = nullptr;
@@ -274,7 +263,7 @@ TEST(Sessions, HooksStatisticsAndClientRowsFollowTheConnections) {
   Server server;
   int opened = g_opened, closed = g_closed;
   {
-    Client a(server.port), b(server.port);
+    Client a(server.port()), b(server.port());
     NetValueList sleep;
     e2e::Args(sleep, int32_t{60});
     a.Call("sleep", sleep), b.Call("sleep", sleep);
@@ -289,7 +278,7 @@ TEST(Sessions, HooksStatisticsAndClientRowsFollowTheConnections) {
     EXPECT_EQ(stats.GetLong(row, "count"), 2);
     EXPECT_GT(stats.GetLong(row, "times"), 0);  // summed; how much, the clock decides
   }
-  Raw(server.port).Send(kGetCmds.substr(0, 10));  // leaves in the middle of a packet
+  Raw(server.port()).Send(kGetCmds.substr(0, 10));  // leaves in the middle of a packet
   for (int waited = 0; waited < 5000 && (server->ActiveCount() != 0 || g_closed - closed < 3);
        waited += 10) {
     platform::SleepMs(10);
@@ -304,8 +293,8 @@ TEST(Sessions, HooksStatisticsAndClientRowsFollowTheConnections) {
 // seconds; a call under way still gets its answer.
 TEST(Sessions, StopEndsEverySessionWhateverItsClientDoes) {
   Server server;
-  Raw silent(server.port), half(server.port), deaf(server.port);
-  Client idle(server.port);
+  Raw silent(server.port()), half(server.port()), deaf(server.port());
+  Client idle(server.port());
   ASSERT_EQ(idle.Call("fail"), 5);
   half.Send(kGetCmds.substr(0, 10));
   NetValueList big, sleep;
@@ -314,7 +303,7 @@ TEST(Sessions, StopEndsEverySessionWhateverItsClientDoes) {
   int sleeping = g_sleeping;
   std::atomic<int32_t> answer{-100};
   std::thread call(
-      [&] { answer = Client(server.port).Call("sleep", e2e::Args(sleep, int32_t{700})); });
+      [&] { answer = Client(server.port()).Call("sleep", e2e::Args(sleep, int32_t{700})); });
   while (g_sleeping == sleeping) platform::SleepMs(5);
   std::atomic<bool> stopped{false};
   std::thread stopping([&] {
@@ -339,9 +328,9 @@ TEST(Sessions, StopEndsEverySessionWhateverItsClientDoes) {
 // to a waiting one; one that keeps calling stays. Without a time-out silence closes nothing.
 TEST(Sessions, AnIdleTimeOutClosesSilentSessionsAndFreesTheirPlaces) {
   Server timed(2, 1), untimed;
-  Raw silent(timed.port), half(timed.port), kept(untimed.port);
+  Raw silent(timed.port()), half(timed.port()), kept(untimed.port());
   half.Send(kGetCmds.substr(0, 10));
-  Client waiting(timed.port);  // both places are taken: the backlog holds it
+  Client waiting(timed.port());  // both places are taken: the backlog holds it
   ASSERT_TRUE(ClosedByServer(silent.socket) && ClosedByServer(half.socket));
   for (int call = 0; call < 6; ++call) {  // longer than the time-out
     EXPECT_EQ(waiting.Call("fail"), 5) << waiting.error_text();
@@ -358,7 +347,7 @@ TEST(Listener, OutOfDescriptorsPendingClientsAreTurnedAwayUntilSomeComeFree) {
   if (limit < 0) GTEST_SKIP() << "no descriptor limit to lower on this system";
   Server server;
   // A session served first, while the sanitizers can still make descriptors of their own.
-  Client earlier(server.port);
+  Client earlier(server.port());
   ASSERT_EQ(earlier.Call("fail"), 5);
   std::vector<std::unique_ptr<StdSocket>> pending;  // made while descriptors last
   for (int i = 0; i < 4; ++i) pending.push_back(std::make_unique<StdSocket>());
@@ -377,7 +366,7 @@ TEST(Listener, OutOfDescriptorsPendingClientsAreTurnedAwayUntilSomeComeFree) {
     // turned away, so fast that the connection may be reset before it is complete.
     // Each client connects the socket it already holds: a connect that made a socket anew
     // would race the server for the one descriptor it frees first.
-    const platform::SocketAddress address{0x7F000001, static_cast<uint16_t>(server.port)};
+    const platform::SocketAddress address{0x7F000001, static_cast<uint16_t>(server.port())};
     ASSERT_TRUE(platform::SocketConnect(pending[0]->handle(), address));
     for (size_t i = 1; i < pending.size(); ++i) {
       StdSocket& client = *pending[i];
@@ -385,7 +374,7 @@ TEST(Listener, OutOfDescriptorsPendingClientsAreTurnedAwayUntilSomeComeFree) {
           << "a pending client was left waiting";
     }
   }
-  Client later(server.port);
+  Client later(server.port());
   EXPECT_EQ(later.Call("fail"), 5) << later.error_text();
   std::lock_guard<std::mutex> hold(g_log_lock);
   ASSERT_EQ(g_logged.size(), logged + 1);
@@ -401,7 +390,7 @@ TEST(Sessions, DumpCallsListsRunningCallsLatestFirst) {
   EXPECT_EQ(ReadFileBytes("calls.txt"), "");
   auto call = [&](int32_t ms) {
     NetValueList arguments;
-    Client(server.port).Call("sleep", e2e::Args(arguments, ms));
+    Client(server.port()).Call("sleep", e2e::Args(arguments, ms));
   };
   int before = g_sleeping;
   std::thread early(call, 1800);
@@ -427,9 +416,9 @@ TEST(Sessions, BindingAPortInUseFails) {
   Server first;
   SRPCSocketSvr second(kTable);
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(second.Start("127.0.0.1", first.port_text().c_str(), 5));
+  EXPECT_FALSE(second.Start("127.0.0.1", std::to_string(first.port()).c_str(), 5));
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "bind(127.0.0.1," + first.port_text() + ") failed\n");
+            "bind(127.0.0.1," + std::to_string(first.port()) + ") failed\n");
 }
 
 std::atomic<bool> g_lent_back{false};
