@@ -63,6 +63,24 @@ std::vector<Arg> ArgsOfFormat(const std::string& format, const std::string& path
   return args;
 }
 
+// "<any>" in `pattern` stands for any text (the system's own words).
+bool LogMatches(const std::string& log, const std::string& pattern) {
+  size_t any = pattern.find("<any>");
+  if (any == std::string::npos) return log == pattern;
+  std::string tail = pattern.substr(any + 5);
+  return log.size() >= any + tail.size() && log.compare(0, any, pattern, 0, any) == 0 &&
+         log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A call and what it must answer and log. The log line goes after the procedure's name and ':'
+// unless it starts with "<any>"; "" when nothing is logged.
+struct Row {
+  const char* procedure;  // without "plif_"
+  std::vector<Arg> args;
+  std::string answer;  // as FileService::Answer gives it; "~" for free space
+  std::string log;     // "@": the first path lower-cased, "#": as given, "~": the number answered
+};
+
 // The file service on a port of the system's choice, with a connected client whose session
 // has started (so its connection line is already logged).
 class FileService : public testing::Test {
@@ -146,6 +164,25 @@ class FileService : public testing::Test {
     return rows;
   }
 
+  // Runs the rows in order, each against its answer and its log line.
+  void CheckRows(const std::vector<Row>& rows) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.procedure) + " " + row.answer.substr(0, 40));
+      std::string answer = Answer(Call(row.procedure, row.args));
+      const std::string* path = row.args.empty() ? nullptr : std::get_if<std::string>(&row.args[0]);
+      std::string log =
+          row.log.empty() || row.log[0] == '<' ? row.log : row.procedure + (":" + row.log);
+      log = Expand(log, path == nullptr ? "" : *path, answer.substr(5));
+      if (row.answer == "~") {  // within 64 MiB of what the volume has
+        ASSERT_EQ(answer.rfind("long ", 0), 0u) << answer;
+        EXPECT_NEAR(results_.GetLong(0), fs::space(files_.path()).available >> 20, 64);
+      } else {
+        EXPECT_TRUE(answer == row.answer) << answer.substr(0, 200);
+      }
+      EXPECT_TRUE(LogMatches(log_, log)) << log_;
+    }
+  }
+
   std::string File(const std::string& name) const { return files_ / name; }
 
   TempDir temp_;
@@ -157,22 +194,6 @@ class FileService : public testing::Test {
   SrpcClient client_;
   NetValueList results_;
   std::string log_;
-};
-
-// "<any>" in `pattern` stands for any text (the system's own words).
-bool LogMatches(const std::string& log, const std::string& pattern) {
-  size_t any = pattern.find("<any>");
-  if (any == std::string::npos) return log == pattern;
-  std::string tail = pattern.substr(any + 5);
-  return log.size() >= any + tail.size() && log.compare(0, any, pattern, 0, any) == 0 &&
-         log.compare(log.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-struct Row {
-  const char* procedure;  // without "plif_"; the log line starts with it and ':'
-  std::vector<Arg> args;
-  std::string answer;  // as FileService::Answer gives it; "~" for free space
-  std::string log;     // "@": the first path lower-cased, "#": as given, "~": the number answered
 };
 
 // The rows run in order on one disk: files made by a row serve the rows after it. File
@@ -214,21 +235,7 @@ TEST_F(FileService, EveryProcedureAnswersAndLogsAsTheTableSays) {
       // NULL values pass the check with their type and are taken as empty.
       {"file_open", {e2e::Null{NET_STRING}}, "long 0", "<any>file_open:  ret:0"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.procedure) + " " + row.answer.substr(0, 30));
-    std::string answer = Answer(Call(row.procedure, row.args));
-    const std::string* path = row.args.empty() ? nullptr : std::get_if<std::string>(&row.args[0]);
-    std::string log =
-        row.log.empty() || row.log[0] == '<' ? row.log : row.procedure + (":" + row.log);
-    log = Expand(log, path == nullptr ? "" : *path, answer.substr(5));
-    if (row.answer == "~") {  // within 64 MiB of what the volume has
-      ASSERT_EQ(answer.rfind("long ", 0), 0u) << answer;
-      EXPECT_NEAR(results_.GetLong(0), fs::space(files_.path()).available >> 20, 64);
-    } else {
-      EXPECT_TRUE(answer == row.answer) << answer.substr(0, 200);
-    }
-    EXPECT_TRUE(LogMatches(log_, log)) << log_;
-  }
+  CheckRows(rows);
   EXPECT_EQ(fs::directory_iterator(f("Data"))->path().filename(), "x.blob");
   EXPECT_EQ(ReadFileBytes(b), d);
   EXPECT_FALSE(fs::exists(f("New")) || fs::exists(f("a.blob")) || fs::exists(f("c.blob")));
@@ -253,72 +260,46 @@ TEST_F(FileService, OptInProceduresListStatAndSumWhatTheServerSees) {
   for (size_t i = 0; i < sum.size(); ++i) sum[i] = static_cast<char>(i * 13 + i / 997);
   WriteFileBytes(f("sum.bin"), sum);
   const std::string data = f("Data"), s = f("sum.bin");
-  const struct {
-    const char* procedure;
-    std::vector<Arg> args;
-    std::string answer;
-    std::string log;  // "@": the first path lower-cased, "#": as given
-  } rows[] = {
-      {"dir_list",
-       {data, ""},
-       "table A file.TXT/0/1|Sub/1/0|b.txt/0/3|caf\xc3\xa9.txt/0/2|empty/1/0",
-       "dir_list:#  5"},
-      {"dir_list",
-       {data, "*.TXT"},
-       "table A file.TXT/0/1|b.txt/0/3|caf\xc3\xa9.txt/0/2",
-       "dir_list:# *.TXT 3"},
-      {"dir_list",
-       {data, "*/b.txt"},
-       "table caf\xc3\xa9.txt/0/2|empty/1/0",
-       "dir_list:# */b.txt 2"},
-      {"dir_list", {f("Data/empty"), ""}, "table ", "dir_list:#  0"},
-      {"dir_list", {f("Data/missing"), ""}, "table null", "dir_list:#  -1"},
-      {"dir_list", {f("Data/b.txt"), "*"}, "table null", "dir_list:# * -1"},
-      {"dir_list",
-       {data, std::string(kMaxPattern + 1, '*')},
-       "table null",
-       "dir_list:# " + std::string(1000, '*') + "... -1"},
-      {"file_stat",
-       {f("HUGE.BLOB")},
-       "table huge.blob/0/5368709120",
-       "file_stat:@ size:5368709120"},
-      {"file_stat", {data}, "table Data/1/0", "file_stat:@ size:0"},
-      {"file_stat", {f("nothing")}, "table ", "file_stat:@ size:-1"},
-      {"file_checksum",
-       {s, i64{1000}, i64{70000}},
-       "superlong " + Crc(sum.substr(1000, 70000)),
-       "file_checksum:@ pos:1000 size:70000 crc:" + Crc(sum.substr(1000, 70000))},
-      {"file_checksum",
-       {s, i64{150000}, INT64_MAX},
-       "superlong " + Crc(sum.substr(150000)),
-       "file_checksum:@ pos:150000 size:9223372036854775807 crc:" + Crc(sum.substr(150000))},
-      {"file_checksum",
-       {s, i64{300000}, i64{10}},
-       "superlong 0",
-       "file_checksum:@ pos:300000 size:10 crc:0"},
-      {"file_checksum",
-       {s, i64{-1}, i64{10}},
-       "superlong -1",
-       "file_checksum:@ pos:-1 size:10 crc:-1"},
-      {"file_checksum",
-       {s, i64{0}, i64{-1}},
-       "superlong -1",
-       "file_checksum:@ pos:0 size:-1 crc:-1"},
-      {"file_checksum",
-       {f("nothing"), i64{0}, i64{1}},
-       "superlong -1",
-       "file_checksum:@ pos:0 size:1 crc:-1"},
-      {"file_checksum",
+  // A listing and a checksum log their arguments and the count of rows or the sum answered.
+  auto listed = [](const std::string& dir, const std::string& pattern, const std::string& rows,
+                   const std::string& count, const std::string& logged_pattern = "") {
+    return Row{"dir_list",
+               {dir, pattern},
+               "table " + rows,
+               "# " + (logged_pattern.empty() ? pattern : logged_pattern) + " " + count};
+  };
+  auto summed = [](const std::string& path, i64 pos, i64 size, const std::string& crc) {
+    return Row{"file_checksum",
+               {path, pos, size},
+               "superlong " + crc,
+               "@ pos:" + std::to_string(pos) + " size:" + std::to_string(size) + " crc:" + crc};
+  };
+  const std::string all = "A file.TXT/0/1|Sub/1/0|b.txt/0/3|caf\xc3\xa9.txt/0/2|empty/1/0";
+  const std::string long_pattern(kMaxPattern + 1, '*');
+  const std::vector<Row> rows = {
+      listed(data, "", all, "5"),
+      listed(data, "*.TXT", "A file.TXT/0/1|b.txt/0/3|caf\xc3\xa9.txt/0/2", "3"),
+      listed(data, "*/b.txt", "caf\xc3\xa9.txt/0/2|empty/1/0", "2"),
+      listed(f("Data/empty"), "", "", "0"),
+      listed(f("Data/missing"), "", "null", "-1"),
+      listed(f("Data/b.txt"), "*", "null", "-1"),
+      listed(data, long_pattern, "null", "-1", std::string(1000, '*') + "..."),
+      {"file_stat", {f("HUGE.BLOB")}, "table huge.blob/0/5368709120", "@ size:5368709120"},
+      {"file_stat", {data}, "table Data/1/0", "@ size:0"},
+      {"file_stat", {f("nothing")}, "table ", "@ size:-1"},
+      summed(s, 1000, 70000, Crc(sum.substr(1000, 70000))),
+      summed(s, 150000, INT64_MAX, Crc(sum.substr(150000))),
+      summed(s, 300000, 10, "0"),
+      summed(s, -1, 10, "-1"),
+      summed(s, 0, -1, "-1"),
+      summed(f("nothing"), 0, 1, "-1"),
+      {"file_checksum",  // the cache says why it cannot open a directory
        {data, i64{0}, i64{1}},
        "superlong -1",
-       "<any>file_checksum:@ pos:0 size:1 crc:-1"},  // the cache says why it cannot open it
+       "<any>file_checksum:@ pos:0 size:1 crc:-1"},
       {"dir_list", {data}, "error -2 ARG FORMAT ERROR", ""},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.procedure) + " " + row.answer.substr(0, 40));
-    EXPECT_EQ(Answer(Call(row.procedure, row.args)), row.answer);
-    EXPECT_TRUE(LogMatches(log_, Expand(row.log, std::get<std::string>(row.args[0])))) << log_;
-  }
+  CheckRows(rows);
   // Bytes only the cache holds yet: a checksum and a length count them, the disk has none.
   const std::string cached = "CACHED";
   ASSERT_EQ(mng_->files_cache().Write(s.c_str(), 5, cached.data(), 6), 6);
