@@ -22,9 +22,6 @@ TEST(DayNumbers, OleAutomationDates) {
   with_ms.milliseconds = 999;
   EXPECT_EQ(DateTimeToDayNumber(with_ms), 36526.5);
 
-  EXPECT_EQ(DayNumberToDateTime(36526.5), Date(2000, 1, 1, 12));
-  EXPECT_EQ(DayNumberToDateTime(-1.25), Date(1899, 12, 29, 6));
-  EXPECT_EQ(DayNumberToDateTime(0), Date(1899, 12, 30));
   EXPECT_EQ(DayNumberToDateTime(1.0 - 1e-12), Date(1899, 12, 31));  // rounds to midnight
   EXPECT_EQ(DayNumberToDateTime(std::nan("")), DateTimeRecord());
   EXPECT_EQ(DayNumberToDateTime(1e12), DateTimeRecord());
