@@ -23,59 +23,45 @@ struct Null {
   int type;
 };
 
-// Argument lists from C++ values: texts (const char* or std::string) as NET_STRING, int64_t
-// as NET_SUPERLONG, int32_t as NET_LONG, Bytes as NET_BINARY, Null as a NULL of its type.
-inline NetValueList& Args(NetValueList& list) {
-  return list;
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const Null& null, Rest... rest);
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const std::string& text, Rest... rest);
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, int64_t number, Rest... rest);
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, int32_t number, Rest... rest);
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const Bytes& bytes, Rest... rest);
-
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const char* text, Rest... rest) {
-  list.SetString(list.Append(1) - 1, text);
-  return Args(list, rest...);
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const std::string& text, Rest... rest) {
-  return Args(list, text.c_str(), rest...);
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, int64_t number, Rest... rest) {
-  list.SetSuperLong(list.Append(1) - 1, number);
-  return Args(list, rest...);
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, int32_t number, Rest... rest) {
-  list.SetLong(list.Append(1) - 1, number);
-  return Args(list, rest...);
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const Bytes& bytes, Rest... rest) {
-  list.SetBinary(list.Append(1) - 1, bytes.data.data(), static_cast<int>(bytes.data.size()));
-  return Args(list, rest...);
-}
-template <typename... Rest>
-NetValueList& Args(NetValueList& list, const Null& null, Rest... rest) {
-  list.SetNull(list.Append(1) - 1, null.type);
-  return Args(list, rest...);
-}
-
-// One argument of any kind above, for tables of calls: Args(list, {path, int64_t{0}, ...}).
+// One argument: a text as NET_STRING, int64_t as NET_SUPERLONG, int32_t as NET_LONG, Bytes as
+// NET_BINARY, Null as a NULL of its type.
 using Arg = std::variant<std::string, int64_t, int32_t, Bytes, Null>;
-inline NetValueList& Args(NetValueList& list, const std::vector<Arg>& arguments) {
-  for (const Arg& argument : arguments) {
-    std::visit([&list](const auto& value) { Args(list, value); }, argument);
+
+inline void Append(NetValueList& list, const Arg& argument) {
+  int at = list.Append(1) - 1;
+  if (const auto* text = std::get_if<std::string>(&argument)) {
+    list.SetString(at, text->c_str());
+  } else if (const auto* number = std::get_if<int64_t>(&argument)) {
+    list.SetSuperLong(at, *number);
+  } else if (const auto* number = std::get_if<int32_t>(&argument)) {
+    list.SetLong(at, *number);
+  } else if (const auto* bytes = std::get_if<Bytes>(&argument)) {
+    list.SetBinary(at, bytes->data.data(), static_cast<int>(bytes->data.size()));
+  } else {
+    list.SetNull(at, std::get<Null>(argument).type);
   }
+}
+
+// Argument lists from C++ values, or from a table's row: Args(list, {path, int64_t{0}, ...}).
+template <typename... A>
+NetValueList& Args(NetValueList& list, const A&... arguments) {
+  (Append(list, Arg(arguments)), ...);
   return list;
+}
+inline NetValueList& Args(NetValueList& list, const std::vector<Arg>& arguments) {
+  for (const Arg& argument : arguments) Append(list, argument);
+  return list;
+}
+
+// A request for `procedure` as a client sends it over the wire.
+inline std::string Request(const char* procedure, NetValueList& arguments) {
+  SrpcPacketWriter writer;
+  writer.BeginPlain(kSrpcRequest);
+  writer.PutProcName(procedure);
+  writer.PutValues(arguments);
+  const char* bytes = nullptr;
+  int length = 0;
+  return writer.Finish(&bytes, &length) ? std::string(bytes, length) : "";
 }
 
 inline bool OneResult(const NetValueList& results, int type) {
@@ -107,6 +93,12 @@ inline std::string Read(SrpcClient& client, const std::string& path, int64_t off
   int length = 0;
   const char* bytes = results.GetBinary(0, &length);
   return std::string(bytes != nullptr ? bytes : "", length);
+}
+
+// What an acknowledged write does to a model of the file's bytes.
+inline void ApplyWrite(std::string& file, int64_t offset, const std::string& bytes) {
+  if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size(), '\0');
+  file.replace(static_cast<size_t>(offset), bytes.size(), bytes);
 }
 
 inline int32_t Write(SrpcClient& client, const std::string& path, int64_t offset,

@@ -151,7 +151,6 @@ class ServerProcess {
   std::string remote(const std::string& name) const {
     return windows_ ? WindowsPath(path(name)) : path(name);
   }
-  bool windows() const { return windows_; }
   int port() const { return port_; }
   int monitor_port() const { return monitor_port_; }
   platform::ChildHandle child() const { return child_; }

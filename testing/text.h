@@ -1,8 +1,11 @@
-// Text helpers that tests share: bytes shown as hex, ASCII lower-casing.
+// Text helpers that tests share: bytes shown as hex, ASCII lower-casing, random bytes.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <string>
 
 // "0A 1B ..": each byte as two upper-case hex digits, separated by spaces.
@@ -27,4 +30,16 @@ inline std::string Lower(std::string text) {
     if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + ('a' - 'A'));
   }
   return text;
+}
+
+// Eight bytes a draw: files of tens of MiB are made fast enough in a debug build too.
+inline std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937_64 random(seed);
+  std::string bytes(size + 8, '\0');
+  for (size_t at = 0; at < size; at += 8) {
+    uint64_t word = random();
+    std::memcpy(&bytes[at], &word, 8);
+  }
+  bytes.resize(size);
+  return bytes;
 }

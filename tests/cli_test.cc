@@ -5,11 +5,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "platform/process.h"
 #include "platform/tools/child.h"
 #include "testing/cli_run.h"
+#include "testing/text.h"
 #include "tests/running_server.h"
 #include "tests/small_volume.h"
 
@@ -32,23 +31,6 @@ using e2e::RunningServer;
 CliRun RunOn(int port, std::vector<std::string> args, const std::string& input = "") {
   if (port != 0) args.insert(args.begin(), {"--host", "127.0.0.1", "--port", std::to_string(port)});
   return RunCliCaptured(args, input);
-}
-
-std::string ToLower(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return text;
-}
-
-// Eight bytes a draw: files of tens of MiB are made fast enough in a debug build too.
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937_64 random(seed);
-  std::string bytes(size + 8, '\0');
-  for (size_t at = 0; at < size; at += 8) {
-    uint64_t word = random();
-    std::memcpy(&bytes[at], &word, 8);
-  }
-  bytes.resize(size);
-  return bytes;
 }
 
 // Pieces of data in a sparse file: where each starts, and its bytes.
@@ -134,7 +116,7 @@ void Expect(const Step& step, const CliRun& run) {
 // How many times the server wrote to `path` (as the client named it), once `path` was renamed:
 // its log lines come a little after the calls.
 size_t WritesBeforeRename(const RunningServer& server, const std::string& path) {
-  std::string logged = ToLower(path);
+  std::string logged = Lower(path);
   std::string console = server.ConsoleWith("file_rename:" + logged + " -> ");
   size_t count = 0;
   for (size_t at = 0;
@@ -259,6 +241,9 @@ TEST_F(Cli, CommandsDoWhatTheySayAndFailWithOneLineNamingThePath) {
       {{"rmdir", dir}, 0, "", ""},
       Fails({"rmdir", dir}, cli + "rmdir " + dir + ": "),
       {{"version"}, 0, "1.0\n", ""},
+      {{"--host", "localhost", "version"}, 0, "1.0\n", ""},  // found by name
+      Fails({"--port", std::to_string(server_->monitor_port()), "version"},
+            cli + "version: connection to the server broke: the peer is not an SRPC server (", 3),
       Fails({"get", missing, Local("out.bin")},
             cli + "get " + missing + ": no such file on the server\n"),
       Fails({"get", missing, Local("keep.bin")}, cli + "get " + missing),
@@ -484,7 +469,7 @@ TEST(CliUsage, AMistakeIsOneLineAndWhereToReadMoreHelpAndVersionPrintToStdout) {
   }
 }
 
-// Its own server: the stream runs until shutdown stops the server.
+// Its own server: the stream runs until shutdown stops the server, which ends cleanly.
 TEST(CliMonitor, PrintsTheLogStreamUntilShutdownStopsTheServer) {
   RunningServer server;
   SrpcClient probe;
@@ -502,6 +487,11 @@ TEST(CliMonitor, PrintsTheLogStreamUntilShutdownStopsTheServer) {
   watcher.join();
   ASSERT_TRUE(server.Ended(15000));
   EXPECT_EQ(server.exit_code(), 0);
+  // The whole shutdown ran: the cache's index files are gone.
+  std::string console = server.Console();
+  EXPECT_NE(console.find("g_srpc_srv->WaitForSafeShutdown....\r\n"), std::string::npos);
+  EXPECT_NE(console.find("SafeClose....\r\n"), std::string::npos) << console;
+  EXPECT_TRUE(fs::is_empty(server.path("temp"))) << "index files left behind";
   EXPECT_EQ(monitor.code, 0) << monitor.err;
   EXPECT_NE(monitor.out.find(e2e::ServerText("开始运行时间：")), std::string::npos) << monitor.out;
   EXPECT_NE(monitor.out.find("mkdir:" + seen + " 1\r\n"), std::string::npos) << monitor.out;

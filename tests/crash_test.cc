@@ -34,11 +34,6 @@ struct Writer {
   std::string pending;  // the write whose answer never came
 };
 
-void Apply(std::string& file, int64_t offset, const std::string& bytes) {
-  if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size(), '\0');
-  file.replace(offset, bytes.size(), bytes);
-}
-
 // Writes until a connection breaks, each write through one of the servers chosen at random;
 // every answered write goes into the model.
 void WriteUntilKilled(const std::vector<int>& ports, Writer& writer, unsigned seed) {
@@ -62,7 +57,7 @@ void WriteUntilKilled(const std::vector<int>& ports, Writer& writer, unsigned se
     int32_t written = e2e::Write(client, writer.remote, offset, bytes);
     if (written == e2e::kCallFailed) return;
     ASSERT_EQ(written, static_cast<int32_t>(bytes.size())) << "a refused write";
-    Apply(writer.model, offset, bytes);
+    e2e::ApplyWrite(writer.model, offset, bytes);
     writer.pending_offset = -1;
   }
 }
@@ -72,7 +67,7 @@ void WriteUntilKilled(const std::vector<int>& ports, Writer& writer, unsigned se
 void CheckOnDisk(Writer& writer) {
   std::string disk = ReadFileBytes(writer.local);
   std::string landed = writer.model;
-  if (writer.pending_offset >= 0) Apply(landed, writer.pending_offset, writer.pending);
+  if (writer.pending_offset >= 0) e2e::ApplyWrite(landed, writer.pending_offset, writer.pending);
   size_t longest = std::max(writer.model.size(), landed.size());
   ASSERT_GE(disk.size(), writer.model.size()) << writer.local << ": acknowledged bytes lost";
   ASSERT_LE(disk.size(), longest) << writer.local;

@@ -5,16 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
 #include "platform/clock.h"
 #include "platform/tools/child.h"
 #include "testing/remote_calls.h"
+#include "testing/text.h"
 #include "tests/running_server.h"
 
 namespace {
@@ -95,14 +94,9 @@ TEST(Haproxy, StripedPutAndGetThroughTwoSharedServersAreByteIdentical) {
     EXPECT_EQ(code, 0) << command << ": " << ReadFileBytes(work / (command + ".txt"));
   };
   // The second round replaces a file both servers have cached, removed through one of them.
-  std::mt19937_64 random(25);
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE("round " + std::to_string(round + 1));
-    std::string bytes(kFileBytes, '\0');
-    for (size_t i = 0; i < bytes.size(); i += 8) {
-      uint64_t word = random();
-      std::memcpy(&bytes[i], &word, 8);
-    }
+    std::string bytes = RandomBytes(kFileBytes, 25 + round);
     WriteFileBytes(work / "src.bin", bytes);
     SrpcClient remover;
     ASSERT_TRUE(connect_through(remover));

@@ -48,18 +48,6 @@ bool WriteAndReadBack(RunningServer& server, const std::string& path, const std:
   return back == bytes;
 }
 
-// A request for `procedure` as its client would send it.
-std::string Request(const char* procedure, NetValueList& arguments) {
-  SrpcPacketWriter writer;
-  writer.BeginPlain(kSrpcRequest);
-  writer.PutProcName(procedure);
-  writer.PutValues(arguments);
-  const char* bytes = nullptr;
-  int length = 0;
-  writer.Finish(&bytes, &length);
-  return std::string(bytes, length);
-}
-
 // Clients that vanish in the middle of a call: half of a large write request sent, or a
 // 64 KiB read answer nobody takes.
 void VanishMidCall(RunningServer& server, int count) {
@@ -68,9 +56,9 @@ void VanishMidCall(RunningServer& server, int count) {
   NetValueList write, read;
   e2e::Args(write, server.remote("files/dying.bin"), int64_t{0}, e2e::Bytes{junk});
   e2e::Args(read, server.remote("files/client0.bin"), int64_t{0}, int32_t{65536});
-  std::string half_write = Request("plif_file_write", write);
+  std::string half_write = e2e::Request("plif_file_write", write);
   half_write.resize(half_write.size() / 2);
-  std::string unread_read = Request("plif_file_read", read);
+  std::string unread_read = e2e::Request("plif_file_read", read);
   for (int i = 0; i < count; ++i) {
     StdSocket gone;
     EXPECT_TRUE(gone.Connect("127.0.0.1", port.c_str()));

@@ -14,74 +14,49 @@ namespace {
 
 using e2e::RunningServer;
 
-struct TwoServers {
-  explicit TwoServers(bool shared)
-      : a(shared ? "SharedFiles=1\n" : ""), b(shared ? "SharedFiles=1\n" : "") {
-    EXPECT_TRUE(a.Connect(through[0]) && b.Connect(through[1]));
-  }
-  RunningServer a, b;
-  SrpcClient through[2];
-};
-
-// What both servers answer for the file, against what the disk holds.
-struct Observer {
-  TwoServers& servers;
-  bool stale = false;
-
-  void Expect(const std::string& remote, const std::string& model, const char* step) {
-    for (SrpcClient& client : servers.through) {
-      std::string seen = e2e::Read(client, remote, 0, 65536);
-      int64_t length = e2e::Length(client, remote);
-      stale = stale || seen != model || length != static_cast<int64_t>(model.size());
-      if (shared) {
-        EXPECT_EQ(seen, model) << step;
-        EXPECT_EQ(length, static_cast<int64_t>(model.size())) << step;
-      }
-    }
-  }
-  bool shared;
-};
-
-void ModelWrite(std::string* file, int64_t offset, const std::string& bytes) {
-  if (file->size() < offset + bytes.size()) file->resize(offset + bytes.size(), '\0');
-  file->replace(static_cast<size_t>(offset), bytes.size(), bytes);
-}
-
 TEST(SharedFiles, TwoServersAndAnotherProgramSeeEachOthersChangesAtTheNextCall) {
   for (bool shared : {true, false}) {
     SCOPED_TRACE(shared ? "SharedFiles=1" : "SharedFiles=0");
-    TwoServers servers(shared);
-    Observer observer{servers, false, shared};
-    std::string remote = servers.a.remote("files/f.bin"), local = servers.a.path("files/f.bin");
-    std::string moved = servers.a.remote("files/g.bin");
-    ASSERT_EQ(e2e::CallLong(servers.through[0], "plif_file_create", remote), 1);
+    RunningServer a(shared ? "SharedFiles=1\n" : ""), b(shared ? "SharedFiles=1\n" : "");
+    SrpcClient through[2];
+    ASSERT_TRUE(a.Connect(through[0]) && b.Connect(through[1]));
+    // Whether both servers answer what the file holds; each must when they share it.
+    bool stale = false;
+    auto expect = [&](const std::string& remote, const std::string& model, const char* step) {
+      for (SrpcClient& client : through) {
+        std::string seen = e2e::Read(client, remote, 0, 65536);
+        int64_t length = e2e::Length(client, remote);
+        bool same = seen == model && length == static_cast<int64_t>(model.size());
+        EXPECT_TRUE(same || !shared) << step << ": " << seen.size() << " bytes, length " << length;
+        stale = stale || !same;
+      }
+    };
+    std::string remote = a.remote("files/f.bin"), local = a.path("files/f.bin");
+    std::string moved = a.remote("files/g.bin");
+    ASSERT_EQ(e2e::CallLong(through[0], "plif_file_create", remote), 1);
     // Interleaved writes to distinct ranges of one block, each read back through both.
     std::string model;
     for (int i = 0; i < 12; ++i) {
       std::string bytes(37, static_cast<char>('a' + i));
       int64_t offset = (i * 7 % 12) * 100;
-      ASSERT_EQ(e2e::Write(servers.through[i % 2], remote, offset, bytes), 37);
-      ModelWrite(&model, offset, bytes);
-      observer.Expect(remote, model, "interleaved");
+      ASSERT_EQ(e2e::Write(through[i % 2], remote, offset, bytes), 37);
+      e2e::ApplyWrite(model, offset, bytes);
+      expect(remote, model, "interleaved");
     }
     EXPECT_EQ(ReadFileBytes(local), model) << "every write's own bytes on the disk";
     // Another program appends, then rewrites the start.
     std::ofstream(local, std::ios::binary | std::ios::app) << std::string(5000, 'P');
     model += std::string(5000, 'P');
-    observer.Expect(remote, model, "appended");
+    expect(remote, model, "appended");
     WriteFileBytes(local, "rewritten");
-    observer.Expect(remote, "rewritten", "rewritten");
-    // A rename and a remove through A, seen by B.
-    ASSERT_EQ(e2e::CallLong(servers.through[0], "plif_file_rename", remote, moved), 1);
-    observer.Expect(moved, "rewritten", "renamed");
-    int64_t old_length = e2e::Length(servers.through[1], remote);
-    observer.stale = observer.stale || old_length != 0;
-    if (shared) {
-      EXPECT_EQ(old_length, 0) << "the old name is gone for B too";
-    }
-    ASSERT_EQ(e2e::CallLong(servers.through[0], "plif_file_remove", moved), 1);
-    observer.Expect(moved, "", "removed");
-    EXPECT_EQ(observer.stale, !shared) << "a server alone serves what it cached first";
+    expect(remote, "rewritten", "rewritten");
+    // A rename and a remove through A, seen by B; the old name is gone for B too.
+    ASSERT_EQ(e2e::CallLong(through[0], "plif_file_rename", remote, moved), 1);
+    expect(moved, "rewritten", "renamed");
+    expect(remote, "", "the old name");
+    ASSERT_EQ(e2e::CallLong(through[0], "plif_file_remove", moved), 1);
+    expect(moved, "", "removed");
+    EXPECT_EQ(stale, !shared) << "a server alone serves what it cached first";
   }
 }
 
