@@ -1,7 +1,7 @@
 // The running server seen by a plain client. What each procedure decides and logs is tested in
 // filesvc/, and pellary-cli's tests call most of them through the real server; this is the
 // wiring they leave: file names lower-cased in the file directory the profile names, log lines
-// on the console, and clearing that directory.
+// on the console (a client's connection and its close too), and clearing that directory.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -33,6 +33,9 @@ TEST(Procedures, FilesAreNamedInLowerCaseLoggedAndClearedInTheProfilesDirectory)
   ASSERT_EQ(client.Call("plif_file_clear", none, &results), 0);
   EXPECT_EQ(results.Count(), 0);
   EXPECT_FALSE(fs::exists(server.path("files/data.bin")));
+  client.Close();
+  const std::string closed = " closed\r\n";
+  EXPECT_NE(server.ConsoleWith(closed).find(closed), std::string::npos) << server.Console();
 }
 
 }  // namespace
