@@ -167,13 +167,19 @@ int PellaryMng::FileRename(const char* old_path, const char* new_path) {
 }
 
 int32_t PellaryMng::FileRead(const char* path, int64_t position, void* buffer, int32_t count) {
-  return cache_->Read(path, position, buffer, count);
+  return FileReadById(FileId(path), position, buffer, count);
 }
 
-bool PellaryMng::FilePin(const char* path, int64_t position, int32_t count,
-                         FilesCache::Pinned* pinned) {
-  int64_t id = cache_->Lookup(path, false);
+int64_t PellaryMng::FileId(const char* path) {
+  return cache_->Lookup(path, false);
+}
+
+bool PellaryMng::FilePin(int64_t id, int64_t position, int32_t count, FilesCache::Pinned* pinned) {
   return id > 0 && cache_->PinById(id, position, count, pinned);
+}
+
+int32_t PellaryMng::FileReadById(int64_t id, int64_t position, void* buffer, int32_t count) {
+  return id > 0 ? cache_->ReadById(id, position, buffer, count) : 0;
 }
 
 int32_t PellaryMng::FileWrite(const char* path, int64_t position, const void* data, int32_t count) {

@@ -74,9 +74,12 @@ class PellaryMng {
   int FileRename(const char* old_path, const char* new_path);
   // Bytes read (at the file's end fewer); 0 when the file is unknown and cannot be opened.
   int32_t FileRead(const char* path, int64_t position, void* buffer, int32_t count);
-  // What FileRead would read, pinned in the cache where it lies (FilesCache::PinById); false
-  // when it is not cached whole or the file is unknown (FileRead reads it then).
-  bool FilePin(const char* path, int64_t position, int32_t count, FilesCache::Pinned* pinned);
+  // The same in two steps, the path resolved once: the file's id (0 when the file is unknown
+  // and cannot be opened), then its bytes, pinned in the cache where they lie when the range
+  // is cached whole (FilesCache::PinById; false otherwise) or read by copy.
+  int64_t FileId(const char* path);
+  bool FilePin(int64_t id, int64_t position, int32_t count, FilesCache::Pinned* pinned);
+  int32_t FileReadById(int64_t id, int64_t position, void* buffer, int32_t count);
   // Bytes written, each on the disk (invariant 2); 0 on any failure.
   int32_t FileWrite(const char* path, int64_t position, const void* data, int32_t count);
   // The length as the cache sees it; 0 when the file is unknown and cannot be opened.

@@ -346,15 +346,13 @@ void GiveBackPinned(const void* token) {
   HeapDelete(answer);
 }
 
-bool AnswerInPlace(PellaryMng& mng, const char* path, int64_t position, int32_t size,
+bool AnswerInPlace(PellaryMng& mng, int64_t id, int64_t position, int32_t size,
                    NetValueList* results) {
+  FilesCache::Pinned pinned;
+  if (!mng.FilePin(id, position, size, &pinned)) return false;
   auto* answer = HeapNew<PinnedAnswer>();
   answer->cache = &mng.files_cache();
-  if (!mng.FilePin(path, position, size, &answer->pinned)) {
-    HeapDelete(answer);
-    return false;
-  }
-  const FilesCache::Pinned& pinned = answer->pinned;
+  answer->pinned = pinned;
   for (int i = 0; i < pinned.count; ++i) answer->pieces[i] = {pinned.bytes[i], pinned.lengths[i]};
   Answered(results);
   results->LendPieces(0, answer->pieces, pinned.count, GiveBackPinned, answer);
@@ -371,9 +369,10 @@ int32_t FileRead(SrpcCallCtx*, const CallPaths& paths, const NetValueList& argum
           static_cast<int32_t>(position), size);
   PellaryMng& mng = Mng();
   int32_t wanted = std::clamp(size, 0, PellaryMng::kReadBufferSize);
-  if (wanted > 0 && AnswerInPlace(mng, path, position, wanted, results)) return 0;
+  int64_t id = wanted > 0 ? mng.FileId(path) : 0;  // resolved once: a failure is logged once
+  if (id > 0 && AnswerInPlace(mng, id, position, wanted, results)) return 0;
   char* buffer = mng.GetReadBuffer();
-  int32_t got = wanted > 0 ? mng.FileRead(path, position, buffer, wanted) : 0;
+  int32_t got = mng.FileReadById(id, position, buffer, wanted);
   // The answer is sent from the read buffer itself, which goes back to the pool once the
   // answer is out.
   Answered(results);
