@@ -236,6 +236,11 @@ TEST_F(FileService, EveryProcedureAnswersAndLogsAsTheTableSays) {
       {"file_open", {e2e::Null{NET_STRING}}, "long 0", "<any>file_open:  ret:0"},
   };
   CheckRows(rows);
+  // A read of a file that cannot be opened says why, once: its path is resolved once.
+  ASSERT_EQ(Answer(Call("file_read", {f("none/x.blob"), i64{0}, i32{1}})), "binary ");
+  size_t said = log_.find("error path not found");
+  EXPECT_TRUE(said != std::string::npos && log_.find("error path", said + 1) == std::string::npos)
+      << log_;
   EXPECT_EQ(fs::directory_iterator(f("Data"))->path().filename(), "x.blob");
   EXPECT_EQ(ReadFileBytes(b), d);
   EXPECT_FALSE(fs::exists(f("New")) || fs::exists(f("a.blob")) || fs::exists(f("c.blob")));
