@@ -266,8 +266,14 @@ int64_t FilesCache::Lookup(const char* path, bool create) {
     PrintOpenFailure(platform::LastError(), NormalizePath(path));
   }
   if (keyed != Keyed::kYes) return 0;
+  // A known path needs no name lock: its index entry, read under the index lock, answers as
+  // of that moment, just as an answer given under the name lock is stale once it goes. Many
+  // sessions asking about one file would otherwise queue on that name. The name lock is for
+  // registering, so that one name never gets two ids, and for the shared-files recheck.
+  int64_t id = shared_ ? 0 : PathToId(key);
+  if (id > 0) return create ? 0 : id;
   HeldName name(path_locks_, key.text, key.lock_length(), __LINE__);
-  int64_t id = shared_ ? PinPath(key) : PathToId(key);
+  id = shared_ ? PinPath(key) : PathToId(key);
   if (id > 0 && shared_) UnlockId(id);
   if (id > 0) return create ? 0 : id;
   // A directory is never a file of the cache.

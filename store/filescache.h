@@ -100,7 +100,8 @@
 // Threads: any number of threads may call any operation at once (after Open and the setters,
 // before the destructor); the cache starts no threads. Lock order, outer first:
 //   path lock -> id lock -> index lock / handle lock (these two are never nested); a rename
-//   holds the path locks of both its names, taken in byte order of their keys;
+//   holds the path locks of both its names, taken in byte order of their keys; a lookup
+//   that finds its name in the index (shared files off) takes no path lock at all;
 //   block key -> partition lock (short, never held across another wait) -> free-list lock;
 //   block key -> eviction lock -> partition locks one at a time and try-locks of the keys
 //   of blocks in partitions; block key(s) -> id lock (read-in, write-back) -> index lock,
