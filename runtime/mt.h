@@ -92,6 +92,9 @@ class CCriticalSection : public syn_base {
   int Unlock();
 
  private:
+  static constexpr int kSpinCount = 100;
+
+  bool SpinForIt();
   void Entered(uint64_t me, const char* file, int line);
 
   std::mutex mutex_;
