@@ -14,8 +14,9 @@
 
 namespace bench {
 
-// What a connection of a bare server does with each request before it answers.
-using Work = std::function<void(const std::vector<char>& request)>;
+// What a connection of a bare server does with each request before it answers; it may give the
+// answer's bytes (answer_bytes of them), or nullptr for the server's constant answer.
+using Work = std::function<const char*(const std::vector<char>& request)>;
 // Makes the work of one connection; connections are numbered from 0 as they are accepted.
 using MakeWork = std::function<Work(int connection)>;
 
@@ -34,8 +35,8 @@ inline int StartBareServer(int request_bytes, int answer_bytes, MakeWork make_wo
         std::vector<char> request(request_bytes);
         std::vector<char> answer(answer_bytes, 'A');
         while (peer->RecvExact(request.data(), request_bytes)) {
-          if (work) work(request);
-          peer->SendAll(answer.data(), answer_bytes);
+          const char* given = work ? work(request) : nullptr;
+          peer->SendAll(given != nullptr ? given : answer.data(), answer_bytes);
         }
         delete peer;
       }).detach();

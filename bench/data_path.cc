@@ -11,7 +11,10 @@
 //   - what any server of these calls could reach at best: a bare server that takes the
 //     write's bytes over TCP, writes and fsyncs them, then answers 8 bytes (against the local
 //     loop), and one that stats the file per 8-byte ping-pong (against the plain ping-pong);
-//     such a row's ratio is the ceiling of the row above it with the same reference;
+//     such a row's ratio is the ceiling of the row above it with the same reference; and
+//     one in a process of its own (as a real server is: every exchange then switches between
+//     two address spaces, which the in-process ping-pong never does) that checks the path
+//     per exchange as a careful server must (resolved without following links);
 //   - the cost of SharedFiles=1 (every call compares the file with the disk): cached 64 KiB
 //     reads, durable 64 KiB writes and small calls through a second server that has it,
 //     against the same work through the first, which has not.
@@ -34,6 +37,9 @@
 #include "bench/bare_tcp.h"
 #include "foundation/base.h"
 #include "foundation/plusfile.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/tools/child.h"
 #include "srpc/srpcclient.h"
 #include "testing/server_process.h"
 
@@ -50,6 +56,7 @@ constexpr int64_t kReadFileBytes = int64_t{64} << 20;
 constexpr int64_t kWriteSpan = int64_t{128} << 20;
 constexpr int kReadRequest = 30;
 constexpr int kPingBytes = 8;
+constexpr char kBareServerFlag[] = "--bare-server";
 
 // What one side of a row did in its time: units (bytes or calls) per second, and the median
 // time of one unit of work (a call, an exchange, a write plus fsync) on the first connection.
@@ -116,13 +123,17 @@ class Bench {
     ping_port_ = bench::StartBareServer(kPingBytes, kPingBytes);
     std::string stat_path = server_.path("files/read.bin");
     stat_port_ = bench::StartBareServer(kPingBytes, kPingBytes, [stat_path](int) -> bench::Work {
-      return [stat_path](const std::vector<char>&) { PlusFile::FileExists(stat_path.c_str()); };
+      return [stat_path](const std::vector<char>&) -> const char* {
+        PlusFile::FileExists(stat_path.c_str());
+        return nullptr;
+      };
     });
     return Create(read_file_) && Create(write_file_) && Fill(read_file_, kReadFileBytes) &&
            Fill(write_file_, kWriteSpan);
   }
 
   void Stop() {
+    if (own_process_ != platform::kNoChild) platform::ChildKill(own_process_);
     server_.Signal(platform::ChildControl::kCtrlC);
     if (!server_.Ended(60000)) std::fprintf(stderr, "the server did not stop\n");
   }
@@ -149,9 +160,10 @@ class Bench {
     });
   }
 
-  Figure BareReads(int connections) {
-    return RunWorkers(connections, seconds_, [this](int) -> Step {
-      auto client = std::make_shared<bench::BareClient>(read_port_, kReadRequest, kSmallPiece);
+  Figure BareReads(int connections, bool own_process = false) {
+    int port = own_process ? own_read_port_ : read_port_;
+    return RunWorkers(connections, seconds_, [port](int) -> Step {
+      auto client = std::make_shared<bench::BareClient>(port, kReadRequest, kSmallPiece);
       if (!client->connected()) return nullptr;
       return [client] { return client->Exchange() ? int64_t{kSmallPiece} : 0; };
     });
@@ -220,8 +232,23 @@ class Bench {
     });
   }
 
-  Figure PingPong(int connections, bool stat = false) {
-    int port = stat ? stat_port_ : ping_port_;
+  // The bare servers of the own-process rows: this program run again (BareServersMain).
+  bool StartOwnProcessServer(const std::string& program) {
+    std::string ports = server_.path("bare-port.txt");
+    own_process_ = platform::ChildStart(std::filesystem::absolute(program).string(),
+                                        {kBareServerFlag, server_.path("files/read.bin")},
+                                        server_.path("."), ports);
+    for (int waited = 0; own_process_ != platform::kNoChild && waited < 300; ++waited) {
+      if (std::sscanf(ReadFileBytes(ports).c_str(), "%d %d", &own_ping_port_, &own_read_port_) == 2)
+        return true;
+      platform::SleepMs(10);
+    }
+    std::fprintf(stderr, "the own-process bare servers did not start\n");
+    return false;
+  }
+
+  Figure PingPong(int connections, bool stat = false, bool own_process = false) {
+    int port = own_process ? own_ping_port_ : stat ? stat_port_ : ping_port_;
     return RunWorkers(connections, seconds_, [port](int) -> Step {
       auto client = std::make_shared<bench::BareClient>(port, kPingBytes, kPingBytes);
       if (!client->connected()) return nullptr;
@@ -246,11 +273,12 @@ class Bench {
       if (file->Open(path.c_str(), mode) == 0) return nullptr;
       int64_t stride = int64_t{piece} * connections;
       auto at = std::make_shared<int64_t>(int64_t{piece} * (accepted % connections));
-      return [file, at, stride, piece](const std::vector<char>& request) {
+      return [file, at, stride, piece](const std::vector<char>& request) -> const char* {
         platform::FilePiece bytes = {request.data(), piece};
         file->WriteGathered(*at, &bytes, 1);
         file->Flush();
         *at = (*at + stride) % kWriteSpan;
+        return nullptr;
       };
     });
   }
@@ -284,7 +312,8 @@ class Bench {
   ServerProcess server_;
   double seconds_;
   std::string read_file_, write_file_, local_file_;
-  int read_port_ = 0, ping_port_ = 0, stat_port_ = 0;
+  int read_port_ = 0, ping_port_ = 0, stat_port_ = 0, own_ping_port_ = 0, own_read_port_ = 0;
+  platform::ChildHandle own_process_ = platform::kNoChild;
   std::map<std::pair<int, int>, int> bare_write_ports_;  // (piece, connections) -> port
 };
 
@@ -318,9 +347,42 @@ std::string Shown(const Row& row, const Figure& figure) {
   return text;
 }
 
+// The own-process bare servers: one answers 8-byte pings, the other 30-byte requests with
+// 64 KiB taken in turn from 64 MiB of memory (as cached reads of the bench's read file are),
+// each checking the path per exchange. Prints their ports, then serves until the file it
+// checks is gone (the bench's directory goes with the bench), or for an hour at most.
+int BareServersMain(const std::string& path) {
+  auto check = [path] {
+    std::string resolved;
+    platform::ResolvePath(path.c_str(), &resolved);
+  };
+  int ping = bench::StartBareServer(kPingBytes, kPingBytes, [check](int) -> bench::Work {
+    return [check](const std::vector<char>&) -> const char* {
+      check();
+      return nullptr;
+    };
+  });
+  auto memory = std::make_shared<std::vector<char>>(kReadFileBytes, 'r');
+  int read = bench::StartBareServer(kReadRequest, kSmallPiece, [=](int accepted) -> bench::Work {
+    auto at = std::make_shared<int64_t>(int64_t{kSmallPiece} * accepted % kReadFileBytes);
+    return [=](const std::vector<char>&) -> const char* {
+      check();
+      const char* answer = memory->data() + *at;
+      *at = (*at + kSmallPiece) % kReadFileBytes;
+      return answer;
+    };
+  });
+  std::printf("%d %d\n", ping, read);
+  std::fflush(stdout);
+  for (int second = 0; second < 3600 && std::filesystem::exists(path); ++second)
+    platform::SleepMs(1000);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], kBareServerFlag) == 0) return BareServersMain(argv[2]);
   if (argc < 2 || argc > 5) {
     std::fprintf(stderr, "usage: data_path PELLARY-EXECUTABLE [rounds] [seconds] [only]\n");
     return 2;
@@ -329,7 +391,7 @@ int main(int argc, char** argv) {
   double seconds = argc > 3 ? std::max(0.1, std::atof(argv[3])) : 1.5;
   Bench bench(argv[1], seconds);
   Bench shared(argv[1], seconds, "SharedFiles=1\n");
-  if (!bench.Start() || !shared.Start()) return 1;
+  if (!bench.Start() || !shared.Start() || !bench.StartOwnProcessServer(argv[0])) return 1;
   std::vector<Row> rows = {
       {"cached 64 KiB reads, 1 connection", "MiB/s", true, [&] { return bench.CachedReads(1); },
        [&] { return bench.BareReads(1); }},
@@ -363,6 +425,12 @@ int main(int argc, char** argv) {
        [&] { return bench.SmallCalls("plif_file_exists", 1); }, [&] { return bench.PingPong(1); }},
       {"any server: ping-pong + stat, 16 conns", "calls/s", false,
        [&] { return bench.PingPong(16, true); }, [&] { return bench.PingPong(16); }},
+      {"any server, own process, path checked: 16 conns", "calls/s", false,
+       [&] { return bench.PingPong(16, false, true); }, [&] { return bench.PingPong(16); }},
+      {"any server, own process, path checked: 64 KiB, 1 conn", "MiB/s", true,
+       [&] { return bench.BareReads(1, true); }, [&] { return bench.BareReads(1); }},
+      {"any server, own process, path checked: 64 KiB, 4 conns", "MiB/s", false,
+       [&] { return bench.BareReads(4, true); }, [&] { return bench.BareReads(4); }},
       {"shared vs not: 64 KiB reads, 1 conn", "MiB/s", true, [&] { return shared.CachedReads(1); },
        [&] { return bench.CachedReads(1); }},
       {"shared vs not: 64 KiB reads, 4 conns", "MiB/s", false,
@@ -392,11 +460,11 @@ int main(int argc, char** argv) {
   }
   bench.Stop();
   shared.Stop();
-  std::printf("%-38s %-8s %-26s %-26s %6s\n", "work", "unit", "pellary", "reference", "ratio");
+  std::printf("%-54s %-8s %-26s %-26s %6s\n", "work", "unit", "pellary", "reference", "ratio");
   for (const Row& row : rows) {
     Figure server = Median(row.server_rounds);
     Figure reference = Median(row.reference_rounds);
-    std::printf("%-38s %-8s %-26s %-26s %6.2f\n", row.name, row.unit, Shown(row, server).c_str(),
+    std::printf("%-54s %-8s %-26s %-26s %6.2f\n", row.name, row.unit, Shown(row, server).c_str(),
                 Shown(row, reference).c_str(),
                 reference.rate > 0 ? server.rate / reference.rate : 0.0);
   }
