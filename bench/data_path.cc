@@ -58,6 +58,10 @@ constexpr int kReadRequest = 30;
 constexpr int kPingBytes = 8;
 constexpr char kBareServerFlag[] = "--bare-server";
 
+// Which bare server a reference exchange talks to: the plain one in this process, the one that
+// stats the file per exchange, or the one in its own process that checks the path.
+enum class Peer { kInProcess, kStat, kOwnProcess };
+
 // What one side of a row did in its time: units (bytes or calls) per second, and the median
 // time of one unit of work (a call, an exchange, a write plus fsync) on the first connection.
 struct Figure {
@@ -160,8 +164,8 @@ class Bench {
     });
   }
 
-  Figure BareReads(int connections, bool own_process = false) {
-    int port = own_process ? own_read_port_ : read_port_;
+  Figure BareReads(int connections, Peer peer = Peer::kInProcess) {
+    int port = peer == Peer::kOwnProcess ? own_read_port_ : read_port_;
     return RunWorkers(connections, seconds_, [port](int) -> Step {
       auto client = std::make_shared<bench::BareClient>(port, kReadRequest, kSmallPiece);
       if (!client->connected()) return nullptr;
@@ -247,8 +251,10 @@ class Bench {
     return false;
   }
 
-  Figure PingPong(int connections, bool stat = false, bool own_process = false) {
-    int port = own_process ? own_ping_port_ : stat ? stat_port_ : ping_port_;
+  Figure PingPong(int connections, Peer peer = Peer::kInProcess) {
+    int port = peer == Peer::kOwnProcess ? own_ping_port_
+               : peer == Peer::kStat     ? stat_port_
+                                         : ping_port_;
     return RunWorkers(connections, seconds_, [port](int) -> Step {
       auto client = std::make_shared<bench::BareClient>(port, kPingBytes, kPingBytes);
       if (!client->connected()) return nullptr;
@@ -424,13 +430,13 @@ int main(int argc, char** argv) {
       {"plif_file_exists, 1 connection", "calls/s", true,
        [&] { return bench.SmallCalls("plif_file_exists", 1); }, [&] { return bench.PingPong(1); }},
       {"any server: ping-pong + stat, 16 conns", "calls/s", false,
-       [&] { return bench.PingPong(16, true); }, [&] { return bench.PingPong(16); }},
+       [&] { return bench.PingPong(16, Peer::kStat); }, [&] { return bench.PingPong(16); }},
       {"any server, own process, path checked: 16 conns", "calls/s", false,
-       [&] { return bench.PingPong(16, false, true); }, [&] { return bench.PingPong(16); }},
+       [&] { return bench.PingPong(16, Peer::kOwnProcess); }, [&] { return bench.PingPong(16); }},
       {"any server, own process, path checked: 64 KiB, 1 conn", "MiB/s", true,
-       [&] { return bench.BareReads(1, true); }, [&] { return bench.BareReads(1); }},
+       [&] { return bench.BareReads(1, Peer::kOwnProcess); }, [&] { return bench.BareReads(1); }},
       {"any server, own process, path checked: 64 KiB, 4 conns", "MiB/s", false,
-       [&] { return bench.BareReads(4, true); }, [&] { return bench.BareReads(4); }},
+       [&] { return bench.BareReads(4, Peer::kOwnProcess); }, [&] { return bench.BareReads(4); }},
       {"shared vs not: 64 KiB reads, 1 conn", "MiB/s", true, [&] { return shared.CachedReads(1); },
        [&] { return bench.CachedReads(1); }},
       {"shared vs not: 64 KiB reads, 4 conns", "MiB/s", false,
