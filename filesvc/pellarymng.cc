@@ -142,7 +142,7 @@ void PellaryMng::OpenCache(const char* temp_dir, int64_t cache_bytes, int32_t bl
 // ---- Files ----
 
 int PellaryMng::FileOpen(const char* path) {
-  return cache_->Lookup(path, false) > 0 ? 1 : 0;
+  return FileId(path) > 0 ? 1 : 0;
 }
 
 int PellaryMng::FileCreate(const char* path) {
@@ -160,7 +160,7 @@ int PellaryMng::FileRemove(const char* path) {
 }
 
 int PellaryMng::FileRename(const char* old_path, const char* new_path) {
-  int64_t id = cache_->Lookup(old_path, false);
+  int64_t id = FileId(old_path);
   // What the cache holds of the file goes out under its old name before the name changes.
   if (id > 0) cache_->FlushFile(id);
   return cache_->Rename(old_path, new_path) ? 1 : 0;
@@ -184,7 +184,7 @@ int32_t PellaryMng::FileReadById(int64_t id, int64_t position, void* buffer, int
 
 int32_t PellaryMng::FileWrite(const char* path, int64_t position, const void* data, int32_t count) {
   // One look-up for the write and its flush: the path is resolved once per call.
-  int64_t id = cache_->Lookup(path, false);
+  int64_t id = FileId(path);
   int32_t written = id > 0 ? cache_->WriteById(id, position, data, count) : 0;
   if (written <= 0) return 0;
   // The answer promises the bytes are on the disk: a write-back that failed, or a file that
@@ -206,7 +206,7 @@ int64_t PellaryMng::FileGetLength(const char* path) {
 }
 
 bool PellaryMng::FileLength(const char* path, int64_t* length) {
-  int64_t id = cache_->Lookup(path, false);
+  int64_t id = FileId(path);
   if (id <= 0) return false;
   *length = cache_->LengthById(id);
   return true;
@@ -214,7 +214,7 @@ bool PellaryMng::FileLength(const char* path, int64_t* length) {
 
 bool PellaryMng::FileChecksum(const char* path, int64_t position, int64_t length, uint32_t* crc) {
   if (position < 0 || length < 0) return false;
-  int64_t id = cache_->Lookup(path, false);
+  int64_t id = FileId(path);
   if (id <= 0) return false;
   int64_t end = std::min(cache_->LengthById(id), position + std::min(length, INT64_MAX - position));
   char* buffer = GetReadBuffer();
