@@ -30,8 +30,13 @@ std::string Printable(unsigned char ch) {
 }  // namespace
 
 CString LogValue(const char* value) {
+  const char* text = value != nullptr ? value : "";
+  // Nearly every value is a plain path: it comes back as it is, without a copy per byte.
+  const char* plain_end = text;
+  while (*plain_end != '\0' && !IsControl(static_cast<unsigned char>(*plain_end))) ++plain_end;
+  if (*plain_end == '\0' && plain_end - text <= kLogValueCap) return CString(text);
   std::string safe;
-  for (const char* at = value != nullptr ? value : ""; *at != '\0'; ++at) {
+  for (const char* at = text; *at != '\0'; ++at) {
     std::string piece = Printable(static_cast<unsigned char>(*at));
     if (safe.size() + piece.size() > static_cast<size_t>(kLogValueCap)) {
       safe += "...";

@@ -51,9 +51,9 @@ void LogOrPrint(const CString& text, bool refusal) {
   if (g_log_server == nullptr) {
     std::fputs(text, stdout);
   } else if (refusal) {
-    g_log_server->LogRefusal("%s", text.GetString());
+    g_log_server->LogRefusalText(text);
   } else {
-    g_log_server->Log("%s", text.GetString());
+    g_log_server->LogText(text);
   }
 }
 
@@ -81,7 +81,7 @@ void YMonitorServer::Log(const char* format, ...) {
   va_start(args, format);
   CString text = Formatted(format, args);
   va_end(args);
-  Emit(text);
+  LogText(text);
 }
 
 void YMonitorServer::LogFile(const char* format, ...) {
@@ -97,6 +97,10 @@ void YMonitorServer::LogRefusal(const char* format, ...) {
   va_start(args, format);
   CString text = Formatted(format, args);
   va_end(args);
+  LogRefusalText(text);
+}
+
+void YMonitorServer::LogRefusalText(const CString& text) {
   int suppressed = 0;
   bool admitted = false;
   {
@@ -108,7 +112,7 @@ void YMonitorServer::LogRefusal(const char* format, ...) {
   if (admitted) Write(text);
 }
 
-void YMonitorServer::Emit(const CString& text) {
+void YMonitorServer::LogText(const CString& text) {
   // Most lines come while no refusal waits to be reported: they need not take the lock.
   if (suppressed_pending_.load()) {
     int due = 0;

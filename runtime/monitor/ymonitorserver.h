@@ -49,6 +49,10 @@ class YMonitorServer : public MonitorServer {
   [[gnu::format(printf, 2, 3)]] void LogFile(const char* format, ...);
   // Logs like Log, within the refusal rate limit.
   [[gnu::format(printf, 2, 3)]] void LogRefusal(const char* format, ...);
+  // Log and LogRefusal of a line already formatted. A line goes to the console, the monitor
+  // clients and the file, after the report of refusals suppressed in a past second.
+  void LogText(const CString& text);
+  void LogRefusalText(const CString& text);
   // Appends "\r\n" and logs; appends "\r\n" and prints on the console only.
   void Trace(const char* text);
   void TraceConsole(const char* text);
@@ -70,8 +74,6 @@ class YMonitorServer : public MonitorServer {
   void ServeClient(ClientThread* thread, StdSocket* client) override;
 
  private:
-  // Console, monitor clients, file; after the report of refusals suppressed in a past second.
-  void Emit(const CString& text);
   void ReportSuppressed(int count);
   void Write(const CString& text);
   void ToFile(const char* text, int length);
