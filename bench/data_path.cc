@@ -62,22 +62,30 @@ constexpr char kBareServerFlag[] = "--bare-server";
 // stats the file per exchange, or the one in its own process that checks the path.
 enum class Peer { kInProcess, kStat, kOwnProcess };
 
-// What one side of a row did in its time: units (bytes or calls) per second, and the median
-// time of one unit of work (a call, an exchange, a write plus fsync) on the first connection.
+// What one side of a row did in its time: units (bytes or calls) per second, the median time
+// of one unit of work (a call, an exchange, a write plus fsync) on the first connection, and
+// when the other end is a process of its own, the processor time it spent per call: unlike
+// the rates, which the machine's noise moves by a tenth between runs, that shows what a
+// change to the server costs or saves.
 struct Figure {
   double rate = 0;
   double p50_us = 0;
+  int64_t calls = 0;
+  double cpu_us = 0;
 };
 
 // Runs `connections` workers for `seconds`; each worker's `step` does one unit and answers the
-// units it moved (0 on a failure, which ends that worker).
+// units it moved (0 on a failure, which ends that worker). `served_by`: the process at the
+// other end, or kNoChild.
 using Step = std::function<int64_t()>;
 using MakeStep = std::function<Step(int worker)>;
 
-Figure RunWorkers(int connections, double seconds, const MakeStep& make) {
-  std::atomic<int64_t> units{0};
+Figure RunWorkers(int connections, double seconds, platform::ChildHandle served_by,
+                  const MakeStep& make) {
+  std::atomic<int64_t> units{0}, calls{0};
   std::vector<double> first_latencies;
   std::vector<std::thread> workers;
+  int64_t cpu_before = platform::ChildCpuMicroseconds(served_by);
   Clock::time_point start = Clock::now();
   Clock::time_point end =
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -90,6 +98,7 @@ Figure RunWorkers(int connections, double seconds, const MakeStep& make) {
         int64_t moved = step();
         if (moved <= 0) break;
         mine += moved;
+        ++calls;
         if (w == 0)
           first_latencies.push_back(
               std::chrono::duration<double, std::micro>(Clock::now() - before).count());
@@ -99,8 +108,12 @@ Figure RunWorkers(int connections, double seconds, const MakeStep& make) {
   }
   for (std::thread& worker : workers) worker.join();
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  int64_t cpu_after = platform::ChildCpuMicroseconds(served_by);
   Figure figure;
   figure.rate = units / elapsed;
+  figure.calls = calls;
+  if (cpu_before >= 0 && cpu_after >= cpu_before && calls > 0)
+    figure.cpu_us = static_cast<double>(cpu_after - cpu_before) / static_cast<double>(calls);
   if (!first_latencies.empty()) {
     std::nth_element(first_latencies.begin(), first_latencies.begin() + first_latencies.size() / 2,
                      first_latencies.end());
@@ -143,7 +156,7 @@ class Bench {
   }
 
   Figure CachedReads(int connections) {
-    return RunWorkers(connections, seconds_, [this, connections](int w) -> Step {
+    return RunWorkers(connections, seconds_, server_.child(), [this, connections](int w) -> Step {
       auto client = Connected();
       if (!client) return nullptr;
       auto list = std::make_shared<NetValueList>();
@@ -166,7 +179,7 @@ class Bench {
 
   Figure BareReads(int connections, Peer peer = Peer::kInProcess) {
     int port = peer == Peer::kOwnProcess ? own_read_port_ : read_port_;
-    return RunWorkers(connections, seconds_, [port](int) -> Step {
+    return RunWorkers(connections, seconds_, ProcessOf(peer), [port](int) -> Step {
       auto client = std::make_shared<bench::BareClient>(port, kReadRequest, kSmallPiece);
       if (!client->connected()) return nullptr;
       return [client] { return client->Exchange() ? int64_t{kSmallPiece} : 0; };
@@ -174,28 +187,29 @@ class Bench {
   }
 
   Figure DurableWrites(int piece, int connections) {
-    return RunWorkers(connections, seconds_, [this, piece, connections](int w) -> Step {
-      auto client = Connected();
-      if (!client) return nullptr;
-      auto list = std::make_shared<NetValueList>();
-      auto data = std::make_shared<std::vector<char>>(piece, static_cast<char>('a' + w));
-      list->Append(3);
-      list->SetString(0, write_file_.c_str());
-      int64_t stride = int64_t{piece} * connections;
-      auto at = std::make_shared<int64_t>(int64_t{piece} * w);
-      return [client, list, data, at, stride, piece]() -> int64_t {
-        NetValueList results;
-        list->SetSuperLong(1, *at);
-        list->LendBinary(2, data->data(), piece, nullptr);  // sent from where it lies
-        *at = (*at + stride) % kWriteSpan;
-        if (client->Call("plif_file_write", *list, &results) != 0) return 0;
-        return results.GetLong(0) == piece ? piece : 0;
-      };
-    });
+    return RunWorkers(
+        connections, seconds_, server_.child(), [this, piece, connections](int w) -> Step {
+          auto client = Connected();
+          if (!client) return nullptr;
+          auto list = std::make_shared<NetValueList>();
+          auto data = std::make_shared<std::vector<char>>(piece, static_cast<char>('a' + w));
+          list->Append(3);
+          list->SetString(0, write_file_.c_str());
+          int64_t stride = int64_t{piece} * connections;
+          auto at = std::make_shared<int64_t>(int64_t{piece} * w);
+          return [client, list, data, at, stride, piece]() -> int64_t {
+            NetValueList results;
+            list->SetSuperLong(1, *at);
+            list->LendBinary(2, data->data(), piece, nullptr);  // sent from where it lies
+            *at = (*at + stride) % kWriteSpan;
+            if (client->Call("plif_file_write", *list, &results) != 0) return 0;
+            return results.GetLong(0) == piece ? piece : 0;
+          };
+        });
   }
 
   Figure LocalWrites(int piece) {
-    return RunWorkers(1, seconds_, [this, piece](int) -> Step {
+    return RunWorkers(1, seconds_, platform::kNoChild, [this, piece](int) -> Step {
       auto file = std::make_shared<BaseFile>();
       if (file->Open(local_file_.c_str(), kModeCreate | kModeReadWrite | kTypeBinary) == 0)
         return nullptr;
@@ -215,7 +229,7 @@ class Bench {
   Figure BareDurableWrites(int piece, int connections) {
     int& port = bare_write_ports_[{piece, connections}];
     if (port == 0) port = StartWritingServer(piece, connections);
-    return RunWorkers(connections, seconds_, [port, piece](int) -> Step {
+    return RunWorkers(connections, seconds_, platform::kNoChild, [port, piece](int) -> Step {
       auto client = std::make_shared<bench::BareClient>(port, piece, kPingBytes);
       if (!client->connected()) return nullptr;
       return [client, piece] { return client->Exchange() ? int64_t{piece} : 0; };
@@ -223,7 +237,7 @@ class Bench {
   }
 
   Figure SmallCalls(const char* procedure, int connections) {
-    return RunWorkers(connections, seconds_, [this, procedure](int) -> Step {
+    return RunWorkers(connections, seconds_, server_.child(), [this, procedure](int) -> Step {
       auto client = Connected();
       if (!client) return nullptr;
       auto list = std::make_shared<NetValueList>();
@@ -255,7 +269,7 @@ class Bench {
     int port = peer == Peer::kOwnProcess ? own_ping_port_
                : peer == Peer::kStat     ? stat_port_
                                          : ping_port_;
-    return RunWorkers(connections, seconds_, [port](int) -> Step {
+    return RunWorkers(connections, seconds_, ProcessOf(peer), [port](int) -> Step {
       auto client = std::make_shared<bench::BareClient>(port, kPingBytes, kPingBytes);
       if (!client->connected()) return nullptr;
       return [client] { return client->Exchange() ? int64_t{1} : 0; };
@@ -263,6 +277,10 @@ class Bench {
   }
 
  private:
+  platform::ChildHandle ProcessOf(Peer peer) const {
+    return peer == Peer::kOwnProcess ? own_process_ : platform::kNoChild;
+  }
+
   std::shared_ptr<SrpcClient> Connected() {
     auto client = std::make_shared<SrpcClient>();
     client->set_lend_results(true);  // as pellary-cli: each answer is used before the next call
@@ -339,17 +357,16 @@ Figure Median(std::vector<Figure> rounds) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
   };
-  return {middle(&Figure::rate), middle(&Figure::p50_us)};
+  return {middle(&Figure::rate), middle(&Figure::p50_us), 0, middle(&Figure::cpu_us)};
 }
 
 std::string Shown(const Row& row, const Figure& figure) {
-  char text[64];
+  char text[96];
   bool bytes = std::string(row.unit) == "MiB/s";
   double rate = bytes ? figure.rate / (1 << 20) : figure.rate;
-  if (row.latency)
-    std::snprintf(text, sizeof text, "%.1f (p50 %.1f us)", rate, figure.p50_us);
-  else
-    std::snprintf(text, sizeof text, "%.1f", rate);
+  int n = std::snprintf(text, sizeof text, "%.1f", rate);
+  if (row.latency) n += std::snprintf(text + n, sizeof text - n, " p50 %.1f", figure.p50_us);
+  if (figure.cpu_us > 0) std::snprintf(text + n, sizeof text - n, " cpu %.1f", figure.cpu_us);
   return text;
 }
 
@@ -466,14 +483,17 @@ int main(int argc, char** argv) {
   }
   bench.Stop();
   shared.Stop();
-  std::printf("%-54s %-8s %-26s %-26s %6s\n", "work", "unit", "pellary", "reference", "ratio");
+  std::printf("%-54s %-8s %-30s %-30s %6s\n", "work", "unit", "pellary", "reference", "ratio");
   for (const Row& row : rows) {
     Figure server = Median(row.server_rounds);
     Figure reference = Median(row.reference_rounds);
-    std::printf("%-54s %-8s %-26s %-26s %6.2f\n", row.name, row.unit, Shown(row, server).c_str(),
+    std::printf("%-54s %-8s %-30s %-30s %6.2f\n", row.name, row.unit, Shown(row, server).c_str(),
                 Shown(row, reference).c_str(),
                 reference.rate > 0 ? server.rate / reference.rate : 0.0);
   }
-  std::printf("(\"any server\" rows: a bare server's figure stands in the pellary column)\n");
+  std::printf(
+      "(\"any server\" rows: a bare server's figure stands in the pellary column; p50: the\n"
+      "median time of one call on the first connection in us; cpu: what the serving\n"
+      "process spent per call, in us)\n");
   return 0;
 }

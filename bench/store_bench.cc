@@ -6,7 +6,8 @@
 //  - 270-byte and 4096-byte reads of a hot (fully cached) file through PageCacheFile,
 //    against memcpy from memory at the same offsets;
 //  - 64 KiB reads of a hot 64 MiB file through the files cache (by path, as the disk manager
-//    reads, and by id), against memcpy of the same bytes from memory;
+//    reads, and by id), and the same range pinned in place and let go (the server's cached
+//    read), against memcpy of the same bytes from memory;
 //  - a 64 KiB write through the files cache followed by its flushFile (write, lookup,
 //    flushFile: the disk manager's write), with the disk manager's 0 idle handles (the file
 //    is opened and closed by every flush) and with 1, against a plain write + fsync of
@@ -319,6 +320,27 @@ void BM_FilesCacheRead64K_ById(benchmark::State& state) {
   CountHeap(state, allocations);
 }
 BENCHMARK(BM_FilesCacheRead64K_ById)->UseRealTime();
+
+// What the server's cached read does instead of copying: the range's blocks held in place
+// while the answer is sent from them.
+void BM_FilesCachePin64K_ById(benchmark::State& state) {
+  HotFile& hot = Hot();
+  size_t next = 0;
+  uint64_t allocations = Heap::AllocationCount();
+  for (auto _ : state) {
+    int64_t at = NextPiece(&next);
+    FilesCache::Pinned pinned;
+    if (!hot.fc.cache.PinById(hot.id, at, kPiece, &pinned) || pinned.total != kPiece) {
+      state.SkipWithError("not pinned");
+      break;
+    }
+    benchmark::DoNotOptimize(pinned.bytes[0]);
+    hot.fc.cache.Unpin(&pinned);
+  }
+  state.SetBytesProcessed(state.iterations() * kPiece);
+  CountHeap(state, allocations);
+}
+BENCHMARK(BM_FilesCachePin64K_ById)->UseRealTime();
 
 void BM_Memcpy64K_From64MiB(benchmark::State& state) {
   static std::vector<char> hot = [] {

@@ -43,5 +43,8 @@ bool ChildSignal(ChildHandle child, ChildControl control);
 int64_t ChildResidentBytes(ChildHandle child);
 // The most resident memory the child has had since it started (its peak working set), or -1.
 int64_t ChildPeakResidentBytes(ChildHandle child);
+// The processor time the child has used so far, in user and kernel mode together, in
+// microseconds, or -1. POSIX counts it in clock ticks (10 ms on Linux), Windows in 100 ns.
+int64_t ChildCpuMicroseconds(ChildHandle child);
 
 }  // namespace platform

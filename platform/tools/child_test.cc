@@ -94,8 +94,10 @@ TEST(ChildProcess, AWaitTimesOutAndAKillEndsAndReapsTheChild) {
   // A running test program holds a few megabytes at least.
   EXPECT_GT(platform::ChildResidentBytes(child), 1 << 20);
   EXPECT_GE(platform::ChildPeakResidentBytes(child), platform::ChildResidentBytes(child));
+  EXPECT_GE(platform::ChildCpuMicroseconds(child), 0);
   platform::ChildKill(child);
   EXPECT_FALSE(platform::ChildWait(child, 0, &status));  // reaped: nothing is left to wait for
+  EXPECT_EQ(platform::ChildCpuMicroseconds(child), -1);
 }
 
 }  // namespace

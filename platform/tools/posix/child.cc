@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -107,6 +108,23 @@ int64_t ChildResidentBytes(ChildHandle child) {
 
 int64_t ChildPeakResidentBytes(ChildHandle child) {
   return StatusKilobytes(child, "VmHWM:");
+}
+
+int64_t ChildCpuMicroseconds(ChildHandle child) {
+  std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return -1;
+  // The command name (the second field) may hold spaces and parentheses: count the fields
+  // from its closing parenthesis on. The times are the 14th and 15th fields.
+  size_t name_end = line.rfind(')');
+  if (name_end == std::string::npos) return -1;
+  std::istringstream fields(line.substr(name_end + 1));
+  std::string skipped;
+  for (int field = 3; field < 14; ++field) fields >> skipped;
+  int64_t user = 0, kernel = 0;
+  if (!(fields >> user >> kernel)) return -1;
+  long ticks = sysconf(_SC_CLK_TCK);
+  return ticks > 0 ? (user + kernel) * 1000000 / ticks : -1;
 }
 
 }  // namespace platform

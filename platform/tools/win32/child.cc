@@ -193,4 +193,16 @@ int64_t ChildPeakResidentBytes(ChildHandle handle) {
   return static_cast<int64_t>(counters.PeakWorkingSetSize);
 }
 
+int64_t ChildCpuMicroseconds(ChildHandle handle) {
+  Child child;
+  FILETIME created, ended, kernel, user;
+  if (!Find(handle, &child) ||
+      GetProcessTimes(child.process, &created, &ended, &kernel, &user) == 0)
+    return -1;
+  auto count = [](const FILETIME& time) {
+    return int64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
+  };
+  return (count(kernel) + count(user)) / 10;  // 100 ns units
+}
+
 }  // namespace platform
