@@ -10,11 +10,11 @@
 //    read), against memcpy of the same bytes from memory;
 //  - a 64 KiB write through the files cache followed by its flushFile (write, lookup,
 //    flushFile: the disk manager's write), with the disk manager's 0 idle handles (the file
-//    is opened and closed by every flush) and with 1, against a plain write + fsync of
-//    64 KiB to a file that stays open.
+//    is opened and closed by every flush) and with 1, and a 4 MiB one, against a plain write
+//    + fsync of as many bytes to a file that stays open.
 // "heap/op" counts Heap allocations per operation in the steady state. The write pairs wait
 // for the disk, whose speed drifts: compare them as medians of interleaved repetitions
-// (--benchmark_filter=64K --benchmark_repetitions=10
+// (--benchmark_filter=Write --benchmark_repetitions=10
 // --benchmark_enable_random_interleaving=true).
 #include <benchmark/benchmark.h>
 
@@ -359,68 +359,79 @@ void BM_Memcpy64K_From64MiB(benchmark::State& state) {
 }
 BENCHMARK(BM_Memcpy64K_From64MiB)->UseRealTime();
 
-// Writes rotate through the first MiB of a file; after the first round its blocks are cached.
-constexpr int64_t kWriteArea = int64_t{1} << 20;
+// Writes of `piece` bytes rotate through the first kWritePieces pieces of a file; after the
+// first round its blocks are cached.
+constexpr int kWritePieces = 16;
 
-// A 1 MiB file known to a files cache with 0 or 1 idle handles.
+// A file of kWritePieces pieces known to a files cache with 0 or 1 idle handles.
 struct WrittenFile {
-  explicit WrittenFile(int32_t idle_handles) : fc(int64_t{8} << 20, idle_handles) {
-    id = fc.MakeFile("written.dat", kWriteArea, &path);
+  WrittenFile(int32_t idle_handles, int32_t piece)
+      : fc(int64_t{piece} * kWritePieces * 2, idle_handles) {
+    std::string name = "written-" + std::to_string(piece) + ".dat";
+    id = fc.MakeFile(name.c_str(), int64_t{piece} * kWritePieces, &path);
   }
   BenchFilesCache fc;
   std::string path;
   int64_t id = 0;
 };
 
-WrittenFile& Written(int64_t idle_handles) {
-  static WrittenFile none(0);
-  static WrittenFile one(1);
-  return idle_handles == 0 ? none : one;
+WrittenFile& Written(int32_t idle_handles, int32_t piece) {
+  static std::map<std::pair<int32_t, int32_t>, std::unique_ptr<WrittenFile>> files;
+  auto& file = files[{idle_handles, piece}];
+  if (!file) file = std::make_unique<WrittenFile>(idle_handles, piece);
+  return *file;
 }
 
-// The disk manager's write: write, lookup, flushFile. state.range(0) idle handles: the disk
-// manager keeps none, so every flush opens and closes the file; 1 shows what that costs.
-void BM_FilesCacheWrite64K_FlushFile(benchmark::State& state) {
-  WrittenFile& written = Written(state.range(0));
+// The disk manager's write: write, lookup, flushFile, of state.range(1) KiB. state.range(0)
+// idle handles: the disk manager keeps none, so every flush opens and closes the file; 1 shows
+// what that costs. The CPU column, beside the plain write's, is the cache's own work.
+void BM_FilesCacheWrite_FlushFile(benchmark::State& state) {
+  int32_t piece = static_cast<int32_t>(state.range(1)) << 10;
+  WrittenFile& written = Written(static_cast<int32_t>(state.range(0)), piece);
   FilesCache& cache = written.fc.cache;
   const char* path = written.path.c_str();
-  std::vector<char> piece(kPiece, 'w');
+  std::vector<char> bytes(piece, 'w');
   int64_t at = 0;
   for (auto _ : state) {
-    piece[0] = static_cast<char>('A' + at / kPiece);
-    bool ok = cache.Write(path, at, piece.data(), kPiece) == kPiece;
+    bytes[0] = static_cast<char>('A' + at / piece);
+    bool ok = cache.Write(path, at, bytes.data(), piece) == piece;
     int64_t found = cache.Lookup(path, false);
     if (!ok || found != written.id || !cache.FlushFile(found)) {
       state.SkipWithError("write failed");
     }
-    at = (at + kPiece) % kWriteArea;
+    at = (at + piece) % (int64_t{piece} * kWritePieces);
   }
-  state.SetBytesProcessed(state.iterations() * kPiece);
+  state.SetBytesProcessed(state.iterations() * piece);
 }
-BENCHMARK(BM_FilesCacheWrite64K_FlushFile)->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_FilesCacheWrite_FlushFile)
+    ->Args({0, 64})
+    ->Args({1, 64})
+    ->Args({0, 4096})
+    ->UseRealTime();
 
-void BM_PlainWrite64K_Fsync(benchmark::State& state) {
-  static BaseFile file;
-  static bool ready = [] {
-    std::string path = Scratch().File("plain-written.dat");
-    std::vector<char> bytes(static_cast<size_t>(kWriteArea), 'p');
-    return file.Open(path.c_str(), kCreateReadWrite) == 1 &&
-           file.Write(bytes.data(), kWriteArea) == kWriteArea && file.Flush() == 1;
-  }();
-  if (!ready) return state.SkipWithError("no file");
-  std::vector<char> piece(kPiece, 'w');
+// A write of state.range(0) KiB and an fsync, to a file that stays open.
+void BM_PlainWrite_Fsync(benchmark::State& state) {
+  int32_t piece = static_cast<int32_t>(state.range(0)) << 10;
+  int64_t area = int64_t{piece} * kWritePieces;
+  BaseFile file;
+  std::string path = Scratch().File(("plain-" + std::to_string(piece) + ".dat").c_str());
+  std::vector<char> bytes(static_cast<size_t>(area), 'p');
+  if (file.Open(path.c_str(), kCreateReadWrite) != 1 || file.Write(bytes.data(), area) != area ||
+      file.Flush() != 1) {
+    return state.SkipWithError("no file");
+  }
   int64_t at = 0;
   for (auto _ : state) {
-    piece[0] = static_cast<char>('A' + at / kPiece);
-    if (file.Seek(at, BaseFile::kBegin) != at || file.Write(piece.data(), kPiece) != kPiece ||
+    bytes[0] = static_cast<char>('A' + at / piece);
+    if (file.Seek(at, BaseFile::kBegin) != at || file.Write(bytes.data(), piece) != piece ||
         file.Flush() != 1) {
       state.SkipWithError("write failed");
     }
-    at = (at + kPiece) % kWriteArea;
+    at = (at + piece) % area;
   }
-  state.SetBytesProcessed(state.iterations() * kPiece);
+  state.SetBytesProcessed(state.iterations() * piece);
 }
-BENCHMARK(BM_PlainWrite64K_Fsync)->UseRealTime();
+BENCHMARK(BM_PlainWrite_Fsync)->Arg(64)->Arg(4096)->UseRealTime();
 
 }  // namespace
 
