@@ -253,28 +253,45 @@ void CString::Format(const char* format, ...) {
 void CString::AppendFormat(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  CString piece;
-  piece.FormatV(format, args);
+  AppendFormatV(format, args);
   va_end(args);
-  *this += piece;
 }
 
 void CString::FormatV(const char* format, va_list args) {
-  std::string translated = TranslateFormat(format != nullptr ? format : "");
-  va_list sizing;
-  va_copy(sizing, args);
+  // The arguments may point into this string: its bytes stay as they are until the new text
+  // is complete, only the length says they are gone.
+  length_ = 0;
+  // An empty text appends nothing, which would leave the old bytes unterminated.
+  if (!AppendFormatV(format, args) || length_ == 0) Empty();
+}
+
+// A short text is formatted once, on the stack; a longer one is measured there and formatted
+// again into a string of its own, which the arguments cannot point into.
+bool CString::AppendFormatV(const char* format, va_list args) {
+  const char* spelled = format != nullptr ? format : "";
+  std::string translated;
+  if (std::strstr(spelled, "I64") != nullptr) {
+    translated = TranslateFormat(spelled);
+    spelled = translated.c_str();
+  }
+  char small[256];
+  va_list again;
+  va_copy(again, args);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  int needed = std::vsnprintf(nullptr, 0, translated.c_str(), sizing);
-  va_end(sizing);
-  if (needed < 0) {
-    Empty();
-    return;
+  int needed = std::vsnprintf(small, sizeof small, spelled, args);
+  if (needed >= 0 && needed < static_cast<int>(sizeof small)) {
+    Append(small, needed);
+  } else if (needed >= 0) {
+    CString piece;
+    piece.Reserve(needed + 1);
+    std::vsnprintf(piece.data_, static_cast<size_t>(needed) + 1, spelled, again);
+    piece.length_ = needed;
+    Append(piece.data_, needed);
   }
-  Reserve(needed + 1);
-  std::vsnprintf(data_, static_cast<size_t>(needed) + 1, translated.c_str(), args);
 #pragma GCC diagnostic pop
-  length_ = needed;
+  va_end(again);
+  return needed >= 0;
 }
 
 char* CString::GetBuffer(int length) {

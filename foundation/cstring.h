@@ -69,6 +69,8 @@ class CString {
   void ReleaseBuffer(int length);
 
  private:
+  // False, nothing appended, when the format cannot be applied.
+  bool AppendFormatV(const char* format, va_list args);
   void Reserve(int capacity);
 
   char* data_ = nullptr;

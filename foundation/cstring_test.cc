@@ -52,6 +52,16 @@ TEST(CString, FormatUnderstandsI64AndGrowsToAnyLength) {
   s.Format("[%s]", std::string(5000, 'x').c_str());
   s.AppendFormat("%d", 5);
   EXPECT_EQ(s.GetLength(), 5003);
+  // Its own text as an argument, short and long, formatted and appended.
+  for (int length : {10, 300, 5000}) {
+    s = CString(std::string(length, 'y').c_str());
+    s.Format("<%s>", s.GetString());
+    s.AppendFormat("%s", s.GetString());
+    EXPECT_EQ(std::string(s),
+              "<" + std::string(length, 'y') + ">" + "<" + std::string(length, 'y') + ">");
+  }
+  s.Format("%s", "");
+  EXPECT_STREQ(s, "");
   char* buffer = s.GetBuffer(10);
   std::snprintf(buffer, 11, "0123456789");
   s.ReleaseBuffer(4);

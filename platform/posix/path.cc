@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -36,6 +37,7 @@ bool HasDriveLetter(std::string_view path) {
 
 std::string SpelledNativePath(std::string_view path) {
   std::string native;
+  native.reserve(path.size() + 1);
   if (HasDriveLetter(path)) {
     path.remove_prefix(2);
     native = "/";
@@ -181,23 +183,28 @@ void PushComponents(const std::string& path, std::vector<std::string>* pending) 
 
 // The path as it stands when every component exists as spelled and none is a link, `.` or
 // `..`: one look-up by the kernel (openat2 refusing links) instead of an lstat per component.
-// False when that cannot be told at once (the component walk then decides).
+// Runs of separators are one, and none ends the path. False when that cannot be told at once
+// (the component walk then decides).
 bool ResolvedAtOnce(const std::string& native, std::string* resolved) {
-  std::vector<std::string> components;
-  PushComponents(native, &components);
   std::string out;
-  for (auto part = components.rbegin(); part != components.rend(); ++part) {
-    if (*part == "." || *part == "..") return false;
+  out.reserve(native.size());
+  for (size_t pos = 0; pos < native.size();) {
+    size_t end = std::min(native.find('/', pos), native.size());
+    std::string_view part(native.data() + pos, end - pos);
+    pos = end + 1;
+    if (part.empty()) continue;
+    if (part == "." || part == "..") return false;
     out += '/';
-    out += *part;
+    out += part;
   }
+  if (out.empty()) out = "/";
   open_how how = {};
   how.flags = O_PATH | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS;
-  long fd = syscall(SYS_openat2, AT_FDCWD, out.empty() ? "/" : out.c_str(), &how, sizeof how);
+  long fd = syscall(SYS_openat2, AT_FDCWD, out.c_str(), &how, sizeof how);
   if (fd < 0) return false;  // a link, a missing component, or a kernel without openat2
   close(static_cast<int>(fd));
-  *resolved = out.empty() ? "/" : out;
+  *resolved = std::move(out);
   return true;
 }
 
@@ -255,7 +262,7 @@ bool ResolvePath(const char* path, std::string* resolved, FinalLink final_link) 
       PushComponents(link, &pending);
     }
   }
-  *resolved = out.empty() ? "/" : out;
+  *resolved = out.empty() ? "/" : std::move(out);
   return true;
 }
 
