@@ -88,6 +88,7 @@ TEST_F(RemoteFiles, AnswersOfAnotherShapeAreBadAndAPageOutOfOrderEndsTheListing)
       {"a checksum of -2", NumberAnswer(-2), checksum, RemoteResult::kBadAnswer},
       {"a checksum beyond 32 bits", NumberAnswer(int64_t{1} << 32), checksum,
        RemoteResult::kBadAnswer},
+      {"the checksum 0", NumberAnswer(0), checksum, RemoteResult::kOk},
       {"the checksum 0xFFFFFFFF, not -1", NumberAnswer(0xFFFFFFFF), checksum, RemoteResult::kOk},
       {"an error answer", nullptr, checksum, RemoteResult::kFailed},
   };
