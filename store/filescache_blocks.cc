@@ -63,13 +63,19 @@ bool NextDirty(Partition& partition, int64_t* id, int64_t* number) {
 
 // Marks bytes [from, to) of a block in its written bits.
 void MarkBytes(uint64_t* bits, int32_t from, int32_t to) {
-  while (from < to) {
-    int32_t bit = from % 64;
-    int32_t count = std::min(64 - bit, to - from);
-    uint64_t ones = count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
-    bits[from / 64] |= ones << bit;
-    from += count;
+  if (from >= to) return;
+  int32_t first = from / 64;
+  int32_t last = (to - 1) / 64;
+  uint64_t head = ~uint64_t{0} << (from % 64);
+  uint64_t tail = ~uint64_t{0} >> (63 - (to - 1) % 64);
+  if (first == last) {
+    bits[first] |= head & tail;
+    return;
   }
+  // The words in between are set whole: a block written whole is 64 stores, not 64 updates.
+  bits[first] |= head;
+  std::fill(bits + first + 1, bits + last, ~uint64_t{0});
+  bits[last] |= tail;
 }
 
 bool IsMarked(const uint64_t* bits, int32_t at) {
