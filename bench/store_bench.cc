@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -286,38 +287,37 @@ int64_t NextPiece(size_t* next) {
   return static_cast<int64_t>((*next)++ % (kBigFile / kPiece)) * kPiece;
 }
 
-void BM_FilesCacheRead64K_ByPath(benchmark::State& state) {
+// Reads of the hot file's pieces in turn into `out` by `read`, which answers false for a
+// wrong read.
+using HotRead = std::function<bool(HotFile& hot, int64_t at, char* out)>;
+void ReadHot(benchmark::State& state, const HotRead& read) {
   HotFile& hot = Hot();
   std::vector<char> out(kPiece);
   size_t next = 0;
   uint64_t allocations = Heap::AllocationCount();
   for (auto _ : state) {
-    int64_t at = NextPiece(&next);
-    if (hot.fc.cache.Read(hot.path.c_str(), at, out.data(), kPiece) != kPiece ||
-        out[100] != PatternByte(at + 100)) {
+    if (!read(hot, NextPiece(&next), out.data())) {
       state.SkipWithError("short or wrong read");
+      break;
     }
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(state.iterations() * kPiece);
   CountHeap(state, allocations);
 }
+
+void BM_FilesCacheRead64K_ByPath(benchmark::State& state) {
+  ReadHot(state, [](HotFile& hot, int64_t at, char* out) {
+    return hot.fc.cache.Read(hot.path.c_str(), at, out, kPiece) == kPiece &&
+           out[100] == PatternByte(at + 100);
+  });
+}
 BENCHMARK(BM_FilesCacheRead64K_ByPath)->UseRealTime();
 
 void BM_FilesCacheRead64K_ById(benchmark::State& state) {
-  HotFile& hot = Hot();
-  std::vector<char> out(kPiece);
-  size_t next = 0;
-  uint64_t allocations = Heap::AllocationCount();
-  for (auto _ : state) {
-    int64_t at = NextPiece(&next);
-    if (hot.fc.cache.ReadById(hot.id, at, out.data(), kPiece) != kPiece) {
-      state.SkipWithError("short read");
-    }
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetBytesProcessed(state.iterations() * kPiece);
-  CountHeap(state, allocations);
+  ReadHot(state, [](HotFile& hot, int64_t at, char* out) {
+    return hot.fc.cache.ReadById(hot.id, at, out, kPiece) == kPiece;
+  });
 }
 BENCHMARK(BM_FilesCacheRead64K_ById)->UseRealTime();
 
@@ -325,24 +325,15 @@ BENCHMARK(BM_FilesCacheRead64K_ById)->UseRealTime();
 // while the answer is sent from them (the system's copy into the socket stands here as a copy
 // into memory, as it also takes the blocks' bytes through the processor's caches).
 void BM_FilesCachePin64K_ById(benchmark::State& state) {
-  HotFile& hot = Hot();
-  std::vector<char> out(kPiece);
-  size_t next = 0;
-  uint64_t allocations = Heap::AllocationCount();
-  for (auto _ : state) {
-    int64_t at = NextPiece(&next);
+  ReadHot(state, [](HotFile& hot, int64_t at, char* out) {
     FilesCache::Pinned pinned;
-    if (!hot.fc.cache.PinById(hot.id, at, kPiece, &pinned) || pinned.total != kPiece) {
-      state.SkipWithError("not pinned");
-      break;
-    }
+    if (!hot.fc.cache.PinById(hot.id, at, kPiece, &pinned)) return false;
     for (int i = 0, done = 0; i < pinned.count; done += pinned.lengths[i++])
-      std::memcpy(out.data() + done, pinned.bytes[i], static_cast<size_t>(pinned.lengths[i]));
-    benchmark::DoNotOptimize(out.data());
+      std::memcpy(out + done, pinned.bytes[i], static_cast<size_t>(pinned.lengths[i]));
+    bool whole = pinned.total == kPiece;
     hot.fc.cache.Unpin(&pinned);
-  }
-  state.SetBytesProcessed(state.iterations() * kPiece);
-  CountHeap(state, allocations);
+    return whole;
+  });
 }
 BENCHMARK(BM_FilesCachePin64K_ById)->UseRealTime();
 
