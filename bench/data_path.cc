@@ -70,7 +70,6 @@ enum class Peer { kInProcess, kStat, kOwnProcess };
 struct Figure {
   double rate = 0;
   double p50_us = 0;
-  int64_t calls = 0;
   double cpu_us = 0;
 };
 
@@ -111,7 +110,6 @@ Figure RunWorkers(int connections, double seconds, platform::ChildHandle served_
   int64_t cpu_after = platform::ChildCpuMicroseconds(served_by);
   Figure figure;
   figure.rate = units / elapsed;
-  figure.calls = calls;
   if (cpu_before >= 0 && cpu_after >= cpu_before && calls > 0)
     figure.cpu_us = static_cast<double>(cpu_after - cpu_before) / static_cast<double>(calls);
   if (!first_latencies.empty()) {
@@ -357,7 +355,7 @@ Figure Median(std::vector<Figure> rounds) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
   };
-  return {middle(&Figure::rate), middle(&Figure::p50_us), 0, middle(&Figure::cpu_us)};
+  return {middle(&Figure::rate), middle(&Figure::p50_us), middle(&Figure::cpu_us)};
 }
 
 std::string Shown(const Row& row, const Figure& figure) {
